@@ -1,0 +1,208 @@
+#include "platform/process.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdio>
+
+#include "platform/posix/native_text.h"
+
+extern char** environ;
+
+namespace platform {
+
+const char* const kExecutableSuffix = "";
+
+std::string OwnExecutablePath()
+{
+    char buffer[PATH_MAX];
+    const ssize_t n = readlink("/proc/self/exe", buffer, sizeof(buffer) - 1);
+    if (n <= 0)
+        return std::string();
+    return posix::FromNativePath(std::string(buffer, static_cast<size_t>(n)));
+}
+
+std::vector<std::string> EngineArguments(int argc, char** argv)
+{
+    std::vector<std::string> v;
+    for (int i = 0; i < argc; ++i)
+        v.push_back(posix::FromNativePath(argv[i]));
+    return v;
+}
+
+int ExitCodeAsSeen(int nReturned)
+{
+    return nReturned & 0xFF;
+}
+
+void DebugOutput(const char* szText)
+{
+    if (getenv("ATTVIEW_DEBUG") != nullptr)
+        fputs(posix::AnsiToUtf8(szText).c_str(), stderr);
+}
+
+struct CChildProcess::Impl {
+    pid_t pid = -1;
+    bool bEnded = false;
+    int nExitCode = 0;
+    std::string strOutputPath;
+};
+
+namespace {
+
+// A scratch file, open for reading and writing and closed on exec.
+int MakeScratchFile(std::string* pPath)
+{
+    const char* szDir = getenv("TMPDIR");
+    std::string path = std::string(szDir != nullptr && *szDir != 0 ? szDir : "/tmp") +
+                       "/attview-child-XXXXXX";
+    const int fd = mkostemp(&path[0], O_CLOEXEC);
+    if (fd >= 0)
+        *pPath = path;
+    return fd;
+}
+
+}  // namespace
+
+CChildProcess::CChildProcess() : m_pImpl(new Impl) {}
+
+CChildProcess::~CChildProcess()
+{
+    if (m_pImpl == nullptr)
+        return;
+    if (m_pImpl->pid > 0 && !m_pImpl->bEnded) {
+        Kill();
+        int nCode;
+        Wait(-1, &nCode);
+    }
+    if (!m_pImpl->strOutputPath.empty())
+        unlink(m_pImpl->strOutputPath.c_str());
+    delete m_pImpl;
+}
+
+CChildProcess::CChildProcess(CChildProcess&& other) noexcept : m_pImpl(other.m_pImpl)
+{
+    other.m_pImpl = nullptr;
+}
+
+CChildProcess& CChildProcess::operator=(CChildProcess&& other) noexcept
+{
+    if (this != &other) {
+        CChildProcess dying(std::move(*this));
+        m_pImpl = other.m_pImpl;
+        other.m_pImpl = nullptr;
+    }
+    return *this;
+}
+
+int CChildProcess::Start(const std::string& strProgram, const std::vector<std::string>& vArgs,
+                         const std::string* pInput)
+{
+    if (m_pImpl->pid > 0)
+        return EBUSY;
+    std::string inputPath;
+    const int fdIn = MakeScratchFile(&inputPath);
+    if (fdIn < 0)
+        return errno;
+    unlink(inputPath.c_str());
+    if (pInput != nullptr && !pInput->empty()) {
+        if (pwrite(fdIn, pInput->data(), pInput->size(), 0) != static_cast<ssize_t>(pInput->size())) {
+            const int e = errno;
+            close(fdIn);
+            return e;
+        }
+    }
+    const int fdOut = MakeScratchFile(&m_pImpl->strOutputPath);
+    if (fdOut < 0) {
+        const int e = errno;
+        close(fdIn);
+        return e;
+    }
+
+    const std::string program = posix::ToNativePath(strProgram.c_str());
+    std::vector<std::string> args;
+    for (const std::string& a : vArgs)
+        args.push_back(posix::AnsiToUtf8(a));
+    std::vector<char*> argv;
+    for (std::string& a : args)
+        argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fdIn, 0);
+    posix_spawn_file_actions_adddup2(&actions, fdOut, 1);
+    pid_t pid = -1;
+    const int e = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(fdIn);
+    close(fdOut);
+    if (e != 0)
+        return e;
+    m_pImpl->pid = pid;
+    m_pImpl->bEnded = false;
+    return 0;
+}
+
+bool CChildProcess::Wait(int nTimeoutMs, int* pExitCode)
+{
+    if (m_pImpl->pid <= 0)
+        return false;
+    if (!m_pImpl->bEnded) {
+        timespec start;
+        clock_gettime(CLOCK_MONOTONIC, &start);
+        for (;;) {
+            int status = 0;
+            const pid_t r = waitpid(m_pImpl->pid, &status, nTimeoutMs < 0 ? 0 : WNOHANG);
+            if (r == m_pImpl->pid) {
+                m_pImpl->bEnded = true;
+                m_pImpl->nExitCode = WIFEXITED(status) ? WEXITSTATUS(status)
+                                                       : 128 + WTERMSIG(status);
+                break;
+            }
+            if (r < 0 && errno != EINTR)
+                return false;
+            if (r == 0) {
+                timespec now;
+                clock_gettime(CLOCK_MONOTONIC, &now);
+                const long long ms = (now.tv_sec - start.tv_sec) * 1000LL +
+                                     (now.tv_nsec - start.tv_nsec) / 1000000;
+                if (ms >= nTimeoutMs)
+                    return false;
+                usleep(1000);
+            }
+        }
+    }
+    *pExitCode = m_pImpl->nExitCode;
+    return true;
+}
+
+void CChildProcess::Kill()
+{
+    if (m_pImpl->pid > 0 && !m_pImpl->bEnded)
+        kill(m_pImpl->pid, SIGKILL);
+}
+
+std::string CChildProcess::Output() const
+{
+    std::string out;
+    FILE* f = fopen(m_pImpl->strOutputPath.c_str(), "rbe");
+    if (f == nullptr)
+        return out;
+    char buffer[4096];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof(buffer), f)) > 0)
+        out.append(buffer, n);
+    fclose(f);
+    return out;
+}
+
+}  // namespace platform

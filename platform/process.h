@@ -1,0 +1,68 @@
+// The process: its own path, its arguments in the engine's path form, debug output,
+// and child processes (used by tests that need a second process).
+//
+// Paths here are in the engine's form: ANSI text with "\" separators. On POSIX the
+// root "/" is the pseudo drive "Z:".
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace platform {
+
+// The full path of the running executable, in the engine's form.
+std::string OwnExecutablePath();
+
+// The command line in the engine's form. On POSIX each argument is converted from
+// UTF-8 to code page 932, and an absolute "/a/b" becomes "Z:\a\b"; on Windows the
+// arguments are returned unchanged.
+std::vector<std::string> EngineArguments(int argc, char** argv);
+
+// The exit code another process sees when main returns nReturned: on Windows the
+// value itself, on POSIX its low eight bits (-1 is seen as 255).
+int ExitCodeAsSeen(int nReturned);
+
+// The suffix of executable file names: ".exe" on Windows, empty on POSIX.
+extern const char* const kExecutableSuffix;
+
+// Writes a text to the debugger output (Windows), or to standard error when the
+// environment variable ATTVIEW_DEBUG is set (POSIX).
+void DebugOutput(const char* szText);
+
+// A child process. Its standard output is captured (read it with Output() once
+// it has ended), its standard error is inherited, and its standard input is
+// either empty or the given text. Move-only; the destructor kills a child that
+// is still running and waits for it.
+class CChildProcess {
+public:
+    CChildProcess();
+    ~CChildProcess();
+    CChildProcess(CChildProcess&& other) noexcept;
+    CChildProcess& operator=(CChildProcess&& other) noexcept;
+    CChildProcess(const CChildProcess&) = delete;
+    CChildProcess& operator=(const CChildProcess&) = delete;
+
+    // Starts the program at strProgram (engine form) with the arguments vArgs,
+    // vArgs[0] being argument 0 as the child sees it. pInput null gives an empty
+    // standard input. Returns 0, or the OS error number.
+    int Start(const std::string& strProgram, const std::vector<std::string>& vArgs,
+              const std::string* pInput = nullptr);
+
+    // Waits up to nTimeoutMs (or forever when negative). Returns true when the
+    // child has ended; *pExitCode then holds its exit code as the platform reports
+    // it (see ExitCodeAsSeen; on POSIX a child killed by signal s gives 128 + s).
+    bool Wait(int nTimeoutMs, int* pExitCode);
+
+    // Ends the child at once (SIGKILL, TerminateProcess).
+    void Kill();
+
+    // What the child wrote to standard output, as raw bytes.
+    std::string Output() const;
+
+    struct Impl;
+
+private:
+    Impl* m_pImpl;
+};
+
+}  // namespace platform

@@ -1,0 +1,73 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <thread>
+
+#include "platform/console.h"
+#include "platform/process.h"
+#include "platform/test_support.h"
+
+namespace platform {
+namespace {
+
+CHILD_SCENARIO(echo_arguments)
+{
+    // Prints its arguments, then what it reads, and exits with the first argument.
+    for (const std::string& a : vArgs)
+        ConsolePrintf("[%s]", a.c_str());
+    int c;
+    while ((c = ConsoleReadChar()) != -1)
+        ConsolePrintf("%c", c);
+    return vArgs.empty() ? 0 : std::atoi(vArgs[0].c_str());
+}
+
+CHILD_SCENARIO(sleep_long)
+{
+    (void)vArgs;
+    for (;;)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+}
+
+TEST(ChildProcess, PassesArgumentsAndInputAndCapturesOutput)
+{
+    CChildProcess child;
+    const std::string input = "xyz";
+    ASSERT_EQ(0, testing::StartChild(&child, "echo_arguments", {"7", "a b", "\"q\"", "c\\"}, &input));
+    int nCode = 0;
+    ASSERT_TRUE(child.Wait(60000, &nCode));
+    EXPECT_EQ(7, nCode);
+    EXPECT_EQ("[7][a b][\"q\"][c\\]xyz", child.Output());
+}
+
+TEST(ChildProcess, ReportsMinusOneAsThePlatformDoes)
+{
+    EXPECT_EQ(ExitCodeAsSeen(-1), testing::RunChild("echo_arguments", {"-1"}));
+}
+
+TEST(ChildProcess, EmptyInputEndsAtOnce)
+{
+    EXPECT_EQ(0, testing::RunChild("echo_arguments", {}));
+}
+
+TEST(ChildProcess, KillEndsARunningChild)
+{
+    CChildProcess child;
+    ASSERT_EQ(0, testing::StartChild(&child, "sleep_long", {}));
+    int nCode = 0;
+    child.Kill();
+    EXPECT_TRUE(child.Wait(30000, &nCode));
+    EXPECT_NE(0, nCode);
+}
+
+TEST(ChildProcess, OwnPathIsAbsoluteInEngineForm)
+{
+    const std::string path = OwnExecutablePath();
+    ASSERT_GT(path.size(), 3u);
+    EXPECT_EQ(':', path[1]);
+    EXPECT_EQ('\\', path[2]);
+    EXPECT_EQ(std::string::npos, path.find('/'));
+}
+
+}  // namespace
+}  // namespace platform

@@ -1,0 +1,35 @@
+#include <windows.h>
+
+#include <cstdarg>
+#include <cstdio>
+
+#include "platform/console.h"
+
+namespace platform {
+
+std::string ConsoleEncode(const std::string& strAnsi)
+{
+    return strAnsi;
+}
+
+void ConsoleWrite(const char* szText)
+{
+    fputs(szText, stdout);
+}
+
+void ConsolePrintf(const char* szFormat, ...)
+{
+    va_list args;
+    va_start(args, szFormat);
+    vprintf(szFormat, args);
+    va_end(args);
+}
+
+int ConsoleReadChar()
+{
+    fflush(stdout);
+    const int c = getchar();
+    return c == EOF ? -1 : c;
+}
+
+}  // namespace platform

@@ -1,0 +1,207 @@
+#include <windows.h>
+
+#include <cstdio>
+
+#include "platform/process.h"
+
+namespace platform {
+
+const char* const kExecutableSuffix = ".exe";
+
+std::string OwnExecutablePath()
+{
+    char buffer[MAX_PATH + 1];
+    const DWORD n = GetModuleFileNameA(nullptr, buffer, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH)
+        return std::string();
+    return std::string(buffer, n);
+}
+
+std::vector<std::string> EngineArguments(int argc, char** argv)
+{
+    return std::vector<std::string>(argv, argv + argc);
+}
+
+int ExitCodeAsSeen(int nReturned)
+{
+    return nReturned;
+}
+
+void DebugOutput(const char* szText)
+{
+    OutputDebugStringA(szText);
+}
+
+struct CChildProcess::Impl {
+    HANDLE hProcess = nullptr;
+    bool bEnded = false;
+    int nExitCode = 0;
+    std::string strOutputPath;
+};
+
+namespace {
+
+// Quotes one argument as the C runtime's command-line parser reads it back.
+void AppendQuoted(std::string* pLine, const std::string& arg)
+{
+    if (!pLine->empty())
+        *pLine += ' ';
+    if (!arg.empty() && arg.find_first_of(" \t\"") == std::string::npos) {
+        *pLine += arg;
+        return;
+    }
+    *pLine += '"';
+    size_t nBackslashes = 0;
+    for (char c : arg) {
+        if (c == '\\') {
+            ++nBackslashes;
+        } else if (c == '"') {
+            pLine->append(nBackslashes * 2 + 1, '\\');
+            *pLine += '"';
+            nBackslashes = 0;
+        } else {
+            pLine->append(nBackslashes, '\\');
+            *pLine += c;
+            nBackslashes = 0;
+        }
+    }
+    pLine->append(nBackslashes * 2, '\\');
+    *pLine += '"';
+}
+
+HANDLE MakeScratchFile(std::string* pPath)
+{
+    char szDir[MAX_PATH + 1];
+    char szPath[MAX_PATH + 1];
+    if (GetTempPathA(MAX_PATH, szDir) == 0 || GetTempFileNameA(szDir, "avc", 0, szPath) == 0)
+        return INVALID_HANDLE_VALUE;
+    SECURITY_ATTRIBUTES sa = {sizeof(sa), nullptr, TRUE};
+    HANDLE h = CreateFileA(szPath, GENERIC_READ | GENERIC_WRITE,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &sa,
+                           CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY, nullptr);
+    if (h != INVALID_HANDLE_VALUE)
+        *pPath = szPath;
+    return h;
+}
+
+}  // namespace
+
+CChildProcess::CChildProcess() : m_pImpl(new Impl) {}
+
+CChildProcess::~CChildProcess()
+{
+    if (m_pImpl == nullptr)
+        return;
+    if (m_pImpl->hProcess != nullptr) {
+        if (!m_pImpl->bEnded) {
+            TerminateProcess(m_pImpl->hProcess, 1);
+            WaitForSingleObject(m_pImpl->hProcess, INFINITE);
+        }
+        CloseHandle(m_pImpl->hProcess);
+    }
+    if (!m_pImpl->strOutputPath.empty())
+        DeleteFileA(m_pImpl->strOutputPath.c_str());
+    delete m_pImpl;
+}
+
+CChildProcess::CChildProcess(CChildProcess&& other) noexcept : m_pImpl(other.m_pImpl)
+{
+    other.m_pImpl = nullptr;
+}
+
+CChildProcess& CChildProcess::operator=(CChildProcess&& other) noexcept
+{
+    if (this != &other) {
+        CChildProcess dying(std::move(*this));
+        m_pImpl = other.m_pImpl;
+        other.m_pImpl = nullptr;
+    }
+    return *this;
+}
+
+int CChildProcess::Start(const std::string& strProgram, const std::vector<std::string>& vArgs,
+                         const std::string* pInput)
+{
+    if (m_pImpl->hProcess != nullptr)
+        return ERROR_BUSY;
+    std::string inputPath;
+    HANDLE hIn = MakeScratchFile(&inputPath);
+    if (hIn == INVALID_HANDLE_VALUE)
+        return static_cast<int>(GetLastError());
+    if (pInput != nullptr && !pInput->empty()) {
+        DWORD cb = 0;
+        WriteFile(hIn, pInput->data(), static_cast<DWORD>(pInput->size()), &cb, nullptr);
+        SetFilePointer(hIn, 0, nullptr, FILE_BEGIN);
+    }
+    HANDLE hOut = MakeScratchFile(&m_pImpl->strOutputPath);
+    if (hOut == INVALID_HANDLE_VALUE) {
+        const int e = static_cast<int>(GetLastError());
+        CloseHandle(hIn);
+        DeleteFileA(inputPath.c_str());
+        return e;
+    }
+
+    std::string line;
+    for (const std::string& a : vArgs)
+        AppendQuoted(&line, a);
+    STARTUPINFOA si;
+    ZeroMemory(&si, sizeof(si));
+    si.cb = sizeof(si);
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdInput = hIn;
+    si.hStdOutput = hOut;
+    si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    PROCESS_INFORMATION pi;
+    const BOOL bOk = CreateProcessA(strProgram.c_str(), &line[0], nullptr, nullptr, TRUE, 0,
+                                    nullptr, nullptr, &si, &pi);
+    const int e = bOk ? 0 : static_cast<int>(GetLastError());
+    CloseHandle(hIn);
+    CloseHandle(hOut);
+    DeleteFileA(inputPath.c_str());
+    if (!bOk)
+        return e;
+    CloseHandle(pi.hThread);
+    m_pImpl->hProcess = pi.hProcess;
+    m_pImpl->bEnded = false;
+    return 0;
+}
+
+bool CChildProcess::Wait(int nTimeoutMs, int* pExitCode)
+{
+    if (m_pImpl->hProcess == nullptr)
+        return false;
+    if (!m_pImpl->bEnded) {
+        const DWORD r = WaitForSingleObject(m_pImpl->hProcess,
+                                            nTimeoutMs < 0 ? INFINITE : static_cast<DWORD>(nTimeoutMs));
+        if (r != WAIT_OBJECT_0)
+            return false;
+        DWORD code = 0;
+        GetExitCodeProcess(m_pImpl->hProcess, &code);
+        m_pImpl->bEnded = true;
+        m_pImpl->nExitCode = static_cast<int>(code);
+    }
+    *pExitCode = m_pImpl->nExitCode;
+    return true;
+}
+
+void CChildProcess::Kill()
+{
+    if (m_pImpl->hProcess != nullptr && !m_pImpl->bEnded)
+        TerminateProcess(m_pImpl->hProcess, 137);
+}
+
+std::string CChildProcess::Output() const
+{
+    std::string out;
+    FILE* f = fopen(m_pImpl->strOutputPath.c_str(), "rb");
+    if (f == nullptr)
+        return out;
+    char buffer[4096];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof(buffer), f)) > 0)
+        out.append(buffer, n);
+    fclose(f);
+    return out;
+}
+
+}  // namespace platform
