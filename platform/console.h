@@ -1,5 +1,6 @@
 // The console. The system's console texts are ANSI (code page 932) bytes. On
-// Windows they are written unchanged; on POSIX they are converted to UTF-8 first.
+// Windows they are written unchanged through the C runtime's text-mode standard
+// output; on POSIX they are converted to UTF-8 first.
 #pragma once
 
 #include <string>

@@ -9,7 +9,16 @@ namespace platform {
 
 std::string ConsoleEncode(const std::string& strAnsi)
 {
-    return strAnsi;
+    // Standard output is in text mode: the bytes pass unchanged, but "\n"
+    // goes out as "\r\n".
+    std::string out;
+    out.reserve(strAnsi.size());
+    for (char c : strAnsi) {
+        if (c == '\n')
+            out += '\r';
+        out += c;
+    }
+    return out;
 }
 
 void ConsoleWrite(const char* szText)
