@@ -1,8 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <map>
+#include <random>
 
+#include "platform/fault_injection.h"
+#include "platform/file.h"
 #include "platform/test_support.h"
 
 namespace platform {
@@ -52,11 +57,58 @@ std::string BinaryDirectory()
     return n == std::string::npos ? std::string() : path.substr(0, n + 1);
 }
 
+bool RemoveTree(const std::string& strPath)
+{
+    unsigned nAttributes = 0;
+    if (FileGetAttributes(strPath.c_str(), &nAttributes) != kFileOk)
+        return true;
+    if ((nAttributes & kFileAttrReadOnly) != 0)
+        FileSetAttributes(strPath.c_str(), nAttributes & ~static_cast<unsigned>(kFileAttrReadOnly));
+    if ((nAttributes & kFileAttrDirectory) == 0)
+        return FileRemove(strPath.c_str()) == kFileOk;
+    std::vector<DirEntry> entries;
+    DirList(strPath.c_str(), &entries);
+    std::string strDir = strPath;
+    if (strDir.back() != '\\')
+        strDir += '\\';
+    bool bAll = true;
+    for (const DirEntry& entry : entries)
+        bAll = RemoveTree(strDir + entry.strName) && bAll;
+    return DirRemove(strPath.c_str()) == kFileOk && bAll;
+}
+
+CScratchDir::CScratchDir()
+{
+    static std::atomic<unsigned> s_nCount{0};
+    std::random_device random;
+    const std::string strTemp = TempDirectory();
+    for (int nTry = 0; nTry < 100 && m_strPath.empty(); ++nTry) {
+        const std::string strDir = strTemp + "attview-test-" + std::to_string(random()) + "-" +
+                                   std::to_string(++s_nCount);
+        const FileResult result = DirCreate(strDir.c_str());
+        if (result == kFileOk)
+            m_strPath = strDir + "\\";
+        else if (result != kFileExists)
+            break;
+    }
+    EXPECT_FALSE(m_strPath.empty()) << "no scratch directory under " << strTemp;
+}
+
+CScratchDir::~CScratchDir()
+{
+    if (!m_strPath.empty()) {
+        EXPECT_TRUE(RemoveTree(m_strPath.substr(0, m_strPath.size() - 1))) << m_strPath;
+    }
+}
+
 }  // namespace testing
 }  // namespace platform
 
 int main(int argc, char** argv)
 {
+    const char* szFaults = std::getenv("ATTVIEW_FAULTS");
+    if (szFaults != nullptr && szFaults[0] != '\0' && !platform::ArmFaults(szFaults))
+        return 98;
     if (argc >= 3 && std::strcmp(argv[1], "--child") == 0) {
         const auto& registry = platform::testing::Registry();
         const auto it = registry.find(argv[2]);

@@ -1,6 +1,9 @@
 // Test support shared by every module's tests: child scenarios (a test binary
-// re-runs itself as "--child <scenario> <arguments...>", on both targets) and the
-// main function that dispatches them before GoogleTest sees the command line.
+// re-runs itself as "--child <scenario> <arguments...>", on both targets), scratch
+// directories, and the main function that dispatches child scenarios before
+// GoogleTest sees the command line. The main function also arms the fault injector
+// from the environment variable ATTVIEW_FAULTS when it is set (see
+// platform/fault_injection.h).
 #pragma once
 
 #include <string>
@@ -38,6 +41,30 @@ int RunChild(const char* szScenario, const std::vector<std::string>& vArgs,
 
 // The directory of this test binary, in the engine's form, with a trailing "\".
 std::string BinaryDirectory();
+
+// A test's own scratch directory: a new empty directory under the temporary
+// directory, removed with everything below it (read-only files included) when the
+// object goes. Not copyable.
+class CScratchDir {
+public:
+    CScratchDir();
+    ~CScratchDir();
+    CScratchDir(const CScratchDir&) = delete;
+    CScratchDir& operator=(const CScratchDir&) = delete;
+
+    // The directory in the engine's form, with a trailing "\". Empty when it could
+    // not be created (the constructor then records a test failure).
+    const std::string& Path() const { return m_strPath; }
+    // Path() followed by strName, e.g. Sub("a\\b.dat").
+    std::string Sub(const std::string& strName) const { return m_strPath + strName; }
+
+private:
+    std::string m_strPath;
+};
+
+// Removes the file or directory at strPath and everything below it, clearing
+// read-only attributes on the way. True when nothing is left.
+bool RemoveTree(const std::string& strPath);
 
 }  // namespace testing
 }  // namespace platform

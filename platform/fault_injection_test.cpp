@@ -1,0 +1,147 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "platform/fault_injection.h"
+#include "platform/file.h"
+#include "platform/test_support.h"
+
+namespace platform {
+namespace {
+
+using testing::CScratchDir;
+
+std::string Contents(const std::string& strPath)
+{
+    CFileHandle file;
+    if (FileOpen(strPath.c_str(), kFileAccessRead, kFileShareRead, kFileOpenExisting, &file) != kFileOk)
+        return "<missing>";
+    std::string str(256, '\0');
+    std::uint32_t cb = 0;
+    file.Read(&str[0], static_cast<std::uint32_t>(str.size()), &cb);
+    str.resize(cb);
+    return str;
+}
+
+// Installs an injector for one test and removes it again.
+class FaultInjection : public ::testing::Test {
+protected:
+    void SetUp() override { SetFaultInjector(&m_faults); }
+    void TearDown() override { SetFaultInjector(nullptr); }
+    CFaultInjector m_faults;
+};
+
+TEST_F(FaultInjection, TheArmedWriteFailsOrComesBackShortOnce)
+{
+    struct Case {
+        CFaultInjector::Action action;
+        FileResult result;
+        std::uint32_t cbWritten;
+        const char* szAfter;
+    };
+    const Case kCases[] = {
+        {CFaultInjector::kFail, kFileIoError, 0, "aaaabbbbdddd"},
+        {CFaultInjector::kShort, kFileDiskFull, 2, "aaaabbbbccdddd"},
+    };
+    CScratchDir dir;
+    for (const Case& c : kCases) {
+        const std::string strPath = dir.Sub("f" + std::to_string(c.action));
+        CFileHandle file;
+        ASSERT_EQ(kFileOk, FileOpen(strPath.c_str(), kFileAccessWrite, 0, kFileCreateNew, &file));
+        m_faults.FailWrite(3, c.action);
+        const std::uint32_t nBefore = m_faults.Writes();
+        std::uint32_t cb = 0;
+        EXPECT_EQ(kFileOk, file.Write("aaaa", 4, &cb));
+        EXPECT_EQ(kFileOk, file.Write("bbbb", 4, &cb));
+        EXPECT_EQ(c.result, file.Write("cccc", 4, &cb));
+        EXPECT_EQ(c.cbWritten, cb);
+        EXPECT_EQ(kFileOk, file.Write("dddd", 4, &cb));
+        EXPECT_EQ(4u, cb);
+        EXPECT_EQ(nBefore + 4, m_faults.Writes());
+        file.Close();
+        EXPECT_EQ(c.szAfter, Contents(strPath));
+    }
+}
+
+TEST_F(FaultInjection, TheArmedFlushFailsOnce)
+{
+    CScratchDir dir;
+    CFileHandle file;
+    ASSERT_EQ(kFileOk, FileOpen(dir.Sub("f").c_str(), kFileAccessWrite, 0, kFileCreateNew, &file));
+    m_faults.FailFlush(2, CFaultInjector::kFail);
+    EXPECT_EQ(kFileOk, file.Flush());
+    EXPECT_EQ(kFileIoError, file.Flush());
+    EXPECT_EQ(kFileOk, file.Flush());
+}
+
+TEST(FaultInjectionText, ArmAcceptsOnlyWellFormedPlans)
+{
+    struct Case {
+        const char* szText;
+        bool bValid;
+    };
+    const Case kCases[] = {
+        {"fail-write=2", true},
+        {"short-write=1,fail-flush=3", true},
+        {"exit-at=commit-marker:2,torn-write=7", true},
+        {"exit-flush=1,exit-at=log", true},
+        {"fail-write=0", false},
+        {"fail-write=", false},
+        {"fail-write=x", false},
+        {"fail-write=1x", false},
+        {"crash-write=1", false},
+        {"exit-at=", false},
+        {"exit-at=p:", false},
+        {"exit-at=p:0", false},
+    };
+    for (const Case& c : kCases) {
+        CFaultInjector faults;
+        EXPECT_EQ(c.bValid, faults.Arm(c.szText)) << c.szText;
+    }
+}
+
+CHILD_SCENARIO(write_records)
+{
+    // write_records <path> <faults>: arms the faults, then writes "1111", "2222",
+    // ... "5555" with one write each, passing the point "record" before each.
+    if (vArgs.size() != 2 || !ArmFaults(vArgs[1].c_str()))
+        return 99;
+    CFileHandle file;
+    if (FileOpen(vArgs[0].c_str(), kFileAccessWrite, 0, kFileCreateNew, &file) != kFileOk)
+        return 98;
+    for (char c = '1'; c <= '5'; ++c) {
+        CrashPoint("record");
+        const std::string strRecord(4, c);
+        std::uint32_t cb = 0;
+        if (file.Write(strRecord.data(), 4, &cb) != kFileOk || cb != 4)
+            return 97;
+    }
+    return 0;
+}
+
+TEST(FaultInjectionChild, EndsTheProcessWhereArmed)
+{
+    struct Case {
+        const char* szFaults;
+        int nExitCode;
+        const char* szAfter;
+    };
+    const Case kCases[] = {
+        {"exit-write=3", kFaultExitCode, "11112222"},
+        {"torn-write=3", kFaultExitCode, "1111222233"},
+        {"exit-at=record:2", kFaultExitCode, "1111"},
+        {"exit-write=6", 0, "11112222333344445555"},  // the child finished first
+        {"fail-write=2", 97, "1111"},
+    };
+    CScratchDir dir;
+    int n = 0;
+    for (const Case& c : kCases) {
+        const std::string strPath = dir.Sub("f" + std::to_string(n++));
+        EXPECT_EQ(c.nExitCode, testing::RunChild("write_records", {strPath, c.szFaults})) << c.szFaults;
+        EXPECT_EQ(c.szAfter, Contents(strPath)) << c.szFaults;
+    }
+}
+
+}  // namespace
+}  // namespace platform

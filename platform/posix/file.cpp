@@ -1,0 +1,636 @@
+#include "platform/file.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstring>
+
+#include "platform/codepage.h"
+#include "platform/fault_injection.h"
+#include "platform/posix/native_text.h"
+
+namespace platform {
+namespace {
+
+// The one place where errno becomes a FileResult.
+FileResult TranslateError(int nError)
+{
+    switch (nError) {
+    case 0:
+        return kFileOk;
+    case ENOENT:
+    case ENOTDIR:
+        return kFileNotFound;
+    case EEXIST:
+        return kFileExists;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+    case EISDIR:
+    case ETXTBSY:
+        return kFileAccessDenied;
+    case ENOTEMPTY:
+        return kFileDirNotEmpty;
+    case ENOSPC:
+    case EDQUOT:
+    case EFBIG:
+        return kFileDiskFull;
+    case ENAMETOOLONG:
+    case EILSEQ:
+        return kFileBadName;
+    case EINVAL:
+        return kFileInvalidArgument;
+    case EXDEV:
+        return kFileNotSameDevice;
+    default:
+        return kFileIoError;
+    }
+}
+
+FileResult LastError()
+{
+    return TranslateError(errno);
+}
+
+// Share modes. Windows lets a new opener in only when its access does not meet
+// another opener's denial and its denial does not meet another opener's access.
+// Each opener takes a read lock on one byte per access it has and per sharing it
+// denies, then checks the opposite bytes for anybody else's lock. Only read locks
+// are ever taken, so locks never collide by themselves and readers that all deny
+// writing still coexist; two racing openers may both be refused, never both let in.
+// The bytes lie far past any data that a file of ours holds.
+const off_t kLockBase = static_cast<off_t>(0x7FFFFFFF00000000LL);
+enum : off_t {
+    kAccessReadByte = 0,
+    kAccessWriteByte = 1,
+    kDenyReadByte = 2,
+    kDenyWriteByte = 3,
+    kDenyDeleteByte = 4,
+};
+
+int TakeLock(int fd, off_t nByte)
+{
+    struct flock fl;
+    std::memset(&fl, 0, sizeof(fl));
+    fl.l_type = F_RDLCK;
+    fl.l_whence = SEEK_SET;
+    fl.l_start = kLockBase + nByte;
+    fl.l_len = 1;
+    while (fcntl(fd, F_OFD_SETLK, &fl) != 0) {
+        if (errno != EINTR)
+            return errno;
+    }
+    return 0;
+}
+
+// True when an open file description other than fd's holds a lock on the byte.
+bool OthersHold(int fd, off_t nByte)
+{
+    struct flock fl;
+    std::memset(&fl, 0, sizeof(fl));
+    fl.l_type = F_WRLCK;
+    fl.l_whence = SEEK_SET;
+    fl.l_start = kLockBase + nByte;
+    fl.l_len = 1;
+    if (fcntl(fd, F_OFD_GETLK, &fl) != 0)
+        return false;
+    return fl.l_type != F_UNLCK;
+}
+
+// An engine path as a POSIX path. Only the pseudo drive "Z:" exists; another drive
+// letter names nothing, as a missing drive on Windows.
+FileResult NativePath(const char* szPath, std::string* pstrNative)
+{
+    if (szPath == nullptr || szPath[0] == '\0')
+        return kFileNotFound;
+    if (szPath[1] == ':' && szPath[0] != 'Z' && szPath[0] != 'z')
+        return kFileNotFound;
+    *pstrNative = posix::ToNativePath(szPath);
+    return kFileOk;
+}
+
+bool IsReadOnlyFile(const struct stat& st)
+{
+    return !S_ISDIR(st.st_mode) && (st.st_mode & S_IWUSR) == 0;
+}
+
+// Windows refuses to delete or rename a file that someone holds open without delete
+// sharing.
+FileResult CheckNotHeldOpen(const std::string& strNative)
+{
+    const int fd = open(strNative.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0)
+        return kFileOk;  // nobody of ours can hold what we cannot open either
+    const bool bHeld = OthersHold(fd, kDenyDeleteByte);
+    close(fd);
+    return bHeld ? kFileSharingViolation : kFileOk;
+}
+
+}  // namespace
+
+FileResult FileOpen(const char* szPath, unsigned nAccess, unsigned nShare, unsigned nDisposition,
+                    CFileHandle* pFile)
+{
+    std::string strNative;
+    FileResult result = NativePath(szPath, &strNative);
+    if (result != kFileOk)
+        return result;
+    const bool bWrite = (nAccess & kFileAccessWrite) != 0;
+    int nCreate = 0;
+    bool bTruncate = false;
+    switch (nDisposition) {
+    case kFileCreateNew:
+        nCreate = O_CREAT | O_EXCL;
+        break;
+    case kFileCreateAlways:
+        nCreate = O_CREAT;
+        bTruncate = true;
+        break;
+    case kFileOpenExisting:
+        break;
+    case kFileOpenAlways:
+        nCreate = O_CREAT;
+        break;
+    case kFileTruncateExisting:
+        if (!bWrite)
+            return kFileInvalidArgument;
+        bTruncate = true;
+        break;
+    default:
+        return kFileInvalidArgument;
+    }
+
+    // The read-only attribute is the owner's write bit; Windows honours it even for
+    // an administrator, so it is checked here rather than left to open().
+    struct stat st;
+    if (stat(strNative.c_str(), &st) == 0) {
+        if (S_ISDIR(st.st_mode))
+            return kFileAccessDenied;
+        if (IsReadOnlyFile(st) && (bWrite || bTruncate))
+            return kFileAccessDenied;
+    }
+
+    const int nMode = (bWrite || bTruncate) ? O_RDWR : O_RDONLY;
+    int fd;
+    do {
+        fd = open(strNative.c_str(), nMode | nCreate | O_CLOEXEC | O_NOCTTY, 0666);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0)
+        return LastError();
+    if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode) || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return kFileAccessDenied;
+    }
+
+    // Openers with no access take part in no sharing check, as on Windows.
+    if ((nAccess & (kFileAccessRead | kFileAccessWrite)) != 0) {
+        struct Rule {
+            bool bApplies;
+            off_t nOwn;
+            off_t nOpposite;
+        };
+        const Rule rules[] = {
+            {(nAccess & kFileAccessRead) != 0, kAccessReadByte, kDenyReadByte},
+            {bWrite, kAccessWriteByte, kDenyWriteByte},
+            {(nShare & kFileShareRead) == 0, kDenyReadByte, kAccessReadByte},
+            {(nShare & kFileShareWrite) == 0, kDenyWriteByte, kAccessWriteByte},
+        };
+        int nError = 0;
+        for (const Rule& rule : rules)
+            if (rule.bApplies && nError == 0)
+                nError = TakeLock(fd, rule.nOwn);
+        if (nError == 0 && (nShare & kFileShareDelete) == 0)
+            nError = TakeLock(fd, kDenyDeleteByte);
+        if (nError != 0) {
+            close(fd);
+            return TranslateError(nError);
+        }
+        for (const Rule& rule : rules) {
+            if (rule.bApplies && OthersHold(fd, rule.nOpposite)) {
+                close(fd);
+                return kFileSharingViolation;
+            }
+        }
+    }
+
+    if (bTruncate && st.st_size != 0 && ftruncate(fd, 0) != 0) {
+        result = LastError();
+        close(fd);
+        return result;
+    }
+    pFile->Close();
+    pFile->m_hNative = fd;
+    pFile->m_nAccess = nAccess;
+    pFile->m_nPosition = 0;
+    return kFileOk;
+}
+
+FileResult CFileHandle::Read(void* pBuffer, std::uint32_t cbCount, std::uint32_t* pcbRead)
+{
+    *pcbRead = 0;
+    if (!IsOpen())
+        return kFileInvalidArgument;
+    if ((m_nAccess & kFileAccessRead) == 0)
+        return kFileAccessDenied;
+    const int fd = static_cast<int>(m_hNative);
+    char* p = static_cast<char*>(pBuffer);
+    while (*pcbRead < cbCount) {
+        const ssize_t n = pread(fd, p + *pcbRead, cbCount - *pcbRead,
+                                static_cast<off_t>(m_nPosition));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return LastError();
+        }
+        if (n == 0)
+            break;
+        *pcbRead += static_cast<std::uint32_t>(n);
+        m_nPosition += static_cast<std::uint64_t>(n);
+    }
+    return kFileOk;
+}
+
+FileResult CFileHandle::Write(const void* pBuffer, std::uint32_t cbCount, std::uint32_t* pcbWritten)
+{
+    *pcbWritten = 0;
+    if (!IsOpen())
+        return kFileInvalidArgument;
+    if ((m_nAccess & kFileAccessWrite) == 0)
+        return kFileAccessDenied;
+    CFaultInjector::Action fault = CFaultInjector::kNone;
+    if (g_pFaultInjector != nullptr) {
+        fault = g_pFaultInjector->BeforeWrite(&cbCount);
+        if (fault == CFaultInjector::kFail)
+            return kFileIoError;
+    }
+    const int fd = static_cast<int>(m_hNative);
+    const char* p = static_cast<const char*>(pBuffer);
+    while (*pcbWritten < cbCount) {
+        const ssize_t n = pwrite(fd, p + *pcbWritten, cbCount - *pcbWritten,
+                                 static_cast<off_t>(m_nPosition));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return LastError();
+        }
+        *pcbWritten += static_cast<std::uint32_t>(n);
+        m_nPosition += static_cast<std::uint64_t>(n);
+    }
+    if (fault == CFaultInjector::kTorn)
+        EndProcessNow();
+    return fault == CFaultInjector::kShort ? kFileDiskFull : kFileOk;
+}
+
+FileResult CFileHandle::Seek(std::int64_t nOffset, int nOrigin, std::uint64_t* pnPosition)
+{
+    if (!IsOpen())
+        return kFileInvalidArgument;
+    std::int64_t nBase = 0;
+    switch (nOrigin) {
+    case kFileBegin:
+        break;
+    case kFileCurrent:
+        nBase = static_cast<std::int64_t>(m_nPosition);
+        break;
+    case kFileEnd: {
+        struct stat st;
+        if (fstat(static_cast<int>(m_hNative), &st) != 0)
+            return LastError();
+        nBase = st.st_size;
+        break;
+    }
+    default:
+        return kFileInvalidArgument;
+    }
+    if ((nOffset > 0 && nBase > INT64_MAX - nOffset) || nBase + nOffset < 0)
+        return kFileInvalidArgument;
+    m_nPosition = static_cast<std::uint64_t>(nBase + nOffset);
+    if (pnPosition != nullptr)
+        *pnPosition = m_nPosition;
+    return kFileOk;
+}
+
+FileResult CFileHandle::GetSize(std::uint64_t* pcbSize)
+{
+    if (!IsOpen())
+        return kFileInvalidArgument;
+    struct stat st;
+    if (fstat(static_cast<int>(m_hNative), &st) != 0)
+        return LastError();
+    *pcbSize = static_cast<std::uint64_t>(st.st_size);
+    return kFileOk;
+}
+
+FileResult CFileHandle::SetEnd()
+{
+    if (!IsOpen())
+        return kFileInvalidArgument;
+    if ((m_nAccess & kFileAccessWrite) == 0)
+        return kFileAccessDenied;
+    while (ftruncate(static_cast<int>(m_hNative), static_cast<off_t>(m_nPosition)) != 0) {
+        if (errno != EINTR)
+            return LastError();
+    }
+    return kFileOk;
+}
+
+FileResult CFileHandle::Flush()
+{
+    if (!IsOpen())
+        return kFileInvalidArgument;
+    if ((m_nAccess & kFileAccessWrite) == 0)
+        return kFileAccessDenied;
+    if (g_pFaultInjector != nullptr && g_pFaultInjector->BeforeFlush() == CFaultInjector::kFail)
+        return kFileIoError;
+    while (fdatasync(static_cast<int>(m_hNative)) != 0) {
+        if (errno != EINTR)
+            return LastError();
+    }
+    return kFileOk;
+}
+
+void CFileHandle::Close()
+{
+    if (!IsOpen())
+        return;
+    close(static_cast<int>(m_hNative));  // drops the share locks with the description
+    m_hNative = kInvalid;
+    m_nAccess = 0;
+    m_nPosition = 0;
+}
+
+FileResult FileGetAttributes(const char* szPath, unsigned* pnAttributes)
+{
+    std::string strNative;
+    FileResult result = NativePath(szPath, &strNative);
+    if (result != kFileOk)
+        return result;
+    struct stat st;
+    if (stat(strNative.c_str(), &st) != 0)
+        return LastError();
+    if (S_ISDIR(st.st_mode))
+        *pnAttributes = kFileAttrDirectory;
+    else
+        *pnAttributes = kFileAttrArchive | (IsReadOnlyFile(st) ? kFileAttrReadOnly : 0u);
+    return kFileOk;
+}
+
+FileResult FileSetAttributes(const char* szPath, unsigned nAttributes)
+{
+    std::string strNative;
+    FileResult result = NativePath(szPath, &strNative);
+    if (result != kFileOk)
+        return result;
+    struct stat st;
+    if (stat(strNative.c_str(), &st) != 0)
+        return LastError();
+    if (S_ISDIR(st.st_mode))
+        return kFileOk;
+    mode_t mode = st.st_mode & 07777;
+    if ((nAttributes & kFileAttrReadOnly) != 0)
+        mode &= ~static_cast<mode_t>(S_IWUSR | S_IWGRP | S_IWOTH);
+    else
+        mode |= S_IWUSR;
+    if (chmod(strNative.c_str(), mode) != 0)
+        return LastError();
+    return kFileOk;
+}
+
+bool PathExists(const char* szPath)
+{
+    unsigned nAttributes = 0;
+    return FileGetAttributes(szPath, &nAttributes) == kFileOk;
+}
+
+FileResult FileRemove(const char* szPath)
+{
+    std::string strNative;
+    FileResult result = NativePath(szPath, &strNative);
+    if (result != kFileOk)
+        return result;
+    struct stat st;
+    if (lstat(strNative.c_str(), &st) != 0)
+        return LastError();
+    if (S_ISDIR(st.st_mode) || (S_ISREG(st.st_mode) && IsReadOnlyFile(st)))
+        return kFileAccessDenied;
+    if (S_ISREG(st.st_mode)) {
+        result = CheckNotHeldOpen(strNative);
+        if (result != kFileOk)
+            return result;
+    }
+    if (unlink(strNative.c_str()) != 0)
+        return LastError();
+    return kFileOk;
+}
+
+FileResult FileMove(const char* szFrom, const char* szTo)
+{
+    std::string strFrom, strTo;
+    FileResult result = NativePath(szFrom, &strFrom);
+    if (result == kFileOk)
+        result = NativePath(szTo, &strTo);
+    if (result != kFileOk)
+        return result;
+    struct stat st;
+    if (lstat(strFrom.c_str(), &st) != 0)
+        return LastError();
+    if (S_ISREG(st.st_mode)) {
+        result = CheckNotHeldOpen(strFrom);
+        if (result != kFileOk)
+            return result;
+    }
+    if (renameat2(AT_FDCWD, strFrom.c_str(), AT_FDCWD, strTo.c_str(), RENAME_NOREPLACE) == 0)
+        return kFileOk;
+    if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP)
+        return LastError();
+    // A file system without the no-replace rename: a file moves by a new link (which
+    // refuses an existing name) and the removal of the old one.
+    if (!S_ISDIR(st.st_mode)) {
+        if (link(strFrom.c_str(), strTo.c_str()) != 0)
+            return LastError();
+        if (unlink(strFrom.c_str()) != 0)
+            return LastError();
+        return kFileOk;
+    }
+    struct stat stTo;
+    if (lstat(strTo.c_str(), &stTo) == 0)
+        return kFileExists;
+    if (rename(strFrom.c_str(), strTo.c_str()) != 0)
+        return LastError();
+    return kFileOk;
+}
+
+FileResult DirCreate(const char* szPath)
+{
+    std::string strNative;
+    FileResult result = NativePath(szPath, &strNative);
+    if (result != kFileOk)
+        return result;
+    if (mkdir(strNative.c_str(), 0777) != 0)
+        return LastError();
+    return kFileOk;
+}
+
+FileResult DirRemove(const char* szPath)
+{
+    std::string strNative;
+    FileResult result = NativePath(szPath, &strNative);
+    if (result != kFileOk)
+        return result;
+    if (rmdir(strNative.c_str()) != 0)
+        return errno == EEXIST ? kFileDirNotEmpty : LastError();
+    return kFileOk;
+}
+
+FileResult DirList(const char* szDir, std::vector<DirEntry>* pvEntries)
+{
+    std::string strNative;
+    FileResult result = NativePath(szDir, &strNative);
+    if (result != kFileOk)
+        return result;
+    pvEntries->clear();
+    DIR* pDir = opendir(strNative.c_str());  // glibc opens it close-on-exec
+    if (pDir == nullptr)
+        return LastError();
+    const int fdDir = dirfd(pDir);
+    for (;;) {
+        errno = 0;
+        const struct dirent* pEntry = readdir(pDir);
+        if (pEntry == nullptr) {
+            result = LastError();
+            break;
+        }
+        if (std::strcmp(pEntry->d_name, ".") == 0 || std::strcmp(pEntry->d_name, "..") == 0)
+            continue;
+        DirEntry entry;
+        entry.strName = posix::Utf8ToAnsi(pEntry->d_name);
+        struct stat st;
+        if (fstatat(fdDir, pEntry->d_name, &st, 0) != 0 &&
+            fstatat(fdDir, pEntry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+            continue;  // gone since readdir saw it
+        if (S_ISDIR(st.st_mode))
+            entry.nAttributes = kFileAttrDirectory;
+        else
+            entry.nAttributes = kFileAttrArchive | (IsReadOnlyFile(st) ? kFileAttrReadOnly : 0u);
+        pvEntries->push_back(entry);
+    }
+    closedir(pDir);
+    return result;
+}
+
+std::string TempDirectory()
+{
+    std::string strDir = "/tmp";
+    const char* szTmp = getenv("TMPDIR");
+    struct stat st;
+    if (szTmp != nullptr && szTmp[0] == '/' && stat(szTmp, &st) == 0 && S_ISDIR(st.st_mode))
+        strDir = szTmp;
+    std::string strEngine = posix::FromNativePath(strDir);
+    if (strEngine.empty() || strEngine.back() != '\\')
+        strEngine += '\\';
+    return strEngine;
+}
+
+FileResult FullPathName(const char* szPath, std::string* pstrFull, std::size_t* pnFilePart)
+{
+    if (szPath == nullptr || szPath[0] == '\0')
+        return kFileBadName;
+    std::string strPath(szPath);
+    for (char& c : strPath)  // "/" is never the trail byte of a double-byte character
+        if (c == '/')
+            c = '\\';
+
+    std::string strCurrent;
+    {
+        char buffer[PATH_MAX];
+        if (getcwd(buffer, sizeof(buffer)) == nullptr)
+            return LastError();
+        strCurrent = posix::FromNativePath(buffer);
+    }
+
+    // Split into a prefix that ".." never climbs above ("Z:", "\\server\share") and
+    // the rest, taken from the root of that prefix.
+    std::string strPrefix, strRest;
+    const bool bDrive = strPath.size() >= 2 && strPath[1] == ':' &&
+                        ((strPath[0] >= 'A' && strPath[0] <= 'Z') ||
+                         (strPath[0] >= 'a' && strPath[0] <= 'z'));
+    if (strPath.compare(0, 2, "\\\\") == 0) {
+        std::size_t n = 2;
+        for (int nPart = 0; nPart < 2 && n < strPath.size(); ++nPart) {
+            const std::size_t nNext = strPath.find('\\', n);
+            n = nNext == std::string::npos ? strPath.size() : nNext + (nPart == 0 ? 1 : 0);
+        }
+        strPrefix = strPath.substr(0, n);
+        strRest = strPath.substr(n);
+    } else if (bDrive) {
+        strPrefix = strPath.substr(0, 2);
+        strRest = strPath.substr(2);
+        if (strRest.empty() || strRest[0] != '\\') {
+            // Drive-relative: against the current directory when it is on that drive.
+            if ((strPath[0] & 0xDF) == (strCurrent[0] & 0xDF))
+                strRest = strCurrent.substr(2) + "\\" + strRest;
+        }
+    } else if (strPath[0] == '\\') {
+        strPrefix = strCurrent.substr(0, 2);
+        strRest = strPath;
+    } else {
+        strPrefix = strCurrent.substr(0, 2);
+        strRest = strCurrent.substr(2) + "\\" + strPath;
+    }
+
+    std::vector<std::string> vParts;
+    std::size_t i = 0;
+    std::string strPart;
+    bool bTrailingSeparator = false;
+    while (i <= strRest.size()) {
+        const unsigned char c = i < strRest.size() ? static_cast<unsigned char>(strRest[i]) : 0;
+        if (c == '\\' || c == 0) {
+            if (c == '\\')
+                bTrailingSeparator = i + 1 == strRest.size();
+            if (strPart == "..") {
+                if (!vParts.empty())
+                    vParts.pop_back();
+            } else if (!strPart.empty() && strPart != ".") {
+                vParts.push_back(strPart);
+            }
+            strPart.clear();
+            ++i;
+            continue;
+        }
+        strPart += static_cast<char>(c);
+        if (IsLeadByte(c) && i + 1 < strRest.size()) {
+            strPart += strRest[i + 1];
+            ++i;
+        }
+        ++i;
+    }
+
+    std::string strFull = strPrefix;
+    std::size_t nFilePart = 0;
+    for (const std::string& part : vParts) {
+        strFull += '\\';
+        nFilePart = strFull.size();
+        strFull += part;
+    }
+    if (vParts.empty() || bTrailingSeparator) {
+        strFull += '\\';
+        nFilePart = strFull.size();
+    }
+    *pstrFull = strFull;
+    if (pnFilePart != nullptr)
+        *pnFilePart = nFilePart;
+    return kFileOk;
+}
+
+bool DriveExists(char chDrive)
+{
+    return chDrive == 'Z' || chDrive == 'z';
+}
+
+}  // namespace platform

@@ -1,0 +1,15 @@
+#include <windows.h>
+
+#include "platform/fault_injection.h"
+#include "platform/fault_injection.inc"
+
+namespace platform {
+
+void EndProcessNow()
+{
+    TerminateProcess(GetCurrentProcess(), kFaultExitCode);
+    for (;;)
+        Sleep(INFINITE);
+}
+
+}  // namespace platform

@@ -1,0 +1,306 @@
+#include <windows.h>
+
+#include "platform/fault_injection.h"
+#include "platform/file.h"
+
+namespace platform {
+namespace {
+
+// The one place where a Win32 error becomes a FileResult.
+FileResult TranslateError(DWORD dwError)
+{
+    switch (dwError) {
+    case ERROR_SUCCESS:
+        return kFileOk;
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_DRIVE:
+    case ERROR_BAD_NETPATH:
+    case ERROR_BAD_NET_NAME:
+    case ERROR_NOT_READY:
+        return kFileNotFound;
+    case ERROR_FILE_EXISTS:
+    case ERROR_ALREADY_EXISTS:
+        return kFileExists;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_WRITE_PROTECT:
+        return kFileAccessDenied;
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+        return kFileSharingViolation;
+    case ERROR_DIR_NOT_EMPTY:
+        return kFileDirNotEmpty;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+        return kFileDiskFull;
+    case ERROR_INVALID_NAME:
+    case ERROR_BAD_PATHNAME:
+    case ERROR_FILENAME_EXCED_RANGE:
+    case ERROR_DIRECTORY:
+        return kFileBadName;
+    case ERROR_NEGATIVE_SEEK:
+    case ERROR_INVALID_PARAMETER:
+    case ERROR_INVALID_HANDLE:
+        return kFileInvalidArgument;
+    case ERROR_NOT_SAME_DEVICE:
+        return kFileNotSameDevice;
+    default:
+        return kFileIoError;
+    }
+}
+
+FileResult LastError()
+{
+    return TranslateError(GetLastError());
+}
+
+HANDLE Handle(std::intptr_t hNative)
+{
+    return reinterpret_cast<HANDLE>(hNative);
+}
+
+}  // namespace
+
+FileResult FileOpen(const char* szPath, unsigned nAccess, unsigned nShare, unsigned nDisposition,
+                    CFileHandle* pFile)
+{
+    if (szPath == nullptr)
+        return kFileNotFound;
+    if (nDisposition < kFileCreateNew || nDisposition > kFileTruncateExisting)
+        return kFileInvalidArgument;
+    DWORD dwAccess = 0;
+    if ((nAccess & kFileAccessRead) != 0)
+        dwAccess |= GENERIC_READ;
+    if ((nAccess & kFileAccessWrite) != 0)
+        dwAccess |= GENERIC_WRITE;
+    DWORD dwShare = 0;
+    if ((nShare & kFileShareRead) != 0)
+        dwShare |= FILE_SHARE_READ;
+    if ((nShare & kFileShareWrite) != 0)
+        dwShare |= FILE_SHARE_WRITE;
+    if ((nShare & kFileShareDelete) != 0)
+        dwShare |= FILE_SHARE_DELETE;
+    // No "insert a disk" dialog for a removable drive that is empty.
+    const UINT uOldMode = SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
+    const HANDLE h = CreateFileA(szPath, dwAccess, dwShare, nullptr, nDisposition,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr);
+    const DWORD dwError = GetLastError();
+    SetErrorMode(uOldMode);
+    if (h == INVALID_HANDLE_VALUE)
+        return TranslateError(dwError);
+    pFile->Close();
+    pFile->m_hNative = reinterpret_cast<std::intptr_t>(h);
+    pFile->m_nAccess = nAccess;
+    pFile->m_nPosition = 0;
+    return kFileOk;
+}
+
+FileResult CFileHandle::Read(void* pBuffer, std::uint32_t cbCount, std::uint32_t* pcbRead)
+{
+    *pcbRead = 0;
+    if (!IsOpen())
+        return kFileInvalidArgument;
+    DWORD dwRead = 0;
+    const BOOL bOk = ReadFile(Handle(m_hNative), pBuffer, cbCount, &dwRead, nullptr);
+    *pcbRead = dwRead;
+    return bOk ? kFileOk : LastError();
+}
+
+FileResult CFileHandle::Write(const void* pBuffer, std::uint32_t cbCount, std::uint32_t* pcbWritten)
+{
+    *pcbWritten = 0;
+    if (!IsOpen())
+        return kFileInvalidArgument;
+    CFaultInjector::Action fault = CFaultInjector::kNone;
+    if (g_pFaultInjector != nullptr) {
+        fault = g_pFaultInjector->BeforeWrite(&cbCount);
+        if (fault == CFaultInjector::kFail)
+            return kFileIoError;
+    }
+    DWORD dwWritten = 0;
+    const BOOL bOk = WriteFile(Handle(m_hNative), pBuffer, cbCount, &dwWritten, nullptr);
+    *pcbWritten = dwWritten;
+    if (!bOk)
+        return LastError();
+    if (fault == CFaultInjector::kTorn)
+        EndProcessNow();
+    return fault == CFaultInjector::kShort ? kFileDiskFull : kFileOk;
+}
+
+FileResult CFileHandle::Seek(std::int64_t nOffset, int nOrigin, std::uint64_t* pnPosition)
+{
+    if (!IsOpen())
+        return kFileInvalidArgument;
+    if (nOrigin != kFileBegin && nOrigin != kFileCurrent && nOrigin != kFileEnd)
+        return kFileInvalidArgument;
+    LARGE_INTEGER liOffset, liNew;
+    liOffset.QuadPart = nOffset;
+    if (!SetFilePointerEx(Handle(m_hNative), liOffset, &liNew, static_cast<DWORD>(nOrigin)))
+        return LastError();
+    if (pnPosition != nullptr)
+        *pnPosition = static_cast<std::uint64_t>(liNew.QuadPart);
+    return kFileOk;
+}
+
+FileResult CFileHandle::GetSize(std::uint64_t* pcbSize)
+{
+    if (!IsOpen())
+        return kFileInvalidArgument;
+    LARGE_INTEGER liSize;
+    if (!GetFileSizeEx(Handle(m_hNative), &liSize))
+        return LastError();
+    *pcbSize = static_cast<std::uint64_t>(liSize.QuadPart);
+    return kFileOk;
+}
+
+FileResult CFileHandle::SetEnd()
+{
+    if (!IsOpen())
+        return kFileInvalidArgument;
+    return SetEndOfFile(Handle(m_hNative)) ? kFileOk : LastError();
+}
+
+FileResult CFileHandle::Flush()
+{
+    if (!IsOpen())
+        return kFileInvalidArgument;
+    if (g_pFaultInjector != nullptr && g_pFaultInjector->BeforeFlush() == CFaultInjector::kFail)
+        return kFileIoError;
+    return FlushFileBuffers(Handle(m_hNative)) ? kFileOk : LastError();
+}
+
+void CFileHandle::Close()
+{
+    if (!IsOpen())
+        return;
+    CloseHandle(Handle(m_hNative));
+    m_hNative = kInvalid;
+    m_nAccess = 0;
+    m_nPosition = 0;
+}
+
+FileResult FileGetAttributes(const char* szPath, unsigned* pnAttributes)
+{
+    if (szPath == nullptr)
+        return kFileNotFound;
+    const DWORD dw = GetFileAttributesA(szPath);
+    if (dw == INVALID_FILE_ATTRIBUTES)
+        return LastError();
+    *pnAttributes = dw;
+    return kFileOk;
+}
+
+FileResult FileSetAttributes(const char* szPath, unsigned nAttributes)
+{
+    if (szPath == nullptr)
+        return kFileNotFound;
+    return SetFileAttributesA(szPath, nAttributes) ? kFileOk : LastError();
+}
+
+bool PathExists(const char* szPath)
+{
+    return szPath != nullptr && GetFileAttributesA(szPath) != INVALID_FILE_ATTRIBUTES;
+}
+
+FileResult FileRemove(const char* szPath)
+{
+    if (szPath == nullptr)
+        return kFileNotFound;
+    return DeleteFileA(szPath) ? kFileOk : LastError();
+}
+
+FileResult FileMove(const char* szFrom, const char* szTo)
+{
+    if (szFrom == nullptr || szTo == nullptr)
+        return kFileNotFound;
+    return MoveFileA(szFrom, szTo) ? kFileOk : LastError();
+}
+
+FileResult DirCreate(const char* szPath)
+{
+    if (szPath == nullptr)
+        return kFileNotFound;
+    return CreateDirectoryA(szPath, nullptr) ? kFileOk : LastError();
+}
+
+FileResult DirRemove(const char* szPath)
+{
+    if (szPath == nullptr)
+        return kFileNotFound;
+    return RemoveDirectoryA(szPath) ? kFileOk : LastError();
+}
+
+FileResult DirList(const char* szDir, std::vector<DirEntry>* pvEntries)
+{
+    if (szDir == nullptr)
+        return kFileNotFound;
+    pvEntries->clear();
+    std::string strPattern = szDir;
+    if (!strPattern.empty() && strPattern.back() != '\\' && strPattern.back() != '/')
+        strPattern += '\\';
+    strPattern += '*';
+    WIN32_FIND_DATAA data;
+    const HANDLE hFind = FindFirstFileA(strPattern.c_str(), &data);
+    if (hFind == INVALID_HANDLE_VALUE) {
+        const DWORD dwError = GetLastError();
+        return dwError == ERROR_FILE_NOT_FOUND ? kFileOk : TranslateError(dwError);
+    }
+    FileResult result = kFileOk;
+    do {
+        if (lstrcmpA(data.cFileName, ".") == 0 || lstrcmpA(data.cFileName, "..") == 0)
+            continue;
+        DirEntry entry;
+        entry.strName = data.cFileName;
+        entry.nAttributes = data.dwFileAttributes;
+        pvEntries->push_back(entry);
+    } while (FindNextFileA(hFind, &data));
+    const DWORD dwError = GetLastError();
+    if (dwError != ERROR_NO_MORE_FILES)
+        result = TranslateError(dwError);
+    FindClose(hFind);
+    return result;
+}
+
+std::string TempDirectory()
+{
+    char buffer[MAX_PATH + 1];
+    const DWORD n = GetTempPathA(sizeof(buffer), buffer);
+    if (n == 0 || n > sizeof(buffer))
+        return std::string();
+    return std::string(buffer, n);
+}
+
+FileResult FullPathName(const char* szPath, std::string* pstrFull, std::size_t* pnFilePart)
+{
+    if (szPath == nullptr || szPath[0] == '\0')
+        return kFileBadName;
+    std::string strBuffer(MAX_PATH, '\0');
+    for (;;) {
+        char* pFilePart = nullptr;
+        const DWORD n = GetFullPathNameA(szPath, static_cast<DWORD>(strBuffer.size()),
+                                         &strBuffer[0], &pFilePart);
+        if (n == 0)
+            return LastError();
+        if (n < strBuffer.size()) {
+            const std::size_t nFilePart =
+                pFilePart != nullptr ? static_cast<std::size_t>(pFilePart - strBuffer.data()) : n;
+            strBuffer.resize(n);
+            *pstrFull = strBuffer;
+            if (pnFilePart != nullptr)
+                *pnFilePart = nFilePart;
+            return kFileOk;
+        }
+        strBuffer.assign(n + 1, '\0');
+    }
+}
+
+bool DriveExists(char chDrive)
+{
+    const char szRoot[4] = {chDrive, ':', '\\', '\0'};
+    const UINT uOldMode = SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
+    const UINT uType = GetDriveTypeA(szRoot);
+    SetErrorMode(uOldMode);
+    return uType != DRIVE_UNKNOWN && uType != DRIVE_NO_ROOT_DIR;
+}
+
+}  // namespace platform
