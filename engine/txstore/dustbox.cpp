@@ -1,0 +1,189 @@
+#include "engine/txstore/dustbox.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "engine/path/path.h"
+#include "engine/txstore/fault.h"
+#include "engine/txstore/remove_tree.h"
+#include "engine/txstore/unique_name.h"
+#include "platform/dir_watch.h"
+#include "platform/file.h"
+
+namespace velk {
+namespace {
+
+const unsigned kWaitSliceMs = 100;
+
+// One watcher thread with the set it watches, its quit flag and its start-up
+// handshake.
+struct Watcher {
+    std::vector<std::string> vDirectories;
+    std::atomic<bool> bQuit{false};
+    std::mutex mtxStarted;
+    std::condition_variable cvStarted;
+    bool bStarted = false;
+    std::thread thread;
+
+    static int KeepGoing(std::uintptr_t nUser, int)
+    {
+        return reinterpret_cast<Watcher*>(nUser)->bQuit.load() ? 0 : 1;
+    }
+
+    int Empty(const std::string& directory)
+    {
+        return EmptyDirectory(directory.c_str(), &Watcher::KeepGoing,
+                              reinterpret_cast<std::uintptr_t>(this));
+    }
+
+    int Run()
+    {
+        if (bQuit.load())
+            return 0;
+        {
+            std::lock_guard<std::mutex> lock(mtxStarted);
+            bStarted = true;
+        }
+        cvStarted.notify_all();
+
+        std::vector<std::pair<const std::string*, platform::CDirWatch>> vWatches;
+        for (const std::string& directory : vDirectories) {
+            if (Empty(directory) != kTreeRemoved)
+                return 0;
+            platform::CDirWatch watch;
+            if (!watch.Start(directory.c_str()))
+                return -1;
+            vWatches.emplace_back(&directory, std::move(watch));
+        }
+        for (;;) {
+            if (bQuit.load())
+                return 0;
+            for (auto& w : vWatches) {
+                const int nFired = w.second.Wait(kWaitSliceMs);
+                if (nFired < 0)
+                    return -1;
+                if (nFired == 0)
+                    continue;
+                // Re-armed before emptying: a name that arrives while the
+                // directory is being emptied fires the next wait instead of being
+                // forgotten with the changes already seen.
+                if (!w.second.Rearm())
+                    return -1;
+                if (Empty(*w.first) != kTreeRemoved)
+                    return 0;
+            }
+        }
+    }
+};
+
+}  // namespace
+
+struct CDustbox::Impl {
+    mutable std::mutex mtxLock;
+    std::set<std::string> setRegistered;  // normalised paths, "\" separators
+    std::unique_ptr<Watcher> pWatcher;
+    unsigned nStarts = 0;
+
+    void StopWatcher()
+    {
+        if (!pWatcher)
+            return;
+        pWatcher->bQuit.store(true);
+        if (pWatcher->thread.joinable())
+            pWatcher->thread.join();
+        pWatcher.reset();
+    }
+
+    void StartWatcher()
+    {
+        std::unique_ptr<Watcher> p(new Watcher);
+        p->vDirectories.assign(setRegistered.begin(), setRegistered.end());
+        try {
+            Watcher* pRaw = p.get();
+            p->thread = std::thread([pRaw] { pRaw->Run(); });
+        } catch (...) {
+            ThrowFault();
+        }
+        ++nStarts;
+        std::unique_lock<std::mutex> lock(p->mtxStarted);
+        p->cvStarted.wait(lock, [&] { return p->bStarted; });
+        lock.unlock();
+        pWatcher = std::move(p);
+    }
+};
+
+CDustbox& CDustbox::Instance()
+{
+    static CDustbox instance;
+    return instance;
+}
+
+CDustbox::CDustbox() : m_pImpl(new Impl) {}
+
+CDustbox::~CDustbox()
+{
+    m_pImpl->StopWatcher();
+    delete m_pImpl;
+}
+
+void CDustbox::Register(const char* szDirectory)
+{
+    std::lock_guard<std::mutex> lock(m_pImpl->mtxLock);
+    unsigned nAttributes = 0;
+    CPath directory;
+    if (szDirectory == nullptr || directory.Set(szDirectory) != CPath::kOk || directory.IsEmpty() ||
+        platform::FileGetAttributes(directory.GetString(), &nAttributes) != platform::kFileOk ||
+        (nAttributes & platform::kFileAttrDirectory) == 0)
+        return;
+    if (m_pImpl->setRegistered.count(directory.GetString()) != 0)
+        return;
+    m_pImpl->StopWatcher();
+    m_pImpl->setRegistered.insert(directory.GetString());
+    m_pImpl->StartWatcher();
+}
+
+void CDustbox::Unregister(const char* szDirectory)
+{
+    std::lock_guard<std::mutex> lock(m_pImpl->mtxLock);
+    CPath directory;
+    if (!m_pImpl->pWatcher || szDirectory == nullptr || directory.Set(szDirectory) != CPath::kOk ||
+        m_pImpl->setRegistered.count(directory.GetString()) == 0)
+        return;
+    m_pImpl->StopWatcher();
+    m_pImpl->setRegistered.erase(directory.GetString());
+    if (!m_pImpl->setRegistered.empty())
+        m_pImpl->StartWatcher();
+}
+
+void CDustbox::MoveToDustbox(const char* szDustbox, const char* szPath)
+{
+    std::lock_guard<std::mutex> lock(m_pImpl->mtxLock);
+    if (!m_pImpl->pWatcher)
+        return;
+    CPath target;
+    // Without a fresh name there is nothing to rename to: the object stays.
+    if (MakeUniquePath(&target, nullptr, szDustbox) != 0)
+        return;
+    platform::FileMove(szPath, target.GetString());
+}
+
+std::size_t CDustbox::GetRegisteredCount() const
+{
+    std::lock_guard<std::mutex> lock(m_pImpl->mtxLock);
+    return m_pImpl->setRegistered.size();
+}
+
+unsigned CDustbox::GetWatcherStarts() const
+{
+    std::lock_guard<std::mutex> lock(m_pImpl->mtxLock);
+    return m_pImpl->nStarts;
+}
+
+}  // namespace velk
