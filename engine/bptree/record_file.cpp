@@ -1,0 +1,326 @@
+#include "engine/bptree/record_file.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+#include "engine/bptree/byte_order.h"
+#include "engine/txstore/fault.h"
+
+namespace velk {
+
+namespace {
+
+const unsigned char kMagic[8] = {0x89, 'F', 'L', 'R', 0x0D, 0x0A, 0x1A, 0x0A};
+const std::uint64_t kHeaderSize = 16;
+// The format's offsets are 32-bit: no byte of a record file may lie beyond this.
+const std::uint64_t kMaxFileSize = 0xFFFFFFFFu;
+
+// Hands a file back to its context when the scope ends, on every path.
+class CFileReturner {
+public:
+    CFileReturner(CFileSystem::IContext* pContext, CFileSystem::IFile* pFile)
+        : m_pContext(pContext), m_pFile(pFile) {}
+    ~CFileReturner()
+    {
+        if (m_pFile != nullptr)
+            m_pContext->CloseFile(m_pFile);
+    }
+    CFileReturner(const CFileReturner&) = delete;
+    CFileReturner& operator=(const CFileReturner&) = delete;
+
+private:
+    CFileSystem::IContext* m_pContext;
+    CFileSystem::IFile* m_pFile;
+};
+
+void WriteU32(CFileSystem::IFile* pFile, std::uint32_t nValue)
+{
+    unsigned char ab[4];
+    PutU32LE(ab, nValue);
+    if (pFile->Write(ab, 4) != 4)
+        ThrowFault();
+}
+
+std::uint32_t ReadU32(CFileSystem::IFile* pFile)
+{
+    unsigned char ab[4];
+    if (pFile->Read(ab, 4) != 4)
+        ThrowFault();
+    return GetU32LE(ab);
+}
+
+}  // namespace
+
+CRecordFile::CRecordFile() {}
+
+CRecordFile::~CRecordFile()
+{
+    try {
+        Close();
+    } catch (...) {
+    }
+}
+
+int CRecordFile::Create(CFileSystem::IContext* pContext, const char* szPath,
+                        std::uint32_t nRecordSize)
+{
+    if (pContext == nullptr || szPath == nullptr || nRecordSize == 0)
+        return kInvalidArgument;
+    int nResult = pContext->CreateFile(szPath);
+    if (nResult != kOk)
+        return nResult;
+    CFileSystem::IFile* pFile = pContext->OpenFile(szPath, 1);
+    CFileReturner returner(pContext, pFile);
+    if (pFile->Write(kMagic, sizeof(kMagic)) != sizeof(kMagic))
+        ThrowFault();
+    WriteU32(pFile, nRecordSize);
+    WriteU32(pFile, 0);
+    WriteU32(pFile, 0);
+    return kOk;
+}
+
+void CRecordFile::Open(CFileSystem::IContext* pContext, const char* szPath, int nWritable)
+{
+    Close();
+    if (pContext == nullptr || szPath == nullptr)
+        ThrowFault();
+    if (nWritable && !pContext->IsWritable())
+        ThrowFault();
+    m_pContext = pContext;
+    m_nWritable = nWritable ? 1 : 0;
+    try {
+        m_pFile = pContext->OpenFile(szPath, m_nWritable);
+        if (m_pFile == nullptr)
+            ThrowFault();
+        unsigned char abHeader[16];
+        if (m_pFile->Read(abHeader, sizeof(abHeader)) != sizeof(abHeader))
+            ThrowFault();
+        if (std::memcmp(abHeader, kMagic, sizeof(kMagic)) != 0)
+            ThrowFault();
+        m_nRecordSize = GetU32LE(abHeader + 8);
+        m_nRecordCount = GetU32LE(abHeader + 12);
+        if (m_nRecordSize == 0)
+            ThrowFault();
+        // Reject before seeking: a file whose records alone pass 2^32 bytes cannot be
+        // addressed by the format.
+        std::uint64_t cbRecords = static_cast<std::uint64_t>(m_nRecordSize) * m_nRecordCount;
+        if (kHeaderSize + cbRecords + 4 > kMaxFileSize)
+            ThrowFault();
+        if (m_pFile->Seek(static_cast<std::int64_t>(cbRecords), 1) != kHeaderSize + cbRecords)
+            ThrowFault();
+        std::uint32_t nFree = ReadU32(m_pFile);
+        // Every free id lies in 1..N and appears once, so there are at most N; and
+        // the list must be in the file, which bounds what is read and reserved.
+        if (nFree > m_nRecordCount)
+            ThrowFault();
+        std::uint64_t nEnd = kHeaderSize + cbRecords + 4 + 4 * static_cast<std::uint64_t>(nFree);
+        if (nEnd > kMaxFileSize || nEnd > m_pFile->GetSize())
+            ThrowFault();
+        m_vFreeIds.resize(nFree);
+        if (nFree != 0) {
+            std::vector<unsigned char> vBytes(4 * static_cast<std::size_t>(nFree));
+            if (m_pFile->Read(vBytes.data(), static_cast<std::uint32_t>(vBytes.size())) !=
+                vBytes.size())
+                ThrowFault();
+            std::uint32_t nPrevious = 0;
+            for (std::uint32_t i = 0; i < nFree; ++i) {
+                std::uint32_t nId = GetU32LE(&vBytes[4 * static_cast<std::size_t>(i)]);
+                if (nId <= nPrevious || nId > m_nRecordCount)
+                    ThrowFault();
+                m_vFreeIds[i] = nId;
+                nPrevious = nId;
+            }
+        }
+    } catch (...) {
+        DropState();
+        throw;
+    }
+}
+
+void CRecordFile::DropState()
+{
+    for (auto& entry : m_mapPins)
+        std::free(entry.second.pBuffer);
+    m_mapPins.clear();
+    m_mapBuffers.clear();
+    std::vector<unsigned char>().swap(m_vZeroRecord);
+    m_nRecordSize = 0;
+    m_nRecordCount = 0;
+    std::vector<std::uint32_t>().swap(m_vFreeIds);
+    if (m_pFile != nullptr) {
+        CFileSystem::IFile* pFile = m_pFile;
+        m_pFile = nullptr;
+        m_pContext->CloseFile(pFile);
+    }
+    m_nWritable = 0;
+    m_pContext = nullptr;
+}
+
+void CRecordFile::Close()
+{
+    if (m_pContext == nullptr)
+        return;
+    bool bFailed = false;
+    if (m_nWritable) {
+        try {
+            for (auto& entry : m_mapPins) {
+                if (entry.second.bDirty)
+                    WriteRecord(entry.first, entry.second.pBuffer);
+            }
+            if (m_pFile->Seek(12, 0) != 12)
+                ThrowFault();
+            WriteU32(m_pFile, m_nRecordCount);
+            std::uint64_t nAt = kHeaderSize + static_cast<std::uint64_t>(m_nRecordSize) * m_nRecordCount;
+            if (m_pFile->Seek(static_cast<std::int64_t>(nAt), 0) != nAt)
+                ThrowFault();
+            std::vector<unsigned char> vList(4 + 4 * m_vFreeIds.size());
+            PutU32LE(&vList[0], static_cast<std::uint32_t>(m_vFreeIds.size()));
+            for (std::size_t i = 0; i < m_vFreeIds.size(); ++i)
+                PutU32LE(&vList[4 + 4 * i], m_vFreeIds[i]);
+            if (m_pFile->Write(vList.data(), static_cast<std::uint32_t>(vList.size())) !=
+                vList.size())
+                ThrowFault();
+            m_pFile->SetEnd();
+        } catch (...) {
+            bFailed = true;
+        }
+    }
+    try {
+        DropState();
+    } catch (...) {
+        bFailed = true;
+    }
+    if (bFailed)
+        ThrowFault();
+}
+
+std::uint64_t CRecordFile::RecordOffset(std::uint32_t nId) const
+{
+    return kHeaderSize + static_cast<std::uint64_t>(nId - 1) * m_nRecordSize;
+}
+
+void CRecordFile::WriteRecord(std::uint32_t nId, const void* pBuffer)
+{
+    std::uint64_t nAt = RecordOffset(nId);
+    if (m_pFile->Seek(static_cast<std::int64_t>(nAt), 0) != nAt)
+        ThrowFault();
+    if (m_pFile->Write(pBuffer, m_nRecordSize) != m_nRecordSize)
+        ThrowFault();
+}
+
+int CRecordFile::IsAllocated(std::uint32_t nId) const
+{
+    if (nId == 0 || nId > m_nRecordCount)
+        return 0;
+    return std::binary_search(m_vFreeIds.begin(), m_vFreeIds.end(), nId) ? 0 : 1;
+}
+
+std::uint32_t CRecordFile::Allocate()
+{
+    if (m_pContext == nullptr || !m_nWritable)
+        ThrowFault();
+    std::uint32_t nId;
+    if (!m_vFreeIds.empty()) {
+        nId = m_vFreeIds.back();
+        m_vFreeIds.pop_back();
+        if (nId > m_nRecordCount)
+            m_nRecordCount = nId;
+    } else {
+        std::uint64_t nEnd = kHeaderSize +
+                             static_cast<std::uint64_t>(m_nRecordSize) * (m_nRecordCount + 1ull) +
+                             4 + 4 * static_cast<std::uint64_t>(m_vFreeIds.size());
+        if (nEnd > kMaxFileSize)
+            ThrowFault();
+        nId = ++m_nRecordCount;
+    }
+    // Made at the first allocation rather than at Open, so that a damaged header
+    // with a huge record size costs nothing until a record that size can exist.
+    if (m_vZeroRecord.size() != m_nRecordSize)
+        m_vZeroRecord.assign(m_nRecordSize, 0);
+    WriteRecord(nId, m_vZeroRecord.data());
+    return nId;
+}
+
+void* CRecordFile::Get(std::uint32_t nId, int nWritable)
+{
+    if (m_pContext == nullptr || !IsAllocated(nId))
+        ThrowFault();
+    if (nWritable && !m_nWritable)
+        ThrowFault();
+    auto it = m_mapPins.find(nId);
+    if (it != m_mapPins.end()) {
+        if (nWritable)
+            it->second.bDirty = true;
+        ++it->second.nCount;
+        return it->second.pBuffer;
+    }
+    unsigned char* pBuffer = static_cast<unsigned char*>(std::malloc(m_nRecordSize));
+    if (pBuffer == nullptr)
+        ThrowFault();
+    try {
+        std::uint64_t nAt = RecordOffset(nId);
+        if (m_pFile->Seek(static_cast<std::int64_t>(nAt), 0) != nAt)
+            ThrowFault();
+        if (m_pFile->Read(pBuffer, m_nRecordSize) != m_nRecordSize)
+            ThrowFault();
+        m_mapBuffers[pBuffer] = nId;
+        try {
+            m_mapPins[nId] = SPin{pBuffer, 1, nWritable != 0};
+        } catch (...) {
+            m_mapBuffers.erase(pBuffer);
+            throw;
+        }
+    } catch (...) {
+        std::free(pBuffer);
+        throw;
+    }
+    return pBuffer;
+}
+
+void CRecordFile::Release(void* pBuffer)
+{
+    if (m_pContext == nullptr || pBuffer == nullptr)
+        return;
+    auto itBuffer = m_mapBuffers.find(pBuffer);
+    if (itBuffer == m_mapBuffers.end())
+        return;
+    std::uint32_t nId = itBuffer->second;
+    auto itPin = m_mapPins.find(nId);
+    if (--itPin->second.nCount != 0)
+        return;
+    SPin pin = itPin->second;
+    m_mapPins.erase(itPin);
+    m_mapBuffers.erase(itBuffer);
+    // The pin goes whether or not the write succeeds; a failed write leaves the
+    // enclosing transaction to be rolled back.
+    struct SFree {
+        unsigned char* p;
+        ~SFree() { std::free(p); }
+    } freeBuffer{pin.pBuffer};
+    if (pin.bDirty)
+        WriteRecord(nId, pin.pBuffer);
+}
+
+void CRecordFile::Free(std::uint32_t nId)
+{
+    if (m_pContext == nullptr || !m_nWritable || !IsAllocated(nId))
+        return;
+    if (nId == m_nRecordCount) {
+        --m_nRecordCount;
+        while (m_nRecordCount > 0 &&
+               std::binary_search(m_vFreeIds.begin(), m_vFreeIds.end(), m_nRecordCount))
+            --m_nRecordCount;
+        m_vFreeIds.erase(std::lower_bound(m_vFreeIds.begin(), m_vFreeIds.end(), m_nRecordCount),
+                         m_vFreeIds.end());
+    } else {
+        m_vFreeIds.insert(std::lower_bound(m_vFreeIds.begin(), m_vFreeIds.end(), nId), nId);
+    }
+}
+
+int CRecordFile::IsPinned(std::uint32_t nId) const
+{
+    return m_mapPins.count(nId) != 0 ? 1 : 0;
+}
+
+}  // namespace velk

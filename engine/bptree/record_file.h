@@ -1,0 +1,140 @@
+// Record files: records of one fixed size in a single file, addressed by 1-based
+// record ids (0 means no record), with a list of freed ids that are handed out
+// again. The B+ trees keep their nodes in record files, and the database keeps its
+// per-record stores in them. A record file reaches its file only through a
+// CFileSystem::IContext, so inside a transaction every change stays in the
+// transaction.
+//
+// Record file. Integers are unsigned 32-bit little-endian.
+//
+//   offset           size       field
+//   0                8          signature 89 'F' 'L' 'R' 0D 0A 1A 0A
+//   8                4          record size, never 0
+//   12               4          N, the highest id in use or freed but not yet trimmed
+//   16               N * size   records; id k starts at 16 + (k - 1) * size
+//   16 + N * size    4          F, the number of free ids
+//   20 + N * size    4 * F      the free ids, ascending, each in 1..N
+//
+// The file ends right after the free list. Offsets in the format are 32-bit, so
+// the whole file must stay below 2^32 bytes; a file that would grow past that is
+// refused rather than wrapped over its own header.
+//
+// Records are cached only while pinned: Get reads a record when it is first pinned,
+// holders of one record share one buffer, and the last Release writes it back when
+// any holder asked for write access. The header and the free list reach the file at
+// Close. A record file is used by one thread at a time.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <vector>
+
+#include "engine/txstore/file_system.h"
+
+namespace velk {
+
+class CRecordFile {
+public:
+    enum { kOk = 0, kInvalidArgument = 2, kExists = 5 };
+
+    // A closed record file.
+    CRecordFile();
+    // Closes the file if it is open; an error of that close is dropped.
+    ~CRecordFile();
+    CRecordFile(const CRecordFile&) = delete;
+    CRecordFile& operator=(const CRecordFile&) = delete;
+
+    // Creates an empty record file (20 bytes) at szPath. Returns kInvalidArgument
+    // for a null context or path or a record size of 0, the context's CreateFile
+    // result when it is nonzero (kExists: the path exists), else kOk. Throws when
+    // the header cannot be written; the created file is then left as it is.
+    static int Create(CFileSystem::IContext* pContext, const char* szPath,
+                      std::uint32_t nRecordSize);
+
+    // Opens an existing record file, for writing when nWritable is nonzero (the
+    // context must then be writable). Closes whatever was open first. Throws on any
+    // failure, including a header or free list that does not describe a sound
+    // file; the object is closed then. The context must outlive the open file.
+    void Open(CFileSystem::IContext* pContext, const char* szPath, int nWritable);
+
+    // Writes back dirty pinned records, the record count and the free list (when
+    // open for writing), and closes. Harmless on a closed file. Every pin is dropped
+    // and the file is closed even when writing fails; the failure is then thrown.
+    void Close();
+
+    // Nonzero when nId lies in 1..N and is not free.
+    int IsAllocated(std::uint32_t nId) const;
+
+    // Allocates an id (the largest free one, else N + 1) and zero-fills its record
+    // on disk. Throws when the file is not open for writing, when the write fails, or
+    // when the file would grow beyond 2^32 - 1 bytes.
+    std::uint32_t Allocate();
+
+    // Pins record nId and returns its buffer of GetRecordSize() bytes; the buffer
+    // stays valid until the matching Release. Every holder of one record gets the
+    // same buffer. The caller may change it only when it asked for nWritable.
+    // Throws when the file is closed, the id is not allocated, write access is asked
+    // of a read-only file, or the record cannot be read; no pin is left then.
+    void* Get(std::uint32_t nId, int nWritable);
+
+    // Unpins a buffer from Get. The last release of a record that any holder pinned
+    // for writing writes it back (and throws if that fails; the pin is gone all the
+    // same). Unknown buffers, null and a closed file are ignored.
+    void Release(void* pBuffer);
+
+    // Frees an allocated id; when it is the highest, N shrinks past every free id
+    // at the top and the file is cut at the next Close. Does nothing when the file
+    // is closed or read-only or the id is not allocated.
+    void Free(std::uint32_t nId);
+
+    // Nonzero while record nId is pinned.
+    int IsPinned(std::uint32_t nId) const;
+
+    bool IsOpen() const { return m_pContext != nullptr; }
+    bool IsWritable() const { return m_nWritable != 0; }
+    std::uint32_t GetRecordSize() const { return m_nRecordSize; }
+    // N: the highest id in use or freed but not yet trimmed.
+    std::uint32_t GetRecordCount() const { return m_nRecordCount; }
+    // The free ids, ascending.
+    const std::vector<std::uint32_t>& GetFreeIds() const { return m_vFreeIds; }
+    // The number of pinned records (for checks that every pin was released).
+    std::size_t GetPinCount() const { return m_mapPins.size(); }
+
+private:
+    struct SPin {
+        unsigned char* pBuffer;
+        std::uint32_t nCount;
+        bool bDirty;
+    };
+
+    std::uint64_t RecordOffset(std::uint32_t nId) const;
+    void WriteRecord(std::uint32_t nId, const void* pBuffer);
+    void DropState();
+
+    CFileSystem::IContext* m_pContext = nullptr;
+    int m_nWritable = 0;
+    CFileSystem::IFile* m_pFile = nullptr;
+    std::uint32_t m_nRecordSize = 0;
+    std::uint32_t m_nRecordCount = 0;
+    std::vector<std::uint32_t> m_vFreeIds;
+    std::map<std::uint32_t, SPin> m_mapPins;
+    std::map<const void*, std::uint32_t> m_mapBuffers;
+    std::vector<unsigned char> m_vZeroRecord;  // made at the first Allocate
+};
+
+// The owning handle through which the database holds a record file: it creates a
+// closed record file, and its destruction closes it (dropping any error) and frees
+// it.
+class CRecordFileHandle {
+public:
+    CRecordFileHandle() : m_pFile(new CRecordFile) {}
+    CRecordFile* operator->() const { return m_pFile.get(); }
+    CRecordFile& operator*() const { return *m_pFile; }
+    CRecordFile* Get() const { return m_pFile.get(); }
+
+private:
+    std::unique_ptr<CRecordFile> m_pFile;
+};
+
+}  // namespace velk

@@ -1,0 +1,278 @@
+#include "engine/bptree/record_file.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "engine/bptree/byte_order.h"
+#include "engine/bptree/memory_context_test.h"
+#include "engine/txstore/fault.h"
+
+namespace velk {
+namespace {
+
+using testing::CMemoryContext;
+typedef std::vector<unsigned char> Bytes;
+
+const char kPath[] = "Z:\\db\\records";
+
+Bytes U32(std::uint32_t n)
+{
+    Bytes v(4);
+    PutU32LE(v.data(), n);
+    return v;
+}
+
+// A record file's bytes: header, N records of a repeated byte each, free list.
+Bytes FileBytes(std::uint32_t cbRecord, std::uint32_t nRecords,
+                const std::vector<std::uint32_t>& vFree)
+{
+    Bytes v = {0x89, 'F', 'L', 'R', 0x0D, 0x0A, 0x1A, 0x0A};
+    for (std::uint32_t n : {cbRecord, nRecords}) {
+        Bytes b = U32(n);
+        v.insert(v.end(), b.begin(), b.end());
+    }
+    for (std::uint32_t i = 1; i <= nRecords; ++i)
+        v.insert(v.end(), cbRecord, static_cast<unsigned char>(i));
+    Bytes b = U32(static_cast<std::uint32_t>(vFree.size()));
+    v.insert(v.end(), b.begin(), b.end());
+    for (std::uint32_t n : vFree) {
+        b = U32(n);
+        v.insert(v.end(), b.begin(), b.end());
+    }
+    return v;
+}
+
+class RecordFileTest : public ::testing::Test {
+protected:
+    void Write(const Bytes& v)
+    {
+        m_context.CreateFile(kPath);
+        *m_context.GetBytes(kPath) = v;
+    }
+    const Bytes& Disk() { return *m_context.GetBytes(kPath); }
+
+    CMemoryContext m_context;
+    CRecordFile m_file;
+};
+
+TEST_F(RecordFileTest, NewFileAndFirstRecordsHaveExactBytes)
+{
+    ASSERT_EQ(0, CRecordFile::Create(&m_context, kPath, 4));
+    const Bytes kEmpty = {0x89, 0x46, 0x4C, 0x52, 0x0D, 0x0A, 0x1A, 0x0A, 4, 0, 0, 0,
+                          0, 0, 0, 0, 0, 0, 0, 0};
+    EXPECT_EQ(kEmpty, Disk());
+
+    m_file.Open(&m_context, kPath, 1);
+    EXPECT_EQ(0u, m_file.GetRecordCount());
+    EXPECT_EQ(1u, m_file.Allocate());
+    EXPECT_EQ(2u, m_file.Allocate());
+    EXPECT_EQ(3u, m_file.Allocate());
+    void* p = m_file.Get(2, 1);
+    std::memcpy(p, "ABCD", 4);
+    m_file.Release(p);
+    m_file.Free(1);
+    m_file.Close();
+    const Bytes kThree = {0x89, 0x46, 0x4C, 0x52, 0x0D, 0x0A, 0x1A, 0x0A, 4, 0, 0, 0, 3, 0, 0, 0,
+                          0, 0, 0, 0, 'A', 'B', 'C', 'D', 0, 0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0};
+    EXPECT_EQ(kThree, Disk());
+    EXPECT_EQ(0, m_context.GetOpenFileCount());
+}
+
+TEST_F(RecordFileTest, CreateRefusesBadArgumentsAndExistingPath)
+{
+    EXPECT_EQ(2, CRecordFile::Create(nullptr, kPath, 4));
+    EXPECT_EQ(2, CRecordFile::Create(&m_context, nullptr, 4));
+    EXPECT_EQ(2, CRecordFile::Create(&m_context, kPath, 0));
+    EXPECT_EQ(0, CRecordFile::Create(&m_context, kPath, 4));
+    EXPECT_EQ(5, CRecordFile::Create(&m_context, kPath, 4));
+}
+
+// Allocation, freeing and trimming, starting from N records with a free list.
+TEST_F(RecordFileTest, FreeListAndTrimming)
+{
+    struct Case {
+        std::vector<std::uint32_t> vFree;
+        int nAllocate;                       // allocate this many first
+        std::vector<std::uint32_t> vToFree;  // then free these
+        std::uint32_t nAllocated;            // last id allocated (0: none)
+        std::uint32_t nCount;                // N afterwards
+        std::vector<std::uint32_t> vFreeAfter;
+    };
+    const Case kCases[] = {
+        {{2, 4}, 1, {}, 4, 5, {2}},
+        {{3, 4}, 0, {5}, 0, 2, {}},
+        {{}, 0, {5, 4, 3, 2}, 0, 1, {}},
+        {{}, 0, {2, 4, 1}, 0, 5, {1, 2, 4}},
+        {{2}, 0, {2, 0, 6, 9}, 0, 5, {2}},  // already free, 0 and above N: no change
+        {{1, 2, 3, 4}, 0, {5}, 0, 0, {}},
+        {{}, 2, {}, 7, 7, {}},
+        {{1, 3}, 3, {}, 6, 6, {}},
+    };
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.nCount);
+        Write(FileBytes(4, 5, c.vFree));
+        m_file.Open(&m_context, kPath, 1);
+        std::uint32_t nLast = 0;
+        for (int i = 0; i < c.nAllocate; ++i)
+            nLast = m_file.Allocate();
+        for (std::uint32_t nId : c.vToFree)
+            m_file.Free(nId);
+        EXPECT_EQ(c.nAllocated, nLast);
+        EXPECT_EQ(c.nCount, m_file.GetRecordCount());
+        EXPECT_EQ(c.vFreeAfter, m_file.GetFreeIds());
+        m_file.Close();
+        EXPECT_EQ(16 + 4 * c.nCount + 4 + 4 * c.vFreeAfter.size(), Disk().size());
+        m_file.Open(&m_context, kPath, 0);
+        EXPECT_EQ(c.vFreeAfter, m_file.GetFreeIds());
+        m_file.Close();
+        m_context.DeleteFile(kPath);
+    }
+}
+
+TEST_F(RecordFileTest, ReusedRecordReadsAsZeros)
+{
+    Write(FileBytes(4, 3, {2}));
+    m_file.Open(&m_context, kPath, 1);
+    ASSERT_EQ(2u, m_file.Allocate());
+    void* p = m_file.Get(2, 0);
+    EXPECT_EQ(0, std::memcmp(p, "\0\0\0\0", 4));
+    m_file.Release(p);
+    m_file.Close();
+    EXPECT_EQ(FileBytes(4, 3, {}).size(), Disk().size());
+    EXPECT_EQ(0, Disk()[20]);
+}
+
+TEST_F(RecordFileTest, GetRefusesWhatIsNotAllocatedOrNotWritable)
+{
+    Write(FileBytes(4, 3, {2}));
+    m_file.Open(&m_context, kPath, 0);
+    for (std::uint32_t nId : {0u, 2u, 4u})
+        EXPECT_THROW(m_file.Get(nId, 0), CFault) << nId;
+    void* p = m_file.Get(1, 0);
+    EXPECT_THROW(m_file.Get(1, 1), CFault);
+    EXPECT_THROW(m_file.Allocate(), CFault);
+    m_file.Release(p);
+    EXPECT_EQ(0u, m_file.GetPinCount());
+}
+
+TEST_F(RecordFileTest, PinsShareOneBufferAndWriteOnceAtLastRelease)
+{
+    Write(FileBytes(4, 2, {}));
+    m_file.Open(&m_context, kPath, 1);
+    void* p1 = m_file.Get(2, 0);
+    void* p2 = m_file.Get(2, 1);
+    ASSERT_EQ(p1, p2);
+    EXPECT_TRUE(m_file.IsPinned(2));
+    std::memcpy(p2, "wxyz", 4);
+    m_file.Release(p1);
+    EXPECT_EQ(2, Disk()[20]);
+    m_file.Release(p2);
+    EXPECT_FALSE(m_file.IsPinned(2));
+    EXPECT_EQ('w', Disk()[20]);
+    m_file.Release(p2);  // no longer pinned: ignored
+    m_file.Close();
+}
+
+TEST_F(RecordFileTest, ReadOnlyCloseWritesNothing)
+{
+    Bytes v = FileBytes(4, 2, {});
+    v.push_back(0xEE);  // beyond the free list: disregarded
+    Write(v);
+    m_file.Open(&m_context, kPath, 0);
+    void* p = m_file.Get(1, 0);
+    static_cast<unsigned char*>(p)[0] = 0x55;  // a misbehaving holder
+    m_file.Close();
+    EXPECT_EQ(v, Disk());
+
+    m_file.Open(&m_context, kPath, 1);
+    m_file.Close();
+    EXPECT_EQ(FileBytes(4, 2, {}), Disk());
+}
+
+TEST_F(RecordFileTest, DamagedFilesFailToOpen)
+{
+    struct Case {
+        const char* szWhat;
+        Bytes v;
+    };
+    Bytes vBadMagic = FileBytes(4, 1, {});
+    vBadMagic[1] = 'X';
+    Bytes vZeroSize = FileBytes(4, 0, {});
+    PutU32LE(&vZeroSize[8], 0);
+    Bytes vHuge = FileBytes(0x10000000, 0, {});
+    PutU32LE(&vHuge[12], 0x10);  // 16 + N * size wraps 32 bits to 16
+    Bytes vTooManyFree = FileBytes(4, 1, {1});
+    PutU32LE(&vTooManyFree[16 + 4], 2);
+    vTooManyFree.insert(vTooManyFree.end(), {1, 0, 0, 0});
+    Bytes vListCut = FileBytes(4, 3, {1, 2});
+    vListCut.pop_back();
+    Bytes vShort = FileBytes(4, 3, {});
+    vShort.resize(vShort.size() - 6);
+    const Case kCases[] = {
+        {"bad magic", vBadMagic},
+        {"header cut", Bytes(vBadMagic.begin(), vBadMagic.begin() + 15)},
+        {"record size 0", vZeroSize},
+        {"offsets beyond 32 bits", vHuge},
+        {"records cut", vShort},
+        {"free count above N", vTooManyFree},
+        {"free list cut", vListCut},
+        {"free ids descending", FileBytes(4, 3, {2, 1})},
+        {"free id repeated", FileBytes(4, 3, {2, 2})},
+        {"free id 0", FileBytes(4, 3, {0})},
+        {"free id above N", FileBytes(4, 3, {4})},
+    };
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.szWhat);
+        Write(c.v);
+        for (int nWritable : {0, 1}) {
+            EXPECT_THROW(m_file.Open(&m_context, kPath, nWritable), CFault);
+            EXPECT_FALSE(m_file.IsOpen());
+            EXPECT_EQ(0, m_context.GetOpenFileCount());
+        }
+        m_context.DeleteFile(kPath);
+    }
+}
+
+TEST_F(RecordFileTest, OpenRefusesWriteOnReadOnlyContext)
+{
+    Write(FileBytes(4, 1, {}));
+    m_context.SetWritable(0);
+    EXPECT_THROW(m_file.Open(&m_context, kPath, 1), CFault);
+    m_file.Open(&m_context, kPath, 0);
+    EXPECT_EQ(1u, m_file.GetRecordCount());
+}
+
+TEST_F(RecordFileTest, GrowthBeyondThirtyTwoBitOffsetsIsRefused)
+{
+    ASSERT_EQ(0, CRecordFile::Create(&m_context, kPath, 0xFFFFFFF0u));
+    m_file.Open(&m_context, kPath, 1);
+    EXPECT_THROW(m_file.Allocate(), CFault);
+    EXPECT_EQ(0u, m_file.GetRecordCount());
+}
+
+TEST_F(RecordFileTest, ShortWritesThrow)
+{
+    Write(FileBytes(4, 2, {}));
+    m_file.Open(&m_context, kPath, 1);
+    void* p = m_file.Get(1, 1);
+    m_context.FailWriteAfter(1);
+    EXPECT_THROW(m_file.Release(p), CFault);
+    EXPECT_FALSE(m_file.IsPinned(1));
+    m_context.FailWriteAfter(1);
+    EXPECT_THROW(m_file.Allocate(), CFault);
+    m_context.FailWriteAfter(2);
+    EXPECT_THROW(m_file.Close(), CFault);
+    EXPECT_FALSE(m_file.IsOpen());
+    EXPECT_EQ(0, m_context.GetOpenFileCount());
+
+    m_context.DeleteFile(kPath);
+    m_context.FailWriteAfter(2);
+    EXPECT_THROW(CRecordFile::Create(&m_context, kPath, 4), CFault);
+    EXPECT_EQ(0, m_context.GetOpenFileCount());
+}
+
+}  // namespace
+}  // namespace velk
