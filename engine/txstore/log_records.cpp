@@ -1,0 +1,111 @@
+#include "engine/txstore/log_records.h"
+
+#include "engine/txstore/fault.h"
+
+namespace velk {
+namespace {
+
+void Open(const char* szFile, unsigned nAccess, unsigned nDisposition, platform::CFileHandle* pFile)
+{
+    if (platform::FileOpen(szFile, nAccess, platform::kFileShareRead, nDisposition, pFile) !=
+        platform::kFileOk)
+        ThrowFault();
+}
+
+void WriteAll(platform::CFileHandle* pFile, const void* pData, std::uint32_t cb)
+{
+    std::uint32_t cbWritten = 0;
+    if (pFile->Write(pData, cb, &cbWritten) != platform::kFileOk || cbWritten != cb)
+        ThrowFault();
+}
+
+std::string Record(const std::string& strText)
+{
+    const std::uint32_t n = static_cast<std::uint32_t>(strText.size() + 1);
+    if (strText.size() + 1 > kMaxPathRecord || strText.find('\0') != std::string::npos)
+        ThrowFault();
+    std::string record(4, '\0');
+    for (int i = 0; i < 4; ++i)
+        record[i] = static_cast<char>((n >> (8 * i)) & 0xFF);
+    record += strText;
+    record += '\0';
+    return record;
+}
+
+}  // namespace
+
+void WritePathFile(const char* szFile, const std::string& strText)
+{
+    const std::string record = Record(strText);
+    platform::CFileHandle file;
+    Open(szFile, platform::kFileAccessWrite, platform::kFileCreateNew, &file);
+    WriteAll(&file, record.data(), static_cast<std::uint32_t>(record.size()));
+}
+
+void AppendPathRecord(const char* szFile, const std::string& strText)
+{
+    const std::string record = Record(strText);
+    platform::CFileHandle file;
+    Open(szFile, platform::kFileAccessWrite, platform::kFileOpenAlways, &file);
+    if (file.Seek(0, platform::kFileEnd, nullptr) != platform::kFileOk)
+        ThrowFault();
+    WriteAll(&file, record.data(), static_cast<std::uint32_t>(record.size()));
+}
+
+bool ReadPathRecord(platform::CFileHandle* pFile, std::string* pstrText)
+{
+    unsigned char abLength[4];
+    std::uint32_t cbRead = 0;
+    if (pFile->Read(abLength, sizeof(abLength), &cbRead) != platform::kFileOk)
+        ThrowFault();
+    if (cbRead < sizeof(abLength))
+        return false;
+    const std::uint32_t n = abLength[0] | abLength[1] << 8 | abLength[2] << 16 |
+                            static_cast<std::uint32_t>(abLength[3]) << 24;
+    if (n == 0 || n > kMaxPathRecord)
+        ThrowFault();
+    char achText[kMaxPathRecord];
+    if (pFile->Read(achText, n, &cbRead) != platform::kFileOk || cbRead != n ||
+        achText[n - 1] != 0)
+        ThrowFault();
+    pstrText->assign(achText);  // up to the first NUL
+    return true;
+}
+
+std::string ReadPathFile(const char* szFile)
+{
+    platform::CFileHandle file;
+    Open(szFile, platform::kFileAccessRead, platform::kFileOpenExisting, &file);
+    std::string text;
+    if (!ReadPathRecord(&file, &text))
+        ThrowFault();
+    return text;
+}
+
+void WriteSizeRecord(const char* szFile, std::uint64_t nSize)
+{
+    unsigned char ab[8];
+    for (int i = 0; i < 8; ++i)
+        ab[i] = static_cast<unsigned char>(nSize >> (8 * i));
+    platform::CFileHandle file;
+    Open(szFile, platform::kFileAccessWrite, platform::kFileCreateAlways, &file);
+    WriteAll(&file, ab, sizeof(ab));
+}
+
+std::uint64_t ReadSizeRecord(const char* szFile)
+{
+    platform::CFileHandle file;
+    Open(szFile, platform::kFileAccessRead, platform::kFileOpenExisting, &file);
+    std::uint64_t cbFile = 0;
+    unsigned char ab[8];
+    std::uint32_t cbRead = 0;
+    if (file.GetSize(&cbFile) != platform::kFileOk || cbFile != sizeof(ab) ||
+        file.Read(ab, sizeof(ab), &cbRead) != platform::kFileOk || cbRead != sizeof(ab))
+        ThrowFault();
+    std::uint64_t n = 0;
+    for (int i = 7; i >= 0; --i)
+        n = n << 8 | ab[i];
+    return n;
+}
+
+}  // namespace velk

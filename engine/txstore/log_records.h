@@ -1,0 +1,62 @@
+// The records of a transaction directory. Integers are little-endian.
+//
+//   path record      offset  size  field
+//                    0       4     L, the length of the text with its NUL, 1..261
+//                    4       L     the path text, NUL-terminated
+//   A "path" file holds exactly one record; the creation list "log\clist" is a
+//   plain sequence of records, with no header and no count.
+//
+//   size record      offset  size  field
+//   ("size")         0       8     the file's logical length
+//
+// Layout of a transaction directory T:
+//
+//   T\dustbox                    objects thrown away, emptied in the background
+//   T\log                        the transaction log, while a write transaction
+//                                runs or after one was interrupted
+//   T\log\commit                 empty; present: the transaction is committed
+//   T\log\clist                  creation list: every object the transaction made
+//   T\log\files\H                per-file log; H is the SHA-256 of the target path
+//                                as given, 64 uppercase hexadecimal digits
+//   T\log\files\H\path           path record of the target
+//   T\log\files\H\size           size record
+//   T\log\files\H\blocks\N       block N of the target in its new state, one block
+//                                size long; N in decimal
+//   T\log\dugout\U               one removed object: U a unique name
+//   T\log\dugout\U\path          path record: where the object was
+//   T\log\dugout\U\hoge          the object itself
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/file.h"
+
+namespace velk {
+
+enum : std::uint32_t { kMaxPathRecord = 261 };
+
+// Writes a "path" file holding one record of strText; the file must not exist yet.
+// Throws on any failure.
+void WritePathFile(const char* szFile, const std::string& strText);
+
+// Appends one record of strText to the list file szFile (made when missing).
+// Throws on any failure.
+void AppendPathRecord(const char* szFile, const std::string& strText);
+
+// Reads one record at the file's position into *pstrText. Returns false when
+// fewer than 4 bytes are left (the end of a list); throws when the length is 0 or
+// above 261, the text is short or its last byte is not NUL.
+bool ReadPathRecord(platform::CFileHandle* pFile, std::string* pstrText);
+
+// The record of a "path" file; a missing file or a bad record throws.
+std::string ReadPathFile(const char* szFile);
+
+// Writes the size record szFile (created or replaced). Throws on failure.
+void WriteSizeRecord(const char* szFile, std::uint64_t nSize);
+
+// Reads the size record szFile. A missing file or one not exactly 8 bytes long
+// throws.
+std::uint64_t ReadSizeRecord(const char* szFile);
+
+}  // namespace velk
