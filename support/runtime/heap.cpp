@@ -52,10 +52,15 @@ constexpr size_t kMaxRequest =
 
 unsigned FloorLog2(size_t n)
 {
+#if defined(__GNUC__)
+    return static_cast<unsigned>(sizeof(unsigned long long) * 8 - 1) -
+           static_cast<unsigned>(__builtin_clzll(n));
+#else
     unsigned r = 0;
     while (n >>= 1)
         ++r;
     return r;
+#endif
 }
 
 // cb is a multiple of 8 between 8 and kMaxRequest.
@@ -109,18 +114,24 @@ class CRegionMap {
 public:
     ~CRegionMap() { delete[] m_pEntries; }
 
-    Region* Find(const void* p) const
+    // Callers hold the heap's lock, which also guards the one-entry cache: most
+    // lookups hit the region of the previous one.
+    Region* Find(const void* p)
     {
+        const uintptr_t a = reinterpret_cast<uintptr_t>(p);
+        if (a - m_last.nBase < m_last.nEnd - m_last.nBase)
+            return m_last.pRegion;
         if (m_pEntries == nullptr)
             return nullptr;
-        const uintptr_t a = reinterpret_cast<uintptr_t>(p);
         const uintptr_t c = a >> kChunkShift;
         for (size_t i = Home(c);; i = (i + 1) & m_nMask) {
             const Entry& e = m_pEntries[i];
             if (e.pRegion == nullptr)
                 return nullptr;
-            if (e.nChunk == c && a >= e.nBase && a < e.nEnd)
+            if (e.nChunk == c && a >= e.nBase && a < e.nEnd) {
+                m_last = e;
                 return e.pRegion;
+            }
         }
     }
 
@@ -138,6 +149,8 @@ public:
 
     void Remove(Region* pRegion)
     {
+        if (m_last.pRegion == pRegion)
+            m_last = Entry{0, 0, 0, nullptr};
         const uintptr_t nBase = reinterpret_cast<uintptr_t>(pRegion->pBase);
         const uintptr_t nEnd = nBase + pRegion->cbSize;
         for (uintptr_t c = nBase >> kChunkShift; c <= (nEnd - 1) >> kChunkShift; ++c) {
@@ -220,6 +233,7 @@ private:
     }
 
     Entry* m_pEntries = nullptr;
+    Entry m_last = {0, 0, 0, nullptr};
     size_t m_nMask = 0;
     size_t m_nCount = 0;
 };
