@@ -19,15 +19,20 @@ class CMemoryContext : public CFileSystem::IContext {
 public:
     typedef std::vector<unsigned char> Bytes;
 
-    explicit CMemoryContext(int nWritable = 1) : m_nWritable(nWritable) {}
+    explicit CMemoryContext(int nWritable = 1)
+        : m_nWritable(nWritable), m_pFiles(std::make_shared<FileMap>()),
+          m_pDirectories(std::make_shared<std::map<std::string, bool>>()) {}
+    // A second context on the same files, with its own writable flag.
+    CMemoryContext(const CMemoryContext& other, int nWritable)
+        : m_nWritable(nWritable), m_pFiles(other.m_pFiles), m_pDirectories(other.m_pDirectories) {}
 
     int IsWritable() override { return m_nWritable; }
     void SetWritable(int nWritable) { m_nWritable = nWritable; }
 
     CFileSystem::IFile* OpenFile(const char* szPath, int nWrite) override
     {
-        auto it = m_mapFiles.find(szPath);
-        if (it == m_mapFiles.end())
+        auto it = m_pFiles->find(szPath);
+        if (it == m_pFiles->end())
             ThrowFault();
         ++m_nOpenFiles;
         return new CFile(this, it->second, nWrite != 0);
@@ -41,38 +46,38 @@ public:
     {
         if (!m_nWritable)
             ThrowFault();
-        if (m_mapFiles.count(szPath) || m_setDirectories.count(szPath))
+        if (m_pFiles->count(szPath) || m_pDirectories->count(szPath))
             return 5;
-        m_mapFiles[szPath] = std::make_shared<Bytes>();
+        (*m_pFiles)[szPath] = std::make_shared<Bytes>();
         return 0;
     }
     int DeleteFile(const char* szPath) override
     {
         if (!m_nWritable)
             ThrowFault();
-        return m_mapFiles.erase(szPath) ? 1 : -1;
+        return m_pFiles->erase(szPath) ? 1 : -1;
     }
     int CreateDirectory(const char* szPath) override
     {
         if (!m_nWritable)
             ThrowFault();
-        if (m_mapFiles.count(szPath) || m_setDirectories.count(szPath))
+        if (m_pFiles->count(szPath) || m_pDirectories->count(szPath))
             return 5;
-        m_setDirectories[szPath] = true;
+        (*m_pDirectories)[szPath] = true;
         return 0;
     }
     int RemoveDirectory(const char* szPath) override
     {
         if (!m_nWritable)
             ThrowFault();
-        return m_setDirectories.erase(szPath) ? 1 : -1;
+        return m_pDirectories->erase(szPath) ? 1 : -1;
     }
 
     // The bytes of a file; null when it does not exist.
     Bytes* GetBytes(const std::string& strPath)
     {
-        auto it = m_mapFiles.find(strPath);
-        return it == m_mapFiles.end() ? nullptr : it->second.get();
+        auto it = m_pFiles->find(strPath);
+        return it == m_pFiles->end() ? nullptr : it->second.get();
     }
     int GetOpenFileCount() const { return m_nOpenFiles; }
     // Makes the nth write from now (1 = the next) come back short, once.
@@ -136,8 +141,9 @@ private:
     int m_nWritable;
     int m_nOpenFiles = 0;
     int m_nWritesToFailure = 0;
-    std::map<std::string, std::shared_ptr<Bytes>> m_mapFiles;
-    std::map<std::string, bool> m_setDirectories;
+    typedef std::map<std::string, std::shared_ptr<Bytes>> FileMap;
+    std::shared_ptr<FileMap> m_pFiles;
+    std::shared_ptr<std::map<std::string, bool>> m_pDirectories;
 };
 
 }  // namespace testing

@@ -7,16 +7,14 @@
 #include <vector>
 
 #include "engine/bptree/byte_order.h"
-#include "engine/bptree/memory_context_test.h"
+#include "engine/bptree/test_store.h"
 #include "engine/txstore/fault.h"
 
 namespace velk {
 namespace {
 
-using testing::CMemoryContext;
-typedef std::vector<unsigned char> Bytes;
-
-const char kPath[] = "Z:\\db\\records";
+using testing::Bytes;
+using testing::CTestStore;
 
 Bytes U32(std::uint32_t n)
 {
@@ -45,27 +43,33 @@ Bytes FileBytes(std::uint32_t cbRecord, std::uint32_t nRecords,
     return v;
 }
 
-class RecordFileTest : public ::testing::Test {
+// Every case runs on the in-memory context and on the real one over a scratch
+// directory.
+class RecordFileTest : public ::testing::TestWithParam<testing::StoreKind> {
 protected:
-    void Write(const Bytes& v)
-    {
-        m_context.CreateFile(kPath);
-        *m_context.GetBytes(kPath) = v;
-    }
-    const Bytes& Disk() { return *m_context.GetBytes(kPath); }
+    RecordFileTest() : m_store(GetParam()), m_strPath(m_store.Path("records")), kPath(m_strPath.c_str()) {}
 
-    CMemoryContext m_context;
+    void Write(const Bytes& v) { m_store.Write("records", v); }
+    Bytes Disk() { return m_store.Read("records"); }
+    // Nothing is left open: every file went back to its context. Only the memory
+    // context counts its files.
+    int OpenFiles() { return m_store.Memory() ? m_store.Memory()->GetOpenFileCount() : 0; }
+
+    CTestStore m_store;
+    std::string m_strPath;
+    const char* kPath;
+    CFileSystem::IContext* m_pContext = m_store.Context();
     CRecordFile m_file;
 };
 
-TEST_F(RecordFileTest, NewFileAndFirstRecordsHaveExactBytes)
+TEST_P(RecordFileTest, NewFileAndFirstRecordsHaveExactBytes)
 {
-    ASSERT_EQ(0, CRecordFile::Create(&m_context, kPath, 4));
+    ASSERT_EQ(0, CRecordFile::Create(m_pContext, kPath, 4));
     const Bytes kEmpty = {0x89, 0x46, 0x4C, 0x52, 0x0D, 0x0A, 0x1A, 0x0A, 4, 0, 0, 0,
                           0, 0, 0, 0, 0, 0, 0, 0};
     EXPECT_EQ(kEmpty, Disk());
 
-    m_file.Open(&m_context, kPath, 1);
+    m_file.Open(m_pContext, kPath, 1);
     EXPECT_EQ(0u, m_file.GetRecordCount());
     EXPECT_EQ(1u, m_file.Allocate());
     EXPECT_EQ(2u, m_file.Allocate());
@@ -78,20 +82,20 @@ TEST_F(RecordFileTest, NewFileAndFirstRecordsHaveExactBytes)
     const Bytes kThree = {0x89, 0x46, 0x4C, 0x52, 0x0D, 0x0A, 0x1A, 0x0A, 4, 0, 0, 0, 3, 0, 0, 0,
                           0, 0, 0, 0, 'A', 'B', 'C', 'D', 0, 0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0};
     EXPECT_EQ(kThree, Disk());
-    EXPECT_EQ(0, m_context.GetOpenFileCount());
+    EXPECT_EQ(0, OpenFiles());
 }
 
-TEST_F(RecordFileTest, CreateRefusesBadArgumentsAndExistingPath)
+TEST_P(RecordFileTest, CreateRefusesBadArgumentsAndExistingPath)
 {
     EXPECT_EQ(2, CRecordFile::Create(nullptr, kPath, 4));
-    EXPECT_EQ(2, CRecordFile::Create(&m_context, nullptr, 4));
-    EXPECT_EQ(2, CRecordFile::Create(&m_context, kPath, 0));
-    EXPECT_EQ(0, CRecordFile::Create(&m_context, kPath, 4));
-    EXPECT_EQ(5, CRecordFile::Create(&m_context, kPath, 4));
+    EXPECT_EQ(2, CRecordFile::Create(m_pContext, nullptr, 4));
+    EXPECT_EQ(2, CRecordFile::Create(m_pContext, kPath, 0));
+    EXPECT_EQ(0, CRecordFile::Create(m_pContext, kPath, 4));
+    EXPECT_EQ(5, CRecordFile::Create(m_pContext, kPath, 4));
 }
 
 // Allocation, freeing and trimming, starting from N records with a free list.
-TEST_F(RecordFileTest, FreeListAndTrimming)
+TEST_P(RecordFileTest, FreeListAndTrimming)
 {
     struct Case {
         std::vector<std::uint32_t> vFree;
@@ -114,7 +118,7 @@ TEST_F(RecordFileTest, FreeListAndTrimming)
     for (const Case& c : kCases) {
         SCOPED_TRACE(c.nCount);
         Write(FileBytes(4, 5, c.vFree));
-        m_file.Open(&m_context, kPath, 1);
+        m_file.Open(m_pContext, kPath, 1);
         std::uint32_t nLast = 0;
         for (int i = 0; i < c.nAllocate; ++i)
             nLast = m_file.Allocate();
@@ -125,17 +129,17 @@ TEST_F(RecordFileTest, FreeListAndTrimming)
         EXPECT_EQ(c.vFreeAfter, m_file.GetFreeIds());
         m_file.Close();
         EXPECT_EQ(16 + 4 * c.nCount + 4 + 4 * c.vFreeAfter.size(), Disk().size());
-        m_file.Open(&m_context, kPath, 0);
+        m_file.Open(m_pContext, kPath, 0);
         EXPECT_EQ(c.vFreeAfter, m_file.GetFreeIds());
         m_file.Close();
-        m_context.DeleteFile(kPath);
+        m_pContext->DeleteFile(kPath);
     }
 }
 
-TEST_F(RecordFileTest, ReusedRecordReadsAsZeros)
+TEST_P(RecordFileTest, ReusedRecordReadsAsZeros)
 {
     Write(FileBytes(4, 3, {2}));
-    m_file.Open(&m_context, kPath, 1);
+    m_file.Open(m_pContext, kPath, 1);
     ASSERT_EQ(2u, m_file.Allocate());
     void* p = m_file.Get(2, 0);
     EXPECT_EQ(0, std::memcmp(p, "\0\0\0\0", 4));
@@ -145,10 +149,10 @@ TEST_F(RecordFileTest, ReusedRecordReadsAsZeros)
     EXPECT_EQ(0, Disk()[20]);
 }
 
-TEST_F(RecordFileTest, GetRefusesWhatIsNotAllocatedOrNotWritable)
+TEST_P(RecordFileTest, GetRefusesWhatIsNotAllocatedOrNotWritable)
 {
     Write(FileBytes(4, 3, {2}));
-    m_file.Open(&m_context, kPath, 0);
+    m_file.Open(m_pContext, kPath, 0);
     for (std::uint32_t nId : {0u, 2u, 4u})
         EXPECT_THROW(m_file.Get(nId, 0), CFault) << nId;
     void* p = m_file.Get(1, 0);
@@ -158,41 +162,48 @@ TEST_F(RecordFileTest, GetRefusesWhatIsNotAllocatedOrNotWritable)
     EXPECT_EQ(0u, m_file.GetPinCount());
 }
 
-TEST_F(RecordFileTest, PinsShareOneBufferAndWriteOnceAtLastRelease)
+TEST_P(RecordFileTest, PinsShareOneBufferAndWriteOnceAtLastRelease)
 {
     Write(FileBytes(4, 2, {}));
-    m_file.Open(&m_context, kPath, 1);
+    m_file.Open(m_pContext, kPath, 1);
     void* p1 = m_file.Get(2, 0);
     void* p2 = m_file.Get(2, 1);
     ASSERT_EQ(p1, p2);
     EXPECT_TRUE(m_file.IsPinned(2));
     std::memcpy(p2, "wxyz", 4);
+    // The real context shares no file open for writing, so only the memory context
+    // can be looked at between the releases.
     m_file.Release(p1);
-    EXPECT_EQ(2, Disk()[20]);
+    if (m_store.Memory()) {
+        EXPECT_EQ(2, Disk()[20]);
+    }
     m_file.Release(p2);
     EXPECT_FALSE(m_file.IsPinned(2));
-    EXPECT_EQ('w', Disk()[20]);
+    if (m_store.Memory()) {
+        EXPECT_EQ('w', Disk()[20]);
+    }
     m_file.Release(p2);  // no longer pinned: ignored
     m_file.Close();
+    EXPECT_EQ('w', Disk()[20]);
 }
 
-TEST_F(RecordFileTest, ReadOnlyCloseWritesNothing)
+TEST_P(RecordFileTest, ReadOnlyCloseWritesNothing)
 {
     Bytes v = FileBytes(4, 2, {});
     v.push_back(0xEE);  // beyond the free list: disregarded
     Write(v);
-    m_file.Open(&m_context, kPath, 0);
+    m_file.Open(m_pContext, kPath, 0);
     void* p = m_file.Get(1, 0);
     static_cast<unsigned char*>(p)[0] = 0x55;  // a misbehaving holder
     m_file.Close();
     EXPECT_EQ(v, Disk());
 
-    m_file.Open(&m_context, kPath, 1);
+    m_file.Open(m_pContext, kPath, 1);
     m_file.Close();
     EXPECT_EQ(FileBytes(4, 2, {}), Disk());
 }
 
-TEST_F(RecordFileTest, DamagedFilesFailToOpen)
+TEST_P(RecordFileTest, DamagedFilesFailToOpen)
 {
     struct Case {
         const char* szWhat;
@@ -228,51 +239,60 @@ TEST_F(RecordFileTest, DamagedFilesFailToOpen)
         SCOPED_TRACE(c.szWhat);
         Write(c.v);
         for (int nWritable : {0, 1}) {
-            EXPECT_THROW(m_file.Open(&m_context, kPath, nWritable), CFault);
+            EXPECT_THROW(m_file.Open(m_pContext, kPath, nWritable), CFault);
             EXPECT_FALSE(m_file.IsOpen());
-            EXPECT_EQ(0, m_context.GetOpenFileCount());
+            EXPECT_EQ(0, OpenFiles());
         }
-        m_context.DeleteFile(kPath);
+        m_pContext->DeleteFile(kPath);
     }
 }
 
-TEST_F(RecordFileTest, OpenRefusesWriteOnReadOnlyContext)
+TEST_P(RecordFileTest, OpenRefusesWriteOnReadOnlyContext)
 {
     Write(FileBytes(4, 1, {}));
-    m_context.SetWritable(0);
-    EXPECT_THROW(m_file.Open(&m_context, kPath, 1), CFault);
-    m_file.Open(&m_context, kPath, 0);
+    CFileSystem::IContext* pReadOnly = m_store.ReadOnlyContext();
+    EXPECT_THROW(m_file.Open(pReadOnly, kPath, 1), CFault);
+    m_file.Open(pReadOnly, kPath, 0);
     EXPECT_EQ(1u, m_file.GetRecordCount());
 }
 
-TEST_F(RecordFileTest, GrowthBeyondThirtyTwoBitOffsetsIsRefused)
+TEST_P(RecordFileTest, GrowthBeyondThirtyTwoBitOffsetsIsRefused)
 {
-    ASSERT_EQ(0, CRecordFile::Create(&m_context, kPath, 0xFFFFFFF0u));
-    m_file.Open(&m_context, kPath, 1);
+    ASSERT_EQ(0, CRecordFile::Create(m_pContext, kPath, 0xFFFFFFF0u));
+    m_file.Open(m_pContext, kPath, 1);
     EXPECT_THROW(m_file.Allocate(), CFault);
     EXPECT_EQ(0u, m_file.GetRecordCount());
 }
 
-TEST_F(RecordFileTest, ShortWritesThrow)
+TEST_P(RecordFileTest, ShortWritesThrow)
 {
+    if (m_store.Memory() == nullptr)
+        GTEST_SKIP() << "short writes are made by the memory context";
+    testing::CMemoryContext* pMemory = m_store.Memory();
     Write(FileBytes(4, 2, {}));
-    m_file.Open(&m_context, kPath, 1);
+    m_file.Open(m_pContext, kPath, 1);
     void* p = m_file.Get(1, 1);
-    m_context.FailWriteAfter(1);
+    pMemory->FailWriteAfter(1);
     EXPECT_THROW(m_file.Release(p), CFault);
     EXPECT_FALSE(m_file.IsPinned(1));
-    m_context.FailWriteAfter(1);
+    pMemory->FailWriteAfter(1);
     EXPECT_THROW(m_file.Allocate(), CFault);
-    m_context.FailWriteAfter(2);
+    pMemory->FailWriteAfter(2);
     EXPECT_THROW(m_file.Close(), CFault);
     EXPECT_FALSE(m_file.IsOpen());
-    EXPECT_EQ(0, m_context.GetOpenFileCount());
+    EXPECT_EQ(0, OpenFiles());
 
-    m_context.DeleteFile(kPath);
-    m_context.FailWriteAfter(2);
-    EXPECT_THROW(CRecordFile::Create(&m_context, kPath, 4), CFault);
-    EXPECT_EQ(0, m_context.GetOpenFileCount());
+    m_pContext->DeleteFile(kPath);
+    pMemory->FailWriteAfter(2);
+    EXPECT_THROW(CRecordFile::Create(m_pContext, kPath, 4), CFault);
+    EXPECT_EQ(0, OpenFiles());
 }
+
+INSTANTIATE_TEST_SUITE_P(Stores, RecordFileTest,
+                         ::testing::Values(testing::kMemoryStore, testing::kDiskStore),
+                         [](const ::testing::TestParamInfo<testing::StoreKind>& info) {
+                             return std::string(testing::StoreName(info.param));
+                         });
 
 }  // namespace
 }  // namespace velk

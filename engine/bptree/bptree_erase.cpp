@@ -1,0 +1,343 @@
+// CBPTree::Erase and its rebalancing: an underflowing node borrows from a sibling
+// or merges with it, from the leaf upwards, and the root collapses when it runs
+// empty. Separators are rewritten only when entries move between siblings; after a
+// plain removal they stay, which the descent tolerates (a separator need not occur
+// in any leaf).
+#include <cstring>
+#include <vector>
+
+#include "engine/bptree/bptree.h"
+#include "engine/txstore/fault.h"
+
+namespace velk {
+
+int CBPTree::Erase(const Cursor* pCursor)
+{
+    if (m_pContext == nullptr || !m_nWritable || m_nRecordCount == 0 || pCursor == nullptr ||
+        pCursor->nLeaf == 0)
+        return 1;
+    std::uint32_t nLeaf = pCursor->nLeaf;
+    if (m_nHeight == 0) {
+        if (nLeaf != m_nFirstLeaf)
+            return 1;
+        CPin pin;
+        PinLeaf(&pin, nLeaf, 1);
+        CLeafNode leaf = LeafView(pin.Buffer());
+        if (pCursor->nSlot >= leaf.GetCount())
+            return 1;
+        leaf.RemoveAt(pCursor->nSlot);
+        pin.Release();
+        if (--m_nRecordCount == 0) {
+            m_leafFile.Free(nLeaf);
+            m_nFirstLeaf = 0;
+            m_nRoot = 0;
+        }
+        return 0;
+    }
+    std::uint32_t nCount;
+    {
+        CPin pin;
+        PinLeaf(&pin, nLeaf, 1);
+        CLeafNode leaf = LeafView(pin.Buffer());
+        if (pCursor->nSlot >= leaf.GetCount())
+            ThrowFault();
+        leaf.RemoveAt(pCursor->nSlot);
+        nCount = leaf.GetCount();
+        pin.Release();
+    }
+    if (nCount < (m_nLeafOrder + 1) / 2) {
+        SSibling sibling = LeafSiblingCheck(nLeaf);
+        if (sibling.bCanBorrow)
+            LeafBorrow(nLeaf, sibling);
+        else
+            LeafMerge(nLeaf, sibling);
+    }
+    --m_nRecordCount;
+    return 0;
+}
+
+CBPTree::SSibling CBPTree::LeafSiblingCheck(std::uint32_t nLeaf)
+{
+    CPin pinLeaf, pinParent;
+    PinLeaf(&pinLeaf, nLeaf, 0);
+    CLeafNode leaf = LeafView(pinLeaf.Buffer());
+    if (leaf.GetParent() == 0)
+        ThrowFault();
+    PinIndex(&pinParent, leaf.GetParent(), 0);
+    CIndexNode parent = IndexView(pinParent.Buffer());
+    // A leaf that has just run empty still holds its removed key in slot 0, which
+    // locates it all the same.
+    SSibling sibling = {false, ChildPosition(parent, nLeaf, leaf.GetKeyBytes(0), leaf.GetKeyLength(0), true),
+                        true};
+    std::uint32_t nBest = 0;
+    bool bAny = false;
+    if (sibling.nPosition > 0) {
+        CPin pin;
+        PinLeaf(&pin, parent.GetChild(sibling.nPosition - 1), 0);
+        nBest = LeafView(pin.Buffer()).GetCount();
+        bAny = true;
+    }
+    if (sibling.nPosition < parent.GetCount()) {
+        CPin pin;
+        PinLeaf(&pin, parent.GetChild(sibling.nPosition + 1), 0);
+        std::uint32_t n = LeafView(pin.Buffer()).GetCount();
+        // The left sibling wins a tie.
+        if (!bAny || n > nBest) {
+            nBest = n;
+            sibling.bLeft = false;
+        }
+        bAny = true;
+    }
+    if (!bAny)
+        ThrowFault();
+    pinParent.Release();
+    pinLeaf.Release();
+    sibling.bCanBorrow = nBest > (m_nLeafOrder + 1) / 2;
+    return sibling;
+}
+
+void CBPTree::LeafBorrow(std::uint32_t nLeaf, const SSibling& sibling)
+{
+    CPin pinLeaf, pinParent, pinSibling;
+    PinLeaf(&pinLeaf, nLeaf, 1);
+    CLeafNode leaf = LeafView(pinLeaf.Buffer());
+    PinIndex(&pinParent, leaf.GetParent(), 1);
+    CIndexNode parent = IndexView(pinParent.Buffer());
+    std::uint32_t p = sibling.nPosition;
+    if (sibling.bLeft) {
+        std::uint32_t b = p - 1;
+        std::uint32_t nSibling = parent.GetChild(b);
+        if (nSibling == nLeaf)
+            ThrowFault();
+        PinLeaf(&pinSibling, nSibling, 1);
+        CLeafNode left = LeafView(pinSibling.Buffer());
+        std::uint32_t m = left.GetCount();
+        if (m == 0)
+            ThrowFault();
+        leaf.InsertGap(0);
+        leaf.CopyEntry(0, left, m - 1);
+        left.RemoveAt(m - 1);
+        parent.SetKey(b, leaf.GetKeyBytes(0), leaf.GetKeyLength(0));
+    } else {
+        std::uint32_t b = p;
+        std::uint32_t nSibling = parent.GetChild(b + 1);
+        if (nSibling == nLeaf)
+            ThrowFault();
+        PinLeaf(&pinSibling, nSibling, 1);
+        CLeafNode right = LeafView(pinSibling.Buffer());
+        // The leaf holds min leaf - 1 entries, so the gap appends.
+        std::uint32_t n = leaf.GetCount();
+        leaf.InsertGap(n);
+        leaf.CopyEntry(n, right, 0);
+        right.RemoveAt(0);
+        if (right.GetCount() == 0)
+            ThrowFault();
+        parent.SetKey(b, right.GetKeyBytes(0), right.GetKeyLength(0));
+    }
+    pinSibling.Release();
+    pinParent.Release();
+    pinLeaf.Release();
+}
+
+void CBPTree::LeafMerge(std::uint32_t nLeaf, const SSibling& sibling)
+{
+    std::uint32_t nParent, nFree, nSeparator;
+    {
+        CPin pinLeaf, pinParent, pinSibling, pinNext;
+        PinLeaf(&pinLeaf, nLeaf, 1);
+        CLeafNode leaf = LeafView(pinLeaf.Buffer());
+        nParent = leaf.GetParent();
+        PinIndex(&pinParent, nParent, 0);
+        CIndexNode parent = IndexView(pinParent.Buffer());
+        std::uint32_t p = sibling.nPosition;
+        std::uint32_t nSibling = parent.GetChild(sibling.bLeft ? p - 1 : p + 1);
+        if (nSibling == nLeaf)
+            ThrowFault();
+        PinLeaf(&pinSibling, nSibling, 1);
+        CLeafNode other = LeafView(pinSibling.Buffer());
+        // Merge the right leaf of the pair into the left one, and unlink it.
+        CLeafNode& target = sibling.bLeft ? other : leaf;
+        CLeafNode& source = sibling.bLeft ? leaf : other;
+        std::uint32_t nTarget = sibling.bLeft ? nSibling : nLeaf;
+        target.AppendFrom(source);
+        target.SetNext(source.GetNext());
+        if (target.GetNext() != 0) {
+            PinLeaf(&pinNext, target.GetNext(), 1);
+            LeafView(pinNext.Buffer()).SetPrevious(nTarget);
+        }
+        nFree = sibling.bLeft ? nLeaf : nSibling;
+        nSeparator = sibling.bLeft ? p - 1 : p;
+        pinNext.Release();
+        pinSibling.Release();
+        pinLeaf.Release();
+        pinParent.Release();
+    }
+    m_leafFile.Free(nFree);
+    IndexRemove(nParent, nSeparator, true, 1);
+}
+
+void CBPTree::IndexRemove(std::uint32_t nNode, std::uint32_t nSeparator, bool bChildrenAreLeaves,
+                          std::uint32_t nLevel)
+{
+    // Each step climbs one level; more than the height can only come from parent
+    // ids that loop.
+    if (nLevel > m_nHeight)
+        ThrowFault();
+    CPin pin;
+    PinIndex(&pin, nNode, 1);
+    CIndexNode node = IndexView(pin.Buffer());
+    node.RemoveKey(nSeparator);
+    if (node.GetParent() != 0) {
+        std::uint32_t n = node.GetCount();
+        pin.Release();
+        if (n >= m_nIndexOrder)
+            return;
+        SSibling sibling = IndexSiblingCheck(nNode);
+        if (sibling.bCanBorrow)
+            IndexBorrow(nNode, sibling, bChildrenAreLeaves);
+        else
+            IndexMerge(nNode, sibling, bChildrenAreLeaves, nLevel);
+        return;
+    }
+    if (nNode != m_nRoot)
+        ThrowFault();
+    if (node.GetCount() > 0) {
+        pin.Release();
+        return;
+    }
+    // The root ran empty: its only child takes its place.
+    std::uint32_t nChild = node.GetChild(0);
+    SetParentOf(nChild, bChildrenAreLeaves, 0);
+    --m_nHeight;
+    m_nRoot = nChild;
+    pin.Release();
+    m_indexFile.Free(nNode);
+}
+
+CBPTree::SSibling CBPTree::IndexSiblingCheck(std::uint32_t nNode)
+{
+    CPin pinNode, pinParent;
+    PinIndex(&pinNode, nNode, 0);
+    CIndexNode node = IndexView(pinNode.Buffer());
+    PinIndex(&pinParent, node.GetParent(), 0);
+    CIndexNode parent = IndexView(pinParent.Buffer());
+    SSibling sibling = {false, ChildPosition(parent, nNode, node.GetKeyBytes(0), node.GetKeyLength(0), true),
+                        true};
+    std::uint32_t nBest = 0;
+    bool bAny = false;
+    if (sibling.nPosition > 0) {
+        CPin pin;
+        PinIndex(&pin, parent.GetChild(sibling.nPosition - 1), 0);
+        nBest = IndexView(pin.Buffer()).GetCount();
+        bAny = true;
+    }
+    if (sibling.nPosition < parent.GetCount()) {
+        CPin pin;
+        PinIndex(&pin, parent.GetChild(sibling.nPosition + 1), 0);
+        std::uint32_t n = IndexView(pin.Buffer()).GetCount();
+        if (!bAny || n > nBest) {
+            nBest = n;
+            sibling.bLeft = false;
+        }
+        bAny = true;
+    }
+    if (!bAny)
+        ThrowFault();
+    pinParent.Release();
+    pinNode.Release();
+    sibling.bCanBorrow = nBest > m_nIndexOrder;
+    return sibling;
+}
+
+void CBPTree::IndexBorrow(std::uint32_t nNode, const SSibling& sibling, bool bChildrenAreLeaves)
+{
+    CPin pinNode, pinParent, pinSibling;
+    PinIndex(&pinNode, nNode, 1);
+    CIndexNode node = IndexView(pinNode.Buffer());
+    PinIndex(&pinParent, node.GetParent(), 1);
+    CIndexNode parent = IndexView(pinParent.Buffer());
+    std::uint32_t p = sibling.nPosition;
+    // A rotation through the parent: the separator comes down into the node, the
+    // sibling's outermost key goes up, and its outermost child changes sides.
+    if (sibling.bLeft) {
+        std::uint32_t b = p - 1;
+        std::uint32_t nSibling = parent.GetChild(b);
+        if (nSibling == nNode)
+            ThrowFault();
+        PinIndex(&pinSibling, nSibling, 1);
+        CIndexNode left = IndexView(pinSibling.Buffer());
+        std::uint32_t m = left.GetCount();
+        if (m == 0)
+            ThrowFault();
+        node.InsertGap(0);
+        node.SetChild(1, node.GetChild(0));
+        node.SetKey(0, parent.GetKeyBytes(b), parent.GetKeyLength(b));
+        parent.SetKey(b, left.GetKeyBytes(m - 1), left.GetKeyLength(m - 1));
+        std::uint32_t nMoved = left.GetChild(m);
+        node.SetChild(0, nMoved);
+        if (nMoved != 0)
+            SetParentOf(nMoved, bChildrenAreLeaves, nNode);
+        left.RemoveKey(m - 1);
+    } else {
+        std::uint32_t b = p;
+        std::uint32_t nSibling = parent.GetChild(b + 1);
+        if (nSibling == nNode)
+            ThrowFault();
+        PinIndex(&pinSibling, nSibling, 1);
+        CIndexNode right = IndexView(pinSibling.Buffer());
+        if (right.GetCount() == 0)
+            ThrowFault();
+        // The node holds d - 1 keys, so the gap appends.
+        std::uint32_t n = node.GetCount();
+        node.InsertGap(n);
+        node.SetKey(n, parent.GetKeyBytes(b), parent.GetKeyLength(b));
+        parent.SetKey(b, right.GetKeyBytes(0), right.GetKeyLength(0));
+        std::uint32_t nMoved = right.GetChild(0);
+        node.SetChild(n + 1, nMoved);
+        if (nMoved != 0)
+            SetParentOf(nMoved, bChildrenAreLeaves, nNode);
+        right.SetChild(0, right.GetChild(1));
+        right.RemoveKey(0);
+    }
+    pinSibling.Release();
+    pinParent.Release();
+    pinNode.Release();
+}
+
+void CBPTree::IndexMerge(std::uint32_t nNode, const SSibling& sibling, bool bChildrenAreLeaves,
+                         std::uint32_t nLevel)
+{
+    std::uint32_t nParent, nFree, nSeparator;
+    {
+        CPin pinNode, pinParent, pinSibling;
+        PinIndex(&pinNode, nNode, 1);
+        CIndexNode node = IndexView(pinNode.Buffer());
+        nParent = node.GetParent();
+        PinIndex(&pinParent, nParent, 0);
+        CIndexNode parent = IndexView(pinParent.Buffer());
+        std::uint32_t p = sibling.nPosition;
+        std::uint32_t nSibling = parent.GetChild(sibling.bLeft ? p - 1 : p + 1);
+        if (nSibling == nNode)
+            ThrowFault();
+        PinIndex(&pinSibling, nSibling, 1);
+        CIndexNode other = IndexView(pinSibling.Buffer());
+        // Merge the right node of the pair into the left one, with the separator
+        // between them coming down.
+        CIndexNode& target = sibling.bLeft ? other : node;
+        CIndexNode& source = sibling.bLeft ? node : other;
+        std::uint32_t nTarget = sibling.bLeft ? nSibling : nNode;
+        nSeparator = sibling.bLeft ? p - 1 : p;
+        nFree = sibling.bLeft ? nNode : nSibling;
+        std::uint32_t nFirstMoved = target.GetCount() + 1;
+        target.MergeFrom(parent.GetKeyBytes(nSeparator), parent.GetKeyLength(nSeparator), source);
+        for (std::uint32_t j = nFirstMoved; j <= target.GetCount(); ++j)
+            SetParentOf(target.GetChild(j), bChildrenAreLeaves, nTarget);
+        pinSibling.Release();
+        pinNode.Release();
+        pinParent.Release();
+    }
+    m_indexFile.Free(nFree);
+    IndexRemove(nParent, nSeparator, false, nLevel + 1);
+}
+
+}  // namespace velk
