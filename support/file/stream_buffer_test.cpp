@@ -1,0 +1,108 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "support/file/stream_buffer.h"
+#include "support/runtime/heap.h"
+
+namespace {
+
+// A file object over a string that counts its reads.
+class CMemoryFile : public VOKFileObject {
+public:
+    explicit CMemoryFile(std::string str) : m_str(std::move(str)) {}
+    VOKFileObject* Duplicate() override { return nullptr; }
+    uint32_t Read(void* p, uint32_t cb) override
+    {
+        ++m_nReads;
+        const size_t n = std::min<size_t>(cb, m_str.size() - m_nPosition);
+        std::memcpy(p, m_str.data() + m_nPosition, n);
+        m_nPosition += n;
+        return static_cast<uint32_t>(n);
+    }
+    uint32_t Write(const void*, uint32_t) override { return 0; }
+    uint32_t GetLength() override { return static_cast<uint32_t>(m_str.size()); }
+    uint32_t Seek(int32_t, int) override { return 0; }
+    uint32_t GetPosition() override { return static_cast<uint32_t>(m_nPosition); }
+    int m_nReads = 0;
+
+private:
+    std::string m_str;
+    size_t m_nPosition = 0;
+};
+
+std::string Pattern(size_t n)
+{
+    std::string str(n, '\0');
+    for (size_t i = 0; i < n; ++i)
+        str[i] = static_cast<char>('a' + i % 23);
+    return str;
+}
+
+TEST(StreamBuffer, FillsFromAFileUntilAShortRead)
+{
+    struct Case { size_t cb; int nReads; };
+    const Case kCases[] = {{0, 1}, {100, 1}, {8191, 1}, {8192, 2}, {8193, 2}, {40000, 5}};
+    for (const Case& c : kCases) {
+        const std::string strData = Pattern(c.cb);
+        CMemoryFile file(strData);
+        EStreamBuffer buffer;
+        EXPECT_EQ(kVokOk, buffer.FillFromFile(&file));
+        EXPECT_EQ(c.nReads, file.m_nReads) << c.cb;
+        ASSERT_EQ(c.cb, buffer.GetLength());
+        const unsigned char* p = buffer.GetBuffer();
+        if (c.cb == 0) {
+            EXPECT_EQ(nullptr, p);
+            continue;
+        }
+        ASSERT_NE(nullptr, p);
+        EXPECT_EQ(strData, std::string(reinterpret_cast<const char*>(p), c.cb));
+        EXPECT_EQ(c.cb, buffer.Consume(static_cast<uint32_t>(c.cb)));
+        EXPECT_EQ(0u, buffer.GetLength());
+    }
+}
+
+TEST(StreamBuffer, QueueKeepsOrderAcrossBlocks)
+{
+    const size_t nBlocks = vokHeapGetBlockCount(nullptr);
+    {
+        EStreamBuffer buffer;
+        std::string strExpected;
+        for (int i = 0; i < 50; ++i) {
+            const std::string str = Pattern(static_cast<size_t>(i) * 700 + 1);
+            EXPECT_EQ(str.size(), buffer.Write(str.data(), static_cast<uint32_t>(str.size())));
+            strExpected += str;
+        }
+        EXPECT_EQ(strExpected.size(), buffer.GetLength());
+        std::vector<char> v(5000);
+        EXPECT_EQ(5000u, buffer.Read(v.data(), 5000));
+        EXPECT_EQ(strExpected.substr(0, 5000), std::string(v.data(), 5000));
+        strExpected.erase(0, 5000);
+
+        // A view across several blocks is assembled; a shorter one is in place.
+        const unsigned char* p = buffer.GetBuffer(20000);
+        ASSERT_NE(nullptr, p);
+        EXPECT_EQ(strExpected.substr(0, 20000), std::string(reinterpret_cast<const char*>(p), 20000));
+        EXPECT_EQ(p, buffer.GetBuffer(10));
+        EXPECT_EQ(100u, buffer.Consume(100));
+        strExpected.erase(0, 100);
+        EXPECT_EQ(strExpected.size(), buffer.GetLength());
+        p = buffer.GetBuffer(0);
+        EXPECT_EQ(strExpected, std::string(reinterpret_cast<const char*>(p), buffer.GetLength()));
+
+        buffer.Write("tail", 4);
+        strExpected += "tail";
+        std::vector<char> vAll(strExpected.size() + 10);
+        EXPECT_EQ(strExpected.size(), buffer.Read(vAll.data(), static_cast<uint32_t>(vAll.size())));
+        EXPECT_EQ(strExpected, std::string(vAll.data(), strExpected.size()));
+        EXPECT_EQ(0u, buffer.Read(vAll.data(), 1));
+        EXPECT_EQ(0u, buffer.Consume(5));
+        buffer.Write("left for the destructor", 23);
+    }
+    EXPECT_EQ(nBlocks, vokHeapGetBlockCount(nullptr));
+}
+
+}  // namespace
