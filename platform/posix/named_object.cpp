@@ -293,6 +293,9 @@ int OpenObject(const char* szKind, const char* szName, size_t cb, bool bMap,
             e = errno;
         } else {
             obj.cbView = cb;
+            // A mapping holds the open file description, and with it the flock: a
+            // fork()ed child must not take it along until its exec.
+            madvise(obj.pView, cb, MADV_DONTFORK);
         }
     }
     if (e != 0) {

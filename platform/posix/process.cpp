@@ -140,6 +140,11 @@ int CChildProcess::Start(const std::string& strProgram, const std::vector<std::s
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, fdIn, 0);
     posix_spawn_file_actions_adddup2(&actions, fdOut, 1);
+    // Close-on-exec descriptors are closed only after the kernel has let the
+    // spawning parent go on, so for a moment the child would still hold the open
+    // files (and their locks) of the parent. Closing them before the exec makes
+    // them gone by the time posix_spawn returns.
+    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
     pid_t pid = -1;
     const int e = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
