@@ -21,6 +21,7 @@ namespace velk {
 namespace {
 
 const unsigned kWaitSliceMs = 100;
+const unsigned kLookEverySlices = 5;
 
 // One watcher thread with the set it watches, its quit flag and its start-up
 // handshake.
@@ -55,20 +56,29 @@ struct Watcher {
 
         std::vector<std::pair<const std::string*, platform::CDirWatch>> vWatches;
         for (const std::string& directory : vDirectories) {
-            if (Empty(directory) != kTreeRemoved)
-                return 0;
+            // Watched before the first emptying: a name that arrives while it runs
+            // fires the watch instead of falling between the two.
             platform::CDirWatch watch;
             if (!watch.Start(directory.c_str()))
                 return -1;
+            if (Empty(directory) == kTreeStopped)
+                return 0;
             vWatches.emplace_back(&directory, std::move(watch));
         }
+        unsigned nSlices = 0;
         for (;;) {
             if (bQuit.load())
                 return 0;
+            // Now and then a directory is looked at without a notification: an
+            // object that could not be deleted before is tried again, and a name
+            // that arrives while the watch is being set up may go unreported.
+            const bool bLook = ++nSlices % kLookEverySlices == 0;
             for (auto& w : vWatches) {
-                const int nFired = w.second.Wait(kWaitSliceMs);
+                int nFired = w.second.Wait(kWaitSliceMs);
                 if (nFired < 0)
                     return -1;
+                if (nFired == 0 && bLook)
+                    nFired = 1;
                 if (nFired == 0)
                     continue;
                 // Re-armed before emptying: a name that arrives while the
@@ -76,7 +86,9 @@ struct Watcher {
                 // forgotten with the changes already seen.
                 if (!w.second.Rearm())
                     return -1;
-                if (Empty(*w.first) != kTreeRemoved)
+                // An object that cannot go yet (held open, say) stays until the
+                // next look; the watcher itself goes on for every directory.
+                if (Empty(*w.first) == kTreeStopped)
                     return 0;
             }
         }

@@ -4,6 +4,9 @@
 // directory when the watcher starts and again whenever names change inside it.
 // The desktop application may watch the same directories.
 //
+// An object that cannot be deleted yet (held open, say) is tried again at the
+// thread's next look, about every half second; it does not stop the watcher.
+//
 // The thread reads the registered set only when it starts; every change of the
 // set stops the thread and starts a new one. Stopping is always: raise the quit
 // flag, wait for the thread to end. An emptying in progress breaks off at the
