@@ -165,6 +165,12 @@ FileResult DirCreate(const char* szPath);
 // Removes an empty directory.
 FileResult DirRemove(const char* szPath);
 
+// Makes the directory's entries (names created, removed or renamed in it) durable
+// on the disk (fsync of the directory on POSIX). Windows' file systems journal
+// their directories themselves: nothing to do there. Counts as a flush for fault
+// injection.
+FileResult DirFlush(const char* szPath);
+
 struct DirEntry {
     std::string strName;   // the name alone, in the engine's code page
     unsigned nAttributes;

@@ -1,9 +1,32 @@
-// The transaction store's own pair of interfaces: the transaction context that a
-// transaction hands out, and the file objects it opens. Record files and B+ trees
-// never see these directly; they reach them through the CFileSystem adapters.
+// CTransaction turns a directory of files into a store with all-or-nothing
+// transactions, shared between processes through the access guard (any number of
+// read transactions, or one write transaction). Its context, CTransaction::IContext,
+// opens, creates and removes files; record files and B+ trees reach it through the
+// CFileSystem adapters (tfs_context.h). The layout of the transaction directory and
+// its records is in log_records.h.
+//
+// Crash rules, for a transaction directory T:
+// (1) No file that existed before the transaction is written in place until
+//     T\log\commit exists: changes sit in per-file logs.
+// (2) Once T\log\commit exists the transaction is committed; recovery only rolls it
+//     forward, applying the logs again from the start (applying is repeatable).
+// (3) A log without T\log\commit is rolled back: created objects (listed in the
+//     creation list before they are made) go to the dustbox, then removed objects
+//     come back from the dugout. Roll-back is repeatable too: the creation list is
+//     moved away before the dugout is restored.
+// (4) Nothing on a transaction's path is deleted in place; the dustbox watcher
+//     deletes later.
+// (5) Block files, size records and created files reach stable storage before the
+//     commit marker is made, and every target before the log is moved away.
+//
+// A commit passes through: CloseFile of every logged file (CLoggedFile::Finish:
+// blocks and size record written), End(1) -> RollForward: SyncLog (flush point 1),
+// the commit marker, ApplyFileLogs (each target flushed: flush point 2), the log
+// moved into the dustbox.
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "engine/txstore/destroy_object.h"
 
@@ -47,6 +70,51 @@ public:
         virtual int CreateDirectory(const char* szPath) = 0;
         virtual void RemoveDirectory(const char* szPath) = 0;
     };
+
+    CTransaction();
+    // Close.
+    ~CTransaction();
+    CTransaction(const CTransaction&) = delete;
+    CTransaction& operator=(const CTransaction&) = delete;
+
+    // Attaches the store to the transaction directory szDirectory (drive-absolute
+    // or relative), after closing it first. Creates the access guard named after
+    // szDirectory exactly as given, puts szDirectory\dustbox under watch and, when
+    // the guard can be had for writing at once, finishes a transaction that a
+    // crashed process left behind. Returns 0 attached; 1 failed (the directory has
+    // no dustbox, recovery failed, the guard could not be made, or the path is not
+    // one the store can name files under); 2 szDirectory is null.
+    int Open(const char* szDirectory);
+
+    // Begins a write (nWrite nonzero) or read transaction, waiting up to nTimeout
+    // ms for the guard. Returns the context (owned by this object until End), or
+    // null when the store is not open, a transaction is active, the guard cannot be
+    // had in time or the context cannot be set up. A failed recovery of an
+    // interrupted transaction throws.
+    IContext* Begin(int nWrite, std::uint32_t nTimeout);
+
+    // Commits (nCommit nonzero) or rolls back the active transaction, destroys its
+    // context and releases the guard; nothing without one. Every file and adapter
+    // of the context must have been given back before. Throws after the clean-up
+    // when committing or rolling back failed; a commit that fails before its marker
+    // is rolled back.
+    void End(int nCommit);
+
+    // Rolls back an active transaction (failures swallowed) and detaches.
+    void Close();
+
+private:
+    struct Impl;
+    Impl* m_pImpl;
 };
+
+// Recovery and the two ends of a write transaction in directory szDirectory.
+// RollForward makes the commit marker when missing (after flushing the log when
+// bSync), applies the logs and moves the log into the dustbox. RollBack discards
+// created objects, restores removed ones and moves the log into the dustbox. Both
+// throw on failure and may be run again.
+void RollForward(const char* szDirectory, bool bSync);
+void RollBack(const char* szDirectory);
+
 
 }  // namespace velk

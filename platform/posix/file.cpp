@@ -477,6 +477,25 @@ FileResult DirCreate(const char* szPath)
     return kFileOk;
 }
 
+FileResult DirFlush(const char* szPath)
+{
+    std::string strNative;
+    FileResult result = NativePath(szPath, &strNative);
+    if (result != kFileOk)
+        return result;
+    if (g_pFaultInjector != nullptr && g_pFaultInjector->BeforeFlush() == CFaultInjector::kFail)
+        return kFileIoError;
+    const int fd = open(strNative.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return LastError();
+    int nResult;
+    while ((nResult = fsync(fd)) != 0 && errno == EINTR) {
+    }
+    result = nResult == 0 ? kFileOk : LastError();
+    close(fd);
+    return result;
+}
+
 FileResult DirRemove(const char* szPath)
 {
     std::string strNative;

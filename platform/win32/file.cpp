@@ -223,6 +223,15 @@ FileResult DirCreate(const char* szPath)
     return CreateDirectoryA(szPath, nullptr) ? kFileOk : LastError();
 }
 
+FileResult DirFlush(const char* szPath)
+{
+    if (szPath == nullptr)
+        return kFileNotFound;
+    if (g_pFaultInjector != nullptr && g_pFaultInjector->BeforeFlush() == CFaultInjector::kFail)
+        return kFileIoError;
+    return GetFileAttributesA(szPath) == INVALID_FILE_ATTRIBUTES ? LastError() : kFileOk;
+}
+
 FileResult DirRemove(const char* szPath)
 {
     if (szPath == nullptr)

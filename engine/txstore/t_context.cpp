@@ -1,0 +1,209 @@
+#include "engine/txstore/t_context.h"
+
+#include <vector>
+
+#include "engine/txstore/fault.h"
+#include "engine/txstore/log_records.h"
+#include "engine/txstore/logged_file.h"
+#include "engine/txstore/regular_file.h"
+#include "engine/txstore/remove_tree.h"
+#include "engine/txstore/store_paths.h"
+#include "engine/txstore/unique_name.h"
+#include "platform/file.h"
+
+namespace velk {
+namespace {
+
+void MakeDirectory(const CPath& path)
+{
+    if (platform::DirCreate(path.GetString()) != platform::kFileOk)
+        ThrowFault();
+}
+
+bool IsDirectory(const char* szPath)
+{
+    unsigned nAttributes = 0;
+    return platform::FileGetAttributes(szPath, &nAttributes) == platform::kFileOk &&
+           (nAttributes & platform::kFileAttrDirectory) != 0;
+}
+
+}  // namespace
+
+CTContext::CTContext(const CPath& directory, int nWrite, PFNDESTROYOBJECT pfnDeleter)
+    : m_pathDirectory(directory), m_bWrite(nWrite), m_pfnDeleter(pfnDeleter)
+{
+    if (!m_bWrite)
+        return;
+    const CPath log = m_pathDirectory.Join("log");
+    MakeDirectory(log);
+    MakeDirectory(log.Join("files"));
+    MakeDirectory(log.Join("dugout"));
+}
+
+void CTContext::RequireWrite() const
+{
+    if (!m_bWrite)
+        ThrowFault();
+}
+
+CPath CTContext::ListPath() const
+{
+    return m_pathDirectory.Join("log").Join("clist");
+}
+
+CTransaction::IFile* CTContext::OpenFile(const char* szPath, int nWrite)
+{
+    if (szPath == nullptr)
+        ThrowFault();
+    if (!m_bWrite) {
+        if (nWrite)
+            ThrowFault();
+        return new CRegularFile(szPath, 0);
+    }
+    if (FindListRecord(ListPath().GetString(), szPath) >= 0)
+        return new CRegularFile(szPath, nWrite);
+    const CPath logDir = FileLogDirectory(m_pathDirectory, szPath);
+    bool bMadeNow = false;
+    if (!platform::PathExists(logDir.GetString())) {
+        if (!nWrite)
+            return new CRegularFile(szPath, 0);
+        MakeDirectory(logDir);
+        bMadeNow = true;
+    }
+    try {
+        if (bMadeNow) {
+            WritePathFile(logDir.Join("path").GetString(), szPath);
+            MakeDirectory(logDir.Join("blocks"));
+        }
+        return new CLoggedFile(szPath, nWrite, logDir, &m_bIncompleteLog);
+    } catch (...) {
+        // A log directory without its size record (the target is missing, say)
+        // would make the apply step throw and block every later commit.
+        if (bMadeNow)
+            RemoveTree(logDir.GetString(), nullptr, 0, 0);
+        throw;
+    }
+}
+
+void CTContext::CloseFile(CTransaction::IFile* pFile)
+{
+    CLoggedFile* pLogged = dynamic_cast<CLoggedFile*>(pFile);
+    if (pLogged != nullptr) {
+        try {
+            pLogged->Finish();
+        } catch (...) {
+            m_bIncompleteLog = true;
+            m_pfnDeleter(pFile);
+            throw;
+        }
+    }
+    m_pfnDeleter(pFile);
+}
+
+int CTContext::CreateFile(const char* szPath)
+{
+    RequireWrite();
+    if (szPath == nullptr)
+        ThrowFault();
+    if (platform::PathExists(szPath))
+        return 5;
+    // Listed before it exists: a crash in between leaves a record of nothing,
+    // which roll-back skips.
+    AppendPathRecord(ListPath().GetString(), szPath);
+    platform::CFileHandle file;
+    if (platform::FileOpen(szPath, 0, 0, platform::kFileCreateNew, &file) != platform::kFileOk) {
+        RemoveListRecord(ListPath().GetString(), FindListRecord(ListPath().GetString(), szPath));
+        ThrowFault();
+    }
+    return 0;
+}
+
+int CTContext::CreateDirectory(const char* szPath)
+{
+    RequireWrite();
+    if (szPath == nullptr)
+        ThrowFault();
+    if (platform::PathExists(szPath))
+        return 5;
+    AppendPathRecord(ListPath().GetString(), szPath);
+    if (platform::DirCreate(szPath) != platform::kFileOk) {
+        RemoveListRecord(ListPath().GetString(), FindListRecord(ListPath().GetString(), szPath));
+        ThrowFault();
+    }
+    return 0;
+}
+
+void CTContext::DropFileLog(const char* szPath)
+{
+    const CPath logDir = FileLogDirectory(m_pathDirectory, szPath);
+    if (platform::PathExists(logDir.GetString()))
+        MoveToDustboxOrThrow(m_pathDirectory, logDir.GetString());
+}
+
+void CTContext::DeleteFile(const char* szPath)
+{
+    RequireWrite();
+    if (szPath == nullptr)
+        ThrowFault();
+    if (!platform::PathExists(szPath))
+        return;
+    DropFileLog(szPath);
+    const std::int64_t nRecord = FindListRecord(ListPath().GetString(), szPath);
+    if (nRecord >= 0) {
+        // Moved first, unlisted after: a crash in between leaves a record of
+        // nothing rather than an unlisted object.
+        MoveToDustboxOrThrow(m_pathDirectory, szPath);
+        RemoveListRecord(ListPath().GetString(), nRecord);
+    } else {
+        DigOut(szPath);
+    }
+}
+
+void CTContext::RemoveDirectory(const char* szPath)
+{
+    RequireWrite();
+    if (szPath == nullptr)
+        ThrowFault();
+    if (!IsDirectory(szPath))
+        return;
+    const bool bCreatedHere = FindListRecord(ListPath().GetString(), szPath) >= 0;
+    PurgeTree(CPath(szPath));
+    if (bCreatedHere) {
+        MoveToDustboxOrThrow(m_pathDirectory, szPath);
+        RemoveListRecord(ListPath().GetString(), FindListRecord(ListPath().GetString(), szPath));
+    } else {
+        DigOut(szPath);
+    }
+}
+
+void CTContext::PurgeTree(const CPath& path)
+{
+    std::vector<platform::DirEntry> vEntries;
+    if (platform::DirList(path.GetString(), &vEntries) != platform::kFileOk)
+        ThrowFault();
+    const CPath list = ListPath();
+    for (const platform::DirEntry& entry : vEntries) {
+        const CPath child = path.Join(entry.strName.c_str());
+        if ((entry.nAttributes & platform::kFileAttrDirectory) == 0)
+            DropFileLog(child.GetString());
+        const std::int64_t nRecord = FindListRecord(list.GetString(), child.GetString());
+        if (nRecord >= 0)
+            RemoveListRecord(list.GetString(), nRecord);
+        if (entry.nAttributes & platform::kFileAttrDirectory)
+            PurgeTree(child);
+    }
+}
+
+void CTContext::DigOut(const char* szPath)
+{
+    CPath entry;
+    if (MakeUniqueDirectory(&entry, m_pathDirectory.Join("log").Join("dugout").GetString()) != 0)
+        ThrowFault();
+    WritePathFile(entry.Join("path").GetString(), szPath);
+    // Before the commit point a removal that did not happen must not pass for
+    // one: the caller rolls back.
+    if (platform::FileMove(szPath, entry.Join("hoge").GetString()) != platform::kFileOk)
+        ThrowFault();
+}
+
+}  // namespace velk

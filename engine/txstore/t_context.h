@@ -1,0 +1,64 @@
+// CTContext: the context of one transaction. A read context opens files for
+// reading only. A write context changes existing files only through per-file logs,
+// makes new objects in place after listing them in the creation list, and moves
+// removed objects aside into the dugout; see transaction.h for the crash rules.
+#pragma once
+
+#include "engine/path/path.h"
+#include "engine/txstore/destroy_object.h"
+#include "engine/txstore/transaction.h"
+
+namespace velk {
+
+class CTContext : public CTransaction::IContext {
+public:
+    // A write context makes T\log, T\log\files and T\log\dugout, in that order, and
+    // throws when any cannot be made (an existing T\log included).
+    CTContext(const CPath& directory, int nWrite, PFNDESTROYOBJECT pfnDeleter);
+    ~CTContext() override {}
+
+    int IsWritable() override { return m_bWrite; }
+
+    // Read context: a plain file for reading; a write open throws. Write context:
+    // a file made in this transaction is opened plainly; any other file is opened
+    // through its per-file log, which a write open makes when missing (a read open
+    // of a file without log reads it plainly).
+    CTransaction::IFile* OpenFile(const char* szPath, int nWrite) override;
+
+    // Brings a logged file's log up to date, then destroys the file. Throws when
+    // the log could not be written (the file is destroyed all the same, and the
+    // transaction can no longer commit).
+    void CloseFile(CTransaction::IFile* pFile) override;
+
+    // 0 made (listed first), 5 the path exists. Throws on a read context.
+    int CreateFile(const char* szPath) override;
+    int CreateDirectory(const char* szPath) override;
+
+    // Removes a file (or any object named, whole): an object made in this
+    // transaction goes to the dustbox, an older one to the dugout; pending changes
+    // of the path are dropped. Nothing when the path does not exist. Throws on a
+    // read context and when the object cannot be moved.
+    void DeleteFile(const char* szPath) override;
+
+    // Removes a directory tree, dropping the pending changes and creation records
+    // of everything inside it. Nothing when the path is not a directory.
+    void RemoveDirectory(const char* szPath) override;
+
+    // True when a logged file could not bring its log up to date: the transaction
+    // must not commit.
+    bool HasIncompleteLog() const { return m_bIncompleteLog; }
+
+private:
+    void RequireWrite() const;
+    CPath ListPath() const;
+    void DropFileLog(const char* szPath);
+    void PurgeTree(const CPath& path);
+    void DigOut(const char* szPath);
+
+    CPath m_pathDirectory;
+    int m_bWrite;
+    PFNDESTROYOBJECT m_pfnDeleter;
+    bool m_bIncompleteLog = false;
+};
+
+}  // namespace velk

@@ -1,0 +1,397 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine/txstore/fault.h"
+#include "engine/txstore/swmrg.h"
+#include "engine/txstore/tfs_context.h"
+#include "engine/txstore/transaction.h"
+#include "platform/fault_injection.h"
+#include "platform/file.h"
+#include "platform/test_support.h"
+
+namespace velk {
+namespace {
+
+using Snapshot = std::map<std::string, std::string>;  // relative path -> bytes ("/" for dirs)
+
+std::string ReadWhole(const std::string& path)
+{
+    platform::CFileHandle file;
+    if (platform::FileOpen(path.c_str(), platform::kFileAccessRead,
+                           platform::kFileShareRead | platform::kFileShareWrite,
+                           platform::kFileOpenExisting, &file) != platform::kFileOk)
+        return "<unreadable>";
+    std::uint64_t cb = 0;
+    file.GetSize(&cb);
+    std::string data(static_cast<size_t>(cb), '\0');
+    std::uint32_t cbRead = 0;
+    if (cb > 0)
+        file.Read(&data[0], static_cast<std::uint32_t>(cb), &cbRead);
+    return data;
+}
+
+void WriteWhole(const std::string& path, const std::string& data)
+{
+    platform::CFileHandle file;
+    ASSERT_EQ(platform::kFileOk, platform::FileOpen(path.c_str(), platform::kFileAccessWrite, 0,
+                                                     platform::kFileCreateAlways, &file));
+    std::uint32_t cb = 0;
+    ASSERT_EQ(platform::kFileOk, file.Write(data.data(), static_cast<std::uint32_t>(data.size()), &cb));
+}
+
+void TakeSnapshot(const std::string& root, const std::string& rel, Snapshot* pSnapshot)
+{
+    std::vector<platform::DirEntry> vEntries;
+    platform::DirList((root + rel).c_str(), &vEntries);
+    for (const platform::DirEntry& e : vEntries) {
+        const std::string path = rel + "\\" + e.strName;
+        if (e.nAttributes & platform::kFileAttrDirectory) {
+            (*pSnapshot)[path] = "/";
+            TakeSnapshot(root, path, pSnapshot);
+        } else {
+            (*pSnapshot)[path] = ReadWhole(root + path);
+        }
+    }
+}
+
+Snapshot SnapshotOf(const std::string& dir)
+{
+    Snapshot s;
+    TakeSnapshot(dir, "", &s);
+    return s;
+}
+
+std::string Pattern(size_t n, int seed)
+{
+    std::string s(n, '\0');
+    for (size_t i = 0; i < n; ++i)
+        s[i] = static_cast<char>('a' + (i * 7 + seed * 13 + i / 997) % 26);
+    return s;
+}
+
+// A store: T (the transaction directory with its dustbox) and the data it guards.
+struct Store {
+    std::string root;  // with a trailing "\"
+    std::string tx() const { return root + "tx"; }
+    std::string data() const { return root + "data"; }
+    std::string D(const char* name) const { return data() + "\\" + name; }
+
+    void Create() const
+    {
+        ASSERT_EQ(platform::kFileOk, platform::DirCreate(tx().c_str()));
+        ASSERT_EQ(platform::kFileOk, platform::DirCreate((tx() + "\\dustbox").c_str()));
+        ASSERT_EQ(platform::kFileOk, platform::DirCreate(data().c_str()));
+        ASSERT_EQ(platform::kFileOk, platform::DirCreate(D("dir").c_str()));
+        ASSERT_EQ(platform::kFileOk, platform::DirCreate(D("dir\\sub").c_str()));
+        WriteWhole(D("a.dat"), Pattern(150000, 1));
+        WriteWhole(D("b.dat"), Pattern(5000, 2));
+        WriteWhole(D("dir\\x.dat"), Pattern(70000, 3));
+        WriteWhole(D("dir\\sub\\y.dat"), Pattern(10, 4));
+    }
+
+    bool DustboxEmptyWithin(int nMs) const
+    {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(nMs);
+        for (;;) {
+            std::vector<platform::DirEntry> v;
+            platform::DirList((tx() + "\\dustbox").c_str(), &v);
+            if (v.empty())
+                return true;
+            if (std::chrono::steady_clock::now() > deadline)
+                return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
+};
+
+void WriteAt(CFileSystem::IContext* pFs, const std::string& path, std::uint64_t nAt,
+             const std::string& data)
+{
+    CFileSystem::IFile* pFile = pFs->OpenFile(path.c_str(), 1);
+    pFile->Seek(static_cast<std::int64_t>(nAt), 0);
+    const std::uint32_t cb = pFile->Write(data.data(), static_cast<std::uint32_t>(data.size()));
+    pFs->CloseFile(pFile);
+    if (cb != data.size())
+        ThrowFault();
+}
+
+// One write transaction's work through the adapters: changes in place and past the
+// end, a cut, new files and directories, a removed pre-existing tree, and a path
+// removed and made again.
+void DoWork(const Store& s, CFileSystem::IContext* pFs)
+{
+    WriteAt(pFs, s.D("a.dat"), 10, "changed");
+    WriteAt(pFs, s.D("a.dat"), 140000, Pattern(20000, 5));  // across blocks, past the end
+    CFileSystem::IFile* pFile = pFs->OpenFile(s.D("b.dat").c_str(), 1);
+    pFile->Seek(100, 0);
+    pFile->SetEnd();
+    pFs->CloseFile(pFile);
+    WriteAt(pFs, s.D("dir\\x.dat"), 0, "pending");  // dropped with its directory
+    pFs->RemoveDirectory(s.D("dir").c_str());
+    if (pFs->CreateFile(s.D("new.dat").c_str()) != 0 ||
+        pFs->CreateDirectory(s.D("newdir").c_str()) != 0 ||
+        pFs->CreateFile(s.D("newdir\\n.dat").c_str()) != 0)
+        ThrowFault();
+    WriteAt(pFs, s.D("new.dat"), 0, Pattern(80000, 6));
+    WriteAt(pFs, s.D("newdir\\n.dat"), 0, "n");
+    pFs->DeleteFile(s.D("b.dat").c_str());
+    if (pFs->CreateFile(s.D("b.dat").c_str()) != 0)
+        ThrowFault();
+    WriteAt(pFs, s.D("b.dat"), 0, "again");
+    if (pFs->CreateFile(s.D("gone.dat").c_str()) != 0)
+        ThrowFault();
+    pFs->DeleteFile(s.D("gone.dat").c_str());
+}
+
+// Opens the store, runs the work in one write transaction and ends it.
+int RunTransaction(const Store& s, int nCommit)
+{
+    CTransaction transaction;
+    if (transaction.Open(s.tx().c_str()) != 0)
+        return 1;
+    CTransaction::IContext* pContext = transaction.Begin(1, 30000);
+    if (pContext == nullptr)
+        return 2;
+    CFileSystem::IContext* pFs = CreateTFSContext(pContext);
+    DoWork(s, pFs);
+    DestroyObject(pFs);
+    transaction.End(nCommit);
+    return 0;
+}
+
+// The state of a store after the work was committed, made once per test binary.
+Snapshot CommittedState()
+{
+    static Snapshot s_committed;
+    if (s_committed.empty()) {
+        platform::testing::CScratchDir scratch;
+        Store s{scratch.Path()};
+        s.Create();
+        EXPECT_EQ(0, RunTransaction(s, 1));
+        s_committed = SnapshotOf(s.data());
+    }
+    return s_committed;
+}
+
+TEST(Transaction, CommitAppliesEverythingAndRollBackNothing)
+{
+    platform::testing::CScratchDir scratch;
+    Store s{scratch.Path()};
+    s.Create();
+    const Snapshot before = SnapshotOf(s.data());
+
+    ASSERT_EQ(0, RunTransaction(s, 0));
+    EXPECT_EQ(before, SnapshotOf(s.data()));
+
+    ASSERT_EQ(0, RunTransaction(s, 1));
+    const Snapshot after = SnapshotOf(s.data());
+    Snapshot expected = before;
+    std::string a = expected["\\a.dat"];
+    a.replace(10, 7, "changed");
+    a.resize(140000);
+    a += Pattern(20000, 5);
+    expected["\\a.dat"] = a;
+    expected["\\b.dat"] = "again";
+    expected.erase("\\dir");
+    expected.erase("\\dir\\x.dat");
+    expected.erase("\\dir\\sub");
+    expected.erase("\\dir\\sub\\y.dat");
+    expected["\\new.dat"] = Pattern(80000, 6);
+    expected["\\newdir"] = "/";
+    expected["\\newdir\\n.dat"] = "n";
+    EXPECT_EQ(expected, after);
+    EXPECT_FALSE(platform::PathExists((s.tx() + "\\log").c_str()));
+    CTransaction keepWatching;  // the watcher runs while a store is open
+    ASSERT_EQ(0, keepWatching.Open(s.tx().c_str()));
+    EXPECT_TRUE(s.DustboxEmptyWithin(10000));
+}
+
+TEST(Transaction, OpenAndBeginRules)
+{
+    platform::testing::CScratchDir scratch;
+    Store s{scratch.Path()};
+    s.Create();
+    CTransaction t;
+    EXPECT_EQ(nullptr, t.Begin(0, 0));  // not open
+    EXPECT_EQ(2, t.Open(nullptr));
+    EXPECT_EQ(1, t.Open("\\\\server\\share\\tx"));
+    const std::string noDustbox = scratch.Sub("bare");
+    ASSERT_EQ(platform::kFileOk, platform::DirCreate(noDustbox.c_str()));
+    EXPECT_EQ(1, t.Open(noDustbox.c_str()));
+    EXPECT_EQ(nullptr, t.Begin(0, 0));  // after a failed Open
+    {
+        // With the guard busy the dustbox is not checked.
+        CSWMRG guard((noDustbox + "CTransaction").c_str());
+        ASSERT_EQ(1, guard.WaitToRead(0));
+        EXPECT_EQ(0, t.Open(noDustbox.c_str()));
+        guard.Done();
+    }
+
+    ASSERT_EQ(0, t.Open(s.tx().c_str()));
+    CTransaction::IContext* pRead = t.Begin(0, 1000);
+    ASSERT_NE(nullptr, pRead);
+    EXPECT_EQ(nullptr, t.Begin(0, 0));  // one at a time
+    EXPECT_EQ(0, pRead->IsWritable());
+    EXPECT_THROW(pRead->OpenFile(s.D("a.dat").c_str(), 1), CFault);
+    EXPECT_THROW(pRead->CreateFile(s.D("z.dat").c_str()), CFault);
+    {
+        CTransaction other;  // a writer waits while a reader holds the guard
+        ASSERT_EQ(0, other.Open(s.tx().c_str()));
+        EXPECT_EQ(nullptr, other.Begin(1, 0));
+    }
+    t.End(1);  // a read transaction commits nothing
+    EXPECT_FALSE(platform::PathExists((s.tx() + "\\log").c_str()));
+}
+
+TEST(Transaction, ContextSeesItsOwnChanges)
+{
+    platform::testing::CScratchDir scratch;
+    Store s{scratch.Path()};
+    s.Create();
+    CTransaction t;
+    ASSERT_EQ(0, t.Open(s.tx().c_str()));
+    CTransaction::IContext* pContext = t.Begin(1, 1000);
+    ASSERT_NE(nullptr, pContext);
+    CFileSystem::IContext* pFs = CreateTFSContext(pContext);
+    EXPECT_EQ(5, pFs->CreateFile(s.D("a.dat").c_str()));
+    WriteAt(pFs, s.D("a.dat"), 0, "XY");
+    CFileSystem::IFile* pFile = pFs->OpenFile(s.D("a.dat").c_str(), 0);
+    char ab[4] = {};
+    EXPECT_EQ(4u, pFile->Read(ab, 4));
+    EXPECT_EQ("XY" + Pattern(4, 1).substr(2), std::string(ab, 4));
+    pFs->CloseFile(pFile);
+    pFile = pFs->OpenFile(s.D("b.dat").c_str(), 0);  // untouched: read directly
+    EXPECT_EQ(5000u, pFile->GetSize());
+    pFs->CloseFile(pFile);
+    EXPECT_EQ(Pattern(150000, 1), ReadWhole(s.D("a.dat")));  // nothing in place yet
+    DestroyObject(pFs);
+    t.End(0);
+    EXPECT_EQ(Pattern(150000, 1), ReadWhole(s.D("a.dat")));
+}
+
+// ---- Crashes ---------------------------------------------------------------
+
+// The work, ended by the fault injector as vArgs[1] says ("-" for none).
+CHILD_SCENARIO(transaction_work)
+{
+    if (vArgs.at(1) != "-" && !platform::ArmFaults(vArgs[1].c_str()))
+        return 98;
+    Store s{vArgs.at(0)};
+    try {
+        return RunTransaction(s, 1);
+    } catch (...) {
+        return 97;
+    }
+}
+
+// Opens the store (recovering), ended by the fault injector as vArgs[1] says.
+CHILD_SCENARIO(transaction_recover)
+{
+    if (!platform::ArmFaults(vArgs.at(1).c_str()))
+        return 98;
+    CTransaction t;
+    return t.Open(vArgs.at(0).c_str()) == 0 ? 0 : 1;
+}
+
+// Recovers in this process and checks the store holds exactly one of the states.
+void ExpectOldOrNew(const Store& s, const Snapshot& before, const Snapshot& after,
+                    const std::string& what, bool bCheckDustbox = true)
+{
+    CTransaction t;
+    ASSERT_EQ(0, t.Open(s.tx().c_str())) << what;
+    EXPECT_FALSE(platform::PathExists((s.tx() + "\\log").c_str())) << what;
+    const Snapshot now = SnapshotOf(s.data());
+    EXPECT_TRUE(now == before || now == after) << what;
+    if (bCheckDustbox) {
+        EXPECT_TRUE(s.DustboxEmptyWithin(10000)) << what;
+    }
+}
+
+// Counts the writes and flushes of one complete run.
+CHILD_SCENARIO(transaction_count)
+{
+    platform::CFaultInjector counter;
+    platform::SetFaultInjector(&counter);
+    Store s{vArgs.at(0)};
+    if (RunTransaction(s, 1) != 0)
+        return 99;
+    platform::SetFaultInjector(nullptr);
+    std::printf("%u %u\n", counter.Writes(), counter.Flushes());
+    return 0;
+}
+
+void SweepCrashes(const char* szKind, int nPoints, int nMaxPoints)
+{
+    const Snapshot after = CommittedState();
+    const int nStride = std::max(1, nPoints / nMaxPoints);
+    for (int k = 1; k <= nPoints + 1; k += nStride) {
+        platform::testing::CScratchDir scratch;
+        Store s{scratch.Path()};
+        s.Create();
+        const Snapshot before = SnapshotOf(s.data());
+        const std::string faults = std::string(szKind) + "=" + std::to_string(k);
+        const int nCode = platform::testing::RunChild("transaction_work", {s.root, faults});
+        ASSERT_TRUE(nCode == 0 || nCode == platform::kFaultExitCode) << faults << " " << nCode;
+        if (k % 3 == 0 && nCode != 0) {
+            // Crash the recovery too, then recover for real.
+            platform::testing::RunChild("transaction_recover", {s.root, "exit-write=" + std::to_string(k % 7 + 1)});
+        }
+        ExpectOldOrNew(s, before, after, faults, k % 4 == 1);
+        if (::testing::Test::HasFailure())
+            return;
+    }
+}
+
+TEST(TransactionCrash, EndedAtAnyWriteOrFlushLeavesOldOrNewState)
+{
+    platform::testing::CScratchDir scratch;
+    Store s{scratch.Path()};
+    s.Create();
+    platform::CChildProcess child;
+    ASSERT_EQ(0, platform::testing::StartChild(&child, "transaction_count", {s.root}));
+    int nCode = -1;
+    ASSERT_TRUE(child.Wait(60000, &nCode));
+    ASSERT_EQ(0, nCode);
+    unsigned nWrites = 0, nFlushes = 0;
+    ASSERT_EQ(2, std::sscanf(child.Output().c_str(), "%u %u", &nWrites, &nFlushes));
+    ASSERT_GT(nWrites, 10u);
+    // Every point with LONG_TESTS=1; a stride over the whole run otherwise.
+    const char* szLong = std::getenv("LONG_TESTS");
+    const int nMax = szLong != nullptr && std::string(szLong) == "1" ? 1000000 : 60;
+    SweepCrashes("exit-write", static_cast<int>(nWrites), nMax);
+    SweepCrashes("torn-write", static_cast<int>(nWrites), nMax / 3);
+    SweepCrashes("exit-flush", static_cast<int>(nFlushes), nMax / 3);
+    for (const char* szPoint : {"exit-at=commit-marker", "exit-at=applied", "exit-at=discarded"})
+        SweepCrashes(szPoint, 0, 1);
+}
+
+TEST(TransactionCrash, KilledAtRandomMomentsLeavesOldOrNewState)
+{
+    const Snapshot after = CommittedState();
+    std::mt19937 random(12345);
+    for (int round = 0; round < 12; ++round) {
+        platform::testing::CScratchDir scratch;
+        Store s{scratch.Path()};
+        s.Create();
+        const Snapshot before = SnapshotOf(s.data());
+        platform::CChildProcess child;
+        ASSERT_EQ(0, platform::testing::StartChild(&child, "transaction_work", {s.root, "-"}));
+        std::this_thread::sleep_for(std::chrono::microseconds(random() % 40000));
+        child.Kill();
+        int nCode = 0;
+        ASSERT_TRUE(child.Wait(60000, &nCode));
+        ExpectOldOrNew(s, before, after, "round " + std::to_string(round));
+    }
+}
+
+}  // namespace
+}  // namespace velk
