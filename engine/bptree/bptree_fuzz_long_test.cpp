@@ -1,0 +1,12 @@
+#include "engine/bptree/bptree_fuzz_test.h"
+
+namespace velk {
+namespace {
+
+TEST(BPTreeFuzzLongTest, ManyDamagedTreesFailCleanly)
+{
+    testing::RunFuzz(20000, 1000);
+}
+
+}  // namespace
+}  // namespace velk
