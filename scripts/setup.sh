@@ -1,6 +1,6 @@
 # Installs what the build and the tests need on a Debian 12 machine (as root),
 # and only what is missing. Sourced by test.sh and demo.sh.
-attview_packages=(cmake ninja-build g++ ccache googletest libboost-dev locales
+attview_packages=(cmake ninja-build g++ ccache googletest libboost-dev locales libsqlite3-dev
                   g++-mingw-w64-i686 wine wine32:i386)
 
 attview_setup() {

@@ -1,0 +1,232 @@
+// B+ tree throughput through the plain file-system context against SQLite doing the
+// same work on a WITHOUT ROWID table in one transaction: N inserts of unique keys
+// in random order, N point lookups, a full scan in key order and N erases. Two key
+// shapes: 4-byte binary keys (d = L = 256) and NUL-terminated strings of 8 to 40
+// bytes in StringAscending order (d = L = 64). One line per measurement, with our
+// time divided by SQLite's.
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "engine/bptree/bptree.h"
+#include "engine/txstore/fault.h"
+#include "engine/txstore/fs_context.h"
+#include "platform/file.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double Seconds(Clock::time_point start)
+{
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+struct Times {
+    double tInsert = 0, tFind = 0, tScan = 0, tErase = 0;
+};
+
+std::vector<std::string> MakeKeys(bool bStrings, int n, std::mt19937* pRandom)
+{
+    std::vector<std::string> v;
+    v.reserve(n);
+    if (!bStrings) {
+        // Unique 4-byte keys: a permutation of 0..n-1, big-endian so that the byte
+        // order is the numeric order.
+        for (int i = 0; i < n; ++i) {
+            std::uint32_t k = static_cast<std::uint32_t>(i) * 2654435761u;
+            char ab[4] = {char(k >> 24), char(k >> 16), char(k >> 8), char(k)};
+            v.emplace_back(ab, 4);
+        }
+    } else {
+        for (int i = 0; i < n; ++i) {
+            int cch = 8 + static_cast<int>((*pRandom)() % 33) - 1;  // 7..39 characters + NUL
+            std::string str = std::to_string(i) + "_";
+            while (static_cast<int>(str.size()) < cch)
+                str += static_cast<char>('a' + (*pRandom)() % 26);
+            str.resize(cch);
+            str += '\0';
+            v.push_back(str);
+        }
+    }
+    std::shuffle(v.begin(), v.end(), *pRandom);
+    return v;
+}
+
+void RemoveDir(const std::string& strDir)
+{
+    for (const char* sz : {"bptinfo", "index", "leaf"})
+        platform::FileRemove((strDir + "\\" + sz).c_str());
+    platform::DirRemove(strDir.c_str());
+}
+
+Times RunTree(const std::string& strDir, bool bStrings, const std::vector<std::string>& vKeys,
+              const std::vector<std::string>& vLookups)
+{
+    RemoveDir(strDir);
+    velk::CFileSystem::IContext* pContext = velk::CreateFSContext(1);
+    std::uint32_t nOrder = bStrings ? 64 : 256;
+    std::uint32_t cbKey = bStrings ? 41 : 4;
+    const unsigned char* pGuid = bStrings ? velk::kGuidStringAscending : velk::kGuidBinaryAscending;
+    velk::CBPTree::Create(pContext, strDir.c_str(), nOrder, nOrder, cbKey, 0, 0, pGuid);
+    Times t;
+    {
+        velk::CBPTree tree;
+        tree.Open(pContext, strDir.c_str(), 1, pGuid, nullptr);
+        Clock::time_point start = Clock::now();
+        for (const std::string& k : vKeys)
+            tree.Insert(k.data(), static_cast<std::uint32_t>(k.size()), nullptr, 0, nullptr);
+        t.tInsert = Seconds(start);
+
+        start = Clock::now();
+        std::size_t nFound = 0;
+        for (const std::string& k : vLookups)
+            nFound += tree.Find(k.data(), static_cast<std::uint32_t>(k.size()), nullptr, 0) != 0;
+        t.tFind = Seconds(start);
+        if (nFound != vLookups.size())
+            std::printf("tree: lookups found %zu of %zu\n", nFound, vLookups.size());
+
+        start = Clock::now();
+        velk::CBPTree::Cursor cursor;
+        tree.First(&cursor);
+        std::size_t nScanned = 1;
+        char abKey[64];
+        do {
+            tree.GetKey(&cursor, abKey, sizeof(abKey));
+        } while (tree.Next(&cursor, 1, 0) == velk::CBPTree::kOk && ++nScanned);
+        t.tScan = Seconds(start);
+        if (nScanned != vKeys.size())
+            std::printf("tree: scan saw %zu of %zu\n", nScanned, vKeys.size());
+
+        start = Clock::now();
+        for (const std::string& k : vLookups) {
+            tree.Find(k.data(), static_cast<std::uint32_t>(k.size()), &cursor, 0);
+            tree.Erase(&cursor);
+        }
+        tree.Close();
+        t.tErase = Seconds(start);
+    }
+    velk::DestroyObject(pContext);
+    RemoveDir(strDir);
+    return t;
+}
+
+void Exec(sqlite3* pDb, const char* sz)
+{
+    char* szError = nullptr;
+    if (sqlite3_exec(pDb, sz, nullptr, nullptr, &szError) != SQLITE_OK) {
+        std::printf("sqlite: %s: %s\n", sz, szError);
+        sqlite3_free(szError);
+    }
+}
+
+Times RunSqlite(const std::string& strFile, const std::vector<std::string>& vKeys,
+                const std::vector<std::string>& vLookups)
+{
+    std::remove(strFile.c_str());
+    sqlite3* pDb = nullptr;
+    sqlite3_open(strFile.c_str(), &pDb);
+    Exec(pDb, "CREATE TABLE t(k BLOB PRIMARY KEY) WITHOUT ROWID");
+    Exec(pDb, "BEGIN");
+    Times t;
+    sqlite3_stmt* pInsert = nullptr;
+    sqlite3_stmt* pFind = nullptr;
+    sqlite3_stmt* pScan = nullptr;
+    sqlite3_stmt* pErase = nullptr;
+    sqlite3_prepare_v2(pDb, "INSERT INTO t(k) VALUES(?)", -1, &pInsert, nullptr);
+    sqlite3_prepare_v2(pDb, "SELECT 1 FROM t WHERE k = ?", -1, &pFind, nullptr);
+    sqlite3_prepare_v2(pDb, "SELECT k FROM t ORDER BY k", -1, &pScan, nullptr);
+    sqlite3_prepare_v2(pDb, "DELETE FROM t WHERE k = ?", -1, &pErase, nullptr);
+
+    Clock::time_point start = Clock::now();
+    for (const std::string& k : vKeys) {
+        sqlite3_bind_blob(pInsert, 1, k.data(), static_cast<int>(k.size()), SQLITE_STATIC);
+        sqlite3_step(pInsert);
+        sqlite3_reset(pInsert);
+    }
+    t.tInsert = Seconds(start);
+
+    start = Clock::now();
+    std::size_t nFound = 0;
+    for (const std::string& k : vLookups) {
+        sqlite3_bind_blob(pFind, 1, k.data(), static_cast<int>(k.size()), SQLITE_STATIC);
+        nFound += sqlite3_step(pFind) == SQLITE_ROW;
+        sqlite3_reset(pFind);
+    }
+    t.tFind = Seconds(start);
+    if (nFound != vLookups.size())
+        std::printf("sqlite: lookups found %zu of %zu\n", nFound, vLookups.size());
+
+    start = Clock::now();
+    std::size_t nScanned = 0;
+    char abKey[64];
+    while (sqlite3_step(pScan) == SQLITE_ROW) {
+        int cb = sqlite3_column_bytes(pScan, 0);
+        std::memcpy(abKey, sqlite3_column_blob(pScan, 0), static_cast<std::size_t>(std::min(cb, 64)));
+        ++nScanned;
+    }
+    sqlite3_reset(pScan);
+    t.tScan = Seconds(start);
+
+    start = Clock::now();
+    for (const std::string& k : vLookups) {
+        sqlite3_bind_blob(pErase, 1, k.data(), static_cast<int>(k.size()), SQLITE_STATIC);
+        sqlite3_step(pErase);
+        sqlite3_reset(pErase);
+    }
+    Exec(pDb, "COMMIT");
+    t.tErase = Seconds(start);
+    for (sqlite3_stmt* p : {pInsert, pFind, pScan, pErase})
+        sqlite3_finalize(p);
+    sqlite3_close(pDb);
+    std::remove(strFile.c_str());
+    return t;
+}
+
+void Print(const char* szShape, int n, const char* szWhat, double tTree, double tSqlite)
+{
+    std::printf("%-8s N=%-8d %-7s tree %8.3f s  sqlite %8.3f s  ratio %5.2f\n", szShape, n, szWhat, tTree,
+                tSqlite, tTree / tSqlite);
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    std::vector<int> vSizes = {100000, 1000000};
+    if (argc > 1)
+        vSizes = {std::atoi(argv[1])};
+    std::string strBase = platform::TempDirectory() + "attview-bptree-bench";
+    platform::DirCreate(strBase.c_str());
+    std::string strPosixBase = "/tmp/attview-bptree-bench";
+    try {
+        for (bool bStrings : {false, true}) {
+            for (int n : vSizes) {
+                std::mt19937 random(7);
+                std::vector<std::string> vKeys = MakeKeys(bStrings, n, &random);
+                std::vector<std::string> vLookups = vKeys;
+                std::shuffle(vLookups.begin(), vLookups.end(), random);
+                Times tree = RunTree(strBase + "\\tree", bStrings, vKeys, vLookups);
+                Times lite = RunSqlite(strPosixBase + "/sqlite.db", vKeys, vLookups);
+                const char* sz = bStrings ? "string" : "u32";
+                Print(sz, n, "insert", tree.tInsert, lite.tInsert);
+                Print(sz, n, "find", tree.tFind, lite.tFind);
+                Print(sz, n, "scan", tree.tScan, lite.tScan);
+                Print(sz, n, "erase", tree.tErase, lite.tErase);
+                std::fflush(stdout);
+            }
+        }
+    } catch (const velk::CFault&) {
+        std::printf("tree: engine fault\n");
+        return 1;
+    }
+    platform::DirRemove(strBase.c_str());
+    return 0;
+}
