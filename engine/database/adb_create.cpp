@@ -1,0 +1,194 @@
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "engine/bptree/bptree.h"
+#include "engine/bptree/byte_order.h"
+#include "engine/bptree/record_file.h"
+#include "engine/database/adb_impl.h"
+#include "engine/database/adb_tools.h"
+#include "engine/database/att_info.h"
+#include "engine/txstore/fault.h"
+#include "engine/txstore/fs_context.h"
+#include "platform/file.h"
+
+namespace velk {
+
+namespace {
+
+struct SContextDeleter {
+    void operator()(CFileSystem::IContext* p) const { DestroyObject(p); }
+};
+
+void WriteNewFile(const CPath& path, const void* pData, std::uint32_t cb)
+{
+    platform::CFileHandle file;
+    if (platform::FileOpen(path.GetString(), platform::kFileAccessWrite, 0,
+                           platform::kFileCreateNew, &file) != platform::kFileOk)
+        ThrowFault();
+    std::uint32_t cbWritten = 0;
+    if (file.Write(pData, cb, &cbWritten) != platform::kFileOk || cbWritten != cb ||
+        file.Flush() != platform::kFileOk)
+        ThrowFault();
+}
+
+void MakeDirectory(const CPath& path)
+{
+    if (platform::DirCreate(path.GetString()) != platform::kFileOk)
+        ThrowFault();
+}
+
+// Creates the directory and its missing parents; false when that fails.
+bool MakeDirectories(const CPath& path)
+{
+    std::string strPrefix;
+    for (size_t i = 0; i < path.GetComponentCount(); ++i) {
+        if (i > 0)
+            strPrefix += '\\';
+        strPrefix += path.GetComponent(i);
+        if (platform::PathExists(strPrefix.c_str()))
+            continue;
+        if (platform::DirCreate(strPrefix.c_str()) != platform::kFileOk)
+            return false;
+    }
+    unsigned nAttributes = 0;
+    return platform::FileGetAttributes(path.GetString(), &nAttributes) == platform::kFileOk &&
+           (nAttributes & platform::kFileAttrDirectory) != 0;
+}
+
+void CreateTree(CFileSystem::IContext* pContext, const CPath& path, std::uint32_t d,
+                std::uint32_t l, std::uint32_t cbKey, std::uint32_t cbValue, int nDuplicates,
+                const void* pGuid)
+{
+    if (CBPTree::Create(pContext, path.GetString(), d, l, cbKey, cbValue, nDuplicates, pGuid) !=
+        CBPTree::kOk)
+        ThrowFault();
+}
+
+void CreateRecords(CFileSystem::IContext* pContext, const CPath& path, std::uint32_t cbRecord)
+{
+    if (CRecordFile::Create(pContext, path.GetString(), cbRecord) != CRecordFile::kOk)
+        ThrowFault();
+}
+
+bool ParametersAreSound(const SDatabaseInfo& info)
+{
+    const std::uint32_t kMax = kMaxDatabaseFieldSize;
+    return (info.nVersion >> 16) == kMajorVersion && info.nParam1 >= 1 && info.nParam1 <= kMax &&
+           info.nAttNameSize >= 2 && info.nAttNameSize <= kMax && info.nCommentSize <= kMax &&
+           info.nExtraSize <= kMax && info.nHashSize <= kMax &&
+           FindKeyOrder(info.abPathOrder) != nullptr;
+}
+
+}  // namespace
+
+SDatabaseInfo::SDatabaseInfo()
+{
+    std::memcpy(abPathOrder, kGuidNoCaseAscending, sizeof(abPathOrder));
+}
+
+int CreateDatabase(const char* szDirectory, const SDatabaseInfo& info)
+{
+    const CPath directory(szDirectory);
+    if (directory.IsEmpty() || !ParametersAreSound(info))
+        return CADB::kInvalidArgument;
+    if (platform::PathExists(directory.GetString())) {
+        std::vector<platform::DirEntry> vEntries;
+        if (platform::DirList(directory.GetString(), &vEntries) != platform::kFileOk ||
+            !vEntries.empty())
+            return CADB::kExists;
+    } else if (!MakeDirectories(directory)) {
+        ThrowFault();
+    }
+
+    unsigned char abInfo[48];
+    const std::uint32_t anFields[8] = {info.nVersion,     info.nParam1,   info.nParam2,
+                                       info.nCommentSize, info.nExtraSize, info.nParam5,
+                                       info.nHashSize,    info.nAttNameSize};
+    for (int i = 0; i < 8; ++i)
+        PutU32LE(abInfo + 4 * i, anFields[i]);
+    std::memcpy(abInfo + 32, info.abPathOrder, 16);
+    WriteNewFile(directory.Join(kInfoName), abInfo, sizeof(abInfo));
+    MakeDirectory(directory.Join(kTransactionName));
+    MakeDirectory(directory.Join(kTransactionName).Join(kDustboxName));
+    MakeDirectory(directory.Join(kDustboxName));
+    MakeDirectory(directory.Join(kFileListsName));
+
+    std::unique_ptr<CFileSystem::IContext, SContextDeleter> pContext(CreateFSContext(1));
+    if (!pContext)
+        throw std::bad_alloc();
+    CFileSystem::IContext* pc = pContext.get();
+    CreateTree(pc, directory.Join(kPathIndexName), 16, 32, info.nParam1, 4, 0, info.abPathOrder);
+    if (info.nHashSize != 0) {
+        CreateTree(pc, directory.Join(kHashIndexName), 64, 64, info.nHashSize, 4, 1,
+                   kGuidBinaryAscending);
+        CreateTree(pc, directory.Join(kImportIndexName), 16, 32, info.nParam1, 4, 0,
+                   kGuidNoCaseAscending);
+    }
+    CreateRecords(pc, directory.Join(kFileRecordsName), 80 + info.nParam1 + info.nHashSize);
+    if (info.nCommentSize != 0) {
+        CreateTree(pc, directory.Join(kCommentIndexName), 16, 32, info.nCommentSize, 4, 0,
+                   kGuidBinaryAscending);
+        CreateRecords(pc, directory.Join(kCommentRecordsName), 8 + info.nCommentSize);
+    }
+    CreateTree(pc, directory.Join(kNameIndexName), 32, 32, info.nAttNameSize, 4, 0,
+               kGuidStringAscending);
+    CreateRecords(pc, directory.Join(kAttRecordsName),
+                  kAttFixedSize + info.nAttNameSize + info.nExtraSize);
+
+    // Last: only a complete directory is recognised as a database.
+    WriteNewFile(directory.Join(kLibIdName), kLibId, sizeof(kLibId));
+    return CADB::kOk;
+}
+
+bool ReadDatabaseInfo(const char* szDirectory, SDatabaseInfo* pInfo)
+{
+    const CPath directory(szDirectory);
+    if (directory.IsEmpty() || pInfo == nullptr)
+        return false;
+    platform::CFileHandle file;
+    if (platform::FileOpen(directory.Join(kInfoName).GetString(), platform::kFileAccessRead,
+                           platform::kFileShareRead | platform::kFileShareWrite,
+                           platform::kFileOpenExisting, &file) != platform::kFileOk)
+        return false;
+    unsigned char abInfo[48];
+    std::uint32_t cbRead = 0;
+    if (file.Read(abInfo, sizeof(abInfo), &cbRead) != platform::kFileOk || cbRead != sizeof(abInfo))
+        return false;
+    std::uint32_t* apnFields[8] = {&pInfo->nVersion,     &pInfo->nParam1,   &pInfo->nParam2,
+                                   &pInfo->nCommentSize, &pInfo->nExtraSize, &pInfo->nParam5,
+                                   &pInfo->nHashSize,    &pInfo->nAttNameSize};
+    for (int i = 0; i < 8; ++i)
+        *apnFields[i] = GetU32LE(abInfo + 4 * i);
+    std::memcpy(pInfo->abPathOrder, abInfo + 32, 16);
+    return true;
+}
+
+std::uint32_t FindAttribute(CADB& db, const char* szName)
+{
+    return db.GetImpl()->FindAttId(szName);
+}
+
+int LinkFile(CADB& db, std::uint32_t nAttId, std::uint32_t nFileId)
+{
+    CADBImpl* pImpl = db.GetImpl();
+    if (!pImpl->IsOpen() || !pImpl->m_attRecords.IsWritable())
+        ThrowFault();
+    if (nFileId == 0 || !pImpl->m_attRecords.IsAllocated(nAttId))
+        return CADB::kFailed;
+    {
+        CAttInfo info(pImpl, nAttId, 0);
+        if (info.GetState() != kAttStateLive)
+            return CADB::kFailed;
+    }
+    CBPTree list;
+    list.Open(pImpl->m_pContext, pImpl->FileListPath(nAttId).c_str(), 1, kGuidBinaryAscending,
+              nullptr);
+    unsigned char abFileId[kFileListKeySize];
+    PutU32LE(abFileId, nFileId);
+    const int nResult = list.Insert(abFileId, sizeof(abFileId), nullptr, 0, nullptr);
+    list.Close();
+    return nResult == CBPTree::kOk ? CADB::kOk : CADB::kExists;
+}
+
+}  // namespace velk

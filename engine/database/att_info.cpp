@@ -1,0 +1,272 @@
+#include "engine/database/att_info.h"
+
+#include <cstring>
+#include <memory>
+
+#include "engine/bptree/byte_order.h"
+#include "engine/database/adb_impl.h"
+#include "engine/txstore/fault.h"
+
+namespace velk {
+
+CAttInfo::CAttInfo(CADBImpl* pOwner, std::uint32_t nId, int nWritable)
+    : m_pOwner(pOwner), m_nId(nId), m_nWritable(nWritable != 0 ? 1 : 0), m_pRecord(nullptr)
+{
+    const std::uint32_t n = pOwner->m_nAttNameSize;
+    m_nStateOffset = kAttStateOffset;
+    m_nNameOffset = kAttNameOffset;
+    m_nFileCountOffset = AttFileCountOffset(n);
+    m_nForwardOffset = AttForwardOffset(n);
+    m_nReservedOffset = AttReservedOffset(n);
+    m_nExtraOffset = AttExtraOffset(n);
+    m_pRecord = static_cast<unsigned char*>(pOwner->m_attRecords.Get(nId, m_nWritable));
+}
+
+CAttInfo::~CAttInfo()
+{
+    try {
+        Release();
+    } catch (...) {
+    }
+}
+
+void CAttInfo::Release()
+{
+    if (m_pRecord != nullptr) {
+        unsigned char* pRecord = m_pRecord;
+        m_pRecord = nullptr;
+        m_pOwner->m_attRecords.Release(pRecord);
+    }
+}
+
+std::uint32_t CAttInfo::GetState() const
+{
+    return GetU32LE(m_pRecord + m_nStateOffset);
+}
+
+void CAttInfo::SetState(std::uint32_t nState)
+{
+    PutU32LE(m_pRecord + m_nStateOffset, nState);
+}
+
+std::uint32_t CAttInfo::NameLength() const
+{
+    const std::uint32_t n = m_pOwner->m_nAttNameSize;
+    const void* pEnd = std::memchr(m_pRecord + m_nNameOffset, 0, n);
+    if (pEnd == nullptr)
+        ThrowFault();  // a damaged record: the name runs past its field
+    return static_cast<std::uint32_t>(static_cast<const unsigned char*>(pEnd) -
+                                      (m_pRecord + m_nNameOffset));
+}
+
+const char* CAttInfo::Name() const
+{
+    NameLength();
+    return reinterpret_cast<const char*>(m_pRecord + m_nNameOffset);
+}
+
+void CAttInfo::SetName(const char* szName)
+{
+    const std::uint32_t n = m_pOwner->m_nAttNameSize;
+    const std::size_t cb = std::strlen(szName) + 1;
+    if (cb > n)
+        ThrowFault();
+    std::memset(m_pRecord + m_nNameOffset, 0, n);
+    std::memcpy(m_pRecord + m_nNameOffset, szName, cb);
+}
+
+std::uint32_t CAttInfo::GetFileCount() const
+{
+    return GetU32LE(m_pRecord + m_nFileCountOffset);
+}
+
+void CAttInfo::SetFileCount(std::uint32_t n)
+{
+    PutU32LE(m_pRecord + m_nFileCountOffset, n);
+}
+
+std::uint32_t CAttInfo::GetForwardId() const
+{
+    return GetU32LE(m_pRecord + m_nForwardOffset);
+}
+
+void CAttInfo::SetForwardId(std::uint32_t nId)
+{
+    PutU32LE(m_pRecord + m_nForwardOffset, nId);
+}
+
+std::uint32_t CAttInfo::GetRefCount()
+{
+    CBPTree list;
+    list.Open(m_pOwner->m_pContext, m_pOwner->FileListPath(m_nId).c_str(), 0,
+              kGuidBinaryAscending, nullptr);
+    const std::uint32_t nCount = list.GetCount();
+    list.Close();
+    return nCount;
+}
+
+std::uint32_t CAttInfo::GetName(char* pBuffer, std::uint32_t cbBuffer)
+{
+    const std::uint32_t cbName = NameLength() + 1;
+    if (pBuffer != nullptr) {
+        if (cbBuffer < cbName)
+            return 0;
+        std::memcpy(pBuffer, m_pRecord + m_nNameOffset, cbName);
+    }
+    return cbName;
+}
+
+int CAttInfo::Rename(const char* szNewName)
+{
+    if (m_nWritable == 0)
+        return CADB::kFailed;
+    if (szNewName == nullptr)
+        return CADB::kInvalidArgument;
+    const std::size_t cbNew = std::strlen(szNewName) + 1;
+    if (cbNew > m_pOwner->m_nAttNameSize)
+        return CADB::kFailed;
+    const std::string strOld = Name();
+
+    CBPTree& names = m_pOwner->m_nameIndex;
+    CBPTree::Cursor cursor;
+    const int nResult =
+        names.Insert(szNewName, static_cast<std::uint32_t>(cbNew), nullptr, 0, &cursor);
+    if (nResult != CBPTree::kOk)
+        return nResult;
+    unsigned char abId[4];
+    PutU32LE(abId, m_nId);
+    names.SetValue(&cursor, abId, sizeof(abId));
+    if (names.Find(strOld.c_str(), static_cast<std::uint32_t>(strOld.size() + 1), &cursor,
+                   CBPTree::kFindAny))
+        names.Erase(&cursor);
+    SetName(szNewName);
+    return CADB::kOk;
+}
+
+int CAttInfo::Merge(std::uint32_t nOtherId)
+{
+    CRecordFile& records = m_pOwner->m_attRecords;
+    if (m_nWritable == 0 || !records.IsAllocated(nOtherId) || records.IsPinned(nOtherId))
+        return CADB::kFailed;
+    std::unique_ptr<CAttInfo> pOther(new CAttInfo(m_pOwner, nOtherId, 1));
+    if (pOther->GetState() != kAttStateLive)
+        return CADB::kFailed;
+    const std::string strOtherName = pOther->Name();
+    const std::uint32_t nOtherFileCount = pOther->GetFileCount();
+    const std::string strOtherList = m_pOwner->FileListPath(nOtherId);
+
+    CBPTree otherList;
+    otherList.Open(m_pOwner->m_pContext, strOtherList.c_str(), 0, kGuidBinaryAscending, nullptr);
+    const std::uint32_t nOtherEntries = otherList.GetCount();
+    // The file count only counts files that merging brought in; an attribute whose
+    // own list has entries still has files that refer to its id, so it must stay
+    // behind as a forwarder rather than have its id handed out again.
+    const bool bForward = nOtherFileCount != 0 || nOtherEntries != 0;
+    if (bForward) {
+        pOther->SetState(kAttStateMerged);
+        pOther->SetForwardId(m_nId);
+        if (nOtherEntries != 0) {
+            CBPTree ownList;
+            ownList.Open(m_pOwner->m_pContext, m_pOwner->FileListPath(m_nId).c_str(), 1,
+                         kGuidBinaryAscending, nullptr);
+            CBPTree::Cursor cursor;
+            otherList.First(&cursor);
+            std::uint32_t nAdded = 0;
+            for (std::uint32_t i = 0; i < nOtherEntries; ++i) {
+                unsigned char abFileId[kFileListKeySize];
+                if (otherList.KeyLength(&cursor) != sizeof(abFileId))
+                    ThrowFault();
+                otherList.GetKey(&cursor, abFileId, sizeof(abFileId));
+                if (ownList.Insert(abFileId, sizeof(abFileId), nullptr, 0, nullptr) == CBPTree::kOk)
+                    ++nAdded;
+                if (otherList.Next(&cursor, 1, 1) != CBPTree::kOk)
+                    break;
+            }
+            SetFileCount(GetFileCount() + nAdded);
+            ownList.Close();
+        }
+    }
+    otherList.Close();
+
+    m_pOwner->m_pContext->RemoveDirectory(strOtherList.c_str());
+    CBPTree& names = m_pOwner->m_nameIndex;
+    CBPTree::Cursor cursor;
+    if (names.Find(strOtherName.c_str(), static_cast<std::uint32_t>(strOtherName.size() + 1),
+                   &cursor, CBPTree::kFindAny))
+        names.Erase(&cursor);
+    pOther->Release();
+    pOther.reset();
+    if (!bForward)
+        records.Free(nOtherId);
+    return CADB::kOk;
+}
+
+int CAttInfo::GetExtra(void* pBuffer, std::uint32_t cbBuffer)
+{
+    const std::uint32_t cbExtra = m_pOwner->m_nExtraSize;
+    if (cbExtra == 0 || cbBuffer < cbExtra || pBuffer == nullptr)
+        return CADB::kFailed;
+    std::memcpy(pBuffer, m_pRecord + m_nExtraOffset, cbExtra);
+    return CADB::kOk;
+}
+
+int CAttInfo::SetExtra(const void* pData)
+{
+    const std::uint32_t cbExtra = m_pOwner->m_nExtraSize;
+    if (cbExtra == 0 || m_nWritable == 0 || pData == nullptr)
+        return CADB::kFailed;
+    std::memcpy(m_pRecord + m_nExtraOffset, pData, cbExtra);
+    return CADB::kOk;
+}
+
+// The attribute operations of the implementation object.
+
+CADB::IAttInfo* CADBImpl::GetAttInfo(std::uint32_t nId, int nWritable)
+{
+    if (!IsOpen() || (nWritable != 0 && m_nLiveEnumerators != 0))
+        ThrowFault();
+    return new CAttInfo(this, nId, nWritable);
+}
+
+int CADBImpl::AddAtt(const char* szName, std::uint32_t* pnId)
+{
+    if (!IsOpen() || szName == nullptr)
+        ThrowFault();
+    if (m_nLiveEnumerators != 0)
+        return CADB::kFailed;
+    const std::size_t cbName = std::strlen(szName) + 1;
+    if (cbName > m_nAttNameSize)
+        return CADB::kFailed;
+
+    CBPTree::Cursor cursor;
+    if (m_nameIndex.Insert(szName, static_cast<std::uint32_t>(cbName), nullptr, 0, &cursor) ==
+        CBPTree::kExists) {
+        if (pnId != nullptr) {
+            unsigned char abId[4] = {};
+            if (m_nameIndex.ValueLength(&cursor) > sizeof(abId))
+                ThrowFault();
+            m_nameIndex.GetValue(&cursor, abId, sizeof(abId));
+            *pnId = GetU32LE(abId);
+        }
+        return CADB::kAttExists;
+    }
+    const std::uint32_t nId = m_attRecords.Allocate();
+    if (CBPTree::Create(m_pContext, FileListPath(nId).c_str(), kFileListIndexOrder,
+                        kFileListLeafOrder, kFileListKeySize, kFileListValueSize,
+                        kFileListDuplicates, kGuidBinaryAscending) != CBPTree::kOk)
+        ThrowFault();
+    {
+        CAttInfo info(this, nId, 1);
+        info.SetState(kAttStateLive);
+        info.SetName(szName);
+        info.Release();
+    }
+    unsigned char abId[4];
+    PutU32LE(abId, nId);
+    m_nameIndex.SetValue(&cursor, abId, sizeof(abId));
+    if (pnId != nullptr)
+        *pnId = nId;
+    return CADB::kOk;
+}
+
+}  // namespace velk
