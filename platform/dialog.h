@@ -9,4 +9,10 @@ namespace platform {
 // true for Yes. Blocks until the user answers. Thread-safe.
 bool AskYesNo(const char* szTitle, const char* szText);
 
+enum Answer { kAnswerYes, kAnswerNo, kAnswerCancel };
+
+// Asks a Yes/No/Cancel question, as above. A question that cannot be asked, or
+// that comes back without an answer, counts as No.
+Answer AskYesNoCancel(const char* szTitle, const char* szText);
+
 }  // namespace platform

@@ -1,0 +1,19 @@
+#include <windows.h>
+
+#include "platform/dialog.h"
+
+namespace platform {
+
+Answer AskYesNoCancel(const char* szTitle, const char* szText)
+{
+    switch (MessageBoxA(nullptr, szText, szTitle, MB_YESNOCANCEL | MB_ICONSTOP | MB_TASKMODAL)) {
+    case IDYES:
+        return kAnswerYes;
+    case IDCANCEL:
+        return kAnswerCancel;
+    default:
+        return kAnswerNo;
+    }
+}
+
+}  // namespace platform
