@@ -1,0 +1,335 @@
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "engine/bptree/bptree.h"
+#include "engine/bptree/bptree_check.h"
+#include "engine/bptree/byte_order.h"
+#include "engine/bptree/record_file.h"
+#include "engine/database/adb_impl.h"
+#include "engine/database/adb_tools.h"
+#include "engine/txstore/tfs_context.h"
+#include "platform/file.h"
+
+namespace velk {
+
+namespace {
+
+// One run of the check: the problems found so far and the stores it opened
+// itself, read-only, inside one read transaction.
+class CChecker {
+public:
+    CChecker(CFileSystem::IContext* pContext, const CPath& directory, const SDatabaseInfo& info,
+             std::vector<std::string>* pvProblems)
+        : m_pContext(pContext), m_directory(directory), m_info(info), m_pvProblems(pvProblems)
+    {
+    }
+
+    void Run();
+
+private:
+    void Problem(const std::string& strText) { m_pvProblems->push_back(strText); }
+    // Opens and checks one tree; false when it could not be opened.
+    bool CheckTreeStore(CBPTree* pTree, const std::string& strName, const void* pGuid,
+                        PFNCOMPAREKEYS pfnCompare);
+    bool CheckRecordStore(CRecordFile* pFile, const std::string& strName);
+    void CheckNames();
+    void CheckRecords();
+    void CheckFileList(std::uint32_t nId, const std::string& strName);
+    void CheckFileListDirectory();
+
+    CFileSystem::IContext* m_pContext;
+    CPath m_directory;
+    SDatabaseInfo m_info;
+    std::vector<std::string>* m_pvProblems;
+    CBPTree m_names;
+    CRecordFile m_records;
+    std::set<std::uint32_t> m_setNamedIds;
+    std::set<std::uint32_t> m_setLiveIds;
+};
+
+bool CChecker::CheckTreeStore(CBPTree* pTree, const std::string& strName, const void* pGuid,
+                              PFNCOMPAREKEYS pfnCompare)
+{
+    try {
+        pTree->Open(m_pContext, m_directory.Join(strName.c_str()).GetString(), 0, pGuid,
+                    pfnCompare);
+    } catch (...) {
+        Problem(strName + ": the tree is missing, damaged or of another key order");
+        return false;
+    }
+    try {
+        std::vector<std::string> vTree;
+        CheckTree(*pTree, &vTree);
+        for (const std::string& strLine : vTree)
+            Problem(strName + ": " + strLine);
+    } catch (...) {
+        Problem(strName + ": the tree cannot be read");
+    }
+    return true;
+}
+
+bool CChecker::CheckRecordStore(CRecordFile* pFile, const std::string& strName)
+{
+    try {
+        pFile->Open(m_pContext, m_directory.Join(strName.c_str()).GetString(), 0);
+        return true;
+    } catch (...) {
+        Problem(strName + ": the record file is missing or damaged");
+        return false;
+    }
+}
+
+void CChecker::Run()
+{
+    {
+        CBPTree tree;
+        CheckTreeStore(&tree, kPathIndexName, m_info.abPathOrder, nullptr);
+    }
+    if (m_info.nHashSize != 0) {
+        CBPTree hashes;
+        CheckTreeStore(&hashes, kHashIndexName, kGuidBinaryAscending, nullptr);
+        CBPTree imports;
+        CheckTreeStore(&imports, kImportIndexName, kGuidNoCaseAscending, nullptr);
+    }
+    {
+        CRecordFile files;
+        CheckRecordStore(&files, kFileRecordsName);
+    }
+    if (m_info.nCommentSize != 0) {
+        CBPTree comments;
+        CheckTreeStore(&comments, kCommentIndexName, kGuidBinaryAscending, nullptr);
+        CRecordFile records;
+        CheckRecordStore(&records, kCommentRecordsName);
+    }
+    const bool bNames = CheckTreeStore(&m_names, kNameIndexName, kGuidStringAscending, nullptr);
+    bool bRecords = CheckRecordStore(&m_records, kAttRecordsName);
+    if (bRecords && m_records.GetRecordSize() <
+                        static_cast<std::uint64_t>(kAttFixedSize) + m_info.nAttNameSize +
+                            m_info.nExtraSize) {
+        Problem(std::string(kAttRecordsName) + ": records of " +
+                std::to_string(m_records.GetRecordSize()) + " bytes are too short for the " +
+                "parameters");
+        bRecords = false;
+    }
+    if (!bNames || !bRecords)
+        return;
+    CheckNames();
+    CheckRecords();
+    CheckFileListDirectory();
+}
+
+void CChecker::CheckNames()
+{
+    const std::string strStore = kNameIndexName;
+    try {
+        const std::uint32_t nCount = m_names.GetCount();
+        if (nCount == 0)
+            return;
+        CBPTree::Cursor cursor;
+        m_names.First(&cursor);
+        for (std::uint32_t i = 0; i < nCount; ++i) {
+            const std::uint32_t cbKey = m_names.KeyLength(&cursor);
+            std::string strKey(cbKey, '\0');
+            if (cbKey > 0)
+                m_names.GetKey(&cursor, &strKey[0], cbKey);
+            const std::string strName = strKey.substr(0, strKey.find('\0'));
+            if (cbKey == 0 || strKey.find('\0') != cbKey - 1)
+                Problem(strStore + ": the name \"" + strName + "\" is not stored with one " +
+                        "terminating NUL");
+            unsigned char abId[4] = {};
+            if (m_names.ValueLength(&cursor) != sizeof(abId)) {
+                Problem(strStore + ": the name \"" + strName + "\" has no attribute id");
+            } else {
+                m_names.GetValue(&cursor, abId, sizeof(abId));
+                const std::uint32_t nId = GetU32LE(abId);
+                if (!m_setNamedIds.insert(nId).second)
+                    Problem(strStore + ": attribute " + std::to_string(nId) +
+                            " is named more than once");
+                if (!m_records.IsAllocated(nId)) {
+                    Problem(strStore + ": the name \"" + strName + "\" refers to attribute " +
+                            std::to_string(nId) + ", which has no record");
+                } else {
+                    const unsigned char* pRecord =
+                        static_cast<const unsigned char*>(m_records.Get(nId, 0));
+                    const std::uint32_t n = m_info.nAttNameSize;
+                    const std::uint32_t nState = GetU32LE(pRecord + kAttStateOffset);
+                    const void* pNul = std::memchr(pRecord + kAttNameOffset, 0, n);
+                    const bool bSame =
+                        pNul != nullptr &&
+                        std::strcmp(reinterpret_cast<const char*>(pRecord + kAttNameOffset),
+                                    strName.c_str()) == 0;
+                    m_records.Release(const_cast<unsigned char*>(pRecord));
+                    if (nState != kAttStateLive)
+                        Problem(strStore + ": the name \"" + strName + "\" refers to attribute " +
+                                std::to_string(nId) + ", which is not live");
+                    else if (!bSame)
+                        Problem(strStore + ": the name \"" + strName + "\" differs from the " +
+                                "name in the record of attribute " + std::to_string(nId));
+                }
+            }
+            if (i + 1 < nCount && m_names.Next(&cursor, 1, 0) != CBPTree::kOk) {
+                Problem(strStore + ": the walk ended before the record count");
+                break;
+            }
+        }
+    } catch (...) {
+        Problem(strStore + ": the names cannot be read");
+    }
+}
+
+void CChecker::CheckRecords()
+{
+    const std::string strStore = kAttRecordsName;
+    const std::uint32_t n = m_info.nAttNameSize;
+    for (std::uint32_t nId = 1; nId <= m_records.GetRecordCount(); ++nId) {
+        if (!m_records.IsAllocated(nId))
+            continue;
+        const std::string strId = "attribute " + std::to_string(nId);
+        std::uint32_t nState = 0;
+        std::uint32_t nForward = 0;
+        std::string strName;
+        bool bNul = false;
+        try {
+            const unsigned char* pRecord =
+                static_cast<const unsigned char*>(m_records.Get(nId, 0));
+            nState = GetU32LE(pRecord + kAttStateOffset);
+            nForward = GetU32LE(pRecord + AttForwardOffset(n));
+            const void* pNul = std::memchr(pRecord + kAttNameOffset, 0, n);
+            bNul = pNul != nullptr;
+            if (bNul)
+                strName = reinterpret_cast<const char*>(pRecord + kAttNameOffset);
+            m_records.Release(const_cast<unsigned char*>(pRecord));
+        } catch (...) {
+            Problem(strStore + ": " + strId + " cannot be read");
+            continue;
+        }
+        if (!bNul)
+            Problem(strStore + ": the name field of " + strId + " has no terminating NUL");
+        if (nState == kAttStateLive) {
+            m_setLiveIds.insert(nId);
+            if (m_setNamedIds.count(nId) == 0)
+                Problem(strStore + ": " + strId + " (\"" + strName + "\") is not in the " +
+                        "name index");
+            CheckFileList(nId, strName);
+        } else if (nState == kAttStateMerged) {
+            if (nForward == nId || !m_records.IsAllocated(nForward))
+                Problem(strStore + ": " + strId + " forwards to attribute " +
+                        std::to_string(nForward) + ", which has no record");
+            if (m_setNamedIds.count(nId) != 0)
+                Problem(strStore + ": " + strId + " was merged but is still named");
+        } else {
+            Problem(strStore + ": " + strId + " has the unknown state " + std::to_string(nState));
+        }
+    }
+}
+
+void CChecker::CheckFileList(std::uint32_t nId, const std::string& strName)
+{
+    const std::string strStore =
+        std::string(kFileListsName) + "\\" + std::to_string(nId);
+    CBPTree list;
+    try {
+        list.Open(m_pContext,
+                  m_directory.Join(kFileListsName).Join(std::to_string(nId).c_str()).GetString(),
+                  0, kGuidBinaryAscending, nullptr);
+    } catch (...) {
+        Problem(strStore + ": the file list of \"" + strName + "\" is missing or damaged");
+        return;
+    }
+    try {
+        if (list.GetKeySize() != kFileListKeySize || list.GetValueSize() != kFileListValueSize ||
+            list.HasDuplicates() != 0)
+            Problem(strStore + ": the file list has the wrong key size, value size or " +
+                    "duplicate mode");
+        std::vector<std::string> vTree;
+        CheckTree(list, &vTree);
+        for (const std::string& strLine : vTree)
+            Problem(strStore + ": " + strLine);
+    } catch (...) {
+        Problem(strStore + ": the file list cannot be read");
+    }
+}
+
+void CChecker::CheckFileListDirectory()
+{
+    std::vector<platform::DirEntry> vEntries;
+    if (platform::DirList(m_directory.Join(kFileListsName).GetString(), &vEntries) !=
+        platform::kFileOk) {
+        Problem(std::string(kFileListsName) + ": the directory cannot be listed");
+        return;
+    }
+    for (const platform::DirEntry& entry : vEntries) {
+        const std::string& s = entry.strName;
+        char* pEnd = nullptr;
+        const unsigned long nId = std::strtoul(s.c_str(), &pEnd, 10);
+        const bool bDecimal = !s.empty() && s[0] != '0' && *pEnd == '\0' &&
+                              s.find_first_not_of("0123456789") == std::string::npos;
+        if (!bDecimal || m_setLiveIds.count(static_cast<std::uint32_t>(nId)) == 0)
+            Problem(std::string(kFileListsName) + "\\" + s + ": belongs to no live attribute");
+    }
+}
+
+}  // namespace
+
+std::size_t CheckDatabase(const char* szDirectory, std::uint32_t nTimeout,
+                          std::vector<std::string>* pvProblems)
+{
+    std::vector<std::string> vProblems;
+    std::vector<std::string>& v = pvProblems != nullptr ? *pvProblems : vProblems;
+    const std::size_t nBefore = v.size();
+    try {
+        const CPath directory(szDirectory);
+        if (directory.IsEmpty()) {
+            v.push_back("the directory name is not a usable engine path");
+            return v.size() - nBefore;
+        }
+        if (!IsDatabaseDirectory(szDirectory)) {
+            v.push_back("not a database directory: \"libid\" or \"adbinfo\" is missing, short "
+                        "or of another format or version");
+            return v.size() - nBefore;
+        }
+        SDatabaseInfo info;
+        if (!ReadDatabaseInfo(szDirectory, &info)) {
+            v.push_back(std::string(kInfoName) + ": shorter than 48 bytes");
+            return v.size() - nBefore;
+        }
+        if (platform::PathExists(
+                directory.Join(kTransactionName).Join("log").GetString()))
+            v.push_back(std::string(kTransactionName) + "\\log: a transaction was interrupted "
+                        "or is running; the next opening finishes an interrupted one");
+
+        CADB db;
+        if (db.Associate(szDirectory, info.abPathOrder, nullptr) != CADB::kOk) {
+            v.push_back("the database cannot be associated: its transaction store or its "
+                        "dustbox is missing or cannot be recovered");
+            return v.size() - nBefore;
+        }
+        CADBImpl* pImpl = db.GetImpl();
+        CTransaction::IContext* pTransactionContext = pImpl->m_transaction.Begin(0, nTimeout);
+        if (pTransactionContext == nullptr) {
+            v.push_back("read access was not granted within " + std::to_string(nTimeout) +
+                        " ms");
+            return v.size() - nBefore;
+        }
+        {
+            std::unique_ptr<CFileSystem::IContext, void (*)(CStoreObject*)> pContext(
+                CreateTFSContext(pTransactionContext), &DestroyObject);
+            if (pContext) {
+                CChecker checker(pContext.get(), directory, info, &v);
+                checker.Run();
+            } else {
+                v.push_back("out of memory");
+            }
+        }
+        pImpl->m_transaction.End(0);
+    } catch (...) {
+        v.push_back("the check failed: a store could not be read");
+    }
+    return v.size() - nBefore;
+}
+
+}  // namespace velk

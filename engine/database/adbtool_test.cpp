@@ -1,0 +1,180 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "engine/bptree/record_file.h"
+#include "engine/database/adb_test_support.h"
+#include "engine/txstore/fs_context.h"
+#include "platform/console.h"
+#include "platform/process.h"
+
+namespace velk {
+namespace {
+
+using testing::CScratchDatabase;
+using testing::ReadWhole;
+using testing::WriteWhole;
+
+struct SRun {
+    int nCode;
+    std::string strOutput;  // as ANSI text
+};
+
+// Runs adbtool with vArgs (engine form) and returns its exit code and output.
+SRun Tool(const std::vector<std::string>& vArgs)
+{
+    platform::CChildProcess tool;
+    std::vector<std::string> vAll = {"adbtool"};
+    vAll.insert(vAll.end(), vArgs.begin(), vArgs.end());
+    SRun run = {-1000, ""};
+    if (tool.Start(platform::testing::BinaryDirectory() + "adbtool" + platform::kExecutableSuffix,
+                   vAll) != 0 ||
+        !tool.Wait(120000, &run.nCode))
+        return run;
+    run.strOutput = tool.Output();
+    return run;
+}
+
+// What adbtool prints for an ANSI text.
+std::string Printed(const std::string& strAnsi)
+{
+    return platform::ConsoleEncode(strAnsi);
+}
+
+class AdbToolTest : public ::testing::Test {
+protected:
+    AdbToolTest() : m_strDir(m_scratch.Sub("sample\\db\\adb")) {}
+
+    void MakeSample()
+    {
+        ASSERT_EQ(0, Tool({"create", m_strDir}).nCode);
+        ASSERT_EQ(0, Tool({"add", m_strDir, "赤", "blue", "Ａ", "green"}).nCode);
+        ASSERT_EQ(0, Tool({"link", m_strDir, "blue", "5", "6"}).nCode);
+        ASSERT_EQ(0, Tool({"link", m_strDir, "green", "6", "7"}).nCode);
+    }
+    std::string List()
+    {
+        const SRun run = Tool({"list", m_strDir});
+        EXPECT_EQ(0, run.nCode);
+        return run.strOutput;
+    }
+    std::string Sub(const std::string& strName) { return m_strDir + "\\" + strName; }
+
+    platform::testing::CScratchDir m_scratch;
+    std::string m_strDir;
+};
+
+TEST_F(AdbToolTest, BuildsAndListsADatabase)
+{
+    MakeSample();
+    const SRun again = Tool({"add", m_strDir, "blue"});
+    EXPECT_EQ(0, again.nCode);
+    EXPECT_EQ(Printed("\"blue\" is registered already as 2\n"), again.strOutput);
+    EXPECT_EQ(Printed("blue\t2\t2\ngreen\t4\t2\nＡ\t3\t0\n赤\t1\t0\n"), List());
+
+    EXPECT_EQ(0, Tool({"rename", m_strDir, "Ａ", "ａｂ"}).nCode);
+    EXPECT_EQ(0, Tool({"merge", m_strDir, "blue", "green"}).nCode);
+    EXPECT_EQ(Printed("blue\t2\t3\nａｂ\t3\t0\n赤\t1\t0\n"), List());
+    const SRun check = Tool({"check", m_strDir});
+    EXPECT_EQ(0, check.nCode) << check.strOutput;
+}
+
+TEST_F(AdbToolTest, FailuresExitNonZeroAndChangeNothing)
+{
+    MakeSample();
+    const std::string strBefore = List();
+    struct Case {
+        std::vector<std::string> args;
+        int code;
+    };
+    const Case kCases[] = {
+        {{}, 2},
+        {{"frob", m_strDir}, 2},
+        {{"--timeout"}, 2},
+        {{"add", m_strDir}, 2},
+        {{"link", m_strDir, "blue", "0"}, 2},
+        {{"link", m_strDir, "blue", "4294967296"}, 2},
+        {{"create", m_strDir, "--name-size"}, 2},
+        {{"create", m_strDir, "--path-order", "Sideways"}, 2},
+        {{"create", m_strDir}, 1},
+        {{"create", m_scratch.Sub("other"), "--name-size", "1"}, 1},
+        {{"add", m_scratch.Path() + "nothing", "x"}, 1},
+        {{"add", m_strDir, "new", std::string(256, 'n')}, 1},
+        {{"link", m_strDir, "nosuch", "1"}, 1},
+        {{"rename", m_strDir, "blue", "green"}, 1},
+        {{"rename", m_strDir, "nosuch", "x"}, 1},
+        {{"merge", m_strDir, "blue", "blue"}, 1},
+        {{"merge", m_strDir, "blue", "nosuch"}, 1},
+    };
+    for (const Case& c : kCases) {
+        const SRun run = Tool(c.args);
+        std::string strWhat;
+        for (const std::string& s : c.args)
+            strWhat += s.substr(0, 20) + " ";
+        EXPECT_EQ(c.code, run.nCode) << strWhat;
+        EXPECT_EQ("", run.strOutput) << strWhat;
+    }
+    EXPECT_EQ(strBefore, List());
+    EXPECT_FALSE(platform::PathExists(m_scratch.Sub("other").c_str()));
+}
+
+TEST_F(AdbToolTest, HelpExplainsTheCommands)
+{
+    const SRun run = Tool({"--help"});
+    EXPECT_EQ(0, run.nCode);
+    for (const char* szWord : {"create", "add", "link", "rename", "merge", "list", "check",
+                               "--timeout", "--name-size", "--path-order"})
+        EXPECT_NE(std::string::npos, run.strOutput.find(szWord)) << szWord;
+}
+
+TEST_F(AdbToolTest, CheckFindsInjectedDamage)
+{
+    struct Case {
+        const char* what;
+        void (*damage)(const std::string& strDir);
+        const char* expected;  // part of the report
+    };
+    const Case kCases[] = {
+        {"a leaf with an impossible entry count",
+         [](const std::string& strDir) {
+             const std::string strLeaf = strDir + "\\attname_db\\leaf";
+             std::string s = ReadWhole(strLeaf);
+             s.replace(16, 4, "\xFF\xFF\x00\x00", 4);  // leaf 1: entry count
+             WriteWhole(strLeaf, s);
+         },
+         "attname_db: "},
+        {"a name whose record is gone",
+         [](const std::string& strDir) {
+             CFSContext context(1, DestroyObject);
+             CRecordFile records;
+             records.Open(&context, (strDir + "\\attinfo_db").c_str(), 1);
+             records.Free(4);
+             records.Close();
+         },
+         "attname_db: the name \"green\" refers to attribute 4, which has no record"},
+        {"a file list that is gone",
+         [](const std::string& strDir) {
+             const std::string strList = strDir + "\\fidlists\\2";
+             platform::FileRemove((strList + "\\bptinfo").c_str());
+         },
+         "fidlists\\2: the file list of \"blue\" is missing or damaged"},
+        {"an interrupted transaction",
+         [](const std::string& strDir) {
+             platform::DirCreate((strDir + "\\transaction\\log").c_str());
+         },
+         "transaction\\log: "},
+    };
+    for (const Case& c : kCases) {
+        platform::testing::RemoveTree(m_strDir);
+        MakeSample();
+        c.damage(m_strDir);
+        const SRun run = Tool({"check", m_strDir});
+        EXPECT_EQ(1, run.nCode) << c.what;
+        EXPECT_NE(std::string::npos, run.strOutput.find(Printed(c.expected)))
+            << c.what << "\n" << run.strOutput;
+    }
+}
+
+}  // namespace
+}  // namespace velk
