@@ -1,0 +1,761 @@
+#include "support/xml/description.h"
+
+#include <algorithm>
+#include <new>
+
+#include "support/runtime/heap.h"
+#include "support/text/compare.h"
+#include "support/text/stream_wide_string.h"
+
+struct EDescription::Attribute {
+    EWideString strName;
+    EWideString* pValue = nullptr;
+
+    ~Attribute() { delete pValue; }
+    static void* operator new(size_t cb) noexcept { return vokAllocate(cb); }
+    static void operator delete(void* p) noexcept { vokFree(p); }
+};
+
+namespace {
+
+const EWideString& EmptyString()
+{
+    static const EWideString s_strEmpty;
+    return s_strEmpty;
+}
+
+// A copy of n units of p; false when the copy could not be made.
+bool Assign(EWideString* pString, const char16_t* p, int n)
+{
+    EWideString str(p, n);
+    if (str.GetLength() != n)
+        return false;
+    *pString = str;
+    return pString->GetLength() == n;
+}
+
+bool IsTextNode(const EDescription* p)
+{
+    return p->GetTagName().GetLength() == 0 && p->GetChildCount() == 0;
+}
+
+bool TagMatches(const EDescription* p, const char16_t* szTag)
+{
+    return CompareWideTextNoCase(p->GetTagName().GetText(), szTag) == 0;
+}
+
+const char16_t kBase64[] = u"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+int Base64Value(char16_t c)
+{
+    if (c >= 'A' && c <= 'Z')
+        return c - 'A';
+    if (c >= 'a' && c <= 'z')
+        return c - 'a' + 26;
+    if (c >= '0' && c <= '9')
+        return c - '0' + 52;
+    if (c == '+')
+        return 62;
+    if (c == '/')
+        return 63;
+    return -1;
+}
+
+// Numbers before text, numbers by value, text by code unit; a missing value first.
+int CompareValues(const EWideString* pA, const EWideString* pB)
+{
+    if (pA == nullptr || pB == nullptr)
+        return (pA != nullptr) - (pB != nullptr);
+    EStreamWideString a(pA->GetText(), pA->GetLength()), b(pB->GetText(), pB->GetLength());
+    const int nRadixA = a.DetectRadix(), nRadixB = b.DetectRadix();
+    if ((nRadixA >= 0) != (nRadixB >= 0))
+        return nRadixA >= 0 ? -1 : 1;
+    if (nRadixA >= 0) {
+        const double dA = a.ParseReal(nRadixA), dB = b.ParseReal(nRadixB);
+        if (dA != dB)
+            return dA < dB ? -1 : 1;
+        return 0;
+    }
+    return CompareWideText(pA->GetText(), pB->GetText());
+}
+
+}  // namespace
+
+EDescription::~EDescription()
+{
+    // The subtree is taken down leaf by leaf without recursion, last child first,
+    // so that no tree is too deep to destroy.
+    EDescription* p = this;
+    for (;;) {
+        const int n = p->m_vChildren.GetSize();
+        if (n > 0) {
+            EDescription* pChild = static_cast<EDescription*>(p->m_vChildren.GetAt(n - 1));
+            if (pChild != nullptr && pChild->m_vChildren.GetSize() > 0) {
+                pChild->m_pParent = p;
+                p = pChild;
+                continue;
+            }
+            p->m_vChildren.RemoveAt(n - 1);
+            delete pChild;
+            continue;
+        }
+        if (p == this)
+            break;
+        EDescription* pUp = p->m_pParent;
+        pUp->m_vChildren.RemoveAt(pUp->m_vChildren.GetSize() - 1);
+        delete p;
+        p = pUp;
+    }
+    RemoveAllAttributes();
+}
+
+EDescription* EDescription::CreateInstance()
+{
+    return new EDescription;
+}
+
+int EDescription::OnError(const char*)
+{
+    return 0;
+}
+
+int EDescription::OnWarning(const char*)
+{
+    return 0;
+}
+
+int EDescription::SearchAttribute(const char16_t* szName, int nCount) const
+{
+    int nLow = 0, nHigh = m_vAttributes.GetSize() - 1;
+    void** pp = m_vAttributes.GetData();
+    while (nLow <= nHigh) {
+        const int nMiddle = nLow + (nHigh - nLow) / 2;
+        const EWideString& strName = static_cast<Attribute*>(pp[nMiddle])->strName;
+        const char16_t* pEntry = strName.GetText();
+        const int nEntry = strName.GetLength();
+        int nCompare = 0;
+        const int nCommon = nEntry < nCount ? nEntry : nCount;
+        for (int i = 0; i < nCommon && nCompare == 0; ++i)
+            nCompare = static_cast<int>(pEntry[i]) - static_cast<int>(szName[i]);
+        if (nCompare == 0)
+            nCompare = nEntry - nCount;  // a prefix sorts first
+        if (nCompare == 0)
+            return nMiddle;
+        if (nCompare < 0)
+            nLow = nMiddle + 1;
+        else
+            nHigh = nMiddle - 1;
+    }
+    return -nLow - 1;
+}
+
+const EWideString* EDescription::FindValue(const char16_t* szName) const
+{
+    const int n = SearchAttribute(szName, WideTextLength(szName));
+    return n >= 0 ? static_cast<Attribute*>(m_vAttributes.GetAt(n))->pValue : nullptr;
+}
+
+int EDescription::StoreAttribute(const char16_t* szName, int nNameCount, EWideString* pValue)
+{
+    if (pValue == nullptr)
+        return 1;
+    const int n = SearchAttribute(szName, nNameCount);
+    if (n >= 0) {
+        Attribute* pEntry = static_cast<Attribute*>(m_vAttributes.GetAt(n));
+        delete pEntry->pValue;
+        pEntry->pValue = pValue;
+        return 0;
+    }
+    Attribute* pEntry = new Attribute;
+    if (pEntry == nullptr || !Assign(&pEntry->strName, szName, nNameCount) ||
+        m_vAttributes.InsertAt(-n - 1, pEntry) != 0) {
+        delete pEntry;
+        delete pValue;
+        return 1;
+    }
+    pEntry->pValue = pValue;
+    return 0;
+}
+
+int EDescription::SetAttributeText(const char16_t* szName, const char16_t* pText, int nCount)
+{
+    if (pText == nullptr)
+        nCount = 0;
+    else if (nCount < 0)
+        nCount = WideTextLength(pText);
+    EWideString* pValue = new EWideString;
+    if (pValue != nullptr && !Assign(pValue, pText, nCount)) {
+        delete pValue;
+        return 1;
+    }
+    return StoreAttribute(szName, WideTextLength(szName), pValue);
+}
+
+EWideString EDescription::FormatInteger(int nValue)
+{
+    char16_t ach[16];
+    int n = 0;
+    if (nValue < -32768 || nValue > 32768) {
+        const uint32_t u = static_cast<uint32_t>(nValue);
+        if (u >= 0xA0000000u)
+            ach[n++] = '0';
+        for (int nShift = 28; nShift >= 0; nShift -= 4)
+            ach[n++] = u"0123456789ABCDEF"[u >> nShift & 0xF];
+        ach[n++] = 'H';
+    } else {
+        unsigned u = nValue < 0 ? 0u - static_cast<unsigned>(nValue) : static_cast<unsigned>(nValue);
+        char16_t achDigits[8];
+        int nDigits = 0;
+        do {
+            achDigits[nDigits++] = static_cast<char16_t>('0' + u % 10);
+            u /= 10;
+        } while (u != 0);
+        if (nValue < 0)
+            ach[n++] = '-';
+        while (nDigits > 0)
+            ach[n++] = achDigits[--nDigits];
+    }
+    return EWideString(ach, n);
+}
+
+int EDescription::GetIntAttribute(const char16_t* szName, int nDefault) const
+{
+    const EWideString* pValue = FindValue(szName);
+    if (pValue == nullptr)
+        return nDefault;
+    EStreamWideString reader(pValue->GetText(), pValue->GetLength());
+    const int nRadix = reader.DetectRadix();
+    if (nRadix < 0)
+        return nDefault;
+    return static_cast<int>(static_cast<uint32_t>(reader.ParseInteger(nRadix)));
+}
+
+double EDescription::GetRealAttribute(const char16_t* szName, double dDefault) const
+{
+    const EWideString* pValue = FindValue(szName);
+    if (pValue == nullptr)
+        return dDefault;
+    EStreamWideString reader(pValue->GetText(), pValue->GetLength());
+    const int nRadix = reader.DetectRadix();
+    if (nRadix < 0)
+        return dDefault;
+    return reader.ParseReal(nRadix);
+}
+
+EWideString* EDescription::GetStringAttribute(const char16_t* szName, const char16_t* szDefault) const
+{
+    const EWideString* pValue = FindValue(szName);
+    EWideString* pCopy = new EWideString;
+    if (pCopy == nullptr)
+        return nullptr;
+    const bool bCopied = pValue != nullptr ? Assign(pCopy, pValue->GetText(), pValue->GetLength())
+                                           : Assign(pCopy, szDefault, WideTextLength(szDefault));
+    if (!bCopied) {
+        delete pCopy;
+        return nullptr;
+    }
+    return pCopy;
+}
+
+int EDescription::SetIntAttribute(const char16_t* szName, int nValue)
+{
+    const EWideString str = FormatInteger(nValue);
+    if (str.GetLength() == 0)
+        return 1;
+    return SetAttributeText(szName, str.GetText(), str.GetLength());
+}
+
+int EDescription::SetRealAttribute(const char16_t* szName, double dValue)
+{
+    const EWideString str(dValue, 0);
+    if (str.GetLength() == 0)
+        return 1;
+    return SetAttributeText(szName, str.GetText(), str.GetLength());
+}
+
+int EDescription::SetStringAttribute(const char16_t* szName, const char16_t* szText)
+{
+    return SetAttributeText(szName, szText, -1);
+}
+
+int EDescription::SetTagName(const char16_t* szName)
+{
+    return Assign(&m_strTagName, szName, WideTextLength(szName)) ? 0 : 1;
+}
+
+int EDescription::SetText(const char16_t* szText, int nCount)
+{
+    if (szText == nullptr)
+        nCount = 0;
+    else if (nCount < 0)
+        nCount = WideTextLength(szText);
+    return Assign(&m_strText, szText, nCount) ? 0 : 1;
+}
+
+const EWideString& EDescription::GetAttributeNameAt(int nIndex) const
+{
+    const Attribute* p = static_cast<const Attribute*>(m_vAttributes.GetAt(nIndex));
+    return p != nullptr ? p->strName : EmptyString();
+}
+
+const EWideString& EDescription::GetAttributeValueAt(int nIndex) const
+{
+    const Attribute* p = static_cast<const Attribute*>(m_vAttributes.GetAt(nIndex));
+    return p != nullptr && p->pValue != nullptr ? *p->pValue : EmptyString();
+}
+
+int EDescription::FindAttribute(const char16_t* szName) const
+{
+    const int n = SearchAttribute(szName, WideTextLength(szName));
+    return n >= 0 && static_cast<Attribute*>(m_vAttributes.GetAt(n))->pValue != nullptr ? n : -1;
+}
+
+void EDescription::RemoveAttributeAt(int nIndex)
+{
+    delete static_cast<Attribute*>(m_vAttributes.RemoveAt(nIndex));
+}
+
+void EDescription::RemoveAttribute(const char16_t* szName)
+{
+    const int n = SearchAttribute(szName, WideTextLength(szName));
+    if (n >= 0)
+        RemoveAttributeAt(n);
+}
+
+void EDescription::RemoveAllAttributes()
+{
+    for (int n = m_vAttributes.GetSize() - 1; n >= 0; --n)
+        delete static_cast<Attribute*>(m_vAttributes.GetAt(n));
+    m_vAttributes.RemoveAll();
+}
+
+EDescription* EDescription::GetChildAt(unsigned nIndex) const
+{
+    if (nIndex >= static_cast<unsigned>(m_vChildren.GetSize()))
+        return nullptr;
+    return static_cast<EDescription*>(m_vChildren.GetAt(static_cast<int>(nIndex)));
+}
+
+int EDescription::AppendChild(EDescription* pNode)
+{
+    return InsertChild(m_vChildren.GetSize(), pNode);
+}
+
+int EDescription::InsertChild(int nIndex, EDescription* pNode)
+{
+    if (pNode == nullptr)
+        return 1;
+    const int nCount = m_vChildren.GetSize();
+    nIndex = nIndex < 0 ? 0 : (nIndex > nCount ? nCount : nIndex);
+    if (m_vChildren.InsertAt(nIndex, pNode) != 0)
+        return 1;
+    pNode->m_pParent = this;
+    return 0;
+}
+
+EDescription* EDescription::DetachChildAt(int nIndex)
+{
+    EDescription* p = static_cast<EDescription*>(m_vChildren.RemoveAt(nIndex));
+    if (p != nullptr)
+        p->m_pParent = nullptr;
+    return p;
+}
+
+void EDescription::DeleteChildAt(int nIndex)
+{
+    delete DetachChildAt(nIndex);
+}
+
+void EDescription::DeleteAllChildren()
+{
+    for (int n = m_vChildren.GetSize() - 1; n >= 0; --n)
+        DeleteChildAt(n);
+    m_vChildren.RemoveAll();
+}
+
+EDescription* EDescription::FindChild(int nStart, const char16_t* szTag, int* pNext) const
+{
+    return FindChildWithAttribute(nStart, nullptr, nullptr, szTag != nullptr ? szTag : u"", pNext);
+}
+
+int EDescription::FindChildIndex(int nStart, const char16_t* szTag) const
+{
+    int nNext;
+    return FindChild(nStart, szTag, &nNext) != nullptr ? nNext - 1 : -1;
+}
+
+EDescription* EDescription::FindChildWithAttribute(int nStart, const char16_t* szName,
+                                                   const char16_t* szValue, const char16_t* szTag,
+                                                   int* pNext) const
+{
+    const int nCount = m_vChildren.GetSize();
+    for (int n = nStart < 0 ? 0 : nStart; n < nCount; ++n) {
+        EDescription* p = static_cast<EDescription*>(m_vChildren.GetAt(n));
+        if (szTag != nullptr && !TagMatches(p, szTag))
+            continue;
+        if (szName != nullptr && szValue != nullptr) {
+            const EWideString* pValue = p->FindValue(szName);
+            if (pValue == nullptr || pValue->GetLength() != WideTextLength(szValue) ||
+                CompareWideText(pValue->GetText(), szValue) != 0)
+                continue;
+        }
+        if (pNext != nullptr)
+            *pNext = n + 1;
+        return p;
+    }
+    if (pNext != nullptr)
+        *pNext = -1;
+    return nullptr;
+}
+
+EDescription* EDescription::GetOrCreateChild(int nStart, const char16_t* szTag)
+{
+    EDescription* p = FindChild(nStart, szTag);
+    if (p != nullptr)
+        return p;
+    p = CreateInstance();
+    if (p == nullptr || p->SetTagName(szTag) != 0 || AppendChild(p) != 0) {
+        delete p;
+        return nullptr;
+    }
+    return p;
+}
+
+const char16_t* EDescription::GetChildText(const char16_t* szTag, const char16_t* szDefault) const
+{
+    const EDescription* p = szTag != nullptr ? FindChild(0, szTag) : this;
+    const EDescription* pFirst = p != nullptr ? p->GetChildAt(0) : nullptr;
+    return pFirst != nullptr && IsTextNode(pFirst) ? pFirst->m_strText.GetText() : szDefault;
+}
+
+int EDescription::SetChildText(const char16_t* szTag, const char16_t* szText)
+{
+    EDescription* p = szTag != nullptr ? GetOrCreateChild(0, szTag) : this;
+    if (p == nullptr)
+        return 1;
+    EDescription* pFirst = p->GetChildAt(0);
+    if (pFirst == nullptr) {
+        pFirst = p->CreateInstance();
+        if (pFirst == nullptr || p->AppendChild(pFirst) != 0) {
+            delete pFirst;
+            return 1;
+        }
+    } else if (!IsTextNode(pFirst)) {
+        return 1;
+    }
+    return pFirst->SetText(szText);
+}
+
+EDescription* EDescription::FindPath(const char16_t* szPath) const
+{
+    const EDescription* p = this;
+    const char16_t* s = szPath != nullptr ? szPath : u"";
+    while (*s != 0 && p != nullptr) {
+        const char16_t* pEnd = s;
+        while (*pEnd != 0 && *pEnd != '\\')
+            ++pEnd;
+        if (pEnd != s) {
+            const EWideString strTag(s, static_cast<int>(pEnd - s));
+            p = p->FindChild(0, strTag.GetText());
+        }
+        s = *pEnd != 0 ? pEnd + 1 : pEnd;
+    }
+    return const_cast<EDescription*>(p);
+}
+
+EDescription* EDescription::CreatePath(const char16_t* szPath)
+{
+    EDescription* p = this;
+    const char16_t* s = szPath != nullptr ? szPath : u"";
+    while (*s != 0 && p != nullptr) {
+        const char16_t* pEnd = s;
+        while (*pEnd != 0 && *pEnd != '\\')
+            ++pEnd;
+        if (pEnd != s) {
+            const int n = static_cast<int>(pEnd - s);
+            const EWideString strTag(s, n);
+            p = strTag.GetLength() == n ? p->GetOrCreateChild(0, strTag.GetText()) : nullptr;
+        }
+        s = *pEnd != 0 ? pEnd + 1 : pEnd;
+    }
+    return p;
+}
+
+EWideString EDescription::GetPathString(const char16_t* szPath, const char16_t* szName,
+                                        const char16_t* szDefault) const
+{
+    const EDescription* p = FindPath(szPath);
+    if (p != nullptr) {
+        const EWideString* pValue = p->FindValue(szName);
+        if (pValue != nullptr)
+            return *pValue;
+        if (p->FindChild(0, szName) != nullptr) {
+            const char16_t* szText = p->GetChildText(szName, nullptr);
+            if (szText != nullptr)
+                return EWideString(szText);
+        }
+    }
+    return EWideString(szDefault);
+}
+
+int EDescription::GetPathInteger(const char16_t* szPath, const char16_t* szName, int nDefault) const
+{
+    const EWideString str = GetPathString(szPath, szName, nullptr);
+    EStreamWideString reader(str.GetText(), str.GetLength());
+    const int nRadix = reader.DetectRadix();
+    return nRadix < 0 ? nDefault : static_cast<int>(static_cast<uint32_t>(reader.ParseInteger(nRadix)));
+}
+
+double EDescription::GetPathReal(const char16_t* szPath, const char16_t* szName, double dDefault) const
+{
+    const EWideString str = GetPathString(szPath, szName, nullptr);
+    EStreamWideString reader(str.GetText(), str.GetLength());
+    const int nRadix = reader.DetectRadix();
+    return nRadix < 0 ? dDefault : reader.ParseReal(nRadix);
+}
+
+int EDescription::GetPathBinary(const char16_t* szPath, const char16_t* szName, void* pBuffer,
+                                uint32_t cbBuffer) const
+{
+    const EDescription* p = FindPath(szPath);
+    if (p == nullptr)
+        return -1;
+    const EWideString* pValue = p->FindValue(szName);
+    const char16_t* s = pValue != nullptr ? pValue->GetText() : nullptr;
+    int n = pValue != nullptr ? pValue->GetLength() : 0;
+    if (s == nullptr) {
+        if (p->FindChild(0, szName) == nullptr || (s = p->GetChildText(szName, nullptr)) == nullptr)
+            return -1;
+        n = WideTextLength(s);
+    }
+    unsigned char* pOut = static_cast<unsigned char*>(pBuffer);
+    long long cbTotal = 0;
+    uint32_t nBits = 0;
+    int nHave = 0, nPad = 0;
+    for (int i = 0; i < n; ++i) {
+        const char16_t c = s[i];
+        if (c <= 0x20)
+            continue;
+        if (c == '=') {
+            ++nPad;
+            continue;
+        }
+        const int v = Base64Value(c);
+        if (v < 0 || nPad > 0)
+            return -1;
+        nBits = nBits << 6 | static_cast<uint32_t>(v);
+        if (++nHave == 4) {
+            for (int k = 2; k >= 0; --k, ++cbTotal) {
+                if (pOut != nullptr && cbTotal < cbBuffer)
+                    pOut[cbTotal] = static_cast<unsigned char>(nBits >> (8 * k));
+            }
+            nHave = 0;
+            nBits = 0;
+        }
+    }
+    if (nHave == 1 || nPad > 2)
+        return -1;
+    if (nHave > 1) {
+        nBits <<= 6 * (4 - nHave);
+        for (int k = 2; k > 3 - nHave; --k, ++cbTotal) {
+            if (pOut != nullptr && cbTotal < cbBuffer)
+                pOut[cbTotal] = static_cast<unsigned char>(nBits >> (8 * k));
+        }
+    }
+    return cbTotal > INT32_MAX ? -1 : static_cast<int>(cbTotal);
+}
+
+int EDescription::SetPathString(const char16_t* szPath, const char16_t* szName, const char16_t* szText)
+{
+    EDescription* p = CreatePath(szPath);
+    if (p == nullptr)
+        return 1;
+    if (p->FindValue(szName) == nullptr) {
+        const EDescription* pChild = p->FindChild(0, szName);
+        const EDescription* pFirst = pChild != nullptr ? pChild->GetChildAt(0) : nullptr;
+        if (pChild != nullptr && (pFirst == nullptr || IsTextNode(pFirst)))
+            return p->SetChildText(szName, szText != nullptr ? szText : u"");
+    }
+    return p->SetStringAttribute(szName, szText);
+}
+
+int EDescription::SetPathInteger(const char16_t* szPath, const char16_t* szName, int nValue)
+{
+    const EWideString str = FormatInteger(nValue);
+    return str.GetLength() == 0 ? 1 : SetPathString(szPath, szName, str.GetText());
+}
+
+int EDescription::SetPathReal(const char16_t* szPath, const char16_t* szName, double dValue)
+{
+    const EWideString str(dValue, 0);
+    return str.GetLength() == 0 ? 1 : SetPathString(szPath, szName, str.GetText());
+}
+
+int EDescription::SetPathBinary(const char16_t* szPath, const char16_t* szName, const void* pData,
+                                uint32_t cbData)
+{
+    if (pData == nullptr && cbData != 0)
+        return 1;
+    const unsigned char* p = static_cast<const unsigned char*>(pData);
+    const uint64_t cch = (static_cast<uint64_t>(cbData) + 2) / 3 * 4;
+    if (cch >= static_cast<uint64_t>(EWideString::kMaxLength) || cch + 1 > SIZE_MAX / sizeof(char16_t))
+        return 1;
+    char16_t* s = static_cast<char16_t*>(vokAllocate(static_cast<size_t>(cch + 1) * sizeof(char16_t)));
+    if (s == nullptr)
+        return 1;
+    size_t n = 0;
+    for (uint32_t i = 0; i < cbData; i += 3) {
+        const uint32_t nLeft = cbData - i;
+        const uint32_t v = static_cast<uint32_t>(p[i]) << 16 | (nLeft > 1 ? p[i + 1] << 8 : 0) |
+                           (nLeft > 2 ? p[i + 2] : 0);
+        s[n++] = kBase64[v >> 18 & 63];
+        s[n++] = kBase64[v >> 12 & 63];
+        s[n++] = nLeft > 1 ? kBase64[v >> 6 & 63] : '=';
+        s[n++] = nLeft > 2 ? kBase64[v & 63] : '=';
+    }
+    s[n] = 0;
+    const int nResult = SetPathString(szPath, szName, s);
+    vokFree(s);
+    return nResult;
+}
+
+int EDescription::CopyFrom(const EDescription* pSource)
+{
+    if (pSource == this)
+        return 0;
+    RemoveAllAttributes();
+    DeleteAllChildren();
+    if (pSource == nullptr)
+        return 1;
+    if (CopyAt(pSource, 0) == 0)
+        return 0;
+    RemoveAllAttributes();
+    DeleteAllChildren();
+    return 1;
+}
+
+int EDescription::CopyAt(const EDescription* pSource, int nDepth)
+{
+    if (nDepth > kMaxDepth + 1)
+        return 1;
+    if (!Assign(&m_strTagName, pSource->m_strTagName.GetText(), pSource->m_strTagName.GetLength()) ||
+        !Assign(&m_strText, pSource->m_strText.GetText(), pSource->m_strText.GetLength()))
+        return 1;
+    for (int n = 0; n < pSource->GetAttributeCount(); ++n) {
+        const Attribute* pEntry = static_cast<const Attribute*>(pSource->m_vAttributes.GetAt(n));
+        if (pEntry->pValue == nullptr)
+            continue;
+        if (SetAttributeText(pEntry->strName.GetText(), pEntry->pValue->GetText(),
+                             pEntry->pValue->GetLength()) != 0)
+            return 1;
+    }
+    for (int n = 0; n < pSource->GetChildCount(); ++n) {
+        const EDescription* pFrom = pSource->GetChildAt(static_cast<unsigned>(n));
+        // Comments are plain nodes, as the reader makes them; everything else
+        // takes the class of the copy.
+        const bool bComment = CompareWideText(pFrom->m_strTagName.GetText(), u"!--") == 0;
+        EDescription* pTo = bComment ? new EDescription : CreateInstance();
+        if (pTo == nullptr || AppendChild(pTo) != 0) {
+            delete pTo;
+            return 1;
+        }
+        if (pTo->CopyAt(pFrom, nDepth + 1) != 0)
+            return 1;
+    }
+    return 0;
+}
+
+int EDescription::MergeFrom(const EDescription* pSource)
+{
+    if (pSource == nullptr)
+        return 1;
+    if (pSource == this)
+        return 0;
+    return MergeAt(pSource, 0);
+}
+
+int EDescription::MergeAt(const EDescription* pSource, int nDepth)
+{
+    if (nDepth > kMaxDepth + 1)
+        return 1;
+    if (pSource->m_strText.GetLength() > 0 &&
+        !Assign(&m_strText, pSource->m_strText.GetText(), pSource->m_strText.GetLength()))
+        return 1;
+    for (int n = 0; n < pSource->GetAttributeCount(); ++n) {
+        const Attribute* pEntry = static_cast<const Attribute*>(pSource->m_vAttributes.GetAt(n));
+        if (pEntry->pValue != nullptr &&
+            SetAttributeText(pEntry->strName.GetText(), pEntry->pValue->GetText(),
+                             pEntry->pValue->GetLength()) != 0)
+            return 1;
+    }
+    const int nOwn = GetChildCount();  // children appended below are not matched again
+    for (int n = 0; n < pSource->GetChildCount(); ++n) {
+        const EDescription* pFrom = pSource->GetChildAt(static_cast<unsigned>(n));
+        const EWideString& strTag = pFrom->m_strTagName;
+        const bool bElement = strTag.GetLength() > 0 && CompareWideText(strTag.GetText(), u"!--") != 0;
+        EDescription* pTo = nullptr;
+        if (bElement) {
+            int nNext = 0;
+            EDescription* pFound = FindChild(0, strTag.GetText(), &nNext);
+            if (pFound != nullptr && nNext - 1 < nOwn)
+                pTo = pFound;
+        }
+        if (pTo != nullptr) {
+            if (pTo->MergeAt(pFrom, nDepth + 1) != 0)
+                return 1;
+            continue;
+        }
+        pTo = bElement || strTag.GetLength() == 0 ? CreateInstance() : new EDescription;
+        if (pTo == nullptr || AppendChild(pTo) != 0) {
+            delete pTo;
+            return 1;
+        }
+        if (pTo->CopyAt(pFrom, nDepth + 1) != 0)
+            return 1;
+    }
+    return 0;
+}
+
+namespace {
+
+int CompareByAttribute(const EDescription* a, const EDescription* b, const char16_t* szAttribute)
+{
+    if (szAttribute == nullptr)
+        return CompareWideText(a->GetTagName().GetText(), b->GetTagName().GetText());
+    const int nA = a->FindAttribute(szAttribute), nB = b->FindAttribute(szAttribute);
+    return CompareValues(nA >= 0 ? &a->GetAttributeValueAt(nA) : nullptr,
+                         nB >= 0 ? &b->GetAttributeValueAt(nB) : nullptr);
+}
+
+}  // namespace
+
+int EDescription::SortChildren(const char16_t* szTag, const char16_t* szAttribute, CompareProc pfnCompare)
+{
+    if (pfnCompare == nullptr)
+        pfnCompare = &CompareByAttribute;
+    const int nCount = GetChildCount();
+    int* pSlots = static_cast<int*>(vokAllocate(sizeof(int) * static_cast<size_t>(nCount) + 1));
+    EDescription** ppNodes =
+        static_cast<EDescription**>(vokAllocate(sizeof(EDescription*) * static_cast<size_t>(nCount) + 1));
+    if (pSlots == nullptr || ppNodes == nullptr) {
+        vokFree(pSlots);
+        vokFree(ppNodes);
+        return 1;
+    }
+    int nSorted = 0;
+    for (int n = 0; n < nCount; ++n) {
+        EDescription* p = GetChildAt(static_cast<unsigned>(n));
+        if (szTag == nullptr || TagMatches(p, szTag)) {
+            pSlots[nSorted] = n;
+            ppNodes[nSorted++] = p;
+        }
+    }
+    std::stable_sort(ppNodes, ppNodes + nSorted, [&](const EDescription* a, const EDescription* b) {
+        return pfnCompare(a, b, szAttribute) < 0;
+    });
+    for (int n = 0; n < nSorted; ++n)
+        m_vChildren.SetAt(pSlots[n], ppNodes[n]);
+    vokFree(pSlots);
+    vokFree(ppNodes);
+    return 0;
+}

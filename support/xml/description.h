@@ -1,0 +1,218 @@
+// EDescription: the node of the support library's document trees. One class
+// stands for every kind of node, told apart by its fields:
+//
+//   kind       tag name          text                            children
+//   document   empty             unused                          top-level nodes
+//   element    any but "!--"     unused                          its content
+//   text       empty             one run of text                 none
+//   comment    "!--"             the source from "!--" to "-->"  none
+//
+// A node owns its children (in document order) and its attributes (sorted by
+// name, code unit by code unit, case-sensitive; values are kept as text). Nodes
+// live on the library heap; a node handed to AppendChild or InsertChild belongs
+// to its new parent. Integer values are stored as decimal text from -32768 to
+// 32768 and otherwise as eight upper-case hexadecimal digits and "H" (with a "0"
+// in front when the first digit is a letter), and read back with the library's
+// number syntax.
+//
+// ReadDocument parses bytes in one of five encodings into the tree below a node;
+// WriteDocument writes a subtree in the layout the desktop application reads.
+// Both are bounded by kMaxDepth levels of elements, and so is every recursive
+// walk of this class (copying, merging, writing); the destructor does not
+// recurse at all.
+//
+// Nothing here throws; failed allocations leave the tree consistent and are
+// reported by the results below. A tree must not be used by two threads at once.
+#pragma once
+
+#include <cstdint>
+
+#include "support/runtime/result.h"
+#include "support/text/wide_string.h"
+#include "support/xml/ptr_array.h"
+
+class EStreamBuffer;
+class VOKFileObject;
+
+class EDescription : public VOKObject {
+    VOK_DECLARE_CLASS("EDescription", VOKObject)
+
+public:
+    // Levels of elements below the node a document is read into. Deeper input is
+    // a syntax error; the writer and the copies refuse deeper trees. Sized so
+    // that the deepest recursion (the writer, about 100 bytes a level) stays
+    // well inside the 1 MiB stack of the smallest thread that runs it.
+    enum { kMaxDepth = 1000 };
+
+    // Encodings of ReadDocument and WriteDocument.
+    enum { kShiftJis = 0, kUtf8 = 1, kIso2022Jp = 2, kEucJp = 3, kUtf16 = 4 };
+
+    // Comparison for SortChildren: negative, 0 or positive as a sorts before, with
+    // or after b. szAttribute is the one SortChildren was given (may be null).
+    typedef int (*CompareProc)(const EDescription* a, const EDescription* b,
+                               const char16_t* szAttribute);
+
+    EDescription() = default;
+    // Destroys the children, last first, then the attributes, last first.
+    ~EDescription() override;
+    EDescription(const EDescription&) = delete;
+    EDescription& operator=(const EDescription&) = delete;
+
+    // A new empty node of this node's class, on the library heap; null when memory
+    // runs out. The reader and the get-or-create operations make nodes here.
+    virtual EDescription* CreateInstance();
+    // Syntax errors and recoverable problems found by the reader, on the node
+    // whose content is being parsed, as text in the system code page. Ignored
+    // here; the result is not used.
+    virtual int OnError(const char* szMessage);
+    virtual int OnWarning(const char* szMessage);
+
+    // The value read as a number and truncated to signed 32 bits; nDefault when
+    // the attribute is absent or does not hold a number.
+    virtual int GetIntAttribute(const char16_t* szName, int nDefault) const;
+    virtual double GetRealAttribute(const char16_t* szName, double dDefault) const;
+    // A new string on the library heap, owned by the caller: the value, else a
+    // copy of szDefault (empty for null). Null only when memory runs out.
+    virtual EWideString* GetStringAttribute(const char16_t* szName, const char16_t* szDefault) const;
+    // Insert or replace; an existing entry keeps its place. Return 0, or 1 when
+    // memory runs out (an existing value is then left as it was).
+    virtual int SetIntAttribute(const char16_t* szName, int nValue);
+    virtual int SetRealAttribute(const char16_t* szName, double dValue);
+    // A null text stores an empty value.
+    virtual int SetStringAttribute(const char16_t* szName, const char16_t* szText);
+
+    // Fields.
+    const EWideString& GetTagName() const { return m_strTagName; }
+    const EWideString& GetText() const { return m_strText; }
+    EDescription* GetParent() const { return m_pParent; }
+    // Return 0, or 1 when memory runs out (unchanged then). A null text empties.
+    int SetTagName(const char16_t* szName);
+    int SetText(const char16_t* szText, int nCount = -1);
+
+    // The text form SetIntAttribute stores for nValue.
+    static EWideString FormatInteger(int nValue);
+
+    // Attributes in sorted order. Out-of-range indexes give an empty string.
+    int GetAttributeCount() const { return m_vAttributes.GetSize(); }
+    const EWideString& GetAttributeNameAt(int nIndex) const;
+    const EWideString& GetAttributeValueAt(int nIndex) const;
+    // The index of the attribute, or -1 (also for an entry whose value is missing).
+    int FindAttribute(const char16_t* szName) const;
+    // Stores nCount units of pText (-1: up to the terminator) as the value.
+    int SetAttributeText(const char16_t* szName, const char16_t* pText, int nCount);
+    void RemoveAttributeAt(int nIndex);
+    void RemoveAttribute(const char16_t* szName);
+    void RemoveAllAttributes();
+
+    // Children.
+    int GetChildCount() const { return m_vChildren.GetSize(); }
+    // Null when nIndex is not below the count.
+    EDescription* GetChildAt(unsigned nIndex) const;
+    // Take ownership of pNode and set its parent. Return 0, or 1 when pNode is null
+    // or memory runs out; on failure the caller keeps the node.
+    int AppendChild(EDescription* pNode);
+    // nIndex is clamped to 0..count.
+    int InsertChild(int nIndex, EDescription* pNode);
+    // Removes the child from the list and hands it to the caller (parent cleared);
+    // null when out of range.
+    EDescription* DetachChildAt(int nIndex);
+    void DeleteChildAt(int nIndex);
+    void DeleteAllChildren();
+
+    // Tag searches compare ASCII letters without case; a null tag equals "".
+    // The first child at or after nStart with that tag; *pNext (when given) gets
+    // its index + 1, or -1 when there is none.
+    EDescription* FindChild(int nStart, const char16_t* szTag, int* pNext = nullptr) const;
+    int FindChildIndex(int nStart, const char16_t* szTag) const;
+    // As FindChild, any tag when szTag is null; with szName and szValue given,
+    // only a child whose attribute szName equals szValue exactly.
+    EDescription* FindChildWithAttribute(int nStart, const char16_t* szName, const char16_t* szValue,
+                                         const char16_t* szTag, int* pNext = nullptr) const;
+    // The found child, else a new one with that tag, appended. Null when memory
+    // runs out.
+    EDescription* GetOrCreateChild(int nStart, const char16_t* szTag);
+    // The text of the first child of the child szTag (of this node for null) when
+    // that first child is a text node; szDefault otherwise.
+    const char16_t* GetChildText(const char16_t* szTag, const char16_t* szDefault) const;
+    // Gets or creates the child szTag (this node for null), gives it a text node as
+    // first child when it has no children, and sets that node's text. Returns 0; 1
+    // when its first child is not a text node (nothing changes) or memory runs out.
+    int SetChildText(const char16_t* szTag, const char16_t* szText);
+
+    // Paths of tag names separated by "\"; empty segments are skipped and each
+    // segment selects the first child with that tag. FindPath gives null when one
+    // is missing; CreatePath appends the missing ones (null when memory runs out).
+    EDescription* FindPath(const char16_t* szPath) const;
+    EDescription* CreatePath(const char16_t* szPath);
+
+    // Named values of the node at a path. A value is the attribute szName of that
+    // node or, when there is no such attribute, the text of its child szName. The
+    // setters create the path and store an attribute, except that a value already
+    // kept as a child's text stays there. Getters give the default when the path
+    // or the value is missing (or is not a number, for integers and reals).
+    EWideString GetPathString(const char16_t* szPath, const char16_t* szName, const char16_t* szDefault) const;
+    int GetPathInteger(const char16_t* szPath, const char16_t* szName, int nDefault) const;
+    double GetPathReal(const char16_t* szPath, const char16_t* szName, double dDefault) const;
+    // Decodes Base64 text into pBuffer. Returns the number of bytes the value
+    // holds (more than cbBuffer when it did not fit: nothing is written past
+    // cbBuffer), or -1 when the value is missing or is not Base64.
+    int GetPathBinary(const char16_t* szPath, const char16_t* szName, void* pBuffer, uint32_t cbBuffer) const;
+    // Return 0, or 1 when memory runs out.
+    int SetPathString(const char16_t* szPath, const char16_t* szName, const char16_t* szText);
+    int SetPathInteger(const char16_t* szPath, const char16_t* szName, int nValue);
+    int SetPathReal(const char16_t* szPath, const char16_t* szName, double dValue);
+    int SetPathBinary(const char16_t* szPath, const char16_t* szName, const void* pData, uint32_t cbData);
+
+    // Replaces tag, text, attributes and children with a deep copy of pSource's.
+    // Returns 0, or 1 when memory runs out or pSource is deeper than kMaxDepth;
+    // this node is then left without attributes and children.
+    int CopyFrom(const EDescription* pSource);
+    // Sets every attribute of pSource here, takes its text when it has one, and
+    // merges each element child into the first child here with the same tag, or
+    // appends a copy of it when there is none (text nodes and comments are always
+    // appended). Returns 0, or 1 when memory runs out or pSource is too deep (the
+    // merge may then be partial).
+    int MergeFrom(const EDescription* pSource);
+    // Stable sort of the children whose tag matches szTag (all for null) among
+    // the places they hold; others keep theirs. pfnCompare null: the built-in
+    // comparison of the attribute szAttribute (numbers numerically, before text;
+    // text by code unit; a missing attribute first), or of the tag names when
+    // szAttribute is null. Returns 0, or 1 when memory runs out (unchanged then).
+    int SortChildren(const char16_t* szTag, const char16_t* szAttribute, CompareProc pfnCompare);
+
+    // Reads every byte of pStream (the stream is empty afterwards) and replaces the
+    // attributes and children of this node with what it parses; tag name and text
+    // stay. nFlag 0 decodes attribute values with entities, 1 with backslash
+    // escapes, 2 chooses 0 when the input opens with an XML declaration, else 1;
+    // with 0 or 2 a declaration's encoding overrides nEncoding. Returns 0, 1 after
+    // a syntax error (nodes parsed until then stay), or the message result
+    // "invalid encoding" when nEncoding is not 0..4 (nothing changes then).
+    VOKRESULT ReadDocument(EStreamBuffer* pStream, int nFlag, int nEncoding);
+    // Writes this node and its subtree to pFile, its own lines indented by nIndent
+    // tabs, attribute values escaped with entities (nFlag 0) or backslashes (1);
+    // nFlag 2 writes the XML declaration first and then as 0. Returns 0; 1 when
+    // the file took fewer bytes than offered, a character could not be encoded
+    // into memory, the tree is deeper than kMaxDepth or an argument is invalid;
+    // the message result "invalid encoding" for an encoding outside 0..4 (nothing
+    // is written then).
+    VOKRESULT WriteDocument(VOKFileObject* pFile, int nIndent, int nFlag, int nEncoding) const;
+
+private:
+    struct Attribute;
+    friend class CDocumentReader;
+    friend class CDocumentWriter;
+
+    // Binary search: the index of szName (nCount units), or -(insertion point) - 1.
+    int SearchAttribute(const char16_t* szName, int nCount) const;
+    // Stores a value string the caller allocated; takes it over even on failure.
+    int StoreAttribute(const char16_t* szName, int nNameCount, EWideString* pValue);
+    const EWideString* FindValue(const char16_t* szName) const;
+    int CopyAt(const EDescription* pSource, int nDepth);
+    int MergeAt(const EDescription* pSource, int nDepth);
+
+    EDescription* m_pParent = nullptr;
+    EWideString m_strTagName;
+    EWideString m_strText;
+    EPtrArray m_vAttributes;
+    EPtrArray m_vChildren;
+};
