@@ -190,6 +190,13 @@ void OnSignal(int nSignal, siginfo_t* pInfo, void* pvContext)
     record.nThreadId = CurrentThreadId();
     ReadRegisters(pContext, &record.regs);
     record.nAddress = record.regs.nIp;
+    if (nSignal == SIGSEGV) {
+        // A fault just below the stack pointer is the stack running into its guard
+        // page, which Windows reports as a fault of its own.
+        const uintptr_t nData = reinterpret_cast<uintptr_t>(pInfo->si_addr);
+        if (nData < record.regs.nSp + 256 && nData + 65536 > record.regs.nSp)
+            record.nCode = kFaultStackOverflow;
+    }
     if (record.nCode == kFaultBreakpoint && pInfo->si_code == SI_KERNEL && record.regs.nIp != 0) {
         // The kernel reports an int3 with the instruction pointer after the trap
         // byte; the handler sees it at the byte, as on Windows.
@@ -225,7 +232,7 @@ void CatchSignals()
     });
 }
 
-bool PrepareThread()
+[[maybe_unused]] bool PrepareThread()
 {
     if (t_altStack.pStack != nullptr)
         return true;

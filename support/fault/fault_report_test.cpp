@@ -97,6 +97,19 @@ private:
     ERawFile m_transcript;
 };
 
+// Runs the stack out (the stop is never reached; it only keeps the compiler from
+// calling the recursion endless).
+volatile int g_nRecursionStop = -1;
+
+int Recurse(int n)
+{
+    if (n == g_nRecursionStop)
+        return 0;
+    volatile char ab[4096];
+    ab[0] = static_cast<char>(n);
+    return Recurse(n + 1) + ab[0];
+}
+
 // A child that starts up as a program does, with the report handed to the runtime
 // first, then faults: "fault <kind> <transcript> <answers...>". Exits with 7 when
 // the program went on after the fault.
@@ -114,6 +127,8 @@ CHILD_SCENARIO(fault)
     } else if (vArgs[0] == "breakpoint") {
         // Both targets are x86: one trap byte.
         __asm__ volatile("int3");
+    } else if (vArgs[0] == "overflow") {
+        return Recurse(1) == 0 ? 8 : 7;
     } else {
         return 91;
     }
@@ -192,6 +207,16 @@ TEST(FaultReport, AccessViolationNamesTheFaultAndItsAddress)
                                 "    ページアクセス例外\n    CS:EIP = "))
         << strAsked;
     EXPECT_NE(std::string::npos, strAsked.find(":" + Hex(kNoCode) + "\n")) << strAsked;
+}
+
+TEST(FaultReport, StackOverflowIsReportedOnTheFaultingThread)
+{
+    if (!HandlerAvailable())
+        GTEST_SKIP() << "no fault handler in this build";
+    CScratchDir dir;
+    EXPECT_EQ(platform::ExitCodeAsSeen(-1), RunChild("fault", {"overflow", dir.Sub("questions.txt"), "cancel"}));
+    const std::string strAsked = ReadFile(dir.Sub("questions.txt"));
+    EXPECT_NE(std::string::npos, strAsked.find("\n    スタックオーバーフロー例外\n")) << strAsked;
 }
 
 TEST(FaultReport, BreakpointAsksAtTheTrapByte)
