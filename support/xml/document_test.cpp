@@ -1,0 +1,417 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "platform/test_support.h"
+#include "support/file/raw_file.h"
+#include "support/file/stream_buffer.h"
+#include "support/runtime/heap.h"
+#include "support/xml/description.h"
+
+namespace {
+
+// A node that records the reader's reports; the nodes it makes share its log.
+class CRecorder : public EDescription {
+public:
+    explicit CRecorder(std::vector<std::string>* pLog) : m_pLog(pLog) {}
+    EDescription* CreateInstance() override { return new CRecorder(m_pLog); }
+    int OnError(const char* sz) override { return Record("error", sz); }
+    int OnWarning(const char* sz) override { return Record("warning", sz); }
+
+private:
+    int Record(const char* szKind, const char* sz)
+    {
+        m_pLog->push_back(std::string(szKind) + " on <" + EString(GetTagName()).GetText() + ">: " + sz);
+        return 0;
+    }
+    std::vector<std::string>* m_pLog;
+};
+
+// A file object over memory that takes at most m_cbLimit bytes in all.
+class CMemoryFile : public VOKFileObject {
+public:
+    VOKFileObject* Duplicate() override { return nullptr; }
+    uint32_t Read(void*, uint32_t) override { return 0; }
+    uint32_t Write(const void* p, uint32_t cb) override
+    {
+        const size_t n = std::min<size_t>(cb, m_cbLimit - m_str.size());
+        m_str.append(static_cast<const char*>(p), n);
+        return static_cast<uint32_t>(n);
+    }
+    uint32_t GetLength() override { return static_cast<uint32_t>(m_str.size()); }
+    uint32_t Seek(int32_t, int) override { return 0; }
+    uint32_t GetPosition() override { return static_cast<uint32_t>(m_str.size()); }
+    std::string m_str;
+    size_t m_cbLimit = static_cast<size_t>(-1);
+};
+
+void AppendUtf8(std::string* p, unsigned c)
+{
+    if (c < 0x80) {
+        p->push_back(static_cast<char>(c));
+    } else if (c < 0x800) {
+        p->push_back(static_cast<char>(0xC0 | c >> 6));
+        p->push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else {
+        p->push_back(static_cast<char>(0xE0 | c >> 12));
+        p->push_back(static_cast<char>(0x80 | (c >> 6 & 0x3F)));
+        p->push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    }
+}
+
+// Wide text as UTF-8 with control characters as \xNN, for readable expectations.
+std::string Show(const EWideString& str)
+{
+    std::string s;
+    for (int i = 0; i < str.GetLength(); ++i) {
+        const unsigned c = str.GetText()[i];
+        if (c < 0x20 || c == '\\') {
+            char sz[8];
+            std::snprintf(sz, sizeof(sz), "\\x%02X", c);
+            s += sz;
+        } else {
+            AppendUtf8(&s, c);
+        }
+    }
+    return s;
+}
+
+// A tree as one line: elements tag{name=value ...}(children), text "...",
+// comments as their text.
+std::string Dump(const EDescription& node)
+{
+    std::string s;
+    const std::string strTag = Show(node.GetTagName());
+    if (strTag == "!--")
+        return "<" + Show(node.GetText());
+    if (strTag.empty() && node.GetChildCount() == 0)
+        return "\"" + Show(node.GetText()) + "\"";
+    s = strTag;
+    if (node.GetAttributeCount() > 0) {
+        s += "{";
+        for (int i = 0; i < node.GetAttributeCount(); ++i)
+            s += (i > 0 ? " " : "") + Show(node.GetAttributeNameAt(i)) + "=" + Show(node.GetAttributeValueAt(i));
+        s += "}";
+    }
+    if (node.GetChildCount() > 0) {
+        s += "(";
+        for (int i = 0; i < node.GetChildCount(); ++i)
+            s += (i > 0 ? " " : "") + Dump(*node.GetChildAt(i));
+        s += ")";
+    }
+    return s;
+}
+
+std::string DumpChildren(const EDescription& node)
+{
+    std::string s;
+    for (int i = 0; i < node.GetChildCount(); ++i)
+        s += (i > 0 ? " " : "") + Dump(*node.GetChildAt(i));
+    return s;
+}
+
+VOKRESULT Read(EDescription* pRoot, const std::string& strBytes, int nFlag, int nEncoding = 1)
+{
+    EStreamBuffer stream;
+    stream.Write(strBytes.data(), static_cast<uint32_t>(strBytes.size()));
+    const VOKRESULT nResult = pRoot->ReadDocument(&stream, nFlag, nEncoding);
+    EXPECT_EQ(0u, stream.GetLength());
+    return nResult;
+}
+
+std::string Write(const EDescription& root, int nFlag, int nEncoding = 0, int nIndent = 0)
+{
+    CMemoryFile file;
+    EXPECT_EQ(kVokOk, root.WriteDocument(&file, nIndent, nFlag, nEncoding));
+    return file.m_str;
+}
+
+EDescription* Element(const char16_t* szTag)
+{
+    EDescription* p = new EDescription;
+    p->SetTagName(szTag);
+    return p;
+}
+
+EDescription* TextNode(const char16_t* szText)
+{
+    EDescription* p = new EDescription;
+    p->SetText(szText);
+    return p;
+}
+
+class XmlDocument : public ::testing::Test {
+protected:
+    void SetUp() override { m_nBlocks = vokHeapGetBlockCount(nullptr); }
+    void TearDown() override { EXPECT_EQ(m_nBlocks, vokHeapGetBlockCount(nullptr)); }
+    size_t m_nBlocks = 0;
+};
+
+TEST_F(XmlDocument, ReadsContent)
+{
+    struct Case { const char* szInput; int nFlag; VOKRESULT nResult; const char* szTree; };
+    const Case kCases[] = {
+        {"<a x=\"1\" b=2 >text</a>", 0, 0, "a{b=2 x=1}(\"text\")"},
+        // An unquoted value runs to the next blank.
+        {"<a b=2>text</a> <c/>", 0, 1, "a{b=2>text</a>}"},
+        // Indentation and line breaks vanish; blanks inside and at the end of a line stay.
+        {"<a>\r\n\t\tone  two \r\n\tthree&#10;</a>", 0, 0, "a(\"one  two three\\x0A\")"},
+        // Text on both sides of a child makes two nodes.
+        {"<a>x <b/> y</a>", 0, 0, "a(\"x \" b \" y\")"},
+        {"<a><b></a>", 0, 1, "a(b)"},
+        {"<a><b>", 0, 0, "a(b)"},
+        {"<A></a>tail", 0, 0, "A \"tail\""},
+        {"<?xml version=\"1.0\"?><!DOCTYPE x><a/><!-- c -- d -->", 0, 0, "a <!-- c -- d -->"},
+        {"<!-- open", 0, 0, "<!-- open"},
+        {"<!-->x", 0, 0, "<!--> \"x\""},
+        {"<>a< >b<", 0, 0, "\"a\" \"b\""},
+        {"<x a/>", 0, 0, "x{a=}"},
+        {"<x a=\"1\" =\"2\">in</x>", 0, 1, "x{a=1}(\"in\")"},
+        {"<x a=\"&lt;&#65;& amp ;&bogus;&\"/>", 0, 0, "x{a=<A&&bogus;&}"},
+        {"<x a=\"a\\tb\" b=\"q\\\"q\" c=\"\\x41\\101\\z\\\"/>", 1, 0, "x{a=a\\x09b b=q\"q c=AAz\"/>}"},
+        {"<x a=\"a\\tb\"/>", 0, 0, "x{a=a\\x5Ctb}"},
+        {"</a>", 0, 1, ""},
+        {"<a></a x>", 0, 1, "a"},
+    };
+    for (const Case& c : kCases) {
+        EDescription root;
+        EXPECT_EQ(c.nResult, Read(&root, c.szInput, c.nFlag)) << c.szInput;
+        EXPECT_EQ(c.szTree, DumpChildren(root)) << c.szInput;
+    }
+}
+
+TEST_F(XmlDocument, ReportsErrorsOnTheNodeBeingParsed)
+{
+    struct Case { const char* szInput; std::vector<std::string> vLog; };
+    const Case kCases[] = {
+        {"<a><b></a>", {"error on <b>: </a> に対応するタグがありません。"}},
+        {"<a></a", {"error on <a>: </a> の閉じ括弧がありません。"}},
+        {"<a><b / x>", {"error on <a>: 書式中に不正な / 記号を見つけました。"}},
+        {"<a><b =x></b></a>", {"error on <a>: <b> タグに不正なタグ属性 '=' が指定されています。"}},
+        {"&#65;&#41H;&#x41;", {"warning on <>: &#xxx; 構文で文字コードの指定が不正です。\n"}},
+        {"&#65", {"warning on <>: &#xxx; 構文がセミコロンで閉じられていません。\n"}},
+        {"&amp x&foo;", {"warning on <>: 特殊文字の終端はセミコロンで終わらなければなりません。\n",
+                         "warning on <>: & 記号は &amp; と記述しなければなりません。\n"}},
+    };
+    for (const Case& c : kCases) {
+        std::vector<std::string> vLog;
+        CRecorder root(&vLog);
+        Read(&root, c.szInput, 0);
+        EXPECT_EQ(c.vLog, vLog) << c.szInput;
+    }
+
+    std::vector<std::string> vLog;
+    CRecorder root(&vLog);
+    EXPECT_EQ(kVokOk, Read(&root, "&#65;&#41H;&#x41;&amp x&foo;", 0));
+    EXPECT_EQ("(\"AA&#x41;&x&foo;\")", Dump(root));
+    EXPECT_NE(nullptr, dynamic_cast<CRecorder*>(root.GetChildAt(0)));  // made through CreateInstance
+}
+
+TEST_F(XmlDocument, DeclarationChoosesModeAndEncoding)
+{
+    struct Case { std::string strInput; int nFlag; int nEncoding; const char* szTree; };
+    const Case kCases[] = {
+        // Without a declaration flag 2 reads backslash escapes; flag 0 does not.
+        {"<x v=\"a\\tb\"/>", 2, 1, "(x{v=a\\x09b})"},
+        {"<x v=\"a\\tb\"/>", 0, 1, "(x{v=a\\x5Ctb})"},
+        {"<?xml encoding=\"UTF-8\"?><x v=\"a\\tb\">\xC3\xA9</x>", 2, 0, "(x{v=a\\x5Ctb}(\"\xC3\xA9\"))"},
+        {"<?xml encoding=\"latin1\"?><x>\x82\xA0</x>", 2, 1, "(x(\"\xE3\x81\x82\"))"},
+        {"<?xml version=\"1.0\"?><x>\xC3\xA9</x>", 2, 1, "(x(\"\xC3\xA9\"))"},
+        // A declaration further in is no declaration.
+        {" <?xml encoding=\"euc-jp\"?><x v=\"\\n\"/>", 2, 1, "(x{v=\\x0A})"},
+        {std::string("<\0?\0x\0m\0l\0?\0>\0<\0x\0/\0>\0", 22), 2, 0, "(x)"},
+    };
+    for (const Case& c : kCases) {
+        EDescription root;
+        EXPECT_EQ(kVokOk, Read(&root, c.strInput, c.nFlag, c.nEncoding)) << c.strInput;
+        EXPECT_EQ(c.szTree, Dump(root)) << c.strInput;
+    }
+}
+
+TEST_F(XmlDocument, InvalidEncodingLeavesTheTreeAlone)
+{
+    EDescription root;
+    ASSERT_EQ(kVokOk, Read(&root, "<kept/>", 0));
+    const VOKRESULT nResult = Read(&root, "<x/>", 0, 5);
+    ASSERT_TRUE(IsMessageResult(nResult));
+    EXPECT_STREQ("不正な文字エンコーディングが指定されました。", GetErrorMessage(nResult));
+    EXPECT_EQ("(kept)", Dump(root));
+    CMemoryFile file;
+    EXPECT_EQ(nResult, root.WriteDocument(&file, 0, 2, -1));
+    EXPECT_EQ("", file.m_str);
+}
+
+TEST_F(XmlDocument, NestingIsBounded)
+{
+    std::string strDeep;
+    for (int i = 0; i < EDescription::kMaxDepth; ++i)
+        strDeep += "<d>";
+    EDescription root;
+    EXPECT_EQ(kVokOk, Read(&root, strDeep + "text", 0));
+    EDescription copy;
+    EXPECT_EQ(0, copy.CopyFrom(&root));
+    CMemoryFile file;
+    EXPECT_EQ(kVokOk, copy.WriteDocument(&file, 0, 0, 0));
+    EDescription again;
+    EXPECT_EQ(kVokOk, Read(&again, file.m_str, 0, 0));
+    EXPECT_EQ(Dump(root), Dump(again));
+
+    std::vector<std::string> vLog;
+    CRecorder deep(&vLog);
+    EXPECT_EQ(kVokError, Read(&deep, strDeep + "<d>", 0));
+    EXPECT_EQ(1u, vLog.size());
+    EXPECT_EQ(1, Read(&deep, std::string(1000000, '<').insert(0, "<x>"), 0));
+
+    // A tree built by hand beyond the limit is refused by the writer.
+    EDescription* p = &copy;
+    while (p->GetChildCount() > 0 && p->GetChildAt(0)->GetChildCount() > 0)
+        p = p->GetChildAt(0);
+    p->GetChildAt(0)->AppendChild(Element(u"d"));
+    EXPECT_EQ(kVokError, copy.WriteDocument(&file, 0, 0, 0));
+}
+
+TEST_F(XmlDocument, WritesTheApplicationsLayout)
+{
+    EDescription root;
+    EDescription* pView = Element(u"view");
+    root.AppendChild(pView);
+    EDescription* pLine = Element(u"line");
+    pLine->SetStringAttribute(u"v", u"a b\"<&>");
+    pLine->AppendChild(TextNode(u"one line"));
+    pView->AppendChild(pLine);
+    EDescription* pBreak = Element(u"para");
+    pBreak->AppendChild(TextNode(u"first\nsecond\n"));
+    pView->AppendChild(pBreak);
+    pView->AppendChild(Element(u"empty"));
+    EDescription* pMixed = Element(u"mixed");
+    pMixed->AppendChild(TextNode(u"t"));
+    pMixed->AppendChild(Element(u"e"));
+    pView->AppendChild(pMixed);
+    EDescription* pComment = Element(u"!--");
+    pComment->SetText(u"!-- note -->");
+    pView->AppendChild(pComment);
+    EDescription* pOpen = Element(u"!--");
+    pOpen->SetText(u"!-- open");
+    pView->AppendChild(pOpen);
+
+    EXPECT_EQ("<?xml version=\"1.0\" encoding=\"shift_jis\"?>\r\n"
+              "<view>\r\n"
+              "\t<line v=\"a&#32;b&quot;&lt;&amp;&gt;\">one&#32;line</line>\r\n"
+              "\t<para>\r\n"
+              "\t\tfirst&#10;\r\n"
+              "\t\tsecond&#10;\r\n"
+              "\t</para>\r\n"
+              "\t<empty/>\r\n"
+              "\t<mixed>\r\n"
+              "\t\tt\r\n"
+              "\t\t<e/>\r\n"
+              "\t</mixed>\r\n"
+              "\t<!-- note -->\r\n"
+              "\t<!-- open-->\r\n"
+              "</view>\r\n",
+              Write(root, 2));
+
+    pLine->SetStringAttribute(u"w", u"\"\x01" u"A\\'\n");
+    EXPECT_EQ("<line v=\"a b\\x22<&>\" w=\"\\x22\\x001A\\\\\\x27\\n\">one&#32;line</line>\r\n",
+              Write(*pLine, 1));
+}
+
+TEST_F(XmlDocument, WrapsAttributesBeforeTheLineReachesItsLimit)
+{
+    // At the top level a line may not reach 80 characters, one level down 73.
+    EDescription item;
+    item.SetTagName(u"item");
+    item.SetStringAttribute(u"a", u"xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx");  // 63
+    item.SetStringAttribute(u"b", u"12345");
+    // "<item a=...63..." is 5 + 68 = 73 long; b needs 73 + 5 + 1 + 4 = 83.
+    EXPECT_EQ("<item a=\"" + std::string(63, 'x') + "\"\r\n  b=\"12345\"/>\r\n", Write(item, 0));
+    item.SetStringAttribute(u"b", u"1");
+    // 73 + 1 + 1 + 4 = 79 stays on the line at the top level...
+    EXPECT_EQ("<item a=\"" + std::string(63, 'x') + "\" b=\"1\"/>\r\n", Write(item, 0));
+    // ...and one level down the first attribute already needs a new line: 6 + 63 + 1 + 4 >= 73.
+    EXPECT_EQ("\t<item\r\n\t  a=\"" + std::string(63, 'x') + "\"\r\n\t  b=\"1\"/>\r\n", Write(item, 0, 0, 1));
+}
+
+TEST_F(XmlDocument, ReportsAShortWrite)
+{
+    EDescription root;
+    ASSERT_EQ(kVokOk, Read(&root, "<a><b x=\"1\"/><c>text</c></a>", 0));
+    const std::string strFull = Write(root, 2);
+    for (size_t cb = 0; cb < strFull.size(); cb += 7) {
+        CMemoryFile file;
+        file.m_cbLimit = cb;
+        EXPECT_EQ(kVokError, root.WriteDocument(&file, 0, 2, 0)) << cb;
+    }
+}
+
+std::string ReadFileBytes(const std::string& strPath)
+{
+    ERawFile file;
+    EXPECT_EQ(0, file.Open(strPath.c_str(), ERawFile::kRead | ERawFile::kShareRead)) << strPath;
+    std::string str(file.GetLength(), '\0');
+    EXPECT_EQ(str.size(), file.Read(&str[0], static_cast<uint32_t>(str.size())));
+    return str;
+}
+
+TEST_F(XmlDocument, ReadsAndWritesTheSampleInEveryEncoding)
+{
+    const char* kFiles[] = {"shift_jis.xml", "utf-8.xml", "iso-2022-jp.xml", "euc-jp.xml", "utf-16.xml"};
+    std::string strFirst;
+    for (int nEncoding = 0; nEncoding < 5; ++nEncoding) {
+        const std::string strBytes =
+            ReadFileBytes(platform::testing::BinaryDirectory() + "xml_testdata\\" + kFiles[nEncoding]);
+        EDescription root;
+        // The declaration names the encoding; the caller's guess is wrong on purpose.
+        ASSERT_EQ(kVokOk, Read(&root, strBytes, 2, (nEncoding + 1) % 4)) << kFiles[nEncoding];
+        if (nEncoding == 0) {
+            strFirst = Dump(root);
+            EXPECT_NE(std::string::npos, strFirst.find(u8"name=家族 & 旅行")) << strFirst;
+            EXPECT_NE(std::string::npos, strFirst.find(u8"memo(\"一行目\\x0A二行目\")")) << strFirst;
+            EXPECT_NE(std::string::npos, strFirst.find(u8"<!-- 属性ビュー -->")) << strFirst;
+            EDescription* pItem = root.FindPath(u"attview\\container\\item")->GetChildAt(1);
+            EXPECT_EQ(65536, pItem->GetIntAttribute(u"id_att", 0));
+        }
+        EXPECT_EQ(strFirst, Dump(root)) << kFiles[nEncoding];
+        EXPECT_EQ(strBytes, Write(root, 2, nEncoding)) << kFiles[nEncoding];
+    }
+}
+
+TEST_F(XmlDocument, RoundTripsInEveryEncodingAndMode)
+{
+    // Control characters, markup, backslashes, quotes and blanks at the edges;
+    // half-width katakana pass through every encoding, other characters where the
+    // encoding has them.
+    EDescription tree;
+    EDescription* pTop = Element(u"top");
+    tree.AppendChild(pTop);
+    pTop->SetStringAttribute(u"plain", u"  \t<a href=\"x\">&amp;\\n\\'\x01\x1F\r\n ");
+    pTop->SetStringAttribute(u"kana", u"\uFF71\uFF72 \u3042\u6F22");
+    pTop->AppendChild(TextNode(u" lead & trail \t"));
+    EDescription* pChild = Element(u"child");
+    pChild->SetIntAttribute(u"n", -32769);
+    pChild->AppendChild(TextNode(u"a\nb\r\nc\n"));
+    pTop->AppendChild(pChild);
+    EDescription* pComment = Element(u"!--");
+    pComment->SetText(u"!-- \u3042 -->");
+    pTop->AppendChild(pComment);
+    pTop->AppendChild(Element(u"x:y.z-w"));
+
+    EDescription wide;
+    wide.CopyFrom(&tree);
+    wide.GetChildAt(0)->SetStringAttribute(u"wide", u"\u00E9\U0001F600\uFFFF");
+
+    for (int nEncoding = 0; nEncoding < 5; ++nEncoding) {
+        const EDescription& source = nEncoding == 1 || nEncoding == 4 ? wide : tree;
+        for (int nFlag : {0, 1, 2}) {
+            EDescription back;
+            ASSERT_EQ(kVokOk, Read(&back, Write(source, nFlag, nEncoding), nFlag == 2 ? 2 : nFlag,
+                                   nFlag == 2 ? 0 : nEncoding))
+                << nEncoding << " " << nFlag;
+            EXPECT_EQ(Dump(source), Dump(back)) << nEncoding << " " << nFlag;
+        }
+    }
+}
+
+}  // namespace

@@ -1,0 +1,256 @@
+// The document writer. A line is built as wide text, encoded and handed to the
+// file at once; every line ends in a carriage return and a line feed. The layout
+// (tabs, attribute order, wrapping before column 80 - 7 per level, escapes) is the
+// one the desktop application writes and reads.
+#include <cstring>
+
+#include "support/file/file_object.h"
+#include "support/text/compare.h"
+#include "support/xml/codec.h"
+#include "support/xml/description.h"
+
+namespace {
+
+bool IsTextNode(const EDescription* p)
+{
+    return p->GetTagName().GetLength() == 0 && p->GetChildCount() == 0;
+}
+
+bool HasLineBreak(const EWideString& str)
+{
+    const char16_t* p = str.GetText();
+    for (int i = 0; i < str.GetLength(); ++i) {
+        if (p[i] == '\n' || p[i] == '\r')
+            return true;
+    }
+    return false;
+}
+
+bool AppendDecimal(CHeapBuffer<char16_t>* pOut, unsigned v)
+{
+    char16_t ach[8];
+    int n = 0;
+    do {
+        ach[n++] = static_cast<char16_t>('0' + v % 10);
+        v /= 10;
+    } while (v != 0);
+    if (!pOut->Reserve(static_cast<size_t>(n)))
+        return false;
+    while (n > 0)
+        pOut->Push(ach[--n]);
+    return true;
+}
+
+}  // namespace
+
+class CDocumentWriter {
+public:
+    CDocumentWriter(VOKFileObject* pFile, int nEncoding, bool bBackslashes)
+        : m_pFile(pFile), m_nEncoding(nEncoding), m_bBackslashes(bBackslashes)
+    {
+    }
+
+    bool WriteDeclaration();
+    bool WriteNode(const EDescription* p, int nIndent, int nDepth);
+
+private:
+    bool Tabs(int n)
+    {
+        if (!m_line.Reserve(static_cast<size_t>(n)))
+            return false;
+        for (int i = 0; i < n; ++i)
+            m_line.Push('\t');
+        return true;
+    }
+    bool Ascii(const char* sz) { return m_line.AppendAscii(sz); }
+    bool Append(const EWideString& str)
+    {
+        return m_line.Append(str.GetText(), static_cast<size_t>(str.GetLength()));
+    }
+    // Entities for markup characters and for every character up to U+0020; after
+    // an inner line feed, a line break and nIndent tabs when nIndent >= 0.
+    bool EscapeText(CHeapBuffer<char16_t>* pOut, const EWideString& str, int nIndent);
+    // Backslash escapes for control characters, quotes and the backslash.
+    bool EscapeBackslashes(CHeapBuffer<char16_t>* pOut, const EWideString& str);
+    // Encodes the line, hands it to the file and empties it.
+    bool Flush();
+    bool WriteBytes(const char* p, size_t cb);
+
+    VOKFileObject* m_pFile;
+    int m_nEncoding;
+    bool m_bBackslashes;
+    CHeapBuffer<char16_t> m_line;
+    CHeapBuffer<char16_t> m_value;
+    CHeapBuffer<char> m_bytes;
+};
+
+bool CDocumentWriter::WriteBytes(const char* p, size_t cb)
+{
+    while (cb > 0) {
+        const uint32_t n = cb > 0x40000000u ? 0x40000000u : static_cast<uint32_t>(cb);
+        if (m_pFile->Write(p, n) != n)
+            return false;  // a full disk must not pass for success
+        p += n;
+        cb -= n;
+    }
+    return true;
+}
+
+bool CDocumentWriter::Flush()
+{
+    m_bytes.Clear();
+    const bool bOk = xmlcodec::Encode(m_nEncoding, m_line.Data(), m_line.Size(), &m_bytes) == kVokOk &&
+                     WriteBytes(m_bytes.Data(), m_bytes.Size());
+    m_line.Clear();
+    return bOk;
+}
+
+bool CDocumentWriter::WriteDeclaration()
+{
+    if (m_nEncoding == EDescription::kUtf16) {
+        // Everything of a UTF-16 document is in UTF-16 units, the declaration
+        // included; the reader knows it by its first units.
+        return Ascii("<?xml version=\"1.0\" encoding=\"utf-16\"?>\r\n") && Flush();
+    }
+    static const char kStart[] = "<?xml version=\"1.0\" encoding=\"";
+    static const char kEnd[] = "\"?>\r\n";
+    const char* szName = xmlcodec::kEncodingNames[m_nEncoding];
+    return WriteBytes(kStart, sizeof(kStart) - 1) && WriteBytes(szName, std::strlen(szName)) &&
+           WriteBytes(kEnd, sizeof(kEnd) - 1);
+}
+
+bool CDocumentWriter::EscapeText(CHeapBuffer<char16_t>* pOut, const EWideString& str, int nIndent)
+{
+    const char16_t* p = str.GetText();
+    const int n = str.GetLength();
+    for (int i = 0; i < n; ++i) {
+        const char16_t c = p[i];
+        bool bOk;
+        switch (c) {
+        case '<': bOk = pOut->AppendAscii("&lt;"); break;
+        case '>': bOk = pOut->AppendAscii("&gt;"); break;
+        case '"': bOk = pOut->AppendAscii("&quot;"); break;
+        case '&': bOk = pOut->AppendAscii("&amp;"); break;
+        default:
+            if (c > 0x20) {
+                bOk = pOut->Push(c);
+                break;
+            }
+            bOk = pOut->AppendAscii("&#") && AppendDecimal(pOut, c) && pOut->Push(';');
+            if (bOk && c == '\n' && i + 1 < n && nIndent >= 0) {
+                bOk = pOut->AppendAscii("\r\n") && pOut->Reserve(static_cast<size_t>(nIndent));
+                for (int k = 0; bOk && k < nIndent; ++k)
+                    pOut->Push('\t');
+            }
+            break;
+        }
+        if (!bOk)
+            return false;
+    }
+    return true;
+}
+
+bool CDocumentWriter::EscapeBackslashes(CHeapBuffer<char16_t>* pOut, const EWideString& str)
+{
+    static const char16_t kHex[] = u"0123456789ABCDEF";
+    const char16_t* p = str.GetText();
+    const int n = str.GetLength();
+    for (int i = 0; i < n; ++i) {
+        const char16_t c = p[i];
+        bool bOk;
+        if (c == '\n') {
+            bOk = pOut->AppendAscii("\\n");
+        } else if (c == '\r') {
+            bOk = pOut->AppendAscii("\\r");
+        } else if (c == '\t') {
+            bOk = pOut->AppendAscii("\\t");
+        } else if (c == '\\') {
+            bOk = pOut->AppendAscii("\\\\");
+        } else if (c < 0x20 || c == '"' || c == '\'') {
+            // The reader takes up to three hex digits: a "0" in front keeps a hex
+            // digit that follows out of the escape.
+            const char16_t cNext = i + 1 < n ? p[i + 1] : 0;
+            const bool bHexNext = (cNext >= '0' && cNext <= '9') || (cNext >= 'A' && cNext <= 'F') ||
+                                  (cNext >= 'a' && cNext <= 'f');
+            bOk = pOut->AppendAscii(bHexNext ? "\\x0" : "\\x") && pOut->Push(kHex[c >> 4]) &&
+                  pOut->Push(kHex[c & 15]);
+        } else {
+            bOk = pOut->Push(c);
+        }
+        if (!bOk)
+            return false;
+    }
+    return true;
+}
+
+bool CDocumentWriter::WriteNode(const EDescription* p, int nIndent, int nDepth)
+{
+    if (nDepth > EDescription::kMaxDepth + 1)
+        return false;
+    const EWideString& strTag = p->GetTagName();
+    const int nChildren = p->GetChildCount();
+
+    if (strTag.GetLength() == 0 && nChildren == 0)
+        return Tabs(nIndent) && EscapeText(&m_line, p->GetText(), nIndent) && Ascii("\r\n") && Flush();
+    if (strTag.GetLength() == 0) {
+        for (int n = 0; n < nChildren; ++n) {
+            if (!WriteNode(p->GetChildAt(static_cast<unsigned>(n)), nIndent, nDepth + 1))
+                return false;
+        }
+        return true;
+    }
+    if (CompareWideText(strTag.GetText(), u"!--") == 0) {
+        // A comment the reader found unterminated gets its end here; without it
+        // the comment would swallow the rest of the document on the next read.
+        const EWideString& strText = p->GetText();
+        const int n = strText.GetLength();
+        const char16_t* s = strText.GetText();
+        const bool bEnded = n >= 3 && s[n - 3] == '-' && s[n - 2] == '-' && s[n - 1] == '>';
+        return Tabs(nIndent) && Ascii("<") && Append(strText) && (bEnded || Ascii("-->")) && Ascii("\r\n") &&
+               Flush();
+    }
+
+    if (!Tabs(nIndent) || !Ascii("<") || !Append(strTag))
+        return false;
+    const long long nLimit = 80 - 7LL * nIndent;
+    for (int n = 0; n < p->GetAttributeCount(); ++n) {
+        const EWideString& strName = p->GetAttributeNameAt(n);
+        m_value.Clear();
+        if (!(m_bBackslashes ? EscapeBackslashes(&m_value, p->GetAttributeValueAt(n))
+                             : EscapeText(&m_value, p->GetAttributeValueAt(n), -1)))
+            return false;
+        if (static_cast<long long>(m_line.Size() + m_value.Size()) + strName.GetLength() + 4 >= nLimit) {
+            if (!Ascii("\r\n") || !Flush() || !Tabs(nIndent) || !Ascii(" "))
+                return false;
+        }
+        if (!Ascii(" ") || !Append(strName) || !Ascii("=\"") || !m_line.Append(m_value.Data(), m_value.Size()) ||
+            !Ascii("\""))
+            return false;
+    }
+    if (nChildren == 0)
+        return Ascii("/>\r\n") && Flush();
+    const EDescription* pFirst = p->GetChildAt(0);
+    if (nChildren == 1 && IsTextNode(pFirst) && !HasLineBreak(pFirst->GetText())) {
+        return Ascii(">") && EscapeText(&m_line, pFirst->GetText(), nIndent) && Ascii("</") && Append(strTag) &&
+               Ascii(">\r\n") && Flush();
+    }
+    if (!Ascii(">\r\n") || !Flush())
+        return false;
+    for (int n = 0; n < nChildren; ++n) {
+        if (!WriteNode(p->GetChildAt(static_cast<unsigned>(n)), nIndent + 1, nDepth + 1))
+            return false;
+    }
+    return Tabs(nIndent) && Ascii("</") && Append(strTag) && Ascii(">\r\n") && Flush();
+}
+
+VOKRESULT EDescription::WriteDocument(VOKFileObject* pFile, int nIndent, int nFlag, int nEncoding) const
+{
+    if (nEncoding < 0 || nEncoding >= xmlcodec::kEncodingCount)
+        return xmlcodec::InvalidEncodingResult();
+    if (pFile == nullptr || nIndent < 0 || nIndent > kMaxDepth)
+        return kVokInvalidParameter;
+    CDocumentWriter writer(pFile, nEncoding, nFlag != 0 && nFlag != 2);
+    if (nFlag == 2 && !writer.WriteDeclaration())
+        return kVokError;
+    return writer.WriteNode(this, nIndent, 0) ? kVokOk : kVokError;
+}
