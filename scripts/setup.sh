@@ -41,13 +41,15 @@ attview_configure() {
 attview_wine_prefix() {
   local prefix=$1
   export WINEPREFIX=$prefix WINEARCH=win32 WINEDEBUG=-all LC_ALL=ja_JP.UTF-8
-  if [ ! -f "$prefix/.attview-ready" ]; then
+  if [ ! -f "$prefix/.attview-ready-2" ]; then
     rm -rf "$prefix"
     WINEDLLOVERRIDES="mscoree,mshtml=" wineboot -i >/dev/null 2>&1
-    wine reg delete 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Debugger /f >/dev/null 2>&1 || true
+    # With no Debugger value Wine falls back to its own debugger; a program that
+    # does not exist makes a faulting process simply end.
+    wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Debugger /t REG_SZ /d 'attview-no-debugger.exe' /f >/dev/null 2>&1
     wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1
     wineserver -w
-    touch "$prefix/.attview-ready"
+    touch "$prefix/.attview-ready-2"
   fi
 }
 
