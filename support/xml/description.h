@@ -39,9 +39,11 @@ class EDescription : public VOKObject {
 
 public:
     // Levels of elements below the node a document is read into. Deeper input is
-    // a syntax error; the writer and the copies refuse deeper trees. Sized so
-    // that the deepest recursion (the writer, about 100 bytes a level) stays
-    // well inside the 1 MiB stack of the smallest thread that runs it.
+    // a syntax error; the writer, CopyFrom and MergeFrom refuse deeper trees, and
+    // a walk over a tree read from a file may rely on it. The recursive walks
+    // take at most 160 bytes a level (both compilers, unoptimised), so 1,000
+    // levels need about 160 KiB: a small part of the 2 MiB that the 32-bit
+    // Windows main thread reserves, the smallest stack they run on.
     enum { kMaxDepth = 1000 };
 
     // Encodings of ReadDocument and WriteDocument.
@@ -189,12 +191,14 @@ public:
     // "invalid encoding" when nEncoding is not 0..4 (nothing changes then).
     VOKRESULT ReadDocument(EStreamBuffer* pStream, int nFlag, int nEncoding);
     // Writes this node and its subtree to pFile, its own lines indented by nIndent
-    // tabs, attribute values escaped with entities (nFlag 0) or backslashes (1);
-    // nFlag 2 writes the XML declaration first and then as 0. Returns 0; 1 when
-    // the file took fewer bytes than offered, a character could not be encoded
-    // into memory, the tree is deeper than kMaxDepth or an argument is invalid;
-    // the message result "invalid encoding" for an encoding outside 0..4 (nothing
-    // is written then).
+    // tabs, attribute values escaped with entities (nFlag 0) or backslashes (any
+    // other value but 2); nFlag 2 writes the XML declaration first and then as 0.
+    // In encoding 4 every line is UTF-16, the declaration included. Returns 0; 1
+    // when the file took fewer bytes than offered, memory ran out or the tree is
+    // deeper than kMaxDepth (what was written stays); kVokInvalidParameter for a
+    // null file or an indent outside 0..kMaxDepth; the message result "invalid
+    // encoding" for an encoding outside 0..4. Nothing is written in the last two
+    // cases.
     VOKRESULT WriteDocument(VOKFileObject* pFile, int nIndent, int nFlag, int nEncoding) const;
 
 private:
