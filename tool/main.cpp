@@ -5,6 +5,10 @@
 
 #include "platform/process.h"
 #include "tool/recovery_main.h"
+#include "tool/startup.h"
+
+// Defined here, in the executable itself, so that the linker keeps it.
+static CToolStartup g_startup;
 
 int main(int argc, char** argv)
 {

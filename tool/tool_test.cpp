@@ -3,6 +3,8 @@
 #include "platform/console.h"
 #include "platform/process.h"
 #include "platform/test_support.h"
+#include "support/fault/fault_report.h"
+#include "tool/startup.h"
 #include "tool/tool_paths.h"
 
 namespace {
@@ -61,6 +63,22 @@ TEST(Tool, WithoutArgumentPrintsUsageAndFails)
     EXPECT_EQ(platform::ConsoleEncode(
                   "復元する属性ビュー情報(attview.xmlのパス)を指定して下さい。\n"),
               tool.Output());
+}
+
+CHILD_SCENARIO(tool_startup)
+{
+    (void)vArgs;
+    const int nBefore = vokIsFaultReportInstalled();
+    CToolStartup startup;
+    return nBefore == 0 && vokIsFaultReportInstalled() != 0 ? 0 : 1;
+}
+
+TEST(Tool, StartUpInstallsTheFaultReport)
+{
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the sanitizer build catches faults itself and installs no handler";
+#endif
+    EXPECT_EQ(0, platform::testing::RunChild("tool_startup", {}));
 }
 
 }  // namespace
