@@ -17,6 +17,9 @@ void ConsolePrintf(const char* szFormat, ...)
 #endif
     ;
 
+// Writes ANSI text to standard error, converted as for ConsoleWrite.
+void ConsoleWriteError(const char* szText);
+
 // Flushes standard output, then reads one character from standard input.
 // Returns the character, or -1 at the end of input.
 int ConsoleReadChar();

@@ -19,6 +19,12 @@ void ConsoleWrite(const char* szText)
     fwrite(s.data(), 1, s.size(), stdout);
 }
 
+void ConsoleWriteError(const char* szText)
+{
+    const std::string s = ConsoleEncode(szText);
+    fwrite(s.data(), 1, s.size(), stderr);
+}
+
 void ConsolePrintf(const char* szFormat, ...)
 {
     va_list args;

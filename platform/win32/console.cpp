@@ -26,6 +26,11 @@ void ConsoleWrite(const char* szText)
     fputs(szText, stdout);
 }
 
+void ConsoleWriteError(const char* szText)
+{
+    fputs(szText, stderr);
+}
+
 void ConsolePrintf(const char* szFormat, ...)
 {
     va_list args;
