@@ -1,0 +1,134 @@
+#include "tool/restore_steps.h"
+
+#include <string>
+
+#include "platform/clock.h"
+#include "platform/console.h"
+#include "platform/file.h"
+#include "support/file/raw_file.h"
+#include "support/file/stream_buffer.h"
+#include "support/text/string.h"
+#include "support/xml/description.h"
+#include "tool/reconcile.h"
+
+namespace {
+
+enum { kOpenSourceFlags = 18, kCreateTargetFlags = 5 };
+
+int Fail(const char* szResult, const std::string& why)
+{
+    platform::ConsoleWrite(szResult);
+    platform::ConsoleWriteError(("attview-restore: " + why + "\n").c_str());
+    return -1;
+}
+
+// Step 8: the source view into *pDocument. Returns an empty text, or why not.
+std::string ReadView(const char* szSource, EDescription* pDocument)
+{
+    ERawFile file;
+    if (file.Open(szSource, kOpenSourceFlags) != 0)
+        return std::string("cannot open the view \"") + szSource + "\" for reading";
+    const std::uint64_t cbFile = file.GetLength64();
+    if (cbFile > kMaxViewBytes)
+        return std::string("the view \"") + szSource + "\" is larger than " +
+               std::to_string(kMaxViewBytes >> 20) + " MiB";
+    EStreamBuffer buffer;
+    if (buffer.FillFromFile(&file) != 0 || buffer.GetLength() != cbFile)
+        return std::string("cannot read the whole view \"") + szSource + "\"";
+    if (pDocument->ReadDocument(&buffer, 2, 0) != 0)
+        return std::string("the view \"") + szSource + "\" is not a readable XML document";
+    return std::string();
+}
+
+// Step 13 after the backup: the new view into the target. Returns false when
+// the target could not be made or written completely.
+bool WriteView(const char* szTarget, const EDescription& document)
+{
+    ERawFile file;
+    if (file.Open(szTarget, kCreateTargetFlags) != 0)
+        return false;
+    const bool bWritten = document.WriteDocument(&file, 0, 2, 0) == 0;
+    file.Close();
+    return bWritten;
+}
+
+}  // namespace
+
+std::string BackupName(const char* szPrefix, int nYear, int nMonth, int nDay, int nHour,
+                       int nMinute, int nSecond)
+{
+    EString name(szPrefix);
+    name += EString(nYear, 0);
+    for (int nPart : {nMonth, nDay, nHour, nMinute, nSecond}) {
+        name += "_";
+        name += EString(nPart, 2);
+    }
+    name += ".xml";
+    return name.GetText();
+}
+
+int RunRestoreSteps(velk::CADB* pDatabase, const ToolPaths& paths, AttTable* pTable)
+{
+    EDescription document;
+
+    platform::ConsoleWrite("属性ビュー情報読み込み:");
+    const std::string why = ReadView(paths.sourcePath.GetString(), &document);
+    if (!why.empty())
+        return Fail("NG\n", why);
+    platform::ConsoleWrite("OK\n");
+
+    platform::ConsoleWrite("属性DB書き込みオープン:");
+    try {
+        if (pDatabase->Open(1, 30000) == 0)
+            return Fail("NG(タイムアウト発生)\n",
+                        "another program kept the database busy for 30 seconds");
+    } catch (...) {
+        return Fail("NG\n", "the database could not be opened for writing");
+    }
+    platform::ConsoleWrite("OK\n");
+
+    // Nothing is committed before step 11: a failure up to there rolls back when
+    // the database object goes.
+    platform::ConsoleWrite("属性ID更新:");
+    EDescription* pTop = FirstElement(document);
+    if (pTop == nullptr)
+        return Fail("NG\n", "the view has no element to restore");
+    try {
+        for (int i = 0; i < pTop->GetChildCount(); ++i)
+            UpdateItems(pDatabase, pTable, pTop->GetChildAt(static_cast<unsigned>(i)));
+    } catch (...) {
+        return Fail("NG\n", "the database failed while the ids were updated; nothing was changed");
+    }
+    platform::ConsoleWrite("OK\n");
+
+    platform::ConsoleWrite("属性DBコミット:");
+    try {
+        pDatabase->Close(1);
+    } catch (...) {
+        return Fail("NG\n", "the database could not commit the new attributes");
+    }
+    platform::ConsoleWrite("OK\n");
+
+    if (!pTable->empty() && !AppendMissing(*pTable, pTop))
+        return Fail("", "out of memory while the missing attributes were added");
+
+    platform::ConsoleWrite("属性ビュー情報更新:");
+    const platform::DateTime now = platform::LocalTime();
+    const std::string target = paths.targetFile.GetString();
+    const std::string backup = BackupName(paths.backupPrefix.GetString(), now.nYear, now.nMonth,
+                                          now.nDay, now.nHour, now.nMinute, now.nSecond);
+    // Never over an existing backup: two runs in one second keep the first.
+    const bool bMoved = platform::FileMove(target.c_str(), backup.c_str()) == platform::kFileOk;
+    if (!WriteView(target.c_str(), document)) {
+        // A partial view must not stand in for the old one.
+        if (bMoved) {
+            platform::FileRemove(target.c_str());
+            platform::FileMove(backup.c_str(), target.c_str());
+        }
+        return Fail("NG\n", "cannot write the view \"" + target + "\"" +
+                                (bMoved ? "; the previous view is back in place" : ""));
+    }
+    platform::ConsoleWrite("OK\n");
+    platform::ConsoleWrite("\n\n復元完了");
+    return 0;
+}

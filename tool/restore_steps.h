@@ -1,0 +1,24 @@
+// The view steps of the restoration: read the source view, rewrite its ids under a
+// write transaction, commit, append the attributes the view lacked, keep the old
+// view under a dated backup name and write the new one. Each step prints its
+// label and its result.
+#pragma once
+
+#include "engine/database/adb.h"
+#include "tool/att_table.h"
+#include "tool/tool_paths.h"
+
+// The largest source view the tool reads. The 32-bit build holds the file, its
+// text and the tree in memory at once; measured, a view takes about 6 times its
+// size while it is parsed.
+enum : unsigned { kMaxViewBytes = 64u << 20 };
+
+// Runs the steps on the associated, closed database; the table holds every
+// attribute. Returns 0 after "復元完了", or -1 after printing "NG" (or the time-out
+// text) and a reason on standard error. Does not wait for a key.
+int RunRestoreSteps(velk::CADB* pDatabase, const ToolPaths& paths, AttTable* pTable);
+
+// The backup name for the given local time: the prefix, then year, month, day,
+// hour, minute and second joined by "_" (all but the year two digits), ".xml".
+std::string BackupName(const char* szPrefix, int nYear, int nMonth, int nDay, int nHour,
+                       int nMinute, int nSecond);
