@@ -1,7 +1,8 @@
 # Installs what the build and the tests need on a Debian 12 machine (as root),
 # and only what is missing. Sourced by test.sh and demo.sh.
 attview_packages=(cmake ninja-build g++ ccache googletest libboost-dev locales libsqlite3-dev
-                  g++-mingw-w64-i686 wine wine32:i386)
+                  g++-mingw-w64-i686 wine wine32:i386
+                  clang libclang-rt-14-dev libxml2-dev libpugixml-dev)
 
 attview_setup() {
   local missing=()

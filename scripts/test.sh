@@ -32,5 +32,23 @@ for t in native asan win32; do
   ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
     ctest --test-dir "$root/$t" -j2 --output-on-failure "${ctest_filter[@]}" || status=1
 done
+# The document reader's fuzzers: a clang build of their own, each run for a bounded
+# time (longer with LONG_TESTS=1); a crash or a failed check fails the run.
+fuzz_seconds=30; [ "$long" = ON ] && fuzz_seconds=600
+echo "== fuzz"
+if CC=clang CXX=clang++ attview_configure "$root/fuzz" -DATTVIEW_FUZZ=ON \
+     "-DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined" &&
+   cmake --build "$root/fuzz" --target xml_read_fuzzer xml_roundtrip_fuzzer >/dev/null; then
+  for f in xml_read_fuzzer xml_roundtrip_fuzzer; do
+    mkdir -p "$root/fuzz/corpus/$f"
+    if ! "$root/fuzz/bin/$f" -max_total_time=$fuzz_seconds -max_len=4096 -artifact_prefix="$root/fuzz/" \
+         "$root/fuzz/corpus/$f" support/xml/testdata >"$root/fuzz/$f.log" 2>&1; then
+      echo "fuzz: $f failed; see $root/fuzz/$f.log"; status=1
+    fi
+  done
+else
+  echo "fuzz: build failed"; status=1
+fi
+
 [ $status = 0 ] && echo "== all tests passed" || echo "== TESTS FAILED"
 exit $status
