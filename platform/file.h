@@ -159,6 +159,10 @@ FileResult FileRemove(const char* szPath);
 // target (kFileExists); a file open without delete sharing cannot be moved.
 FileResult FileMove(const char* szFrom, const char* szTo);
 
+// Copies a file to a new name (never over an existing one), with its contents
+// and, on POSIX, its permission bits (an executable stays executable).
+FileResult FileCopy(const char* szFrom, const char* szTo);
+
 // Creates one directory; its parent must exist.
 FileResult DirCreate(const char* szPath);
 

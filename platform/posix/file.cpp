@@ -429,6 +429,58 @@ FileResult FileRemove(const char* szPath)
     return kFileOk;
 }
 
+FileResult FileCopy(const char* szFrom, const char* szTo)
+{
+    std::string strFrom, strTo;
+    FileResult result = NativePath(szFrom, &strFrom);
+    if (result == kFileOk)
+        result = NativePath(szTo, &strTo);
+    if (result != kFileOk)
+        return result;
+    const int fdFrom = open(strFrom.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    if (fdFrom < 0)
+        return LastError();
+    struct stat st;
+    if (fstat(fdFrom, &st) != 0 || !S_ISREG(st.st_mode)) {
+        result = S_ISDIR(st.st_mode) ? kFileAccessDenied : LastError();
+        close(fdFrom);
+        return result;
+    }
+    const int fdTo = open(strTo.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY,
+                          st.st_mode & 07777);
+    if (fdTo < 0) {
+        result = LastError();
+        close(fdFrom);
+        return result;
+    }
+    char buffer[65536];
+    for (;;) {
+        const ssize_t n = read(fdFrom, buffer, sizeof(buffer));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            result = n == 0 ? kFileOk : LastError();
+            break;
+        }
+        ssize_t nDone = 0;
+        while (nDone < n) {
+            const ssize_t w = write(fdTo, buffer + nDone, static_cast<size_t>(n - nDone));
+            if (w < 0 && errno == EINTR)
+                continue;
+            if (w <= 0) {
+                result = LastError();
+                break;
+            }
+            nDone += w;
+        }
+        if (result != kFileOk)
+            break;
+    }
+    close(fdFrom);
+    close(fdTo);
+    return result;
+}
+
 FileResult FileMove(const char* szFrom, const char* szTo)
 {
     std::string strFrom, strTo;

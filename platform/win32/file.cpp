@@ -209,6 +209,13 @@ FileResult FileRemove(const char* szPath)
     return DeleteFileA(szPath) ? kFileOk : LastError();
 }
 
+FileResult FileCopy(const char* szFrom, const char* szTo)
+{
+    if (szFrom == nullptr || szTo == nullptr)
+        return kFileNotFound;
+    return CopyFileA(szFrom, szTo, TRUE) ? kFileOk : LastError();
+}
+
 FileResult FileMove(const char* szFrom, const char* szTo)
 {
     if (szFrom == nullptr || szTo == nullptr)

@@ -1,0 +1,249 @@
+// The whole tool, run as a child process in an application directory of its own.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "engine/database/adb.h"
+#include "engine/database/adb_tools.h"
+#include "platform/codepage.h"
+#include "platform/console.h"
+#include "platform/file.h"
+#include "platform/process.h"
+#include "platform/test_support.h"
+#include "tool/database_steps.h"
+#include "tool/restore_steps.h"
+
+namespace {
+
+std::string ReadWhole(const std::string& path)
+{
+    platform::CFileHandle file;
+    if (platform::FileOpen(path.c_str(), platform::kFileAccessRead, platform::kFileShareRead,
+                           platform::kFileOpenExisting, &file) != platform::kFileOk)
+        return "<missing>";
+    std::uint64_t cb = 0;
+    file.GetSize(&cb);
+    std::string data(static_cast<size_t>(cb), '\0');
+    std::uint32_t cbRead = 0;
+    if (cb > 0)
+        file.Read(&data[0], static_cast<std::uint32_t>(cb), &cbRead);
+    return data;
+}
+
+void WriteWhole(const std::string& path, const std::string& data)
+{
+    platform::CFileHandle file;
+    ASSERT_EQ(platform::kFileOk, platform::FileOpen(path.c_str(), platform::kFileAccessWrite, 0,
+                                                     platform::kFileCreateAlways, &file));
+    std::uint32_t cb = 0;
+    ASSERT_EQ(platform::kFileOk, file.Write(data.data(), static_cast<std::uint32_t>(data.size()), &cb));
+}
+
+// An application directory: the tool beside "db", with "db\adb" made by the engine.
+struct AppDir {
+    platform::testing::CScratchDir scratch;
+    std::string Tool() const { return scratch.Sub("attview-restore") + platform::kExecutableSuffix; }
+    std::string Db() const { return scratch.Sub("db\\adb"); }
+    std::string Target() const { return scratch.Sub("db\\attview.xml"); }
+
+    void CopyTool() const
+    {
+        ASSERT_EQ(platform::kFileOk,
+                  platform::FileCopy((platform::testing::BinaryDirectory() + "attview-restore" +
+                                      platform::kExecutableSuffix).c_str(),
+                                     Tool().c_str()));
+    }
+
+    // (name, number of files) per attribute, registered in this order.
+    void Make(const std::vector<std::pair<std::string, int>>& atts,
+              const velk::SDatabaseInfo& info = velk::SDatabaseInfo())
+    {
+        CopyTool();
+        ASSERT_EQ(platform::kFileOk, platform::DirCreate(scratch.Sub("db").c_str()));
+        ASSERT_EQ(0, velk::CreateDatabase(Db().c_str(), info));
+        velk::CADB db;
+        ASSERT_EQ(0, db.Associate(Db().c_str(), kNoCaseAscendingId, nullptr));
+        ASSERT_EQ(1, db.Open(1, 1000));
+        std::uint32_t nFile = 1;
+        for (const auto& att : atts) {
+            std::uint32_t nId = 0;
+            ASSERT_EQ(0, db.AddAtt(att.first.c_str(), &nId));
+            for (int i = 0; i < att.second; ++i)
+                ASSERT_EQ(0, velk::LinkFile(db, nId, nFile++));
+        }
+        db.Close(1);
+    }
+
+    // Runs the tool on the view text; returns (exit code, standard output).
+    // A null view runs the tool on a source that does not exist.
+    std::pair<int, std::string> Run(const char* szView) const
+    {
+        const std::string source = scratch.Sub("source.xml");
+        if (szView != nullptr)
+            WriteWhole(source, szView);
+        platform::CChildProcess tool;
+        EXPECT_EQ(0, tool.Start(Tool(), {"attview-restore", source}));
+        int nCode = -999;
+        EXPECT_TRUE(tool.Wait(120000, &nCode));
+        return std::make_pair(nCode, tool.Output());
+    }
+
+    std::vector<std::pair<std::string, std::uint32_t>> List() const
+    {
+        std::vector<std::pair<std::string, std::uint32_t>> v;
+        velk::CADB db;
+        EXPECT_EQ(0, db.Associate(Db().c_str(), kNoCaseAscendingId, nullptr));
+        EXPECT_EQ(1, db.Open(0, 1000));
+        AttTable table;
+        FillAttTable(&db, &table);
+        db.Close(1);
+        for (const auto& e : table)
+            v.emplace_back(e.first, e.second.first);
+        return v;
+    }
+};
+
+std::string View(const std::string& items)
+{
+    return "<?xml version=\"1.0\" encoding=\"Shift_JIS\"?>\r\n<attview>\r\n\t<root>\r\n" + items +
+           "\t</root>\r\n</attview>\r\n";
+}
+
+std::string Item(const char* szName, int nId)
+{
+    return std::string("\t\t<item category=\"0\" icon=\"1\" id_att=\"") + std::to_string(nId) +
+           "\" name=\"" + szName + "\"/>\r\n";
+}
+
+TEST(Restore, CompleteRunPrintsEveryStepAndRewritesTheIds)
+{
+    AppDir app;
+    app.Make({{"music", 2}, {"写真", 0}, {"旅行", 1}});
+    WriteWhole(app.Target(), "old view");
+    const auto result = app.Run(View(Item("写真", 90) + Item("music", 91) + Item("旅行", 92)).c_str());
+    EXPECT_EQ(0, result.first);
+    EXPECT_EQ(platform::ConsoleEncode("属性DB関連付け:OK\n"
+                                      "属性DB情報チェック:OK\n"
+                                      "属性DB読み込み専用オープン:OK\n"
+                                      "属性情報列挙:***OK\n"
+                                      "属性DBクローズ:OK\n"
+                                      "属性ビュー情報読み込み:OK\n"
+                                      "属性DB書き込みオープン:OK\n"
+                                      "属性ID更新:***OK\n"
+                                      "属性DBコミット:OK\n"
+                                      "属性ビュー情報更新:OK\n"
+                                      "\n\n復元完了"),
+              result.second);
+    EXPECT_EQ("<?xml version=\"1.0\" encoding=\"shift_jis\"?>\r\n<attview>\r\n\t<root>\r\n" +
+                  Item("写真", 2) + Item("music", 1) + Item("旅行", 3) + "\t</root>\r\n</attview>\r\n",
+              ReadWhole(app.Target()));
+
+    // The old view stays under a dated name.
+    std::vector<platform::DirEntry> vEntries;
+    ASSERT_EQ(platform::kFileOk, platform::DirList(app.scratch.Sub("db").c_str(), &vEntries));
+    int nBackups = 0;
+    for (const auto& e : vEntries) {
+        if (e.strName.compare(0, 8, "attview_") == 0) {
+            ++nBackups;
+            EXPECT_EQ(std::string("attview_2026_01_01_00_00_00.xml").size(), e.strName.size());
+            EXPECT_EQ("old view", ReadWhole(app.scratch.Sub("db\\" + e.strName)));
+        }
+    }
+    EXPECT_EQ(1, nBackups);
+    std::vector<std::string> vProblems;
+    EXPECT_EQ(0u, velk::CheckDatabase(app.Db().c_str(), 1000, &vProblems));
+}
+
+TEST(Restore, UnknownNamesAreRegisteredAndMissingOnesAppended)
+{
+    AppDir app;
+    app.Make({{"zeta", 0}, {"alpha", 3}, {"Beta", 1}, {"mid", 0}});
+    const std::string view = View(
+        "\t\t<!-- kept -->\r\n" + Item("mid", 7) + Item("new", 7) + Item("new", 8) +
+        "\t\t<item category=\"1\" name=\"cat\" icon=\"4\">\r\n" + Item("zeta", 9) + "\t\t</item>\r\n");
+    const auto result = app.Run(view.c_str());
+    EXPECT_EQ(0, result.first);
+    const std::string out = result.second;
+    EXPECT_NE(std::string::npos,
+              out.find(platform::ConsoleEncode("属性ID更新:****OK\n")));
+    // Appended in byte order of the names: "Beta" before "alpha".
+    EXPECT_NE(std::string::npos,
+              out.find(platform::ConsoleEncode(
+                  "属性DBには登録されているのに属性ビュー情報にはなかった属性をツリーに追加\n"
+                  "    Beta\n    alpha\n")));
+    const auto atts = app.List();
+    std::uint32_t nNew = 0;
+    for (const auto& a : atts)
+        if (a.first == "new")
+            nNew = a.second;
+    ASSERT_NE(0u, nNew);
+    const std::string written = ReadWhole(app.Target());
+    EXPECT_NE(std::string::npos, written.find("<!-- kept -->"));
+    EXPECT_NE(std::string::npos, written.find("name=\"cat\""));
+    EXPECT_NE(std::string::npos, written.find("icon=\"4\""));  // a category keeps its own
+    EXPECT_EQ(2, [&] {
+        int n = 0;
+        for (size_t at = 0; (at = written.find(Item("new", static_cast<int>(nNew)), at)) != std::string::npos; ++at)
+            ++n;
+        return n;
+    }());
+    EXPECT_NE(std::string::npos,
+              written.find("<item category=\"0\" icon=\"1\" id_att=\"3\" name=\"Beta\"\r\n"
+                           "\t\t  ref_count=\"1\"/>"))
+        << written;
+    std::vector<std::string> vProblems;
+    EXPECT_EQ(0u, velk::CheckDatabase(app.Db().c_str(), 1000, &vProblems));
+}
+
+struct FailureCase {
+    const char* what;
+    std::uint32_t nHashSize;
+    bool bDatabase;
+    const char* view;
+    const char* expected;
+};
+
+TEST(Restore, FailuresStopWithNG)
+{
+    const FailureCase kCases[] = {
+        {"no database", 16, false, "<a/>", "属性DB関連付け:NG\n"},
+        {"hash size 32", 32, true, "<a/>", "属性DB関連付け:OK\n属性DB情報チェック:NG\n"},
+        {"missing view", 16, true, nullptr, nullptr},
+        {"no element", 16, true, "<!-- only -->", nullptr},
+    };
+    for (const FailureCase& c : kCases) {
+        AppDir app;
+        velk::SDatabaseInfo info;
+        info.nHashSize = c.nHashSize;
+        if (c.bDatabase) {
+            app.Make({{"a", 0}}, info);
+        } else {
+            app.CopyTool();
+            ASSERT_EQ(platform::kFileOk, platform::DirCreate(app.scratch.Sub("db").c_str()));
+        }
+        WriteWhole(app.Target(), "old");
+        const auto result = app.Run(c.view);
+        EXPECT_EQ(platform::ExitCodeAsSeen(-1), result.first) << c.what;
+        if (c.expected != nullptr) {
+            EXPECT_EQ(platform::ConsoleEncode(c.expected), result.second) << c.what;
+        } else {
+            const std::string ng = platform::ConsoleEncode("NG\n");
+            ASSERT_GE(result.second.size(), ng.size()) << c.what;
+            EXPECT_EQ(ng, result.second.substr(result.second.size() - ng.size())) << c.what;
+        }
+        if (c.bDatabase) {
+            EXPECT_EQ("old", ReadWhole(app.Target())) << c.what;
+            EXPECT_EQ(1u, app.List().size()) << c.what;  // nothing committed
+        }
+    }
+}
+
+TEST(Restore, BackupNameCarriesTheLocalTime)
+{
+    EXPECT_EQ("C:\\app\\db\\attview_2004_03_07_09_05_01.xml",
+              BackupName("C:\\app\\db\\attview_", 2004, 3, 7, 9, 5, 1));
+}
+
+}  // namespace
