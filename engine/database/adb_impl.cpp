@@ -210,7 +210,7 @@ void CADBImpl::OpenStores(int nWrite)
     // a record file with shorter records would let them run past it.
     const std::uint64_t cbNeeded =
         static_cast<std::uint64_t>(kAttFixedSize) + m_nAttNameSize + m_nExtraSize;
-    if (m_nAttNameSize == 0 || m_attRecords.GetRecordSize() < cbNeeded)
+    if (m_attRecords.GetRecordSize() < cbNeeded)
         ThrowFault();
 }
 

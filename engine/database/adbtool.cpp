@@ -212,7 +212,7 @@ int Add(const std::vector<std::string>& vArgs, std::uint32_t nTimeout)
             strReport += "\"" + vArgs[i] + "\" is registered already as " + std::to_string(nId) +
                          "\n";
         } else {
-            Error("\"" + vArgs[i] + "\": the name is empty or longer than " +
+            Error("\"" + vArgs[i] + "\": the name is longer than " +
                   std::to_string(db.Db().GetAttNameSize() - 1) + " bytes; nothing was added");
             return kExitFailed;
         }
