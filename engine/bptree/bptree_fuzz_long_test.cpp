@@ -5,7 +5,7 @@ namespace {
 
 TEST(BPTreeFuzzLongTest, ManyDamagedTreesFailCleanly)
 {
-    testing::RunFuzz(20000, 1000);
+    testing::RunFuzz(5000, 1000);
 }
 
 }  // namespace

@@ -5,7 +5,7 @@ namespace {
 
 TEST(BPTreeModelLongTest, ManySeedsAndLongRuns)
 {
-    testing::RunModels(testing::kMemoryStore, 20000, 100, 4);
+    testing::RunModels(testing::kMemoryStore, 6000, 100, 2);
 }
 
 }  // namespace
