@@ -212,6 +212,15 @@ VOKRESULT DecodeEucJp(const unsigned char* p, size_t cb, CHeapBuffer<char16_t>* 
     return AnsiToWide(sjis.Data(), sjis.Size(), pOut);
 }
 
+// A Shift_JIS pair as JIS X 0208 bytes; false for the pairs beyond that set
+// (user-defined and vendor rows, leads F0 and up), which the JIS encodings
+// cannot carry: they are written as "?", as the code page writes what it lacks.
+bool ToJis0208(unsigned char* pLead, unsigned char* pTrail)
+{
+    ShiftJisToJis(pLead, pTrail);
+    return IsJisByte(*pLead) && IsJisByte(*pTrail);
+}
+
 VOKRESULT EncodeIso2022Jp(const char16_t* p, size_t cch, CHeapBuffer<char>* pOut)
 {
     CHeapBuffer<char> sjis;
@@ -221,23 +230,23 @@ VOKRESULT EncodeIso2022Jp(const char16_t* p, size_t cch, CHeapBuffer<char>* pOut
     const size_t cb = sjis.Size();
     bool bDouble = false;
     for (size_t i = 0; i < cb;) {
-        const bool bLead = IsShiftJisLead(s[i]) && cb - i >= 2;
-        if (bLead != bDouble) {
-            if (!pOut->Append(bLead ? "\x1B\x24\x42" : "\x1B\x28\x42", 3))
-                return kVokError;
-            bDouble = bLead;
+        unsigned char c1 = s[i], c2 = 0;
+        bool bPair = IsShiftJisLead(c1) && cb - i >= 2;
+        size_t nUsed = bPair ? 2 : 1;
+        if (bPair) {
+            c2 = s[i + 1];
+            bPair = ToJis0208(&c1, &c2);
+            if (!bPair)
+                c1 = '?';
         }
-        if (bLead) {
-            unsigned char c1 = s[i], c2 = s[i + 1];
-            ShiftJisToJis(&c1, &c2);
-            if (!pOut->Push(static_cast<char>(c1)) || !pOut->Push(static_cast<char>(c2)))
+        if (bPair != bDouble) {
+            if (!pOut->Append(bPair ? "\x1B\x24\x42" : "\x1B\x28\x42", 3))
                 return kVokError;
-            i += 2;
-        } else {
-            if (!pOut->Push(static_cast<char>(s[i])))
-                return kVokError;
-            ++i;
+            bDouble = bPair;
         }
+        if (!pOut->Push(static_cast<char>(c1)) || (bPair && !pOut->Push(static_cast<char>(c2))))
+            return kVokError;
+        i += nUsed;
     }
     if (bDouble && !pOut->Append("\x1B\x28\x42", 3))
         return kVokError;
@@ -257,9 +266,12 @@ VOKRESULT EncodeEucJp(const char16_t* p, size_t cch, CHeapBuffer<char>* pOut)
         const unsigned char b = s[i];
         if (IsShiftJisLead(b) && cb - i >= 2) {
             unsigned char c1 = b, c2 = s[i + 1];
-            ShiftJisToJis(&c1, &c2);
-            pOut->Push(static_cast<char>(c1 | 0x80));
-            pOut->Push(static_cast<char>(c2 | 0x80));
+            if (ToJis0208(&c1, &c2)) {
+                pOut->Push(static_cast<char>(c1 | 0x80));
+                pOut->Push(static_cast<char>(c2 | 0x80));
+            } else {
+                pOut->Push('?');
+            }
             i += 2;
         } else {
             if (b >= 0xA0 && b <= 0xDF)

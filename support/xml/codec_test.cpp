@@ -57,6 +57,11 @@ TEST(XmlCodec, EncodesEachEncodingsBytes)
         EXPECT_EQ(c.strBytes, EncodeText(c.nEncoding, str)) << c.nEncoding;
         EXPECT_EQ(str, DecodeBytes(c.nEncoding, c.strBytes)) << c.nEncoding;
     }
+    // A character beyond JIS X 0208 (a user-defined one) is written as "?" there,
+    // never as bytes outside the encoding.
+    EXPECT_EQ("a?b", EncodeText(2, u"a\uE000b"));
+    EXPECT_EQ("a?b", EncodeText(3, u"a\uE000b"));
+
     CHeapBuffer<char> out;
     EXPECT_TRUE(IsMessageResult(xmlcodec::Encode(5, str.data(), str.size(), &out)));
     EXPECT_EQ(0u, out.Size());
