@@ -8,6 +8,8 @@
 #include "support/text/stream_wide_string.h"
 
 struct EDescription::Attribute {
+    Attribute(const char16_t* szName, int nCount) : strName(szName, nCount) {}
+
     EWideString strName;
     EWideString* pValue = nullptr;
 
@@ -17,6 +19,19 @@ struct EDescription::Attribute {
 };
 
 namespace {
+
+bool Assign(EWideString* pString, const char16_t* p, int n);
+
+// The same for a text known to be zero-terminated at n, most often without a zero
+// inside: then it takes one step instead of a copy and an assignment.
+bool AssignTerminated(EWideString* pString, const char16_t* p, int n)
+{
+    if (p != nullptr && WideTextLength(p) == n) {
+        *pString = p;
+        return pString->GetLength() == n;
+    }
+    return Assign(pString, p, n);
+}
 
 const EWideString& EmptyString()
 {
@@ -166,9 +181,16 @@ int EDescription::StoreAttribute(const char16_t* szName, int nNameCount, EWideSt
         pEntry->pValue = pValue;
         return 0;
     }
-    Attribute* pEntry = new Attribute;
-    if (pEntry == nullptr || !Assign(&pEntry->strName, szName, nNameCount) ||
-        m_vAttributes.InsertAt(-n - 1, pEntry) != 0) {
+    Attribute* pEntry = new Attribute(szName, nNameCount);
+    if (pEntry == nullptr || pEntry->strName.GetLength() != nNameCount) {
+        delete pEntry;
+        delete pValue;
+        return 1;
+    }
+    // Room for a few attributes at once: most nodes have up to eight.
+    const int nResult = m_vAttributes.GetSize() == 0 ? m_vAttributes.SetSize(1, 8) | m_vAttributes.SetAt(0, pEntry)
+                                                     : m_vAttributes.InsertAt(-n - 1, pEntry);
+    if (nResult != 0) {
         delete pEntry;
         delete pValue;
         return 1;
@@ -183,8 +205,8 @@ int EDescription::SetAttributeText(const char16_t* szName, const char16_t* pText
         nCount = 0;
     else if (nCount < 0)
         nCount = WideTextLength(pText);
-    EWideString* pValue = new EWideString;
-    if (pValue != nullptr && !Assign(pValue, pText, nCount)) {
+    EWideString* pValue = new EWideString(pText, nCount);
+    if (pValue != nullptr && pValue->GetLength() != nCount) {
         delete pValue;
         return 1;
     }
@@ -280,15 +302,13 @@ int EDescription::SetStringAttribute(const char16_t* szName, const char16_t* szT
 
 int EDescription::SetTagName(const char16_t* szName)
 {
-    return Assign(&m_strTagName, szName, WideTextLength(szName)) ? 0 : 1;
+    return AssignTerminated(&m_strTagName, szName, WideTextLength(szName)) ? 0 : 1;
 }
 
 int EDescription::SetText(const char16_t* szText, int nCount)
 {
-    if (szText == nullptr)
-        nCount = 0;
-    else if (nCount < 0)
-        nCount = WideTextLength(szText);
+    if (szText == nullptr || nCount < 0)
+        return AssignTerminated(&m_strText, szText, WideTextLength(szText)) ? 0 : 1;
     return Assign(&m_strText, szText, nCount) ? 0 : 1;
 }
 
@@ -638,8 +658,8 @@ int EDescription::CopyAt(const EDescription* pSource, int nDepth)
 {
     if (nDepth > kMaxDepth + 1)
         return 1;
-    if (!Assign(&m_strTagName, pSource->m_strTagName.GetText(), pSource->m_strTagName.GetLength()) ||
-        !Assign(&m_strText, pSource->m_strText.GetText(), pSource->m_strText.GetLength()))
+    if (!AssignTerminated(&m_strTagName, pSource->m_strTagName.GetText(), pSource->m_strTagName.GetLength()) ||
+        !AssignTerminated(&m_strText, pSource->m_strText.GetText(), pSource->m_strText.GetLength()))
         return 1;
     for (int n = 0; n < pSource->GetAttributeCount(); ++n) {
         const Attribute* pEntry = static_cast<const Attribute*>(pSource->m_vAttributes.GetAt(n));
@@ -679,7 +699,7 @@ int EDescription::MergeAt(const EDescription* pSource, int nDepth)
     if (nDepth > kMaxDepth + 1)
         return 1;
     if (pSource->m_strText.GetLength() > 0 &&
-        !Assign(&m_strText, pSource->m_strText.GetText(), pSource->m_strText.GetLength()))
+        !AssignTerminated(&m_strText, pSource->m_strText.GetText(), pSource->m_strText.GetLength()))
         return 1;
     for (int n = 0; n < pSource->GetAttributeCount(); ++n) {
         const Attribute* pEntry = static_cast<const Attribute*>(pSource->m_vAttributes.GetAt(n));

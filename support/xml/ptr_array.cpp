@@ -15,8 +15,6 @@ int EPtrArray::SetSize(int nCount, int nStep)
 {
     if (nCount < 0)
         return 1;
-    if (nStep > 0)
-        m_nStep = nStep;
     if (nCount > m_nCapacity) {
         int nGrow = nStep > 0 ? nStep : m_nStep;
         if (nGrow <= 0)

@@ -28,10 +28,12 @@ public:
     // The slots themselves, valid until the array next changes size.
     void** GetData() const { return m_ppData; }
 
-    // Sets the count to nCount; new slots are null. nStep, when positive, becomes
-    // the stored growth step. Returns 0, or 1 when memory runs out or nCount is
+    // Sets the count to nCount; new slots are null. nStep, when positive, is the
+    // growth step of this call. Returns 0, or 1 when memory runs out or nCount is
     // negative (the array is then unchanged).
     int SetSize(int nCount, int nStep = -1);
+    // The growth step of later calls; 0 or less: half the count.
+    void SetStep(int nStep) { m_nStep = nStep > 0 ? nStep : 0; }
     // Replaces the slot at nIndex; returns 0, or 1 outside 0..count-1.
     int SetAt(int nIndex, void* p);
     // Appends p; returns 0, or 1 when memory runs out.

@@ -195,6 +195,26 @@ private:
     {
         return EWideString(m_pText + t.nStart, static_cast<int>(t.nLength));
     }
+    // The token as a zero-terminated text in a buffer of the reader (a token
+    // never holds a zero, which is a blank); null when memory runs out.
+    const char16_t* TerminatedToken(const Token& t)
+    {
+        m_name.Clear();
+        return m_name.Append(m_pText + t.nStart, t.nLength) && m_name.Push(0) ? m_name.Data() : nullptr;
+    }
+    bool TokenIsTag(const Token& t, const EWideString& strTag) const
+    {
+        if (t.nLength != static_cast<size_t>(strTag.GetLength()))
+            return false;
+        for (size_t i = 0; i < t.nLength; ++i) {
+            char16_t a = m_pText[t.nStart + i], b = strTag.GetText()[i];
+            a = a >= 'a' && a <= 'z' ? static_cast<char16_t>(a - ('a' - 'A')) : a;
+            b = b >= 'a' && b <= 'z' ? static_cast<char16_t>(b - ('a' - 'A')) : b;
+            if (a != b)
+                return false;
+        }
+        return true;
+    }
     bool TokenIs(const Token& t, char16_t c) const { return t.nLength == 1 && m_pText[t.nStart] == c; }
 
     // Makes a text node of the buffer, when it holds anything, as the last child of pNode.
@@ -214,6 +234,7 @@ private:
     bool m_bBackslashes;
     CHeapBuffer<char16_t> m_text;   // the text run being collected
     CHeapBuffer<char16_t> m_value;  // an attribute value being decoded
+    CHeapBuffer<char16_t> m_name;   // a tag or attribute name, zero-terminated
     Level m_aLevels[EDescription::kMaxDepth + 1];
 };
 
@@ -250,7 +271,10 @@ bool CDocumentReader::FlushText(EDescription* pNode)
     if (m_text.Size() > static_cast<size_t>(EWideString::kMaxLength))
         return false;
     EDescription* p = pNode->CreateInstance();
-    if (p == nullptr || p->SetText(m_text.Data(), static_cast<int>(m_text.Size())) != 0 ||
+    const int nCount = static_cast<int>(m_text.Size());
+    // Zero-terminated, a text without a zero in it is stored in one step.
+    if (p == nullptr || !m_text.Push(0) ||
+        p->SetText(m_text.Data(), WideTextLength(m_text.Data()) == nCount ? -1 : nCount) != 0 ||
         pNode->AppendChild(p) != 0) {
         delete p;
         return false;
@@ -364,9 +388,9 @@ bool CDocumentReader::ParseAttributes(Level* pLevel, EDescription* pElement, boo
             if (!bDecoded || m_value.Size() > static_cast<size_t>(EWideString::kMaxLength))
                 return false;
         }
-        const EWideString strName = TokenText(name);
-        if (strName.GetLength() != static_cast<int>(name.nLength) ||
-            pElement->SetAttributeText(strName.GetText(), m_value.Data() != nullptr ? m_value.Data() : u"",
+        const char16_t* szName = TerminatedToken(name);
+        if (szName == nullptr ||
+            pElement->SetAttributeText(szName, m_value.Data() != nullptr ? m_value.Data() : u"",
                                        static_cast<int>(m_value.Size())) != 0)
             return false;
     }
@@ -419,20 +443,18 @@ VOKRESULT CDocumentReader::Parse(EDescription* pRoot)
         if (cNext == '/') {
             ++m_nPosition;
             const Token name = GetToken();
-            const EWideString strName = TokenText(name);
-            if (CompareWideTextNoCase(strName.GetText(), pNode->GetTagName().GetText()) == 0 &&
-                strName.GetLength() == static_cast<int>(name.nLength)) {
+            if (TokenIsTag(name, pNode->GetTagName())) {
                 SkipBlanks();
                 if (!AtEnd() && m_pText[m_nPosition] == '>')
                     ++m_nPosition;
                 else
-                    Error(pLevel, EString("</") + EString(strName) + "> の閉じ括弧がありません。");
+                    Error(pLevel, EString("</") + EString(TokenText(name)) + "> の閉じ括弧がありません。");
                 if (pLevel->bError || nDepth == 0)
                     return pLevel->bError ? kVokError : kVokOk;
                 --nDepth;
                 continue;
             }
-            Error(pLevel, EString("</") + EString(strName) + "> に対応するタグがありません。");
+            Error(pLevel, EString("</") + EString(TokenText(name)) + "> に対応するタグがありません。");
             SkipPastClose();
             continue;
         }
@@ -472,9 +494,9 @@ VOKRESULT CDocumentReader::Parse(EDescription* pRoot)
             return kVokError;
         }
         EDescription* pElement = pNode->CreateInstance();
-        const EWideString strTag = TokenText(name);
-        if (pElement == nullptr || strTag.GetLength() != static_cast<int>(name.nLength) ||
-            pElement->SetTagName(strTag.GetText()) != 0 || pNode->AppendChild(pElement) != 0) {
+        const char16_t* szTag = TerminatedToken(name);
+        if (pElement == nullptr || szTag == nullptr || pElement->SetTagName(szTag) != 0 ||
+            pNode->AppendChild(pElement) != 0) {
             delete pElement;
             return kVokError;
         }
