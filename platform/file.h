@@ -128,6 +128,7 @@ public:
 
 private:
     friend FileResult FileOpen(const char*, unsigned, unsigned, unsigned, CFileHandle*);
+    friend FileResult FileDuplicate(const CFileHandle&, CFileHandle*);
     static constexpr std::intptr_t kInvalid = -1;
 
     std::intptr_t m_hNative = kInvalid;
@@ -140,6 +141,13 @@ private:
 // it is left untouched. A directory cannot be opened (kFileAccessDenied).
 FileResult FileOpen(const char* szPath, unsigned nAccess, unsigned nShare, unsigned nDisposition,
                     CFileHandle* pFile);
+
+// A second handle of the same open file with the same access (DuplicateHandle;
+// on POSIX a duplicate descriptor of the same open file description). The file's
+// share mode holds until both are closed. On Windows the two share one position;
+// on POSIX the new handle starts at the old one's position and then moves on its
+// own. On failure *pCopy is left untouched.
+FileResult FileDuplicate(const CFileHandle& file, CFileHandle* pCopy);
 
 // The attributes of the file or directory at szPath (GetFileAttributesA).
 FileResult FileGetAttributes(const char* szPath, unsigned* pnAttributes);

@@ -355,6 +355,20 @@ FileResult CFileHandle::Flush()
     return kFileOk;
 }
 
+FileResult FileDuplicate(const CFileHandle& file, CFileHandle* pCopy)
+{
+    if (!file.IsOpen() || pCopy == nullptr)
+        return kFileInvalidArgument;
+    const int fd = fcntl(static_cast<int>(file.m_hNative), F_DUPFD_CLOEXEC, 0);
+    if (fd < 0)
+        return LastError();
+    pCopy->Close();
+    pCopy->m_hNative = fd;
+    pCopy->m_nAccess = file.m_nAccess;
+    pCopy->m_nPosition = file.m_nPosition;
+    return kFileOk;
+}
+
 void CFileHandle::Close()
 {
     if (!IsOpen())

@@ -169,6 +169,21 @@ FileResult CFileHandle::Flush()
     return FlushFileBuffers(Handle(m_hNative)) ? kFileOk : LastError();
 }
 
+FileResult FileDuplicate(const CFileHandle& file, CFileHandle* pCopy)
+{
+    if (!file.IsOpen() || pCopy == nullptr)
+        return kFileInvalidArgument;
+    HANDLE hCopy = nullptr;
+    if (!DuplicateHandle(GetCurrentProcess(), Handle(file.m_hNative), GetCurrentProcess(), &hCopy,
+                         0, FALSE, DUPLICATE_SAME_ACCESS))
+        return LastError();
+    pCopy->Close();
+    pCopy->m_hNative = reinterpret_cast<std::intptr_t>(hCopy);
+    pCopy->m_nAccess = file.m_nAccess;
+    pCopy->m_nPosition = file.m_nPosition;
+    return kFileOk;
+}
+
 void CFileHandle::Close()
 {
     if (!IsOpen())

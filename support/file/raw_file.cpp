@@ -59,16 +59,26 @@ int ERawFile::Open(const char* szName, int nFlags)
 VOKFileObject* ERawFile::Duplicate()
 {
     std::lock_guard<std::recursive_mutex> lock(m_lock);
-    if (!m_file.IsOpen() || !(m_nFlags & kRead) || m_strPathName.GetLength() == 0)
+    if (!m_file.IsOpen())
         return nullptr;
     ERawFile* pCopy = new ERawFile;
     if (pCopy == nullptr)
         return nullptr;
-    if (pCopy->Open(m_strPathName.GetText(), m_nFlags & ~kCreate) != 0) {
+    // Opening the name again gives the copy a position of its own; where that is
+    // refused (no read access, or the sharing forbids a second opener), the
+    // handle itself is duplicated.
+    if ((m_nFlags & kRead) && m_strPathName.GetLength() > 0 &&
+        pCopy->Open(m_strPathName.GetText(), m_nFlags & ~kCreate) == 0) {
+        pCopy->m_nFlags = m_nFlags;
+        return pCopy;
+    }
+    if (platform::FileDuplicate(m_file, &pCopy->m_file) != platform::kFileOk) {
         delete pCopy;
         return nullptr;
     }
     pCopy->m_nFlags = m_nFlags;
+    pCopy->m_strPathName = m_strPathName;
+    pCopy->m_nFileName = m_nFileName;
     return pCopy;
 }
 

@@ -128,9 +128,18 @@ TEST(RawFile, SeekLengthEndAndDuplicate)
     EXPECT_EQ(3u, file.GetPosition());
     delete pCopy;
 
+    // Without read access (and so without a second open by name) the handle
+    // itself is duplicated: same flags, same file.
     ERawFile writeOnly;
     ASSERT_EQ(0, writeOnly.Open(dir.Sub("w").c_str(), 5));
-    EXPECT_EQ(nullptr, writeOnly.Duplicate());
+    EXPECT_EQ(2u, writeOnly.Write("ab", 2));
+    VOKFileObject* pHandleCopy = writeOnly.Duplicate();
+    ASSERT_NE(nullptr, pHandleCopy);
+    EXPECT_EQ(5, static_cast<ERawFile*>(pHandleCopy->DynamicCast("ERawFile"))->GetFlags());
+    EXPECT_EQ(2u, pHandleCopy->Seek(0, 2));
+    EXPECT_EQ(1u, pHandleCopy->Write("c", 1));
+    delete pHandleCopy;
+    EXPECT_EQ(3u, writeOnly.GetLength());
     EXPECT_EQ(nullptr, ERawFile().Duplicate());
     EXPECT_EQ(1, ERawFile().SetEndOfFile());
 }
