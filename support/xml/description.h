@@ -186,9 +186,11 @@ public:
     // attributes and children of this node with what it parses; tag name and text
     // stay. nFlag 0 decodes attribute values with entities, 1 with backslash
     // escapes, 2 chooses 0 when the input opens with an XML declaration, else 1;
-    // with 0 or 2 a declaration's encoding overrides nEncoding. Returns 0, 1 after
-    // a syntax error (nodes parsed until then stay), or the message result
-    // "invalid encoding" when nEncoding is not 0..4 (nothing changes then).
+    // with 0 or 2 a declaration's encoding overrides nEncoding, and a declaration
+    // in UTF-16 units selects encoding 4. Returns 0; 1 after a syntax error (nodes
+    // parsed until then stay) or when memory runs out; kVokInvalidParameter for a
+    // null stream; the message result "invalid encoding" when nEncoding is not
+    // 0..4 (the tree is unchanged then).
     VOKRESULT ReadDocument(EStreamBuffer* pStream, int nFlag, int nEncoding);
     // Writes this node and its subtree to pFile, its own lines indented by nIndent
     // tabs, attribute values escaped with entities (nFlag 0) or backslashes (any
