@@ -1,0 +1,199 @@
+// The engine's real write path against SQLite: N inserts of 4-byte keys into a B+
+// tree (d = L = 256) inside one write transaction through the transactional
+// file-system context, then the commit; then N random lookups in a read
+// transaction. SQLite does the same on a WITHOUT ROWID table in one transaction
+// (journal_mode=DELETE), with synchronous=OFF and with synchronous=FULL. Our
+// commit flushes the log before its marker and every target before the log goes
+// (two flush points), which is what synchronous=FULL buys SQLite.
+#include <sqlite3.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "engine/bptree/bptree.h"
+#include "engine/txstore/tfs_context.h"
+#include "engine/txstore/transaction.h"
+#include "platform/file.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double Seconds(Clock::time_point start)
+{
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+struct Times {
+    double tInsert = 0, tCommit = 0, tFind = 0;
+};
+
+std::vector<std::uint32_t> Keys(int n)
+{
+    std::vector<std::uint32_t> v(n);
+    for (int i = 0; i < n; ++i)
+        v[i] = static_cast<std::uint32_t>(i) * 2654435761u;
+    return v;
+}
+
+void Key(std::uint32_t k, unsigned char ab[4])
+{
+    ab[0] = static_cast<unsigned char>(k >> 24);
+    ab[1] = static_cast<unsigned char>(k >> 16);
+    ab[2] = static_cast<unsigned char>(k >> 8);
+    ab[3] = static_cast<unsigned char>(k);
+}
+
+void RemoveTree(const std::string& path)
+{
+    std::vector<platform::DirEntry> v;
+    if (platform::DirList(path.c_str(), &v) == platform::kFileOk) {
+        for (const auto& e : v) {
+            const std::string child = path + "\\" + e.strName;
+            if (e.nAttributes & platform::kFileAttrDirectory)
+                RemoveTree(child);
+            else
+                platform::FileRemove(child.c_str());
+        }
+    }
+    platform::DirRemove(path.c_str());
+}
+
+Times RunOurs(const std::string& dir, int n)
+{
+    Times t;
+    RemoveTree(dir);
+    platform::DirCreate(dir.c_str());
+    platform::DirCreate((dir + "\\dustbox").c_str());
+    const std::string tree = dir + "\\tree";
+    const std::vector<std::uint32_t> keys = Keys(n);
+    velk::CTransaction store;
+    store.Open(dir.c_str());
+    {
+        // The tree exists before: its changes go through the per-file logs.
+        velk::CTransaction::IContext* pTx = store.Begin(1, 10000);
+        velk::CFileSystem::IContext* pFs = velk::CreateTFSContext(pTx);
+        velk::CBPTree::Create(pFs, tree.c_str(), 256, 256, 4, 0, 0, velk::kGuidBinaryAscending);
+        velk::DestroyObject(pFs);
+        store.End(1);
+    }
+    {
+        velk::CTransaction::IContext* pTx = store.Begin(1, 10000);
+        velk::CFileSystem::IContext* pFs = velk::CreateTFSContext(pTx);
+        velk::CBPTree bpt;
+        bpt.Open(pFs, tree.c_str(), 1, velk::kGuidBinaryAscending, nullptr);
+        const auto start = Clock::now();
+        unsigned char ab[4];
+        for (std::uint32_t k : keys) {
+            Key(k, ab);
+            bpt.Insert(ab, 4, nullptr, 0, nullptr);
+        }
+        bpt.Close();
+        velk::DestroyObject(pFs);
+        t.tInsert = Seconds(start);
+        const auto commit = Clock::now();
+        store.End(1);
+        t.tCommit = Seconds(commit);
+    }
+    {
+        velk::CTransaction::IContext* pTx = store.Begin(0, 10000);
+        velk::CFileSystem::IContext* pFs = velk::CreateTFSContext(pTx);
+        velk::CBPTree bpt;
+        bpt.Open(pFs, tree.c_str(), 0, velk::kGuidBinaryAscending, nullptr);
+        std::mt19937 random(7);
+        const auto start = Clock::now();
+        int nFound = 0;
+        unsigned char ab[4];
+        velk::CBPTree::Cursor cursor;
+        for (int i = 0; i < n; ++i) {
+            Key(keys[random() % keys.size()], ab);
+            nFound += bpt.Find(ab, 4, &cursor, 0) != 0;
+        }
+        t.tFind = Seconds(start);
+        if (nFound != n)
+            std::printf("  (lookups found %d of %d)\n", nFound, n);
+        bpt.Close();
+        velk::DestroyObject(pFs);
+        store.End(0);
+    }
+    store.Close();
+    RemoveTree(dir);
+    return t;
+}
+
+Times RunSqlite(const std::string& file, int n, bool bFull)
+{
+    Times t;
+    std::remove(file.c_str());
+    sqlite3* pDb = nullptr;
+    sqlite3_open(file.c_str(), &pDb);
+    sqlite3_exec(pDb, "PRAGMA journal_mode=DELETE", nullptr, nullptr, nullptr);
+    sqlite3_exec(pDb, bFull ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=OFF", nullptr,
+                 nullptr, nullptr);
+    sqlite3_exec(pDb, "CREATE TABLE t(k BLOB PRIMARY KEY) WITHOUT ROWID", nullptr, nullptr, nullptr);
+    const std::vector<std::uint32_t> keys = Keys(n);
+    sqlite3_stmt* pInsert = nullptr;
+    sqlite3_prepare_v2(pDb, "INSERT INTO t(k) VALUES(?)", -1, &pInsert, nullptr);
+    sqlite3_exec(pDb, "BEGIN", nullptr, nullptr, nullptr);
+    auto start = Clock::now();
+    unsigned char ab[4];
+    for (std::uint32_t k : keys) {
+        Key(k, ab);
+        sqlite3_bind_blob(pInsert, 1, ab, 4, SQLITE_TRANSIENT);
+        sqlite3_step(pInsert);
+        sqlite3_reset(pInsert);
+    }
+    t.tInsert = Seconds(start);
+    start = Clock::now();
+    sqlite3_exec(pDb, "COMMIT", nullptr, nullptr, nullptr);
+    t.tCommit = Seconds(start);
+    sqlite3_finalize(pInsert);
+
+    sqlite3_stmt* pFind = nullptr;
+    sqlite3_prepare_v2(pDb, "SELECT 1 FROM t WHERE k = ?", -1, &pFind, nullptr);
+    sqlite3_exec(pDb, "BEGIN", nullptr, nullptr, nullptr);
+    std::mt19937 random(7);
+    start = Clock::now();
+    for (int i = 0; i < n; ++i) {
+        Key(keys[random() % keys.size()], ab);
+        sqlite3_bind_blob(pFind, 1, ab, 4, SQLITE_TRANSIENT);
+        sqlite3_step(pFind);
+        sqlite3_reset(pFind);
+    }
+    t.tFind = Seconds(start);
+    sqlite3_exec(pDb, "COMMIT", nullptr, nullptr, nullptr);
+    sqlite3_finalize(pFind);
+    sqlite3_close(pDb);
+    std::remove(file.c_str());
+    return t;
+}
+
+void Row(const char* szWhat, double tOurs, double tOff, double tFull)
+{
+    std::printf("  %-16s ours %8.3f s   sqlite off %8.3f s (x%.2f)   sqlite full %8.3f s (x%.2f)\n",
+                szWhat, tOurs, tOff, tOurs / tOff, tFull, tOurs / tFull);
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    const std::string temp = platform::TempDirectory();
+    const std::string native = "/tmp/attview-tx-bench.sqlite";
+    for (int n : {100000, argc > 1 ? std::atoi(argv[1]) : 1000000}) {
+        const Times ours = RunOurs(temp + "attview-tx-bench", n);
+        const Times off = RunSqlite(native, n, false);
+        const Times full = RunSqlite(native, n, true);
+        std::printf("N = %d (ratio: our time / SQLite's)\n", n);
+        Row("insert", ours.tInsert, off.tInsert, full.tInsert);
+        Row("commit", ours.tCommit, off.tCommit, full.tCommit);
+        Row("insert+commit", ours.tInsert + ours.tCommit, off.tInsert + off.tCommit,
+            full.tInsert + full.tCommit);
+        Row("lookups", ours.tFind, off.tFind, full.tFind);
+    }
+    return 0;
+}
