@@ -51,6 +51,50 @@ CPath CTContext::ListPath() const
     return m_pathDirectory.Join("log").Join("clist");
 }
 
+void CTContext::LoadList()
+{
+    if (m_bListLoaded)
+        return;
+    m_vListed.clear();
+    m_setListed.clear();
+    ForEachListRecord(ListPath().GetString(), [&](std::int64_t, const std::string& path) {
+        m_vListed.push_back(path);
+        m_setListed.insert(path);
+        return true;
+    });
+    m_bListLoaded = true;
+}
+
+bool CTContext::IsListed(const char* szPath)
+{
+    LoadList();
+    return m_setListed.count(szPath) != 0;
+}
+
+void CTContext::AddToList(const char* szPath)
+{
+    LoadList();
+    AppendPathRecord(ListPath().GetString(), szPath);
+    m_vListed.push_back(szPath);
+    m_setListed.insert(szPath);
+}
+
+void CTContext::RemoveFromList(const char* szPath)
+{
+    LoadList();
+    std::int64_t nOffset = 0;
+    for (size_t i = 0; i < m_vListed.size(); ++i) {
+        if (m_vListed[i] == szPath) {
+            // The file first: should it fail, the copy in memory still agrees.
+            RemoveListRecord(ListPath().GetString(), nOffset);
+            m_vListed.erase(m_vListed.begin() + static_cast<std::ptrdiff_t>(i));
+            m_setListed.erase(m_setListed.find(szPath));
+            return;
+        }
+        nOffset += 4 + static_cast<std::int64_t>(m_vListed[i].size()) + 1;
+    }
+}
+
 CTransaction::IFile* CTContext::OpenFile(const char* szPath, int nWrite)
 {
     if (szPath == nullptr)
@@ -60,7 +104,7 @@ CTransaction::IFile* CTContext::OpenFile(const char* szPath, int nWrite)
             ThrowFault();
         return new CRegularFile(szPath, 0);
     }
-    if (FindListRecord(ListPath().GetString(), szPath) >= 0)
+    if (IsListed(szPath))
         return new CRegularFile(szPath, nWrite);
     const CPath logDir = FileLogDirectory(m_pathDirectory, szPath);
     bool bMadeNow = false;
@@ -109,10 +153,10 @@ int CTContext::CreateFile(const char* szPath)
         return 5;
     // Listed before it exists: a crash in between leaves a record of nothing,
     // which roll-back skips.
-    AppendPathRecord(ListPath().GetString(), szPath);
+    AddToList(szPath);
     platform::CFileHandle file;
     if (platform::FileOpen(szPath, 0, 0, platform::kFileCreateNew, &file) != platform::kFileOk) {
-        RemoveListRecord(ListPath().GetString(), FindListRecord(ListPath().GetString(), szPath));
+        RemoveFromList(szPath);
         ThrowFault();
     }
     return 0;
@@ -125,9 +169,9 @@ int CTContext::CreateDirectory(const char* szPath)
         ThrowFault();
     if (platform::PathExists(szPath))
         return 5;
-    AppendPathRecord(ListPath().GetString(), szPath);
+    AddToList(szPath);
     if (platform::DirCreate(szPath) != platform::kFileOk) {
-        RemoveListRecord(ListPath().GetString(), FindListRecord(ListPath().GetString(), szPath));
+        RemoveFromList(szPath);
         ThrowFault();
     }
     return 0;
@@ -148,12 +192,11 @@ void CTContext::DeleteFile(const char* szPath)
     if (!platform::PathExists(szPath))
         return;
     DropFileLog(szPath);
-    const std::int64_t nRecord = FindListRecord(ListPath().GetString(), szPath);
-    if (nRecord >= 0) {
+    if (IsListed(szPath)) {
         // Moved first, unlisted after: a crash in between leaves a record of
         // nothing rather than an unlisted object.
         MoveToDustboxOrThrow(m_pathDirectory, szPath);
-        RemoveListRecord(ListPath().GetString(), nRecord);
+        RemoveFromList(szPath);
     } else {
         DigOut(szPath);
     }
@@ -166,11 +209,11 @@ void CTContext::RemoveDirectory(const char* szPath)
         ThrowFault();
     if (!IsDirectory(szPath))
         return;
-    const bool bCreatedHere = FindListRecord(ListPath().GetString(), szPath) >= 0;
+    const bool bCreatedHere = IsListed(szPath);
     PurgeTree(CPath(szPath));
     if (bCreatedHere) {
         MoveToDustboxOrThrow(m_pathDirectory, szPath);
-        RemoveListRecord(ListPath().GetString(), FindListRecord(ListPath().GetString(), szPath));
+        RemoveFromList(szPath);
     } else {
         DigOut(szPath);
     }
@@ -181,14 +224,12 @@ void CTContext::PurgeTree(const CPath& path)
     std::vector<platform::DirEntry> vEntries;
     if (platform::DirList(path.GetString(), &vEntries) != platform::kFileOk)
         ThrowFault();
-    const CPath list = ListPath();
     for (const platform::DirEntry& entry : vEntries) {
         const CPath child = path.Join(entry.strName.c_str());
         if ((entry.nAttributes & platform::kFileAttrDirectory) == 0)
             DropFileLog(child.GetString());
-        const std::int64_t nRecord = FindListRecord(list.GetString(), child.GetString());
-        if (nRecord >= 0)
-            RemoveListRecord(list.GetString(), nRecord);
+        if (IsListed(child.GetString()))
+            RemoveFromList(child.GetString());
         if (entry.nAttributes & platform::kFileAttrDirectory)
             PurgeTree(child);
     }

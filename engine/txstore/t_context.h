@@ -4,6 +4,10 @@
 // removed objects aside into the dugout; see transaction.h for the crash rules.
 #pragma once
 
+#include <string>
+#include <unordered_set>
+#include <vector>
+
 #include "engine/path/path.h"
 #include "engine/txstore/destroy_object.h"
 #include "engine/txstore/transaction.h"
@@ -51,6 +55,13 @@ public:
 private:
     void RequireWrite() const;
     CPath ListPath() const;
+    // The creation list, kept in memory beside its file: every open of the
+    // transaction asks it, and reading the file each time grows with the square
+    // of the objects made.
+    void LoadList();
+    bool IsListed(const char* szPath);
+    void AddToList(const char* szPath);
+    void RemoveFromList(const char* szPath);
     void DropFileLog(const char* szPath);
     void PurgeTree(const CPath& path);
     void DigOut(const char* szPath);
@@ -59,6 +70,9 @@ private:
     int m_bWrite;
     PFNDESTROYOBJECT m_pfnDeleter;
     bool m_bIncompleteLog = false;
+    bool m_bListLoaded = false;
+    std::vector<std::string> m_vListed;               // the records, in file order
+    std::unordered_multiset<std::string> m_setListed;  // the same, for look-ups
 };
 
 }  // namespace velk
