@@ -1,7 +1,10 @@
 // The whole tool, run as a child process in an application directory of its own.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdio>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -238,6 +241,57 @@ TEST(Restore, FailuresStopWithNG)
             EXPECT_EQ(1u, app.List().size()) << c.what;  // nothing committed
         }
     }
+}
+
+TEST(Restore, DamagedStoreStopsTheReadOpen)
+{
+    AppDir app;
+    app.Make({{"a", 0}});
+    WriteWhole(app.Db() + "\\attname_db\\bptinfo", "damaged");
+    const auto result = app.Run(View(Item("a", 1)).c_str());
+    EXPECT_EQ(platform::ExitCodeAsSeen(-1), result.first);
+    EXPECT_EQ(platform::ConsoleEncode("属性DB関連付け:OK\n属性DB情報チェック:OK\n"
+                                      "属性DB読み込み専用オープン:NG\n"),
+              result.second);
+}
+
+// Holds the database vArgs[0] open for writing until it is killed.
+CHILD_SCENARIO(hold_database)
+{
+    velk::CADB db;
+    if (db.Associate(vArgs.at(0).c_str(), kNoCaseAscendingId, nullptr) != 0 || db.Open(1, 5000) == 0)
+        return 1;
+    platform::ConsoleWrite("held\n");
+    std::fflush(stdout);
+    for (;;)
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+}
+
+TEST(Restore, DatabaseHeldByAnotherProgramTimesOut)
+{
+#if defined(_WIN32)
+    GTEST_SKIP() << "the 30-second wait is tested on one target";
+#endif
+    AppDir app;
+    app.Make({{"a", 0}});
+    platform::CChildProcess holder;
+    ASSERT_EQ(0, platform::testing::StartChild(&holder, "hold_database", {app.Db()}));
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (holder.Output().find("held") == std::string::npos) {
+        int nCode = 0;
+        ASSERT_FALSE(holder.Wait(0, &nCode)) << "the holder ended with " << nCode;
+        ASSERT_LT(std::chrono::steady_clock::now(), deadline);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    const auto start = std::chrono::steady_clock::now();
+    const auto result = app.Run(View(Item("a", 1)).c_str());
+    const auto waited = std::chrono::steady_clock::now() - start;
+    holder.Kill();
+    EXPECT_EQ(platform::ExitCodeAsSeen(-1), result.first);
+    EXPECT_EQ(platform::ConsoleEncode("属性DB関連付け:OK\n属性DB情報チェック:OK\n"
+                                      "属性DB読み込み専用オープン:NG(タイムアウト発生)\n"),
+              result.second);
+    EXPECT_GE(waited, std::chrono::seconds(29));
 }
 
 TEST(Restore, BackupNameCarriesTheLocalTime)
