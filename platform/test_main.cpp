@@ -94,6 +94,60 @@ CScratchDir::CScratchDir()
     EXPECT_FALSE(m_strPath.empty()) << "no scratch directory under " << strTemp;
 }
 
+std::string ReadFileBytes(const std::string& strPath)
+{
+    CFileHandle file;
+    if (FileOpen(strPath.c_str(), kFileAccessRead, kFileShareRead | kFileShareWrite,
+                 kFileOpenExisting, &file) != kFileOk)
+        return "<unreadable>";
+    std::uint64_t cb = 0;
+    file.GetSize(&cb);
+    std::string data(static_cast<size_t>(cb), '\0');
+    std::uint32_t cbRead = 0;
+    if (cb > 0)
+        file.Read(&data[0], static_cast<std::uint32_t>(cb), &cbRead);
+    data.resize(cbRead);
+    return data;
+}
+
+void WriteFileBytes(const std::string& strPath, const std::string& strData)
+{
+    CFileHandle file;
+    std::uint32_t cb = 0;
+    const bool bOk =
+        FileOpen(strPath.c_str(), kFileAccessWrite, 0, kFileCreateAlways, &file) == kFileOk &&
+        file.Write(strData.data(), static_cast<std::uint32_t>(strData.size()), &cb) == kFileOk &&
+        cb == strData.size();
+    EXPECT_TRUE(bOk) << "cannot write " << strPath;
+}
+
+namespace {
+
+void AddTree(const std::string& strRoot, const std::string& strRelative,
+             std::map<std::string, std::string>* pTree)
+{
+    std::vector<DirEntry> vEntries;
+    DirList((strRoot + strRelative).c_str(), &vEntries);
+    for (const DirEntry& entry : vEntries) {
+        const std::string path = strRelative + "\\" + entry.strName;
+        if (entry.nAttributes & kFileAttrDirectory) {
+            (*pTree)[path] = "/";
+            AddTree(strRoot, path, pTree);
+        } else {
+            (*pTree)[path] = ReadFileBytes(strRoot + path);
+        }
+    }
+}
+
+}  // namespace
+
+std::map<std::string, std::string> SnapshotTree(const std::string& strRoot)
+{
+    std::map<std::string, std::string> tree;
+    AddTree(strRoot, "", &tree);
+    return tree;
+}
+
 CScratchDir::~CScratchDir()
 {
     if (!m_strPath.empty()) {

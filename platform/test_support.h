@@ -6,6 +6,7 @@
 // platform/fault_injection.h).
 #pragma once
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -65,6 +66,18 @@ private:
 // Removes the file or directory at strPath and everything below it, clearing
 // read-only attributes on the way. True when nothing is left.
 bool RemoveTree(const std::string& strPath);
+
+// The whole file at strPath (other openers may read and write it), or
+// "<unreadable>" when it cannot be opened.
+std::string ReadFileBytes(const std::string& strPath);
+
+// Creates or replaces the file at strPath with strData; a test failure when it
+// cannot.
+void WriteFileBytes(const std::string& strPath, const std::string& strData);
+
+// Every file and directory below strRoot, by path relative to it ("\a\b"): the
+// bytes of a file, "/" for a directory.
+std::map<std::string, std::string> SnapshotTree(const std::string& strRoot);
 
 }  // namespace testing
 }  // namespace platform

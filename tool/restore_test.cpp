@@ -20,29 +20,8 @@
 
 namespace {
 
-std::string ReadWhole(const std::string& path)
-{
-    platform::CFileHandle file;
-    if (platform::FileOpen(path.c_str(), platform::kFileAccessRead, platform::kFileShareRead,
-                           platform::kFileOpenExisting, &file) != platform::kFileOk)
-        return "<missing>";
-    std::uint64_t cb = 0;
-    file.GetSize(&cb);
-    std::string data(static_cast<size_t>(cb), '\0');
-    std::uint32_t cbRead = 0;
-    if (cb > 0)
-        file.Read(&data[0], static_cast<std::uint32_t>(cb), &cbRead);
-    return data;
-}
-
-void WriteWhole(const std::string& path, const std::string& data)
-{
-    platform::CFileHandle file;
-    ASSERT_EQ(platform::kFileOk, platform::FileOpen(path.c_str(), platform::kFileAccessWrite, 0,
-                                                     platform::kFileCreateAlways, &file));
-    std::uint32_t cb = 0;
-    ASSERT_EQ(platform::kFileOk, file.Write(data.data(), static_cast<std::uint32_t>(data.size()), &cb));
-}
+using platform::testing::ReadFileBytes;
+using platform::testing::WriteFileBytes;
 
 // An application directory: the tool beside "db", with "db\adb" made by the engine.
 struct AppDir {
@@ -85,7 +64,7 @@ struct AppDir {
     {
         const std::string source = scratch.Sub("source.xml");
         if (szView != nullptr)
-            WriteWhole(source, szView);
+            WriteFileBytes(source, szView);
         platform::CChildProcess tool;
         EXPECT_EQ(0, tool.Start(Tool(), {"attview-restore", source}));
         int nCode = -999;
@@ -124,7 +103,7 @@ TEST(Restore, CompleteRunPrintsEveryStepAndRewritesTheIds)
 {
     AppDir app;
     app.Make({{"music", 2}, {"写真", 0}, {"旅行", 1}});
-    WriteWhole(app.Target(), "old view");
+    WriteFileBytes(app.Target(), "old view");
     const auto result = app.Run(View(Item("写真", 90) + Item("music", 91) + Item("旅行", 92)).c_str());
     EXPECT_EQ(0, result.first);
     EXPECT_EQ(platform::ConsoleEncode("属性DB関連付け:OK\n"
@@ -141,7 +120,7 @@ TEST(Restore, CompleteRunPrintsEveryStepAndRewritesTheIds)
               result.second);
     EXPECT_EQ("<?xml version=\"1.0\" encoding=\"shift_jis\"?>\r\n<attview>\r\n\t<root>\r\n" +
                   Item("写真", 2) + Item("music", 1) + Item("旅行", 3) + "\t</root>\r\n</attview>\r\n",
-              ReadWhole(app.Target()));
+              ReadFileBytes(app.Target()));
 
     // The old view stays under a dated name.
     std::vector<platform::DirEntry> vEntries;
@@ -151,7 +130,7 @@ TEST(Restore, CompleteRunPrintsEveryStepAndRewritesTheIds)
         if (e.strName.compare(0, 8, "attview_") == 0) {
             ++nBackups;
             EXPECT_EQ(std::string("attview_2026_01_01_00_00_00.xml").size(), e.strName.size());
-            EXPECT_EQ("old view", ReadWhole(app.scratch.Sub("db\\" + e.strName)));
+            EXPECT_EQ("old view", ReadFileBytes(app.scratch.Sub("db\\" + e.strName)));
         }
     }
     EXPECT_EQ(1, nBackups);
@@ -182,7 +161,7 @@ TEST(Restore, UnknownNamesAreRegisteredAndMissingOnesAppended)
         if (a.first == "new")
             nNew = a.second;
     ASSERT_NE(0u, nNew);
-    const std::string written = ReadWhole(app.Target());
+    const std::string written = ReadFileBytes(app.Target());
     EXPECT_NE(std::string::npos, written.find("<!-- kept -->"));
     EXPECT_NE(std::string::npos, written.find("name=\"cat\""));
     EXPECT_NE(std::string::npos, written.find("icon=\"4\""));  // a category keeps its own
@@ -226,7 +205,7 @@ TEST(Restore, FailuresStopWithNG)
             app.CopyTool();
             ASSERT_EQ(platform::kFileOk, platform::DirCreate(app.scratch.Sub("db").c_str()));
         }
-        WriteWhole(app.Target(), "old");
+        WriteFileBytes(app.Target(), "old");
         const auto result = app.Run(c.view);
         EXPECT_EQ(platform::ExitCodeAsSeen(-1), result.first) << c.what;
         if (c.expected != nullptr) {
@@ -237,7 +216,7 @@ TEST(Restore, FailuresStopWithNG)
             EXPECT_EQ(ng, result.second.substr(result.second.size() - ng.size())) << c.what;
         }
         if (c.bDatabase) {
-            EXPECT_EQ("old", ReadWhole(app.Target())) << c.what;
+            EXPECT_EQ("old", ReadFileBytes(app.Target())) << c.what;
             EXPECT_EQ(1u, app.List().size()) << c.what;  // nothing committed
         }
     }
@@ -247,7 +226,7 @@ TEST(Restore, DamagedStoreStopsTheReadOpen)
 {
     AppDir app;
     app.Make({{"a", 0}});
-    WriteWhole(app.Db() + "\\attname_db\\bptinfo", "damaged");
+    WriteFileBytes(app.Db() + "\\attname_db\\bptinfo", "damaged");
     const auto result = app.Run(View(Item("a", 1)).c_str());
     EXPECT_EQ(platform::ExitCodeAsSeen(-1), result.first);
     EXPECT_EQ(platform::ConsoleEncode("属性DB関連付け:OK\n属性DB情報チェック:OK\n"

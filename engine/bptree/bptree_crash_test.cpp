@@ -32,48 +32,13 @@ namespace {
 
 using Snapshot = std::map<std::string, std::string>;  // relative path -> bytes ("/" for dirs)
 
-std::string ReadBytes(const std::string& path)
-{
-    platform::CFileHandle file;
-    if (platform::FileOpen(path.c_str(), platform::kFileAccessRead, platform::kFileShareRead,
-                           platform::kFileOpenExisting, &file) != platform::kFileOk)
-        return "<unreadable>";
-    std::uint64_t cb = 0;
-    file.GetSize(&cb);
-    std::string data(static_cast<size_t>(cb), '\0');
-    std::uint32_t cbRead = 0;
-    if (cb > 0)
-        file.Read(&data[0], static_cast<std::uint32_t>(cb), &cbRead);
-    return data;
-}
-
-void Walk(const std::string& root, const std::string& rel, Snapshot* pSnapshot)
-{
-    std::vector<platform::DirEntry> vEntries;
-    platform::DirList((root + rel).c_str(), &vEntries);
-    for (const platform::DirEntry& e : vEntries) {
-        const std::string path = rel + "\\" + e.strName;
-        if (e.nAttributes & platform::kFileAttrDirectory) {
-            (*pSnapshot)[path] = "/";
-            Walk(root, path, pSnapshot);
-        } else {
-            (*pSnapshot)[path] = ReadBytes(root + path);
-        }
-    }
-}
-
 struct Store {
     std::string root;  // with a trailing "\"
     std::string Tx() const { return root + "tx"; }
     std::string Data() const { return root + "data"; }
     std::string D(const char* szName) const { return Data() + "\\" + szName; }
 
-    Snapshot Take() const
-    {
-        Snapshot s;
-        Walk(Data(), "", &s);
-        return s;
-    }
+    Snapshot Take() const { return platform::testing::SnapshotTree(Data()); }
 };
 
 void Key(std::uint32_t n, unsigned char ab[4])

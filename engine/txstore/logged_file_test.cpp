@@ -16,30 +16,8 @@
 namespace velk {
 namespace {
 
-std::string ReadWhole(const std::string& path)
-{
-    platform::CFileHandle file;
-    EXPECT_EQ(platform::kFileOk, platform::FileOpen(path.c_str(), platform::kFileAccessRead,
-                                                     platform::kFileShareRead,
-                                                     platform::kFileOpenExisting, &file));
-    std::uint64_t cb = 0;
-    file.GetSize(&cb);
-    std::string data(static_cast<size_t>(cb), '\0');
-    std::uint32_t cbRead = 0;
-    if (cb > 0)
-        file.Read(&data[0], static_cast<std::uint32_t>(cb), &cbRead);
-    return data;
-}
-
-void WriteWhole(const std::string& path, const std::string& data)
-{
-    platform::CFileHandle file;
-    ASSERT_EQ(platform::kFileOk, platform::FileOpen(path.c_str(), platform::kFileAccessWrite, 0,
-                                                     platform::kFileCreateAlways, &file));
-    std::uint32_t cb = 0;
-    ASSERT_EQ(platform::kFileOk,
-              file.Write(data.data(), static_cast<std::uint32_t>(data.size()), &cb));
-}
+using platform::testing::ReadFileBytes;
+using platform::testing::WriteFileBytes;
 
 // A target file and a per-file log directory for it, as a transaction sets them up.
 struct LogFixture {
@@ -49,7 +27,7 @@ struct LogFixture {
 
     explicit LogFixture(const std::string& content)
     {
-        WriteWhole(target, content);
+        WriteFileBytes(target, content);
         EXPECT_EQ(platform::kFileOk, platform::DirCreate(logDir.GetString()));
         EXPECT_EQ(platform::kFileOk, platform::DirCreate(logDir.Join("blocks").GetString()));
         WritePathFile(logDir.Join("path").GetString(), target);
@@ -92,13 +70,13 @@ TEST(LoggedFile, ReadsSeeLoggedBlocksAndTheUntouchedTarget)
         EXPECT_THROW(file.Read(buffer, sizeof(buffer)), CFault);
         // A materialised block past the target's end reads as zeros before the write.
         EXPECT_EQ(std::string(4, '\0') + "xyz", ReadAt(file, 69996, 100));
-        EXPECT_EQ(10u, ReadWhole(f.target).size());  // the target is untouched
+        EXPECT_EQ(10u, ReadFileBytes(f.target).size());  // the target is untouched
     }
     f.Apply();
-    const std::string applied = ReadWhole(f.target);
+    const std::string applied = ReadFileBytes(f.target);
     EXPECT_EQ("0123456789" + std::string(69990, '\0') + "xyz", applied);
     f.Apply();  // applying again gives the same bytes
-    EXPECT_EQ(applied, ReadWhole(f.target));
+    EXPECT_EQ(applied, ReadFileBytes(f.target));
 }
 
 TEST(LoggedFile, SetEndKeepsOldBytesForALaterExtension)
@@ -115,7 +93,7 @@ TEST(LoggedFile, SetEndKeepsOldBytesForALaterExtension)
         EXPECT_EQ("abc34567", ReadAt(file, 0, 10));
     }
     f.Apply();
-    EXPECT_EQ("abc34567", ReadWhole(f.target));
+    EXPECT_EQ("abc34567", ReadFileBytes(f.target));
 }
 
 TEST(LoggedFile, ZeroByteWriteMaterialisesItsBlock)
@@ -129,7 +107,7 @@ TEST(LoggedFile, ZeroByteWriteMaterialisesItsBlock)
     }
     EXPECT_TRUE(f.HasBlock(1));
     f.Apply();
-    EXPECT_EQ(std::string(70000, 'q'), ReadWhole(f.target));
+    EXPECT_EQ(std::string(70000, 'q'), ReadFileBytes(f.target));
 }
 
 TEST(LoggedFile, ApplyHonoursTheLogicalSize)
@@ -145,7 +123,7 @@ TEST(LoggedFile, ApplyHonoursTheLogicalSize)
         file.SetEnd();
     }
     f.Apply();
-    EXPECT_EQ("qqqWqqqqqq", ReadWhole(f.target));
+    EXPECT_EQ("qqqWqqqqqq", ReadFileBytes(f.target));
 
     {
         CLoggedFile file(f.target.c_str(), 1, f.logDir);  // picks up the size record
@@ -154,7 +132,7 @@ TEST(LoggedFile, ApplyHonoursTheLogicalSize)
         file.SetEnd();
     }
     f.Apply();  // size 0 empties the target; the blocks are not read
-    EXPECT_EQ("", ReadWhole(f.target));
+    EXPECT_EQ("", ReadFileBytes(f.target));
 }
 
 TEST(LoggedFile, ReadOnlyFileRefusesChangesAndSeesTheLog)
@@ -191,7 +169,7 @@ TEST(LogRecords, PathRecordBytesAndDamage)
     platform::testing::CScratchDir scratch;
     const std::string path = scratch.Sub("path");
     WritePathFile(path.c_str(), "C:\\a");
-    EXPECT_EQ(std::string("\x05\x00\x00\x00" "C:\\a\x00", 9), ReadWhole(path));
+    EXPECT_EQ(std::string("\x05\x00\x00\x00" "C:\\a\x00", 9), ReadFileBytes(path));
     EXPECT_EQ("C:\\a", ReadPathFile(path.c_str()));
     EXPECT_THROW(WritePathFile(path.c_str(), "again"), CFault);  // create-new
     EXPECT_THROW(WritePathFile(scratch.Sub("long").c_str(), std::string(261, 'a')), CFault);
@@ -204,7 +182,7 @@ TEST(LogRecords, PathRecordBytesAndDamage)
         std::string("\x05\x00", 2),                         // short length
     };
     for (const std::string& bytes : kDamaged) {
-        WriteWhole(path, bytes);
+        WriteFileBytes(path, bytes);
         EXPECT_THROW(ReadPathFile(path.c_str()), CFault) << bytes.size();
     }
 
@@ -227,9 +205,9 @@ TEST(LogRecords, SizeRecordIsEightBytes)
     platform::testing::CScratchDir scratch;
     const std::string size = scratch.Sub("size");
     WriteSizeRecord(size.c_str(), 0x0102030405060708ull);
-    EXPECT_EQ(std::string("\x08\x07\x06\x05\x04\x03\x02\x01", 8), ReadWhole(size));
+    EXPECT_EQ(std::string("\x08\x07\x06\x05\x04\x03\x02\x01", 8), ReadFileBytes(size));
     EXPECT_EQ(0x0102030405060708ull, ReadSizeRecord(size.c_str()));
-    WriteWhole(size, "1234567");
+    WriteFileBytes(size, "1234567");
     EXPECT_THROW(ReadSizeRecord(size.c_str()), CFault);
     EXPECT_THROW(ReadSizeRecord(scratch.Sub("missing").c_str()), CFault);
 }
@@ -313,7 +291,7 @@ TEST(LoggedFile, RandomOperationsMatchTheModelAfterApply)
             else if (i < nInitial)
                 expected[i] = target[i];
         }
-        ASSERT_EQ(expected, ReadWhole(f.target)) << "round " << round;
+        ASSERT_EQ(expected, ReadFileBytes(f.target)) << "round " << round;
     }
 }
 

@@ -22,53 +22,8 @@ namespace velk {
 namespace {
 
 using Snapshot = std::map<std::string, std::string>;  // relative path -> bytes ("/" for dirs)
-
-std::string ReadWhole(const std::string& path)
-{
-    platform::CFileHandle file;
-    if (platform::FileOpen(path.c_str(), platform::kFileAccessRead,
-                           platform::kFileShareRead | platform::kFileShareWrite,
-                           platform::kFileOpenExisting, &file) != platform::kFileOk)
-        return "<unreadable>";
-    std::uint64_t cb = 0;
-    file.GetSize(&cb);
-    std::string data(static_cast<size_t>(cb), '\0');
-    std::uint32_t cbRead = 0;
-    if (cb > 0)
-        file.Read(&data[0], static_cast<std::uint32_t>(cb), &cbRead);
-    return data;
-}
-
-void WriteWhole(const std::string& path, const std::string& data)
-{
-    platform::CFileHandle file;
-    ASSERT_EQ(platform::kFileOk, platform::FileOpen(path.c_str(), platform::kFileAccessWrite, 0,
-                                                     platform::kFileCreateAlways, &file));
-    std::uint32_t cb = 0;
-    ASSERT_EQ(platform::kFileOk, file.Write(data.data(), static_cast<std::uint32_t>(data.size()), &cb));
-}
-
-void TakeSnapshot(const std::string& root, const std::string& rel, Snapshot* pSnapshot)
-{
-    std::vector<platform::DirEntry> vEntries;
-    platform::DirList((root + rel).c_str(), &vEntries);
-    for (const platform::DirEntry& e : vEntries) {
-        const std::string path = rel + "\\" + e.strName;
-        if (e.nAttributes & platform::kFileAttrDirectory) {
-            (*pSnapshot)[path] = "/";
-            TakeSnapshot(root, path, pSnapshot);
-        } else {
-            (*pSnapshot)[path] = ReadWhole(root + path);
-        }
-    }
-}
-
-Snapshot SnapshotOf(const std::string& dir)
-{
-    Snapshot s;
-    TakeSnapshot(dir, "", &s);
-    return s;
-}
+using platform::testing::ReadFileBytes;
+using platform::testing::WriteFileBytes;
 
 std::string Pattern(size_t n, int seed)
 {
@@ -92,10 +47,10 @@ struct Store {
         ASSERT_EQ(platform::kFileOk, platform::DirCreate(data().c_str()));
         ASSERT_EQ(platform::kFileOk, platform::DirCreate(D("dir").c_str()));
         ASSERT_EQ(platform::kFileOk, platform::DirCreate(D("dir\\sub").c_str()));
-        WriteWhole(D("a.dat"), Pattern(150000, 1));
-        WriteWhole(D("b.dat"), Pattern(5000, 2));
-        WriteWhole(D("dir\\x.dat"), Pattern(70000, 3));
-        WriteWhole(D("dir\\sub\\y.dat"), Pattern(10, 4));
+        WriteFileBytes(D("a.dat"), Pattern(150000, 1));
+        WriteFileBytes(D("b.dat"), Pattern(5000, 2));
+        WriteFileBytes(D("dir\\x.dat"), Pattern(70000, 3));
+        WriteFileBytes(D("dir\\sub\\y.dat"), Pattern(10, 4));
     }
 
     bool DustboxEmptyWithin(int nMs) const
@@ -177,7 +132,7 @@ Snapshot CommittedState()
         Store s{scratch.Path()};
         s.Create();
         EXPECT_EQ(0, RunTransaction(s, 1));
-        s_committed = SnapshotOf(s.data());
+        s_committed = platform::testing::SnapshotTree(s.data());
     }
     return s_committed;
 }
@@ -187,13 +142,13 @@ TEST(Transaction, CommitAppliesEverythingAndRollBackNothing)
     platform::testing::CScratchDir scratch;
     Store s{scratch.Path()};
     s.Create();
-    const Snapshot before = SnapshotOf(s.data());
+    const Snapshot before = platform::testing::SnapshotTree(s.data());
 
     ASSERT_EQ(0, RunTransaction(s, 0));
-    EXPECT_EQ(before, SnapshotOf(s.data()));
+    EXPECT_EQ(before, platform::testing::SnapshotTree(s.data()));
 
     ASSERT_EQ(0, RunTransaction(s, 1));
-    const Snapshot after = SnapshotOf(s.data());
+    const Snapshot after = platform::testing::SnapshotTree(s.data());
     Snapshot expected = before;
     std::string a = expected["\\a.dat"];
     a.replace(10, 7, "changed");
@@ -272,10 +227,10 @@ TEST(Transaction, ContextSeesItsOwnChanges)
     pFile = pFs->OpenFile(s.D("b.dat").c_str(), 0);  // untouched: read directly
     EXPECT_EQ(5000u, pFile->GetSize());
     pFs->CloseFile(pFile);
-    EXPECT_EQ(Pattern(150000, 1), ReadWhole(s.D("a.dat")));  // nothing in place yet
+    EXPECT_EQ(Pattern(150000, 1), ReadFileBytes(s.D("a.dat")));  // nothing in place yet
     DestroyObject(pFs);
     t.End(0);
-    EXPECT_EQ(Pattern(150000, 1), ReadWhole(s.D("a.dat")));
+    EXPECT_EQ(Pattern(150000, 1), ReadFileBytes(s.D("a.dat")));
 }
 
 // ---- Crashes ---------------------------------------------------------------
@@ -309,7 +264,7 @@ void ExpectOldOrNew(const Store& s, const Snapshot& before, const Snapshot& afte
     CTransaction t;
     ASSERT_EQ(0, t.Open(s.tx().c_str())) << what;
     EXPECT_FALSE(platform::PathExists((s.tx() + "\\log").c_str())) << what;
-    const Snapshot now = SnapshotOf(s.data());
+    const Snapshot now = platform::testing::SnapshotTree(s.data());
     EXPECT_TRUE(now == before || now == after) << what;
     if (bCheckDustbox) {
         EXPECT_TRUE(s.DustboxEmptyWithin(10000)) << what;
@@ -337,7 +292,7 @@ void SweepCrashes(const char* szKind, int nPoints, int nMaxPoints)
         platform::testing::CScratchDir scratch;
         Store s{scratch.Path()};
         s.Create();
-        const Snapshot before = SnapshotOf(s.data());
+        const Snapshot before = platform::testing::SnapshotTree(s.data());
         const std::string faults = std::string(szKind) + "=" + std::to_string(k);
         const int nCode = platform::testing::RunChild("transaction_work", {s.root, faults});
         ASSERT_TRUE(nCode == 0 || nCode == platform::kFaultExitCode) << faults << " " << nCode;
@@ -382,7 +337,7 @@ TEST(TransactionCrash, KilledAtRandomMomentsLeavesOldOrNewState)
         platform::testing::CScratchDir scratch;
         Store s{scratch.Path()};
         s.Create();
-        const Snapshot before = SnapshotOf(s.data());
+        const Snapshot before = platform::testing::SnapshotTree(s.data());
         platform::CChildProcess child;
         ASSERT_EQ(0, platform::testing::StartChild(&child, "transaction_work", {s.root, "-"}));
         std::this_thread::sleep_for(std::chrono::microseconds(random() % 40000));
