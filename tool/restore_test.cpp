@@ -10,6 +10,7 @@
 
 #include "engine/database/adb.h"
 #include "engine/database/adb_tools.h"
+#include "platform/clock.h"
 #include "platform/codepage.h"
 #include "platform/console.h"
 #include "platform/file.h"
@@ -271,6 +272,50 @@ TEST(Restore, DatabaseHeldByAnotherProgramTimesOut)
                                       "属性DB読み込み専用オープン:NG(タイムアウト発生)\n"),
               result.second);
     EXPECT_GE(waited, std::chrono::seconds(29));
+}
+
+TEST(Restore, TargetHeldOpenIsNotReplaced)
+{
+    AppDir app;
+    app.Make({{"a", 0}});
+    WriteFileBytes(app.Target(), "old view");
+    platform::CFileHandle held;  // opened without any sharing: no rename, no new writer
+    ASSERT_EQ(platform::kFileOk, platform::FileOpen(app.Target().c_str(), platform::kFileAccessRead,
+                                                     0, platform::kFileOpenExisting, &held));
+    const auto result = app.Run(View(Item("a", 1)).c_str());
+    held.Close();
+    EXPECT_EQ(platform::ExitCodeAsSeen(-1), result.first);
+    const std::string ng = platform::ConsoleEncode("属性ビュー情報更新:NG\n");
+    ASSERT_GE(result.second.size(), ng.size());
+    EXPECT_EQ(ng, result.second.substr(result.second.size() - ng.size()));
+    EXPECT_EQ("old view", ReadFileBytes(app.Target()));
+    EXPECT_EQ(1u, app.List().size());  // the commit of step 11 stands
+}
+
+TEST(Restore, ExistingBackupOfTheSameSecondIsKept)
+{
+    // Backups named for the next seconds exist already, as after a run in the
+    // same second: the view is overwritten and those backups stay as they are.
+    AppDir app;
+    app.Make({{"a", 0}});
+    WriteFileBytes(app.Target(), "old view");
+    const platform::DateTime now = platform::LocalTime();
+    std::vector<std::string> vTaken;
+    for (int i = 0; i < 20; ++i) {
+        const int nSecond = now.nSecond + i;
+        if (nSecond > 59)
+            break;  // a minute boundary: the names would need the next minute
+        vTaken.push_back(BackupName(app.scratch.Sub("db\\attview_").c_str(), now.nYear, now.nMonth,
+                                    now.nDay, now.nHour, now.nMinute, nSecond));
+        WriteFileBytes(vTaken.back(), "first run's backup");
+    }
+    if (vTaken.size() < 10)
+        GTEST_SKIP() << "too close to a minute boundary";
+    const auto result = app.Run(View(Item("a", 1)).c_str());
+    EXPECT_EQ(0, result.first);
+    for (const std::string& taken : vTaken)
+        EXPECT_EQ("first run's backup", ReadFileBytes(taken));
+    EXPECT_NE(std::string::npos, ReadFileBytes(app.Target()).find("id_att=\"1\""));
 }
 
 TEST(Restore, BackupNameCarriesTheLocalTime)
