@@ -14,23 +14,43 @@ CPlatformFile<TInterface>::CPlatformFile(const char* szPath, int nWrite)
     const unsigned nShare = nWrite != 0 ? 0u : static_cast<unsigned>(platform::kFileShareRead);
     if (szPath == nullptr ||
         platform::FileOpen(szPath, nAccess, nShare, platform::kFileOpenExisting, &m_hFile) !=
-            platform::kFileOk)
+            platform::kFileOk ||
+        m_hFile.GetSize(&m_nSize) != platform::kFileOk)
         ThrowFault();
+}
+
+template <class TInterface>
+std::uint64_t CPlatformFile<TInterface>::Position()
+{
+    std::uint64_t nPosition = 0;
+    m_hFile.Seek(0, platform::kFileCurrent, &nPosition);
+    return nPosition;
 }
 
 template <class TInterface>
 std::uint32_t CPlatformFile<TInterface>::Read(void* pBuffer, std::uint32_t cbCount)
 {
-    std::uint32_t cbRead = 0;
-    m_hFile.Read(pBuffer, cbCount, &cbRead);
+    std::uint64_t nPosition = Position();
+    std::uint32_t cbRead = m_cache.Read(&m_hFile, m_nSize, &nPosition, pBuffer, cbCount);
+    m_hFile.Seek(static_cast<std::int64_t>(nPosition), platform::kFileBegin, nullptr);
+    if (cbRead < cbCount && nPosition < m_nSize) {
+        // What the cache could not give comes from the file, failures included.
+        std::uint32_t cbMore = 0;
+        m_hFile.Read(static_cast<unsigned char*>(pBuffer) + cbRead, cbCount - cbRead, &cbMore);
+        cbRead += cbMore;
+    }
     return cbRead;
 }
 
 template <class TInterface>
 std::uint32_t CPlatformFile<TInterface>::Write(const void* pBuffer, std::uint32_t cbCount)
 {
+    const std::uint64_t nPosition = Position();
     std::uint32_t cbWritten = 0;
     m_hFile.Write(pBuffer, cbCount, &cbWritten);
+    m_cache.Wrote(nPosition, pBuffer, cbWritten);
+    if (nPosition + cbWritten > m_nSize)
+        m_nSize = nPosition + cbWritten;
     return cbWritten;
 }
 
@@ -40,6 +60,7 @@ std::uint64_t CPlatformFile<TInterface>::GetSize()
     std::uint64_t cbSize = 0;
     if (m_hFile.GetSize(&cbSize) != platform::kFileOk)
         ThrowFault();
+    m_nSize = cbSize;
     return cbSize;
 }
 
@@ -61,8 +82,11 @@ std::uint64_t CPlatformFile<TInterface>::Tell()
 template <class TInterface>
 int CPlatformFile<TInterface>::SetEnd()
 {
+    const std::uint64_t nPosition = Position();
     if (m_hFile.SetEnd() != platform::kFileOk)
         ThrowFault();
+    m_nSize = nPosition;
+    m_cache.Cut(nPosition);
     return 1;
 }
 

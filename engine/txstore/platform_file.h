@@ -7,6 +7,7 @@
 
 #include <cstdint>
 
+#include "engine/txstore/page_cache.h"
 #include "platform/file.h"
 
 namespace velk {
@@ -29,7 +30,11 @@ public:
     int SetEnd() override;
 
 private:
+    std::uint64_t Position();
+
     platform::CFileHandle m_hFile;
+    std::uint64_t m_nSize = 0;  // the file's size, kept by this object's own changes
+    CPageCache m_cache;
 };
 
 }  // namespace velk
