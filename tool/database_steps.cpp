@@ -4,20 +4,10 @@
 
 #include "engine/txstore/fault.h"
 #include "platform/console.h"
+#include "tool/step_report.h"
 
 const unsigned char kNoCaseAscendingId[16] = {0xBA, 0x48, 0x9E, 0xB2, 0x95, 0x94, 0x03, 0x47,
                                               0xAF, 0x91, 0x48, 0x82, 0xB6, 0x55, 0x11, 0xF7};
-
-namespace {
-
-int Fail(const char* szResult, const std::string& why)
-{
-    platform::ConsoleWrite(szResult);
-    platform::ConsoleWriteError(("attview-restore: " + why + "\n").c_str());
-    return -1;
-}
-
-}  // namespace
 
 void FillAttTable(velk::CADB* pDatabase, AttTable* pTable)
 {
@@ -61,8 +51,9 @@ int RunDatabaseSteps(velk::CADB* pDatabase, const ToolPaths& paths, AttTable* pT
     platform::ConsoleWrite("属性DB関連付け:");
     int nResult = pDatabase->Associate(directory.c_str(), kNoCaseAscendingId, nullptr);
     if (nResult != 0)
-        return Fail("NG\n", "\"" + directory + "\" is not an attribute database this tool can use (result " +
-                                std::to_string(nResult) + ")");
+        return FailStep("NG\n", "\"" + directory +
+                                     "\" is not an attribute database this tool can use (result " +
+                                     std::to_string(nResult) + ")");
     platform::ConsoleWrite("OK\n");
 
     platform::ConsoleWrite("属性DB情報チェック:");
@@ -80,16 +71,16 @@ int RunDatabaseSteps(velk::CADB* pDatabase, const ToolPaths& paths, AttTable* pT
     if (nCommentSize > 512)
         why += " comment size " + std::to_string(nCommentSize) + " (at most 512);";
     if (!why.empty())
-        return Fail("NG\n", "the database's parameters are out of range:" + why);
+        return FailStep("NG\n", "the database's parameters are out of range:" + why);
     platform::ConsoleWrite("OK\n");
 
     platform::ConsoleWrite("属性DB読み込み専用オープン:");
     try {
         if (pDatabase->Open(0, 30000) == 0)
-            return Fail("NG(タイムアウト発生)\n",
+            return FailStep("NG(タイムアウト発生)\n",
                         "another program kept the database busy for 30 seconds");
     } catch (...) {
-        return Fail("NG\n", "the database could not be opened: a store is missing or damaged");
+        return FailStep("NG\n", "the database could not be opened: a store is missing or damaged");
     }
     platform::ConsoleWrite("OK\n");
 
@@ -97,7 +88,7 @@ int RunDatabaseSteps(velk::CADB* pDatabase, const ToolPaths& paths, AttTable* pT
     try {
         FillAttTable(pDatabase, pTable);
     } catch (...) {
-        return Fail("NG\n", "the attribute list of the database is damaged");
+        return FailStep("NG\n", "the attribute list of the database is damaged");
     }
     platform::ConsoleWrite("OK\n");
 
@@ -105,7 +96,7 @@ int RunDatabaseSteps(velk::CADB* pDatabase, const ToolPaths& paths, AttTable* pT
     try {
         pDatabase->Close(1);
     } catch (...) {
-        return Fail("NG\n", "the database could not be closed");
+        return FailStep("NG\n", "the database could not be closed");
     }
     platform::ConsoleWrite("OK\n");
     return 0;

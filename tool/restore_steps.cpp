@@ -4,6 +4,7 @@
 
 #include "platform/clock.h"
 #include "platform/console.h"
+#include "tool/step_report.h"
 #include "platform/file.h"
 #include "support/file/raw_file.h"
 #include "support/file/stream_buffer.h"
@@ -14,13 +15,6 @@
 namespace {
 
 enum { kOpenSourceFlags = 18, kCreateTargetFlags = 5 };
-
-int Fail(const char* szResult, const std::string& why)
-{
-    platform::ConsoleWrite(szResult);
-    platform::ConsoleWriteError(("attview-restore: " + why + "\n").c_str());
-    return -1;
-}
 
 // Step 8: the source view into *pDocument. Returns an empty text, or why not.
 std::string ReadView(const char* szSource, EDescription* pDocument)
@@ -74,16 +68,16 @@ int RunRestoreSteps(velk::CADB* pDatabase, const ToolPaths& paths, AttTable* pTa
     platform::ConsoleWrite("属性ビュー情報読み込み:");
     const std::string why = ReadView(paths.sourcePath.GetString(), &document);
     if (!why.empty())
-        return Fail("NG\n", why);
+        return FailStep("NG\n", why);
     platform::ConsoleWrite("OK\n");
 
     platform::ConsoleWrite("属性DB書き込みオープン:");
     try {
         if (pDatabase->Open(1, 30000) == 0)
-            return Fail("NG(タイムアウト発生)\n",
+            return FailStep("NG(タイムアウト発生)\n",
                         "another program kept the database busy for 30 seconds");
     } catch (...) {
-        return Fail("NG\n", "the database could not be opened for writing");
+        return FailStep("NG\n", "the database could not be opened for writing");
     }
     platform::ConsoleWrite("OK\n");
 
@@ -92,12 +86,12 @@ int RunRestoreSteps(velk::CADB* pDatabase, const ToolPaths& paths, AttTable* pTa
     platform::ConsoleWrite("属性ID更新:");
     EDescription* pTop = FirstElement(document);
     if (pTop == nullptr)
-        return Fail("NG\n", "the view has no element to restore");
+        return FailStep("NG\n", "the view has no element to restore");
     try {
         for (int i = 0; i < pTop->GetChildCount(); ++i)
             UpdateItems(pDatabase, pTable, pTop->GetChildAt(static_cast<unsigned>(i)));
     } catch (...) {
-        return Fail("NG\n", "the database failed while the ids were updated; nothing was changed");
+        return FailStep("NG\n", "the database failed while the ids were updated; nothing was changed");
     }
     platform::ConsoleWrite("OK\n");
 
@@ -105,12 +99,12 @@ int RunRestoreSteps(velk::CADB* pDatabase, const ToolPaths& paths, AttTable* pTa
     try {
         pDatabase->Close(1);
     } catch (...) {
-        return Fail("NG\n", "the database could not commit the new attributes");
+        return FailStep("NG\n", "the database could not commit the new attributes");
     }
     platform::ConsoleWrite("OK\n");
 
     if (!pTable->empty() && !AppendMissing(*pTable, pTop))
-        return Fail("", "out of memory while the missing attributes were added");
+        return FailStep("", "out of memory while the missing attributes were added");
 
     platform::ConsoleWrite("属性ビュー情報更新:");
     const platform::DateTime now = platform::LocalTime();
@@ -125,7 +119,7 @@ int RunRestoreSteps(velk::CADB* pDatabase, const ToolPaths& paths, AttTable* pTa
             platform::FileRemove(target.c_str());
             platform::FileMove(backup.c_str(), target.c_str());
         }
-        return Fail("NG\n", "cannot write the view \"" + target + "\"" +
+        return FailStep("NG\n", "cannot write the view \"" + target + "\"" +
                                 (bMoved ? "; the previous view is back in place" : ""));
     }
     platform::ConsoleWrite("OK\n");

@@ -15,32 +15,15 @@
 namespace velk {
 namespace testing {
 
+// Whole-file access, shared by every module's tests.
 inline std::string ReadWhole(const std::string& strPath)
 {
-    platform::CFileHandle file;
-    if (platform::FileOpen(strPath.c_str(), platform::kFileAccessRead,
-                           platform::kFileShareRead | platform::kFileShareWrite,
-                           platform::kFileOpenExisting, &file) != platform::kFileOk)
-        return "<missing>";
-    std::uint64_t cb = 0;
-    file.GetSize(&cb);
-    std::string s(static_cast<size_t>(cb), '\0');
-    std::uint32_t cbRead = 0;
-    if (cb > 0)
-        file.Read(&s[0], static_cast<std::uint32_t>(cb), &cbRead);
-    return s;
+    return platform::testing::ReadFileBytes(strPath);
 }
 
 inline void WriteWhole(const std::string& strPath, const std::string& strData)
 {
-    platform::CFileHandle file;
-    ASSERT_EQ(platform::kFileOk, platform::FileOpen(strPath.c_str(), platform::kFileAccessWrite, 0,
-                                                     platform::kFileCreateAlways, &file));
-    std::uint32_t cb = 0;
-    if (!strData.empty()) {
-        ASSERT_EQ(platform::kFileOk,
-                  file.Write(strData.data(), static_cast<std::uint32_t>(strData.size()), &cb));
-    }
+    platform::testing::WriteFileBytes(strPath, strData);
 }
 
 // A new database "db" in a scratch directory.

@@ -10,4 +10,16 @@ bool AskYesNo(const char* szTitle, const char* szText)
            IDYES;
 }
 
+Answer AskYesNoCancel(const char* szTitle, const char* szText)
+{
+    switch (MessageBoxA(nullptr, szText, szTitle, MB_YESNOCANCEL | MB_ICONSTOP | MB_TASKMODAL)) {
+    case IDYES:
+        return kAnswerYes;
+    case IDCANCEL:
+        return kAnswerCancel;
+    default:
+        return kAnswerNo;
+    }
+}
+
 }  // namespace platform
