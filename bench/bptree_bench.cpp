@@ -16,9 +16,9 @@
 #include <string>
 #include <vector>
 
+#include "engine/base/fault.h"
 #include "engine/bptree/bptree.h"
 #include "engine/bptree/memory_context_test.h"
-#include "engine/txstore/fault.h"
 #include "engine/txstore/fs_context.h"
 #include "platform/file.h"
 

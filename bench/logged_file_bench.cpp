@@ -11,6 +11,7 @@
 #include "engine/txstore/apply_log.h"
 #include "engine/txstore/log_records.h"
 #include "engine/txstore/logged_file.h"
+#include "engine/txstore/store_names.h"
 #include "platform/file.h"
 
 namespace {
@@ -39,15 +40,15 @@ int main()
     const std::string dir = platform::TempDirectory() + "attview-logged-bench";
     const std::string target = dir + "\\target.dat";
     const std::string plain = dir + "\\plain.dat";
-    const velk::CPath log = velk::CPath(dir.c_str()).Join("log");
+    const velk::CPath log = velk::CPath(dir.c_str()).Join(velk::txdir::kLog);
     platform::DirCreate(dir.c_str());
     const std::uint64_t kFile = 64ull << 20;  // 64 MiB
     const int kOps = 20000;
     MakeFile(target, kFile);
     MakeFile(plain, kFile);
     platform::DirCreate(log.GetString());
-    platform::DirCreate(log.Join("blocks").GetString());
-    velk::WritePathFile(log.Join("path").GetString(), target);
+    platform::DirCreate(log.Join(velk::txdir::kBlocks).GetString());
+    velk::WritePathFile(log.Join(velk::txdir::kPath).GetString(), target);
 
     std::mt19937 random(1);
     std::vector<std::uint64_t> positions(kOps);
@@ -105,12 +106,12 @@ int main()
     platform::FileRemove(target.c_str());
     platform::FileRemove(plain.c_str());
     std::vector<platform::DirEntry> blocks;
-    platform::DirList(log.Join("blocks").GetString(), &blocks);
+    platform::DirList(log.Join(velk::txdir::kBlocks).GetString(), &blocks);
     for (const auto& b : blocks)
-        platform::FileRemove(log.Join("blocks").Join(b.strName.c_str()).GetString());
-    platform::DirRemove(log.Join("blocks").GetString());
-    platform::FileRemove(log.Join("path").GetString());
-    platform::FileRemove(log.Join("size").GetString());
+        platform::FileRemove(log.Join(velk::txdir::kBlocks).Join(b.strName.c_str()).GetString());
+    platform::DirRemove(log.Join(velk::txdir::kBlocks).GetString());
+    platform::FileRemove(log.Join(velk::txdir::kPath).GetString());
+    platform::FileRemove(log.Join(velk::txdir::kSize).GetString());
     platform::DirRemove(log.GetString());
     platform::DirRemove(dir.c_str());
     return 0;

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "engine/txstore/fault.h"
+#include "engine/base/fault.h"
 #include "platform/console.h"
 #include "tool/step_report.h"
 

@@ -1,6 +1,6 @@
 #include "tool/reconcile.h"
 
-#include "engine/txstore/fault.h"
+#include "engine/base/fault.h"
 #include "platform/console.h"
 #include "support/text/string.h"
 #include "support/text/wide_string.h"

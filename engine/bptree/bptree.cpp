@@ -3,8 +3,8 @@
 #include <cstring>
 #include <vector>
 
-#include "engine/bptree/byte_order.h"
-#include "engine/txstore/fault.h"
+#include "engine/base/byte_order.h"
+#include "engine/base/fault.h"
 
 namespace velk {
 

@@ -16,10 +16,10 @@
 #include <thread>
 #include <vector>
 
+#include "engine/base/fault.h"
 #include "engine/bptree/bptree.h"
 #include "engine/bptree/bptree_check.h"
 #include "engine/bptree/record_file.h"
-#include "engine/txstore/fault.h"
 #include "engine/txstore/fs_context.h"
 #include "engine/txstore/tfs_context.h"
 #include "engine/txstore/transaction.h"

@@ -6,8 +6,8 @@
 #include <cstring>
 #include <vector>
 
+#include "engine/base/fault.h"
 #include "engine/bptree/bptree.h"
-#include "engine/txstore/fault.h"
 
 namespace velk {
 

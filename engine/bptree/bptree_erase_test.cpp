@@ -3,9 +3,9 @@
 #include <string>
 #include <vector>
 
+#include "engine/base/fault.h"
 #include "engine/bptree/bptree.h"
 #include "engine/bptree/test_store.h"
-#include "engine/txstore/fault.h"
 
 namespace velk {
 namespace {

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/txstore/fault.h"
+#include "engine/base/fault.h"
 #include "engine/txstore/file_system.h"
 
 namespace velk {

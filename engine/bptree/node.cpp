@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "engine/txstore/fault.h"
+#include "engine/base/fault.h"
 
 namespace velk {
 

@@ -38,7 +38,7 @@
 
 #include <cstdint>
 
-#include "engine/bptree/byte_order.h"
+#include "engine/base/byte_order.h"
 #include "engine/bptree/key_order.h"
 
 namespace velk {

@@ -4,8 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "engine/bptree/byte_order.h"
-#include "engine/txstore/fault.h"
+#include "engine/base/byte_order.h"
+#include "engine/base/fault.h"
 
 namespace velk {
 

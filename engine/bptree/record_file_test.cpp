@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "engine/bptree/byte_order.h"
+#include "engine/base/byte_order.h"
+#include "engine/base/fault.h"
 #include "engine/bptree/test_store.h"
-#include "engine/txstore/fault.h"
 
 namespace velk {
 namespace {

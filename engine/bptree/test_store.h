@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/bptree/byte_order.h"
+#include "engine/base/byte_order.h"
 #include "engine/bptree/memory_context_test.h"
 #include "engine/txstore/fs_context.h"
 #include "platform/test_support.h"

@@ -2,9 +2,9 @@
 
 #include <new>
 
+#include "engine/base/fault.h"
 #include "engine/database/adb_impl.h"
 #include "engine/database/find_att.h"
-#include "engine/txstore/fault.h"
 
 namespace velk {
 

@@ -5,12 +5,13 @@
 #include <string>
 #include <vector>
 
+#include "engine/base/byte_order.h"
 #include "engine/bptree/bptree.h"
 #include "engine/bptree/bptree_check.h"
-#include "engine/bptree/byte_order.h"
 #include "engine/bptree/record_file.h"
 #include "engine/database/adb_impl.h"
 #include "engine/database/adb_tools.h"
+#include "engine/txstore/store_names.h"
 #include "engine/txstore/tfs_context.h"
 #include "platform/file.h"
 
@@ -298,9 +299,10 @@ std::size_t CheckDatabase(const char* szDirectory, std::uint32_t nTimeout,
             return v.size() - nBefore;
         }
         if (platform::PathExists(
-                directory.Join(kTransactionName).Join("log").GetString()))
-            v.push_back(std::string(kTransactionName) + "\\log: a transaction was interrupted "
-                        "or is running; the next opening finishes an interrupted one");
+                directory.Join(kTransactionName).Join(txdir::kLog).GetString()))
+            v.push_back(std::string(kTransactionName) + "\\" + txdir::kLog +
+                        ": a transaction was interrupted or is running; the next "
+                        "opening finishes an interrupted one");
 
         CADB db;
         if (db.Associate(szDirectory, info.abPathOrder, nullptr) != CADB::kOk) {

@@ -2,14 +2,15 @@
 #include <memory>
 #include <vector>
 
+#include "engine/base/byte_order.h"
+#include "engine/base/fault.h"
 #include "engine/bptree/bptree.h"
-#include "engine/bptree/byte_order.h"
 #include "engine/bptree/record_file.h"
 #include "engine/database/adb_impl.h"
 #include "engine/database/adb_tools.h"
 #include "engine/database/att_info.h"
-#include "engine/txstore/fault.h"
 #include "engine/txstore/fs_context.h"
+#include "engine/txstore/store_names.h"
 #include "platform/file.h"
 
 namespace velk {
@@ -110,7 +111,7 @@ int CreateDatabase(const char* szDirectory, const SDatabaseInfo& info)
     std::memcpy(abInfo + 32, info.abPathOrder, 16);
     WriteNewFile(directory.Join(kInfoName), abInfo, sizeof(abInfo));
     MakeDirectory(directory.Join(kTransactionName));
-    MakeDirectory(directory.Join(kTransactionName).Join(kDustboxName));
+    MakeDirectory(directory.Join(kTransactionName).Join(txdir::kDustbox));
     MakeDirectory(directory.Join(kDustboxName));
     MakeDirectory(directory.Join(kFileListsName));
 

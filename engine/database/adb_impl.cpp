@@ -3,9 +3,9 @@
 #include <cstring>
 #include <new>
 
-#include "engine/bptree/byte_order.h"
+#include "engine/base/byte_order.h"
+#include "engine/base/fault.h"
 #include "engine/txstore/dustbox.h"
-#include "engine/txstore/fault.h"
 #include "engine/txstore/tfs_context.h"
 #include "platform/file.h"
 

@@ -8,11 +8,11 @@
 #include <string>
 #include <thread>
 
-#include "engine/bptree/byte_order.h"
+#include "engine/base/byte_order.h"
+#include "engine/base/fault.h"
 #include "engine/bptree/record_file.h"
 #include "engine/database/adb_test_support.h"
 #include "engine/txstore/dustbox.h"
-#include "engine/txstore/fault.h"
 #include "engine/txstore/fs_context.h"
 #include "platform/fault_injection.h"
 

@@ -3,9 +3,9 @@
 #include <cstring>
 #include <memory>
 
-#include "engine/bptree/byte_order.h"
+#include "engine/base/byte_order.h"
+#include "engine/base/fault.h"
 #include "engine/database/adb_impl.h"
-#include "engine/txstore/fault.h"
 
 namespace velk {
 

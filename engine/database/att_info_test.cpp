@@ -5,11 +5,11 @@
 #include <string>
 #include <vector>
 
-#include "engine/bptree/byte_order.h"
+#include "engine/base/byte_order.h"
+#include "engine/base/fault.h"
 #include "engine/bptree/record_file.h"
 #include "engine/database/adb.h"
 #include "engine/database/adb_test_support.h"
-#include "engine/txstore/fault.h"
 #include "engine/txstore/fs_context.h"
 
 namespace velk {

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "engine/bptree/byte_order.h"
+#include "engine/base/byte_order.h"
 #include "engine/database/adb_impl.h"
 
 namespace velk {

@@ -3,13 +3,13 @@
 #include <cstring>
 #include <new>
 
+#include "engine/base/result.h"
 #include "engine/hash/md5.h"
 #include "engine/hash/sha256.h"
 
 namespace velk {
 
 namespace {
-enum { kOk = 0, kInvalidArgument = 2 };
 enum { kMaxDigestSize = 32 };
 }  // namespace
 

@@ -2,29 +2,16 @@
 
 #include <cstring>
 
+#include "engine/base/byte_order.h"
+#include "engine/base/result.h"
+
 namespace velk {
 
 namespace {
 
-enum { kOk = 0, kInvalidArgument = 2 };
-
 inline std::uint32_t RotateLeft(std::uint32_t x, int n)
 {
     return (x << n) | (x >> (32 - n));
-}
-
-inline std::uint32_t GetU32LE(const unsigned char* p)
-{
-    return std::uint32_t(p[0]) | (std::uint32_t(p[1]) << 8) | (std::uint32_t(p[2]) << 16) |
-           (std::uint32_t(p[3]) << 24);
-}
-
-inline void PutU32LE(unsigned char* p, std::uint32_t x)
-{
-    p[0] = static_cast<unsigned char>(x);
-    p[1] = static_cast<unsigned char>(x >> 8);
-    p[2] = static_cast<unsigned char>(x >> 16);
-    p[3] = static_cast<unsigned char>(x >> 24);
 }
 
 // T[i] = floor(2^32 * |sin(i + 1)|).
@@ -128,8 +115,7 @@ void CMD5::Finish()
     abTail[m_cbBlock] = 0x80;
     const std::uint32_t cbTail = m_cbBlock + 1 + 8 <= kBlockSize ? kBlockSize : 2 * kBlockSize;
     const std::uint64_t nBits = m_cbTotal * 8;
-    PutU32LE(abTail + cbTail - 8, static_cast<std::uint32_t>(nBits));
-    PutU32LE(abTail + cbTail - 4, static_cast<std::uint32_t>(nBits >> 32));
+    PutU64LE(abTail + cbTail - 8, nBits);
     for (std::uint32_t i = 0; i < cbTail; i += kBlockSize)
         Compress(anState, abTail + i);
     for (int i = 0; i < 4; ++i)

@@ -2,11 +2,11 @@
 
 #include <cstring>
 
+#include "engine/base/result.h"
+
 namespace velk {
 
 namespace {
-
-enum { kOk = 0, kInvalidArgument = 2 };
 
 inline std::uint32_t RotateRight(std::uint32_t x, int n)
 {

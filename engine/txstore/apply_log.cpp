@@ -6,10 +6,11 @@
 
 #include <boost/lexical_cast.hpp>
 
+#include "engine/base/fault.h"
 #include "engine/path/path.h"
-#include "engine/txstore/fault.h"
 #include "engine/txstore/file_block.h"
 #include "engine/txstore/log_records.h"
+#include "engine/txstore/store_names.h"
 #include "platform/file.h"
 
 namespace velk {
@@ -37,14 +38,14 @@ std::uint64_t BlockNumber(const std::string& strName)
 void ApplyFileLog(const char* szLogDir, const char* szTarget)
 {
     const CPath logDir(szLogDir);
-    const std::uint64_t nSize = ReadSizeRecord(logDir.Join("size").GetString());
+    const std::uint64_t nSize = ReadSizeRecord(logDir.Join(txdir::kSize).GetString());
     platform::CFileHandle target;
     if (platform::FileOpen(szTarget, platform::kFileAccessRead | platform::kFileAccessWrite, 0,
                            platform::kFileOpenExisting, &target) != platform::kFileOk)
         ThrowFault();
     SetEndAt(&target, nSize);
     if (nSize > 0) {
-        const CPath blocks = logDir.Join("blocks");
+        const CPath blocks = logDir.Join(txdir::kBlocks);
         std::vector<platform::DirEntry> vEntries;
         if (platform::DirList(blocks.GetString(), &vEntries) != platform::kFileOk)
             ThrowFault();
@@ -81,7 +82,7 @@ void ApplyFileLog(const char* szLogDir, const char* szTarget)
 
 void ApplyFileLogs(const char* szTransactionDir)
 {
-    const CPath files = CPath(szTransactionDir).Join("log").Join("files");
+    const CPath files = CPath(szTransactionDir).Join(txdir::kLog).Join(txdir::kFiles);
     std::vector<platform::DirEntry> vEntries;
     if (platform::DirList(files.GetString(), &vEntries) != platform::kFileOk)
         ThrowFault();
@@ -89,7 +90,7 @@ void ApplyFileLogs(const char* szTransactionDir)
         if ((entry.nAttributes & platform::kFileAttrDirectory) == 0)
             continue;
         const CPath logDir = files.Join(entry.strName.c_str());
-        const std::string target = ReadPathFile(logDir.Join("path").GetString());
+        const std::string target = ReadPathFile(logDir.Join(txdir::kPath).GetString());
         ApplyFileLog(logDir.GetString(), target.c_str());
     }
 }

@@ -10,8 +10,8 @@
 #include <utility>
 #include <vector>
 
+#include "engine/base/fault.h"
 #include "engine/path/path.h"
-#include "engine/txstore/fault.h"
 #include "engine/txstore/remove_tree.h"
 #include "engine/txstore/unique_name.h"
 #include "platform/dir_watch.h"

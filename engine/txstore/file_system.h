@@ -9,8 +9,9 @@
 // 2^32 - 1 bytes. Seek origins: 0 from the start, 1 from the current position, 2
 // from the end.
 //
-// Results that callers meet in normal use are return values (0 done, 5 the path
-// exists, -1 the path does not exist, 1 a directory could not be created); every
+// Results that callers meet in normal use are return values (kOk done, kExists the
+// path exists, -1 the path does not exist, kFailed a directory could not be
+// created; the names are in engine/base/result.h); every
 // other failure throws the engine's exception. Contexts and files carry no locks:
 // each is used by one thread at a time.
 #pragma once
@@ -62,12 +63,13 @@ public:
         virtual IFile* OpenFile(const char* szPath, int nWrite) = 0;
         // Destroys a file that OpenFile of this same context returned.
         virtual void CloseFile(IFile* pFile) = 0;
-        // Creates an empty file. 0 created, 5 the path exists (as any kind of
-        // object).
+        // Creates an empty file. kOk created, kExists the path exists (as any
+        // kind of object).
         virtual int CreateFile(const char* szPath) = 0;
         // Deletes a file. -1 the path does not exist, nonzero otherwise.
         virtual int DeleteFile(const char* szPath) = 0;
-        // Creates a directory. 0 created, 5 the path exists, 1 creation failed.
+        // Creates a directory. kOk created, kExists the path exists, kFailed
+        // creation failed.
         virtual int CreateDirectory(const char* szPath) = 0;
         // Removes a directory. -1 the path does not exist, nonzero otherwise.
         virtual int RemoveDirectory(const char* szPath) = 0;

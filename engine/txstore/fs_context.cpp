@@ -2,7 +2,8 @@
 
 #include <new>
 
-#include "engine/txstore/fault.h"
+#include "engine/base/fault.h"
+#include "engine/base/result.h"
 #include "engine/txstore/file.h"
 #include "platform/file.h"
 
@@ -33,11 +34,11 @@ int CFSContext::CreateFile(const char* szPath)
     if (!m_bWritable || szPath == nullptr)
         ThrowFault();
     if (platform::PathExists(szPath))
-        return 5;
+        return kExists;
     platform::CFileHandle file;
     if (platform::FileOpen(szPath, 0, 0, platform::kFileCreateNew, &file) != platform::kFileOk)
         ThrowFault();
-    return 0;
+    return kOk;
 }
 
 int CFSContext::DeleteFile(const char* szPath)
@@ -56,8 +57,8 @@ int CFSContext::CreateDirectory(const char* szPath)
     if (!m_bWritable || szPath == nullptr)
         ThrowFault();
     if (platform::PathExists(szPath))
-        return 5;
-    return platform::DirCreate(szPath) == platform::kFileOk ? 0 : 1;
+        return kExists;
+    return platform::DirCreate(szPath) == platform::kFileOk ? kOk : kFailed;
 }
 
 int CFSContext::RemoveDirectory(const char* szPath)

@@ -3,7 +3,7 @@
 #include <memory>
 #include <string>
 
-#include "engine/txstore/fault.h"
+#include "engine/base/fault.h"
 #include "engine/txstore/file.h"
 #include "engine/txstore/fs_context.h"
 #include "engine/txstore/regular_file.h"

@@ -1,6 +1,7 @@
 #include "engine/txstore/log_records.h"
 
-#include "engine/txstore/fault.h"
+#include "engine/base/byte_order.h"
+#include "engine/base/fault.h"
 
 namespace velk {
 namespace {
@@ -25,8 +26,7 @@ std::string Record(const std::string& strText)
     if (strText.size() + 1 > kMaxPathRecord || strText.find('\0') != std::string::npos)
         ThrowFault();
     std::string record(4, '\0');
-    for (int i = 0; i < 4; ++i)
-        record[i] = static_cast<char>((n >> (8 * i)) & 0xFF);
+    PutU32LE(&record[0], n);
     record += strText;
     record += '\0';
     return record;
@@ -60,8 +60,7 @@ bool ReadPathRecord(platform::CFileHandle* pFile, std::string* pstrText)
         ThrowFault();
     if (cbRead < sizeof(abLength))
         return false;
-    const std::uint32_t n = abLength[0] | abLength[1] << 8 | abLength[2] << 16 |
-                            static_cast<std::uint32_t>(abLength[3]) << 24;
+    const std::uint32_t n = GetU32LE(abLength);
     if (n == 0 || n > kMaxPathRecord)
         ThrowFault();
     char achText[kMaxPathRecord];
@@ -85,8 +84,7 @@ std::string ReadPathFile(const char* szFile)
 void WriteSizeRecord(const char* szFile, std::uint64_t nSize)
 {
     unsigned char ab[8];
-    for (int i = 0; i < 8; ++i)
-        ab[i] = static_cast<unsigned char>(nSize >> (8 * i));
+    PutU64LE(ab, nSize);
     platform::CFileHandle file;
     Open(szFile, platform::kFileAccessWrite, platform::kFileCreateAlways, &file);
     WriteAll(&file, ab, sizeof(ab));
@@ -102,10 +100,7 @@ std::uint64_t ReadSizeRecord(const char* szFile)
     if (file.GetSize(&cbFile) != platform::kFileOk || cbFile != sizeof(ab) ||
         file.Read(ab, sizeof(ab), &cbRead) != platform::kFileOk || cbRead != sizeof(ab))
         ThrowFault();
-    std::uint64_t n = 0;
-    for (int i = 7; i >= 0; --i)
-        n = n << 8 | ab[i];
-    return n;
+    return GetU64LE(ab);
 }
 
 }  // namespace velk

@@ -9,22 +9,7 @@
 //   size record      offset  size  field
 //   ("size")         0       8     the file's logical length
 //
-// Layout of a transaction directory T:
-//
-//   T\dustbox                    objects thrown away, emptied in the background
-//   T\log                        the transaction log, while a write transaction
-//                                runs or after one was interrupted
-//   T\log\commit                 empty; present: the transaction is committed
-//   T\log\clist                  creation list: every object the transaction made
-//   T\log\files\H                per-file log; H is the SHA-256 of the target path
-//                                as given, 64 uppercase hexadecimal digits
-//   T\log\files\H\path           path record of the target
-//   T\log\files\H\size           size record
-//   T\log\files\H\blocks\N       block N of the target in its new state, one block
-//                                size long; N in decimal
-//   T\log\dugout\U               one removed object: U a unique name
-//   T\log\dugout\U\path          path record: where the object was
-//   T\log\dugout\U\hoge          the object itself
+// Where each record lives in a transaction directory: store_names.h.
 #pragma once
 
 #include <cstdint>

@@ -3,8 +3,9 @@
 #include <cstring>
 #include <string>
 
-#include "engine/txstore/fault.h"
+#include "engine/base/fault.h"
 #include "engine/txstore/log_records.h"
+#include "engine/txstore/store_names.h"
 
 namespace velk {
 
@@ -16,7 +17,7 @@ CLoggedFile::CLoggedFile(const char* szTarget, int nWrite, const CPath& pathLog,
         ThrowFault();
     if (m_hTarget.GetSize(&m_nInitialSize) != platform::kFileOk)
         ThrowFault();  // the handle closes with the member
-    const CPath size = m_pathLog.Join("size");
+    const CPath size = m_pathLog.Join(txdir::kSize);
     if (platform::PathExists(size.GetString())) {
         m_nLogicalSize = ReadSizeRecord(size.GetString());
     } else {
@@ -39,14 +40,14 @@ void CLoggedFile::Finish()
 {
     if (!m_bWrite)
         return;
-    WriteSizeRecord(m_pathLog.Join("size").GetString(), m_nLogicalSize);
+    WriteSizeRecord(m_pathLog.Join(txdir::kSize).GetString(), m_nLogicalSize);
     for (auto& entry : m_mapBlocks)
         entry.second->Flush();
 }
 
 CPath CLoggedFile::BlockPath(std::uint64_t nBlock) const
 {
-    return m_pathLog.Join("blocks").Join(std::to_string(nBlock).c_str());
+    return m_pathLog.Join(txdir::kBlocks).Join(std::to_string(nBlock).c_str());
 }
 
 CFileBlock* CLoggedFile::FindBlock(std::uint64_t nBlock)

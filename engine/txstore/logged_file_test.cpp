@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "engine/base/fault.h"
 #include "engine/txstore/apply_log.h"
-#include "engine/txstore/fault.h"
 #include "engine/txstore/log_records.h"
 #include "engine/txstore/logged_file.h"
 #include "platform/file.h"

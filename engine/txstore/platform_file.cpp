@@ -1,6 +1,6 @@
 #include "engine/txstore/platform_file.h"
 
-#include "engine/txstore/fault.h"
+#include "engine/base/fault.h"
 #include "engine/txstore/file_system.h"
 #include "engine/txstore/transaction.h"
 

@@ -6,10 +6,11 @@
 #include <utility>
 #include <vector>
 
+#include "engine/base/fault.h"
 #include "engine/path/path.h"
 #include "engine/txstore/apply_log.h"
-#include "engine/txstore/fault.h"
 #include "engine/txstore/log_records.h"
+#include "engine/txstore/store_names.h"
 #include "engine/txstore/store_paths.h"
 #include "engine/txstore/transaction.h"
 #include "platform/fault_injection.h"
@@ -46,20 +47,20 @@ std::vector<std::string> Subdirectories(const char* szDir)
 // stable storage before the commit marker exists.
 void SyncLog(const CPath& directory)
 {
-    const CPath log = directory.Join("log");
-    const CPath files = log.Join("files");
+    const CPath log = directory.Join(txdir::kLog);
+    const CPath files = log.Join(txdir::kFiles);
     for (const std::string& name : Subdirectories(files.GetString())) {
         const CPath fileLog = files.Join(name.c_str());
-        FlushFile(fileLog.Join("size").GetString());
+        FlushFile(fileLog.Join(txdir::kSize).GetString());
         std::vector<platform::DirEntry> vBlocks;
-        const CPath blocks = fileLog.Join("blocks");
+        const CPath blocks = fileLog.Join(txdir::kBlocks);
         if (platform::DirList(blocks.GetString(), &vBlocks) != platform::kFileOk)
             ThrowFault();
         for (const platform::DirEntry& block : vBlocks)
             FlushFile(blocks.Join(block.strName.c_str()).GetString());
     }
     // Files made in the transaction were written in place.
-    ForEachListRecord(log.Join("clist").GetString(), [](std::int64_t, const std::string& path) {
+    ForEachListRecord(log.Join(txdir::kCreationList).GetString(), [](std::int64_t, const std::string& path) {
         unsigned nAttributes = 0;
         if (platform::FileGetAttributes(path.c_str(), &nAttributes) == platform::kFileOk &&
             (nAttributes & platform::kFileAttrDirectory) == 0)
@@ -70,7 +71,7 @@ void SyncLog(const CPath& directory)
 
 void DiscardCreated(const CPath& directory)
 {
-    const CPath list = directory.Join("log").Join("clist");
+    const CPath list = directory.Join(txdir::kLog).Join(txdir::kCreationList);
     if (!platform::PathExists(list.GetString()))
         return;
     ForEachListRecord(list.GetString(), [&](std::int64_t, const std::string& path) {
@@ -101,14 +102,14 @@ void Move(const std::string& from, const CPath& to)
 
 void RestoreDugout(const CPath& directory)
 {
-    const CPath dugout = directory.Join("log").Join("dugout");
+    const CPath dugout = directory.Join(txdir::kLog).Join(txdir::kDugout);
     std::list<std::pair<CPath, std::string>> deferred;  // (target, hoge)
     for (const std::string& name : Subdirectories(dugout.GetString())) {
         const CPath entry = dugout.Join(name.c_str());
-        const CPath hoge = entry.Join("hoge");
+        const CPath hoge = entry.Join(txdir::kDugObject);
         if (!platform::PathExists(hoge.GetString()))
             continue;  // the object was never moved here
-        const std::string target = ReadPathFile(entry.Join("path").GetString());
+        const std::string target = ReadPathFile(entry.Join(txdir::kPath).GetString());
         CPath targetPath;
         if (targetPath.Set(target.c_str()) != CPath::kOk || targetPath.IsEmpty())
             ThrowFault();
@@ -145,8 +146,8 @@ void RestoreDugout(const CPath& directory)
 void RollForward(const char* szDirectory, bool bSync)
 {
     const CPath directory(szDirectory);
-    const CPath log = directory.Join("log");
-    const CPath commit = log.Join("commit");
+    const CPath log = directory.Join(txdir::kLog);
+    const CPath commit = log.Join(txdir::kCommit);
     if (!platform::PathExists(commit.GetString())) {
         if (bSync)
             SyncLog(directory);
@@ -160,7 +161,7 @@ void RollForward(const char* szDirectory, bool bSync)
         platform::CrashPoint("commit-marker");
     }
     // The marker exists: from here on the transaction is committed.
-    if (platform::PathExists(log.Join("files").GetString()))
+    if (platform::PathExists(log.Join(txdir::kFiles).GetString()))
         ApplyFileLogs(szDirectory);
     platform::CrashPoint("applied");
     MoveToDustbox(directory, log.GetString());
@@ -173,7 +174,7 @@ void RollBack(const char* szDirectory)
     platform::CrashPoint("discarded");
     RestoreDugout(directory);
     platform::CrashPoint("restored");
-    MoveToDustbox(directory, directory.Join("log").GetString());
+    MoveToDustbox(directory, directory.Join(txdir::kLog).GetString());
 }
 
 }  // namespace velk

@@ -1,29 +1,17 @@
 #include "engine/txstore/store_paths.h"
 
-#include <cstring>
-
-#include "engine/hash/hash.h"
 #include "engine/txstore/dustbox.h"
 
 namespace velk {
 
-std::string FileLogName(const char* szPath)
-{
-    char szHex[65];
-    if (CHash::DigestData(szPath, static_cast<std::uint32_t>(std::strlen(szPath)), CHash::kSHA256,
-                          szHex, sizeof(szHex), 0) != 0)
-        ThrowFault();
-    return szHex;
-}
-
 CPath FileLogDirectory(const CPath& directory, const char* szPath)
 {
-    return directory.Join("log").Join("files").Join(FileLogName(szPath).c_str());
+    return directory.Join(txdir::kLog).Join(txdir::kFiles).Join(FileLogName(szPath).c_str());
 }
 
 void MoveToDustbox(const CPath& directory, const char* szPath)
 {
-    CDustbox::Instance().MoveToDustbox(directory.Join("dustbox").GetString(), szPath);
+    CDustbox::Instance().MoveToDustbox(directory.Join(txdir::kDustbox).GetString(), szPath);
 }
 
 void MoveToDustboxOrThrow(const CPath& directory, const char* szPath)
@@ -81,8 +69,7 @@ void RemoveListRecord(const char* szList, std::int64_t nOffset)
     const size_t n = static_cast<size_t>(nOffset);
     if (nOffset < 0 || vList.size() < n + 4)
         ThrowFault();
-    const std::uint32_t cbText = vList[n] | vList[n + 1] << 8 | vList[n + 2] << 16 |
-                                 static_cast<std::uint32_t>(vList[n + 3]) << 24;
+    const std::uint32_t cbText = GetU32LE(&vList[n]);
     if (cbText > kMaxPathRecord || vList.size() - n - 4 < cbText)
         ThrowFault();
     vList.erase(vList.begin() + static_cast<std::ptrdiff_t>(n),

@@ -1,17 +1,14 @@
-// Names inside a transaction directory, and the moves into its dustbox, shared by
-// the transaction, its context and recovery.
+// Paths inside a transaction directory, and the moves into its dustbox, shared by
+// the transaction, its context and recovery. The names are in store_names.h.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
 #include "engine/path/path.h"
+#include "engine/txstore/store_names.h"
 
 namespace velk {
-
-// The per-file log name of szPath: the SHA-256 of its bytes as given, 64
-// uppercase hexadecimal digits.
-std::string FileLogName(const char* szPath);
 
 // T\log\files\<FileLogName(szPath)>.
 CPath FileLogDirectory(const CPath& directory, const char* szPath);

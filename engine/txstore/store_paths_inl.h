@@ -4,7 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/txstore/fault.h"
+#include "engine/base/byte_order.h"
+#include "engine/base/fault.h"
 #include "engine/txstore/log_records.h"
 #include "platform/file.h"
 
@@ -19,9 +20,7 @@ void ForEachListRecord(const char* szList, F pfn)
     const std::vector<unsigned char> vList = ReadListFile(szList);
     size_t nOffset = 0;
     while (vList.size() - nOffset >= 4) {
-        const std::uint32_t n = vList[nOffset] | vList[nOffset + 1] << 8 |
-                                vList[nOffset + 2] << 16 |
-                                static_cast<std::uint32_t>(vList[nOffset + 3]) << 24;
+        const std::uint32_t n = GetU32LE(&vList[nOffset]);
         if (n == 0 || n > kMaxPathRecord)
             ThrowFault();
         if (vList.size() - nOffset - 4 < n)

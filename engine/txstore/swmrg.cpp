@@ -1,7 +1,8 @@
 #include "engine/txstore/swmrg.h"
 
+#include "engine/base/byte_order.h"
+#include "engine/base/fault.h"
 #include "engine/hash/hash.h"
-#include "engine/txstore/fault.h"
 #include "platform/interrupt.h"
 
 namespace velk {
@@ -10,20 +11,6 @@ namespace {
 const std::uint32_t kSliceMs = 100;
 const std::uint32_t kForever = 0xFFFFFFFFu;
 const std::uint32_t kStateSize = 12;
-
-void PutU32LE(unsigned char* p, std::uint32_t v)
-{
-    p[0] = static_cast<unsigned char>(v);
-    p[1] = static_cast<unsigned char>(v >> 8);
-    p[2] = static_cast<unsigned char>(v >> 16);
-    p[3] = static_cast<unsigned char>(v >> 24);
-}
-
-std::uint32_t GetU32LE(const unsigned char* p)
-{
-    return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-           (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-}
 
 bool SameState(const CSWMRG::State& a, const CSWMRG::State& b)
 {

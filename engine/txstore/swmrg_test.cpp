@@ -11,7 +11,8 @@
 #include <string>
 #include <thread>
 
-#include "engine/txstore/fault.h"
+#include "engine/base/byte_order.h"
+#include "engine/base/fault.h"
 #include "engine/txstore/swmrg_stress.h"
 #include "platform/interrupt.h"
 #include "platform/named_object.h"
@@ -56,10 +57,9 @@ CSWMRG::State RawState(const std::string& guard)
         mutex.Wait() == platform::kWaitFailed)
         return s;
     if (memory.Read(ab, 12) == 0) {
-        s.nWaitingReaders = ab[0] | (ab[1] << 8) | (ab[2] << 16) | (static_cast<std::uint32_t>(ab[3]) << 24);
-        s.nWaitingWriters = ab[4] | (ab[5] << 8) | (ab[6] << 16) | (static_cast<std::uint32_t>(ab[7]) << 24);
-        s.nActive = static_cast<std::int32_t>(ab[8] | (ab[9] << 8) | (ab[10] << 16) |
-                                              (static_cast<std::uint32_t>(ab[11]) << 24));
+        s.nWaitingReaders = GetU32LE(ab);
+        s.nWaitingWriters = GetU32LE(ab + 4);
+        s.nActive = static_cast<std::int32_t>(GetU32LE(ab + 8));
     }
     mutex.Release();
     return s;

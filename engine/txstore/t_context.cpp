@@ -2,11 +2,13 @@
 
 #include <vector>
 
-#include "engine/txstore/fault.h"
+#include "engine/base/fault.h"
+#include "engine/base/result.h"
 #include "engine/txstore/log_records.h"
 #include "engine/txstore/logged_file.h"
 #include "engine/txstore/regular_file.h"
 #include "engine/txstore/remove_tree.h"
+#include "engine/txstore/store_names.h"
 #include "engine/txstore/store_paths.h"
 #include "engine/txstore/unique_name.h"
 #include "platform/file.h"
@@ -34,10 +36,10 @@ CTContext::CTContext(const CPath& directory, int nWrite, PFNDESTROYOBJECT pfnDel
 {
     if (!m_bWrite)
         return;
-    const CPath log = m_pathDirectory.Join("log");
+    const CPath log = m_pathDirectory.Join(txdir::kLog);
     MakeDirectory(log);
-    MakeDirectory(log.Join("files"));
-    MakeDirectory(log.Join("dugout"));
+    MakeDirectory(log.Join(txdir::kFiles));
+    MakeDirectory(log.Join(txdir::kDugout));
 }
 
 void CTContext::RequireWrite() const
@@ -48,7 +50,7 @@ void CTContext::RequireWrite() const
 
 CPath CTContext::ListPath() const
 {
-    return m_pathDirectory.Join("log").Join("clist");
+    return m_pathDirectory.Join(txdir::kLog).Join(txdir::kCreationList);
 }
 
 void CTContext::LoadList()
@@ -116,8 +118,8 @@ CTransaction::IFile* CTContext::OpenFile(const char* szPath, int nWrite)
     }
     try {
         if (bMadeNow) {
-            WritePathFile(logDir.Join("path").GetString(), szPath);
-            MakeDirectory(logDir.Join("blocks"));
+            WritePathFile(logDir.Join(txdir::kPath).GetString(), szPath);
+            MakeDirectory(logDir.Join(txdir::kBlocks));
         }
         return new CLoggedFile(szPath, nWrite, logDir, &m_bIncompleteLog);
     } catch (...) {
@@ -150,7 +152,7 @@ int CTContext::CreateFile(const char* szPath)
     if (szPath == nullptr)
         ThrowFault();
     if (platform::PathExists(szPath))
-        return 5;
+        return kExists;
     // Listed before it exists: a crash in between leaves a record of nothing,
     // which roll-back skips.
     AddToList(szPath);
@@ -159,7 +161,7 @@ int CTContext::CreateFile(const char* szPath)
         RemoveFromList(szPath);
         ThrowFault();
     }
-    return 0;
+    return kOk;
 }
 
 int CTContext::CreateDirectory(const char* szPath)
@@ -168,13 +170,13 @@ int CTContext::CreateDirectory(const char* szPath)
     if (szPath == nullptr)
         ThrowFault();
     if (platform::PathExists(szPath))
-        return 5;
+        return kExists;
     AddToList(szPath);
     if (platform::DirCreate(szPath) != platform::kFileOk) {
         RemoveFromList(szPath);
         ThrowFault();
     }
-    return 0;
+    return kOk;
 }
 
 void CTContext::DropFileLog(const char* szPath)
@@ -238,12 +240,12 @@ void CTContext::PurgeTree(const CPath& path)
 void CTContext::DigOut(const char* szPath)
 {
     CPath entry;
-    if (MakeUniqueDirectory(&entry, m_pathDirectory.Join("log").Join("dugout").GetString()) != 0)
+    if (MakeUniqueDirectory(&entry, m_pathDirectory.Join(txdir::kLog).Join(txdir::kDugout).GetString()) != 0)
         ThrowFault();
-    WritePathFile(entry.Join("path").GetString(), szPath);
+    WritePathFile(entry.Join(txdir::kPath).GetString(), szPath);
     // Before the commit point a removal that did not happen must not pass for
     // one: the caller rolls back.
-    if (platform::FileMove(szPath, entry.Join("hoge").GetString()) != platform::kFileOk)
+    if (platform::FileMove(szPath, entry.Join(txdir::kDugObject).GetString()) != platform::kFileOk)
         ThrowFault();
 }
 

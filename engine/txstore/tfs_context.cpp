@@ -2,7 +2,7 @@
 
 #include <new>
 
-#include "engine/txstore/fault.h"
+#include "engine/base/fault.h"
 
 namespace velk {
 

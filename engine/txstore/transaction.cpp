@@ -3,9 +3,11 @@
 #include <memory>
 #include <string>
 
+#include "engine/base/fault.h"
+#include "engine/base/result.h"
 #include "engine/path/path.h"
 #include "engine/txstore/dustbox.h"
-#include "engine/txstore/fault.h"
+#include "engine/txstore/store_names.h"
 #include "engine/txstore/swmrg.h"
 #include "engine/txstore/t_context.h"
 #include "platform/file.h"
@@ -17,8 +19,8 @@ struct CTransaction::Impl {
     CPath pathDirectory;
     std::unique_ptr<CTContext> pContext;
 
-    std::string Dustbox() const { return pathDirectory.Join("dustbox").GetString(); }
-    bool HasLog() const { return platform::PathExists(pathDirectory.Join("log").GetString()); }
+    std::string Dustbox() const { return pathDirectory.Join(txdir::kDustbox).GetString(); }
+    bool HasLog() const { return platform::PathExists(pathDirectory.Join(txdir::kLog).GetString()); }
 
     // Finishes a transaction a crashed process left behind; the guard is held for
     // writing.
@@ -26,7 +28,7 @@ struct CTransaction::Impl {
     {
         if (!HasLog())
             return;
-        if (platform::PathExists(pathDirectory.Join("log").Join("commit").GetString()))
+        if (platform::PathExists(pathDirectory.Join(txdir::kLog).Join(txdir::kCommit).GetString()))
             RollForward(pathDirectory.GetString(), true);
         else
             RollBack(pathDirectory.GetString());
@@ -54,10 +56,10 @@ int CTransaction::Open(const char* szDirectory)
 {
     Close();
     if (szDirectory == nullptr)
-        return 2;
+        return kInvalidArgument;
     CPath directory;
     if (directory.Set(szDirectory) != CPath::kOk || directory.IsEmpty())
-        return 1;  // no file of the store could be named under it
+        return kFailed;  // no file of the store could be named under it
     bool bRegistered = false;
     try {
         m_pImpl->pGuard.reset(new CSWMRG((std::string(szDirectory) + "CTransaction").c_str()));
@@ -78,13 +80,13 @@ int CTransaction::Open(const char* szDirectory)
             }
             m_pImpl->pGuard->Done();
         }
-        return 0;
+        return kOk;
     } catch (...) {
         if (bRegistered)
             CDustbox::Instance().Unregister(m_pImpl->Dustbox().c_str());
         m_pImpl->pGuard.reset();
         m_pImpl->pathDirectory = CPath();
-        return 1;
+        return kFailed;
     }
 }
 

@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "engine/txstore/fault.h"
+#include "engine/base/fault.h"
 #include "engine/txstore/swmrg.h"
 #include "engine/txstore/tfs_context.h"
 #include "engine/txstore/transaction.h"

@@ -3,8 +3,9 @@
 #include <cstring>
 #include <memory>
 
+#include "engine/base/byte_order.h"
+#include "engine/base/fault.h"
 #include "engine/hash/hash.h"
-#include "engine/txstore/fault.h"
 #include "platform/clock.h"
 #include "platform/file.h"
 #include "platform/timer.h"
@@ -41,9 +42,8 @@ void CUniqueName::Seed()
     unsigned char abTime[16];
     platform::DateTimeRecord(platform::SystemTime(), abTime);
     const std::uint32_t nTick = platform::TickCount();
-    const unsigned char abTick[4] = {
-        static_cast<unsigned char>(nTick), static_cast<unsigned char>(nTick >> 8),
-        static_cast<unsigned char>(nTick >> 16), static_cast<unsigned char>(nTick >> 24)};
+    unsigned char abTick[4];
+    PutU32LE(abTick, nTick);
 
     std::unique_ptr<CHash::IAlgorithm> pHash(CHash::Create(CHash::kSHA256));
     if (!pHash)

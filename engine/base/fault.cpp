@@ -1,4 +1,4 @@
-#include "engine/txstore/fault.h"
+#include "engine/base/fault.h"
 
 namespace velk {
 
