@@ -20,6 +20,16 @@ void WriteAll(platform::CFileHandle* pFile, const void* pData, std::uint32_t cb)
         ThrowFault();
 }
 
+// Recovery reads a path record as soon as the step it guards has happened (the
+// commit marker made, an object created or moved into the dugout), so the record
+// is on the disk before the call returns.
+void WriteAllDurably(platform::CFileHandle* pFile, const void* pData, std::uint32_t cb)
+{
+    WriteAll(pFile, pData, cb);
+    if (pFile->Flush() != platform::kFileOk)
+        ThrowFault();
+}
+
 std::string Record(const std::string& strText)
 {
     const std::uint32_t n = static_cast<std::uint32_t>(strText.size() + 1);
@@ -39,7 +49,7 @@ void WritePathFile(const char* szFile, const std::string& strText)
     const std::string record = Record(strText);
     platform::CFileHandle file;
     Open(szFile, platform::kFileAccessWrite, platform::kFileCreateNew, &file);
-    WriteAll(&file, record.data(), static_cast<std::uint32_t>(record.size()));
+    WriteAllDurably(&file, record.data(), static_cast<std::uint32_t>(record.size()));
 }
 
 void AppendPathRecord(const char* szFile, const std::string& strText)
@@ -49,7 +59,7 @@ void AppendPathRecord(const char* szFile, const std::string& strText)
     Open(szFile, platform::kFileAccessWrite, platform::kFileOpenAlways, &file);
     if (file.Seek(0, platform::kFileEnd, nullptr) != platform::kFileOk)
         ThrowFault();
-    WriteAll(&file, record.data(), static_cast<std::uint32_t>(record.size()));
+    WriteAllDurably(&file, record.data(), static_cast<std::uint32_t>(record.size()));
 }
 
 bool ReadPathRecord(platform::CFileHandle* pFile, std::string* pstrText)

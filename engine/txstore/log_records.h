@@ -21,12 +21,12 @@ namespace velk {
 
 enum : std::uint32_t { kMaxPathRecord = 261 };
 
-// Writes a "path" file holding one record of strText; the file must not exist yet.
-// Throws on any failure.
+// Writes a "path" file holding one record of strText, flushed to the disk; the
+// file must not exist yet. Throws on any failure.
 void WritePathFile(const char* szFile, const std::string& strText);
 
-// Appends one record of strText to the list file szFile (made when missing).
-// Throws on any failure.
+// Appends one record of strText to the list file szFile (made when missing) and
+// flushes it to the disk. Throws on any failure.
 void AppendPathRecord(const char* szFile, const std::string& strText);
 
 // Reads one record at the file's position into *pstrText. Returns false when

@@ -2,6 +2,7 @@
 // commit (RollForward) and the roll-back (RollBack). Both may be interrupted at
 // any point and run again.
 #include <list>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -43,48 +44,6 @@ std::vector<std::string> Subdirectories(const char* szDir)
     return vNames;
 }
 
-// Flush point 1: everything the apply step and the new state will read is on
-// stable storage before the commit marker exists.
-void SyncLog(const CPath& directory)
-{
-    const CPath log = directory.Join(txdir::kLog);
-    const CPath files = log.Join(txdir::kFiles);
-    for (const std::string& name : Subdirectories(files.GetString())) {
-        const CPath fileLog = files.Join(name.c_str());
-        FlushFile(fileLog.Join(txdir::kSize).GetString());
-        std::vector<platform::DirEntry> vBlocks;
-        const CPath blocks = fileLog.Join(txdir::kBlocks);
-        if (platform::DirList(blocks.GetString(), &vBlocks) != platform::kFileOk)
-            ThrowFault();
-        for (const platform::DirEntry& block : vBlocks)
-            FlushFile(blocks.Join(block.strName.c_str()).GetString());
-    }
-    // Files made in the transaction were written in place.
-    ForEachListRecord(log.Join(txdir::kCreationList).GetString(), [](std::int64_t, const std::string& path) {
-        unsigned nAttributes = 0;
-        if (platform::FileGetAttributes(path.c_str(), &nAttributes) == platform::kFileOk &&
-            (nAttributes & platform::kFileAttrDirectory) == 0)
-            FlushFile(path.c_str());
-        return true;
-    });
-}
-
-void DiscardCreated(const CPath& directory)
-{
-    const CPath list = directory.Join(txdir::kLog).Join(txdir::kCreationList);
-    if (!platform::PathExists(list.GetString()))
-        return;
-    ForEachListRecord(list.GetString(), [&](std::int64_t, const std::string& path) {
-        if (platform::PathExists(path.c_str()))
-            MoveToDustboxOrThrow(directory, path.c_str());
-        return true;
-    });
-    // Once the created objects are gone the list must go too: a path that was
-    // removed and made again in the transaction is about to come back from the
-    // dugout, and a second roll-back must not discard the original.
-    MoveToDustboxOrThrow(directory, list.GetString());
-}
-
 // The path made of the first n components of path.
 CPath Prefix(const CPath& path, size_t n)
 {
@@ -94,13 +53,111 @@ CPath Prefix(const CPath& path, size_t n)
     return prefix;
 }
 
+void FlushDirectory(const CPath& path)
+{
+    if (platform::DirFlush(path.GetString()) != platform::kFileOk)
+        ThrowFault();
+}
+
+// The directory that holds szPath's entry; empty for a path of one component.
+CPath Parent(const char* szPath)
+{
+    CPath path;
+    if (path.Set(szPath) != CPath::kOk || path.GetComponentCount() < 2)
+        return CPath();
+    return Prefix(path, path.GetComponentCount() - 1);
+}
+
+// Makes the entries of each directory durable, once each.
+void FlushDirectories(const std::set<std::string>& directories)
+{
+    for (const std::string& directory : directories)
+        FlushDirectory(CPath(directory.c_str()));
+}
+
+// Flush point 1: everything the apply step and the new state will read is on
+// stable storage before the commit marker exists. Directory entries are made
+// durable from the top down, so that nothing is found on the disk in a directory
+// that is not, nor an object without the record that accounts for it: the log's
+// own entries, those inside the per-file logs and dugout entries, then those of
+// the objects made in place or dug out, then the dustbox's (logs dropped and
+// objects thrown away during the transaction stay away).
+void SyncLog(const CPath& directory)
+{
+    const CPath log = directory.Join(txdir::kLog);
+    const CPath files = log.Join(txdir::kFiles);
+    const CPath dugout = log.Join(txdir::kDugout);
+    std::vector<CPath> inner;
+    for (const std::string& name : Subdirectories(files.GetString())) {
+        const CPath fileLog = files.Join(name.c_str());
+        FlushFile(fileLog.Join(txdir::kSize).GetString());
+        std::vector<platform::DirEntry> vBlocks;
+        const CPath blocks = fileLog.Join(txdir::kBlocks);
+        if (platform::DirList(blocks.GetString(), &vBlocks) != platform::kFileOk)
+            ThrowFault();
+        for (const platform::DirEntry& block : vBlocks)
+            FlushFile(blocks.Join(block.strName.c_str()).GetString());
+        inner.push_back(fileLog);
+        inner.push_back(blocks);
+    }
+    std::set<std::string> parents;
+    // Files made in the transaction were written in place.
+    ForEachListRecord(log.Join(txdir::kCreationList).GetString(), [&](std::int64_t, const std::string& path) {
+        unsigned nAttributes = 0;
+        if (platform::FileGetAttributes(path.c_str(), &nAttributes) != platform::kFileOk)
+            return true;
+        if ((nAttributes & platform::kFileAttrDirectory) == 0)
+            FlushFile(path.c_str());
+        parents.insert(Parent(path.c_str()).GetString());
+        return true;
+    });
+    for (const std::string& name : Subdirectories(dugout.GetString())) {
+        const CPath entry = dugout.Join(name.c_str());
+        if (!platform::PathExists(entry.Join(txdir::kDugObject).GetString()))
+            continue;
+        inner.push_back(entry);
+        parents.insert(Parent(ReadPathFile(entry.Join(txdir::kPath).GetString()).c_str()).GetString());
+    }
+    for (const CPath& own : {directory, log, files, dugout})
+        if (platform::PathExists(own.GetString()))
+            FlushDirectory(own);
+    for (const CPath& path : inner)
+        FlushDirectory(path);
+    parents.erase("");
+    FlushDirectories(parents);
+    FlushDirectory(directory.Join(txdir::kDustbox));
+}
+
+// Roll-back: every object made in the transaction goes to the dustbox. The
+// parents of what moved are added to *pParents.
+void DiscardCreated(const CPath& directory, std::set<std::string>* pParents)
+{
+    const CPath list = directory.Join(txdir::kLog).Join(txdir::kCreationList);
+    if (!platform::PathExists(list.GetString()))
+        return;
+    ForEachListRecord(list.GetString(), [&](std::int64_t, const std::string& path) {
+        if (platform::PathExists(path.c_str())) {
+            MoveToDustboxOrThrow(directory, path.c_str());
+            pParents->insert(Parent(path.c_str()).GetString());
+        }
+        return true;
+    });
+    // Once the created objects are gone the list must go too: a path that was
+    // removed and made again in the transaction is about to come back from the
+    // dugout, and a second roll-back must not discard the original.
+    MoveToDustboxOrThrow(directory, list.GetString());
+}
+
 void Move(const std::string& from, const CPath& to)
 {
     if (platform::FileMove(from.c_str(), to.GetString()) != platform::kFileOk)
         ThrowFault();
 }
 
-void RestoreDugout(const CPath& directory)
+// Roll-back: every removed object goes back where it was, with the directories
+// above it made again when missing. The parents of what was made or moved back are
+// added to *pParents.
+void RestoreDugout(const CPath& directory, std::set<std::string>* pParents)
 {
     const CPath dugout = directory.Join(txdir::kLog).Join(txdir::kDugout);
     std::list<std::pair<CPath, std::string>> deferred;  // (target, hoge)
@@ -119,13 +176,15 @@ void RestoreDugout(const CPath& directory)
             continue;
         }
         Move(hoge.GetString(), targetPath);
+        pParents->insert(parent.GetString());
         if (!IsDirectory(targetPath.GetString()))
             continue;
         for (auto it = deferred.begin(); it != deferred.end();) {
             if (targetPath.IsAncestorOf(it->first) &&
-                platform::FileMove(it->second.c_str(), it->first.GetString()) == platform::kFileOk)
+                platform::FileMove(it->second.c_str(), it->first.GetString()) == platform::kFileOk) {
+                pParents->insert(Parent(it->first.GetString()).GetString());
                 it = deferred.erase(it);
-            else
+            } else
                 ++it;
         }
     }
@@ -133,12 +192,25 @@ void RestoreDugout(const CPath& directory)
         const CPath& target = entry.first;
         for (size_t i = 1; i < target.GetComponentCount(); ++i) {
             const CPath prefix = Prefix(target, i);
-            if (!platform::PathExists(prefix.GetString()) &&
-                platform::DirCreate(prefix.GetString()) != platform::kFileOk)
+            if (platform::PathExists(prefix.GetString()))
+                continue;
+            if (platform::DirCreate(prefix.GetString()) != platform::kFileOk)
                 ThrowFault();
+            pParents->insert(Prefix(target, i - 1).GetString());
         }
         Move(entry.second, target);
+        pParents->insert(Prefix(target, target.GetComponentCount() - 1).GetString());
     }
+}
+
+// Moves the finished log into the dustbox and makes its removal durable before
+// the watcher deletes what it holds: a log that a power cut brought back without
+// its records could be neither applied nor rolled back. Finished is finished: a
+// failed flush only means the log may be run again, which is harmless.
+void DropLog(const CPath& directory)
+{
+    MoveToDustbox(directory, directory.Join(txdir::kLog).GetString());
+    platform::DirFlush(directory.GetString());
 }
 
 }  // namespace
@@ -164,17 +236,27 @@ void RollForward(const char* szDirectory, bool bSync)
     if (platform::PathExists(log.Join(txdir::kFiles).GetString()))
         ApplyFileLogs(szDirectory);
     platform::CrashPoint("applied");
-    MoveToDustbox(directory, log.GetString());
+    DropLog(directory);
 }
 
 void RollBack(const char* szDirectory)
 {
     const CPath directory(szDirectory);
-    DiscardCreated(directory);
+    std::set<std::string> parents;
+    DiscardCreated(directory, &parents);
     platform::CrashPoint("discarded");
-    RestoreDugout(directory);
+    // The creation list must stay away once anything comes back from the dugout:
+    // read again, it could name a restored object.
+    parents.erase("");
+    FlushDirectories(parents);
+    FlushDirectory(directory.Join(txdir::kDustbox));
+    parents.clear();
+    RestoreDugout(directory, &parents);
     platform::CrashPoint("restored");
-    MoveToDustbox(directory, directory.Join(txdir::kLog).GetString());
+    // The old state is on the disk before the log that could bring it back goes.
+    parents.erase("");
+    FlushDirectories(parents);
+    DropLog(directory);
 }
 
 }  // namespace velk

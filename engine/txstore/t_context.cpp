@@ -22,6 +22,13 @@ void MakeDirectory(const CPath& path)
         ThrowFault();
 }
 
+// Makes the entries of a directory durable (nothing to do on Windows).
+void FlushDirectory(const CPath& path)
+{
+    if (platform::DirFlush(path.GetString()) != platform::kFileOk)
+        ThrowFault();
+}
+
 bool IsDirectory(const char* szPath)
 {
     unsigned nAttributes = 0;
@@ -73,10 +80,38 @@ bool CTContext::IsListed(const char* szPath)
     return m_setListed.count(szPath) != 0;
 }
 
+void CTContext::MakeLogDurable()
+{
+    FlushDirectory(m_pathDirectory.Join(txdir::kLog));
+    if (!m_bLogDurable)
+        FlushDirectory(m_pathDirectory);
+    m_bLogDurable = true;
+}
+
 void CTContext::AddToList(const char* szPath)
 {
     LoadList();
+    // Making again a path dug out in this transaction: the removal must be on the
+    // disk first. Roll-back moves away whatever exists at a listed path, and a
+    // power cut that kept the record but lost the move would leave the original
+    // object there.
+    const auto dug = m_mapDugOut.find(szPath);
+    if (dug != m_mapDugOut.end()) {
+        const CPath path(szPath);
+        CPath parent;
+        for (size_t i = 0; i + 1 < path.GetComponentCount(); ++i)
+            parent = parent.Join(path.GetComponent(i).c_str());
+        FlushDirectory(dug->second);
+        if (!parent.IsEmpty())
+            FlushDirectory(parent);
+        m_mapDugOut.erase(dug);
+    }
     AppendPathRecord(ListPath().GetString(), szPath);
+    if (!m_bListDurable) {
+        // The list's own entry, before any object it names can be on the disk.
+        MakeLogDurable();
+        m_bListDurable = true;
+    }
     m_vListed.push_back(szPath);
     m_setListed.insert(szPath);
 }
@@ -243,10 +278,17 @@ void CTContext::DigOut(const char* szPath)
     if (MakeUniqueDirectory(&entry, m_pathDirectory.Join(txdir::kLog).Join(txdir::kDugout).GetString()) != 0)
         ThrowFault();
     WritePathFile(entry.Join(txdir::kPath).GetString(), szPath);
+    // The entry and its record are on the disk before the object can be found in
+    // it: wherever a power cut leaves the object, roll-back can put it back.
+    FlushDirectory(entry);
+    FlushDirectory(m_pathDirectory.Join(txdir::kLog).Join(txdir::kDugout));
+    if (!m_bLogDurable)
+        MakeLogDurable();
     // Before the commit point a removal that did not happen must not pass for
     // one: the caller rolls back.
     if (platform::FileMove(szPath, entry.Join(txdir::kDugObject).GetString()) != platform::kFileOk)
         ThrowFault();
+    m_mapDugOut[szPath] = entry;
 }
 
 }  // namespace velk

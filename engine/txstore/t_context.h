@@ -5,6 +5,7 @@
 #pragma once
 
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -59,6 +60,8 @@ private:
     // transaction asks it, and reading the file each time grows with the square
     // of the objects made.
     void LoadList();
+    // Makes T\log's entries durable, and the first time T\log's own entry in T.
+    void MakeLogDurable();
     bool IsListed(const char* szPath);
     void AddToList(const char* szPath);
     void RemoveFromList(const char* szPath);
@@ -73,6 +76,9 @@ private:
     bool m_bListLoaded = false;
     std::vector<std::string> m_vListed;               // the records, in file order
     std::unordered_multiset<std::string> m_setListed;  // the same, for look-ups
+    std::unordered_map<std::string, CPath> m_mapDugOut;  // path -> its dugout entry
+    bool m_bLogDurable = false;   // T\log's entries and its own entry in T are on the disk
+    bool m_bListDurable = false;  // and T\log\clist's entry among them
 };
 
 }  // namespace velk

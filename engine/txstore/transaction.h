@@ -17,7 +17,12 @@
 // (4) Nothing on a transaction's path is deleted in place; the dustbox watcher
 //     deletes later.
 // (5) Block files, size records and created files reach stable storage before the
-//     commit marker is made, and every target before the log is moved away.
+//     commit marker is made, and every target before the log is moved away. Each
+//     path record is on the disk before the step it guards (a creation-list record
+//     before its object is made, a dug-out object's record before the move), and
+//     the directory entries recovery depends on are made durable (DirFlush) before
+//     the marker: the log's own, those of created and dug-out objects, the
+//     dustbox's. The log's removal is made durable before the watcher empties it.
 //
 // A commit passes through: CloseFile of every logged file (CLoggedFile::Finish:
 // blocks and size record written), End(1) -> RollForward: SyncLog (flush point 1),
