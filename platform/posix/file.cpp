@@ -14,6 +14,7 @@
 #include "platform/codepage.h"
 #include "platform/fault_injection.h"
 #include "platform/posix/native_text.h"
+#include "platform/posix/power_cut_hooks.h"
 
 namespace platform {
 namespace {
@@ -177,12 +178,16 @@ FileResult FileOpen(const char* szPath, unsigned nAccess, unsigned nShare, unsig
     }
 
     const int nMode = (bWrite || bTruncate) ? O_RDWR : O_RDONLY;
+    posix::CPowerCutStep step(posix::CPowerCutStep::kChange);
+    const bool bExisted = posix::g_bPowerCutArmed && posix::PowerCutExists(strNative);
     int fd;
     do {
         fd = open(strNative.c_str(), nMode | nCreate | O_CLOEXEC | O_NOCTTY, 0666);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0)
         return LastError();
+    if (posix::g_bPowerCutArmed && !bExisted)
+        posix::PowerCutCreated(strNative);
     if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode) || !S_ISREG(st.st_mode)) {
         close(fd);
         return kFileAccessDenied;
@@ -219,10 +224,14 @@ FileResult FileOpen(const char* szPath, unsigned nAccess, unsigned nShare, unsig
         }
     }
 
-    if (bTruncate && st.st_size != 0 && ftruncate(fd, 0) != 0) {
-        result = LastError();
-        close(fd);
-        return result;
+    if (bTruncate && st.st_size != 0) {
+        posix::PowerCutBeforeFileChange(fd);
+        if (ftruncate(fd, 0) != 0) {
+            result = LastError();
+            close(fd);
+            return result;
+        }
+        posix::PowerCutResized(fd, 0);
     }
     pFile->Close();
     pFile->m_hNative = fd;
@@ -263,6 +272,7 @@ FileResult CFileHandle::Write(const void* pBuffer, std::uint32_t cbCount, std::u
         return kFileInvalidArgument;
     if ((m_nAccess & kFileAccessWrite) == 0)
         return kFileAccessDenied;
+    posix::CPowerCutStep step(posix::CPowerCutStep::kWrite);
     CFaultInjector::Action fault = CFaultInjector::kNone;
     if (g_pFaultInjector != nullptr) {
         fault = g_pFaultInjector->BeforeWrite(&cbCount);
@@ -270,6 +280,8 @@ FileResult CFileHandle::Write(const void* pBuffer, std::uint32_t cbCount, std::u
             return kFileIoError;
     }
     const int fd = static_cast<int>(m_hNative);
+    const std::uint64_t nStart = m_nPosition;
+    posix::PowerCutBeforeFileChange(fd);
     const char* p = static_cast<const char*>(pBuffer);
     while (*pcbWritten < cbCount) {
         const ssize_t n = pwrite(fd, p + *pcbWritten, cbCount - *pcbWritten,
@@ -282,6 +294,7 @@ FileResult CFileHandle::Write(const void* pBuffer, std::uint32_t cbCount, std::u
         *pcbWritten += static_cast<std::uint32_t>(n);
         m_nPosition += static_cast<std::uint64_t>(n);
     }
+    posix::PowerCutWrote(fd, nStart, pBuffer, *pcbWritten);
     if (fault == CFaultInjector::kTorn)
         EndProcessNow();
     return fault == CFaultInjector::kShort ? kFileDiskFull : kFileOk;
@@ -333,10 +346,13 @@ FileResult CFileHandle::SetEnd()
         return kFileInvalidArgument;
     if ((m_nAccess & kFileAccessWrite) == 0)
         return kFileAccessDenied;
+    posix::CPowerCutStep step(posix::CPowerCutStep::kChange);
+    posix::PowerCutBeforeFileChange(static_cast<int>(m_hNative));
     while (ftruncate(static_cast<int>(m_hNative), static_cast<off_t>(m_nPosition)) != 0) {
         if (errno != EINTR)
             return LastError();
     }
+    posix::PowerCutResized(static_cast<int>(m_hNative), m_nPosition);
     return kFileOk;
 }
 
@@ -346,9 +362,11 @@ FileResult CFileHandle::Flush()
         return kFileInvalidArgument;
     if ((m_nAccess & kFileAccessWrite) == 0)
         return kFileAccessDenied;
+    posix::CPowerCutStep step(posix::CPowerCutStep::kFlush);
     if (g_pFaultInjector != nullptr && g_pFaultInjector->BeforeFlush() == CFaultInjector::kFail)
         return kFileIoError;
-    while (fdatasync(static_cast<int>(m_hNative)) != 0) {
+    posix::PowerCutFlushed(static_cast<int>(m_hNative));
+    while (!posix::g_bPowerCutArmed && fdatasync(static_cast<int>(m_hNative)) != 0) {
         if (errno != EINTR)
             return LastError();
     }
@@ -438,7 +456,8 @@ FileResult FileRemove(const char* szPath)
         if (result != kFileOk)
             return result;
     }
-    if (unlink(strNative.c_str()) != 0)
+    posix::CPowerCutStep step(posix::CPowerCutStep::kChange);
+    if (posix::PowerCutUnlink(strNative) != 0)
         return LastError();
     return kFileOk;
 }
@@ -460,6 +479,7 @@ FileResult FileCopy(const char* szFrom, const char* szTo)
         close(fdFrom);
         return result;
     }
+    posix::CPowerCutStep step(posix::CPowerCutStep::kChange);
     const int fdTo = open(strTo.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY,
                           st.st_mode & 07777);
     if (fdTo < 0) {
@@ -467,6 +487,8 @@ FileResult FileCopy(const char* szFrom, const char* szTo)
         close(fdFrom);
         return result;
     }
+    posix::PowerCutCreated(strTo);
+    std::uint64_t nCopied = 0;
     char buffer[65536];
     for (;;) {
         const ssize_t n = read(fdFrom, buffer, sizeof(buffer));
@@ -478,6 +500,7 @@ FileResult FileCopy(const char* szFrom, const char* szTo)
         }
         ssize_t nDone = 0;
         while (nDone < n) {
+            posix::PowerCutBeforeFileChange(fdTo);
             const ssize_t w = write(fdTo, buffer + nDone, static_cast<size_t>(n - nDone));
             if (w < 0 && errno == EINTR)
                 continue;
@@ -485,6 +508,8 @@ FileResult FileCopy(const char* szFrom, const char* szTo)
                 result = LastError();
                 break;
             }
+            posix::PowerCutWrote(fdTo, nCopied, buffer + nDone, static_cast<std::size_t>(w));
+            nCopied += static_cast<std::uint64_t>(w);
             nDone += w;
         }
         if (result != kFileOk)
@@ -511,8 +536,11 @@ FileResult FileMove(const char* szFrom, const char* szTo)
         if (result != kFileOk)
             return result;
     }
-    if (renameat2(AT_FDCWD, strFrom.c_str(), AT_FDCWD, strTo.c_str(), RENAME_NOREPLACE) == 0)
+    posix::CPowerCutStep step(posix::CPowerCutStep::kRename);
+    if (renameat2(AT_FDCWD, strFrom.c_str(), AT_FDCWD, strTo.c_str(), RENAME_NOREPLACE) == 0) {
+        posix::PowerCutRenamed(strFrom, strTo);
         return kFileOk;
+    }
     if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP)
         return LastError();
     // A file system without the no-replace rename: a file moves by a new link (which
@@ -522,6 +550,7 @@ FileResult FileMove(const char* szFrom, const char* szTo)
             return LastError();
         if (unlink(strFrom.c_str()) != 0)
             return LastError();
+        posix::PowerCutRenamed(strFrom, strTo);
         return kFileOk;
     }
     struct stat stTo;
@@ -529,6 +558,7 @@ FileResult FileMove(const char* szFrom, const char* szTo)
         return kFileExists;
     if (rename(strFrom.c_str(), strTo.c_str()) != 0)
         return LastError();
+    posix::PowerCutRenamed(strFrom, strTo);
     return kFileOk;
 }
 
@@ -538,8 +568,10 @@ FileResult DirCreate(const char* szPath)
     FileResult result = NativePath(szPath, &strNative);
     if (result != kFileOk)
         return result;
+    posix::CPowerCutStep step(posix::CPowerCutStep::kChange);
     if (mkdir(strNative.c_str(), 0777) != 0)
         return LastError();
+    posix::PowerCutCreated(strNative);
     return kFileOk;
 }
 
@@ -549,13 +581,15 @@ FileResult DirFlush(const char* szPath)
     FileResult result = NativePath(szPath, &strNative);
     if (result != kFileOk)
         return result;
+    posix::CPowerCutStep step(posix::CPowerCutStep::kFlush);
     if (g_pFaultInjector != nullptr && g_pFaultInjector->BeforeFlush() == CFaultInjector::kFail)
         return kFileIoError;
     const int fd = open(strNative.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
         return LastError();
-    int nResult;
-    while ((nResult = fsync(fd)) != 0 && errno == EINTR) {
+    posix::PowerCutFlushedDirectory(strNative);
+    int nResult = 0;
+    while (!posix::g_bPowerCutArmed && (nResult = fsync(fd)) != 0 && errno == EINTR) {
     }
     result = nResult == 0 ? kFileOk : LastError();
     close(fd);
@@ -568,7 +602,8 @@ FileResult DirRemove(const char* szPath)
     FileResult result = NativePath(szPath, &strNative);
     if (result != kFileOk)
         return result;
-    if (rmdir(strNative.c_str()) != 0)
+    posix::CPowerCutStep step(posix::CPowerCutStep::kChange);
+    if (posix::PowerCutRmdir(strNative) != 0)
         return errno == EEXIST ? kFileDirNotEmpty : LastError();
     return kFileOk;
 }
