@@ -63,28 +63,4 @@ std::int64_t FindListRecord(const char* szList, const char* szPath)
     return nFound;
 }
 
-void RemoveListRecord(const char* szList, std::int64_t nOffset)
-{
-    std::vector<unsigned char> vList = ReadListFile(szList);
-    const size_t n = static_cast<size_t>(nOffset);
-    if (nOffset < 0 || vList.size() < n + 4)
-        ThrowFault();
-    const std::uint32_t cbText = GetU32LE(&vList[n]);
-    if (cbText > kMaxPathRecord || vList.size() - n - 4 < cbText)
-        ThrowFault();
-    vList.erase(vList.begin() + static_cast<std::ptrdiff_t>(n),
-                vList.begin() + static_cast<std::ptrdiff_t>(n + 4 + cbText));
-
-    platform::CFileHandle file;
-    std::uint32_t cbWritten = 0;
-    const std::uint32_t cbTail = static_cast<std::uint32_t>(vList.size() - n);
-    if (platform::FileOpen(szList, platform::kFileAccessRead | platform::kFileAccessWrite, 0,
-                           platform::kFileOpenExisting, &file) != platform::kFileOk ||
-        file.Seek(static_cast<std::int64_t>(n), platform::kFileBegin, nullptr) != platform::kFileOk ||
-        (cbTail > 0 && (file.Write(vList.data() + n, cbTail, &cbWritten) != platform::kFileOk ||
-                        cbWritten != cbTail)) ||
-        file.SetEnd() != platform::kFileOk)
-        ThrowFault();
-}
-
 }  // namespace velk

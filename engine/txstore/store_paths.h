@@ -34,9 +34,6 @@ void ForEachListRecord(const char* szList, F pfn);
 // byte, or -1 (also when the list does not exist).
 std::int64_t FindListRecord(const char* szList, const char* szPath);
 
-// Removes the record at nOffset from the creation list. Throws.
-void RemoveListRecord(const char* szList, std::int64_t nOffset);
-
 }  // namespace velk
 
 #include "engine/txstore/store_paths_inl.h"

@@ -64,10 +64,8 @@ void CTContext::LoadList()
 {
     if (m_bListLoaded)
         return;
-    m_vListed.clear();
     m_setListed.clear();
     ForEachListRecord(ListPath().GetString(), [&](std::int64_t, const std::string& path) {
-        m_vListed.push_back(path);
         m_setListed.insert(path);
         return true;
     });
@@ -112,24 +110,19 @@ void CTContext::AddToList(const char* szPath)
         MakeLogDurable();
         m_bListDurable = true;
     }
-    m_vListed.push_back(szPath);
     m_setListed.insert(szPath);
 }
 
 void CTContext::RemoveFromList(const char* szPath)
 {
+    // Only the copy in memory forgets the path: the record stays in the file. A
+    // record of an object moved away is skipped by roll-back, and still covers the
+    // object should a power cut bring it back; rewriting the list in place instead
+    // could leave it torn, and a torn list cannot be rolled back.
     LoadList();
-    std::int64_t nOffset = 0;
-    for (size_t i = 0; i < m_vListed.size(); ++i) {
-        if (m_vListed[i] == szPath) {
-            // The file first: should it fail, the copy in memory still agrees.
-            RemoveListRecord(ListPath().GetString(), nOffset);
-            m_vListed.erase(m_vListed.begin() + static_cast<std::ptrdiff_t>(i));
-            m_setListed.erase(m_setListed.find(szPath));
-            return;
-        }
-        nOffset += 4 + static_cast<std::int64_t>(m_vListed[i].size()) + 1;
-    }
+    const auto it = m_setListed.find(szPath);
+    if (it != m_setListed.end())
+        m_setListed.erase(it);
 }
 
 CTransaction::IFile* CTContext::OpenFile(const char* szPath, int nWrite)

@@ -74,7 +74,6 @@ private:
     PFNDESTROYOBJECT m_pfnDeleter;
     bool m_bIncompleteLog = false;
     bool m_bListLoaded = false;
-    std::vector<std::string> m_vListed;               // the records, in file order
     std::unordered_multiset<std::string> m_setListed;  // the same, for look-ups
     std::unordered_map<std::string, CPath> m_mapDugOut;  // path -> its dugout entry
     bool m_bLogDurable = false;   // T\log's entries and its own entry in T are on the disk

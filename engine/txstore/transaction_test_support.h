@@ -80,8 +80,8 @@ inline void WriteAt(CFileSystem::IContext* pFs, const std::string& path, std::ui
 }
 
 // One write transaction's work through the adapters: changes in place and past the
-// end, a cut, new files and directories, a removed pre-existing tree, and a path
-// removed and made again.
+// end, a cut, new files and directories, a removed pre-existing tree, a path
+// removed and made again, and a new file removed again after others were made.
 inline void DoWork(const Store& s, CFileSystem::IContext* pFs)
 {
     WriteAt(pFs, s.D("a.dat"), 10, "changed");
@@ -92,7 +92,8 @@ inline void DoWork(const Store& s, CFileSystem::IContext* pFs)
     pFs->CloseFile(pFile);
     WriteAt(pFs, s.D("dir\\x.dat"), 0, "pending");  // dropped with its directory
     pFs->RemoveDirectory(s.D("dir").c_str());
-    if (pFs->CreateFile(s.D("new.dat").c_str()) != 0 ||
+    if (pFs->CreateFile(s.D("gone.dat").c_str()) != 0 ||  // removed again below
+        pFs->CreateFile(s.D("new.dat").c_str()) != 0 ||
         pFs->CreateDirectory(s.D("newdir").c_str()) != 0 ||
         pFs->CreateFile(s.D("newdir\\n.dat").c_str()) != 0)
         ThrowFault();
@@ -102,8 +103,6 @@ inline void DoWork(const Store& s, CFileSystem::IContext* pFs)
     if (pFs->CreateFile(s.D("b.dat").c_str()) != 0)
         ThrowFault();
     WriteAt(pFs, s.D("b.dat"), 0, "again");
-    if (pFs->CreateFile(s.D("gone.dat").c_str()) != 0)
-        ThrowFault();
     pFs->DeleteFile(s.D("gone.dat").c_str());
 }
 
