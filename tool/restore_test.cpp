@@ -3,12 +3,14 @@
 
 #include <chrono>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
 
 #include "engine/database/adb.h"
+#include "engine/database/adb_test_support.h"
 #include "engine/database/adb_tools.h"
 #include "platform/clock.h"
 #include "platform/codepage.h"
@@ -233,6 +235,66 @@ TEST(Restore, DamagedStoreStopsTheReadOpen)
     EXPECT_EQ(platform::ConsoleEncode("属性DB関連付け:OK\n属性DB情報チェック:OK\n"
                                       "属性DB読み込み専用オープン:NG\n"),
               result.second);
+}
+
+// Step 6 stops on a name index whose leaf chain and count disagree, rather than
+// print "*" without end or drop the names it did not reach from the new view.
+TEST(Restore, DamagedNameIndexStopsTheListing)
+{
+    struct Case {
+        const char* what;
+        std::function<void(velk::testing::CTreeDamage&)> damage;
+        const char* expected;  // after the first three lines
+    };
+    const std::string kListing = "属性DB読み込み専用オープン:OK\n属性情報列挙:";
+    const Case kCases[] = {
+        {"a huge count and a chain that comes back to its head",
+         [](velk::testing::CTreeDamage& t) {
+             t.SetHeader(44, 0xFFFFFFFF);
+             t.ChangeLeaf(t.Leaves().back(), [&](velk::CLeafNode& l) { l.SetNext(t.Leaves()[0]); });
+         },
+         "属性DB読み込み専用オープン:NG\n"},
+        {"a leaf linked to itself",
+         [](velk::testing::CTreeDamage& t) {
+             t.ChangeLeaf(t.Leaves()[0], [&](velk::CLeafNode& l) { l.SetNext(t.Leaves()[0]); });
+         },
+         nullptr},
+        {"a count one lower than the leaves hold",
+         [](velk::testing::CTreeDamage& t) { t.SetHeader(44, t.Count() - 1); }, nullptr},
+    };
+    std::vector<std::pair<std::string, int>> vNames;
+    for (int i = 0; i < 40; ++i)
+        vNames.emplace_back("name" + std::to_string(100 + i), 0);
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.what);
+        AppDir app;
+        app.Make(vNames);
+        {
+            velk::testing::CTreeDamage tree(app.Db() + "\\attname_db");
+            ASSERT_GE(tree.Leaves().size(), 2u);
+            c.damage(tree);
+        }
+        WriteFileBytes(app.Target(), "old");
+        const auto result = app.Run(View(Item("name100", 1)).c_str());
+        EXPECT_EQ(platform::ExitCodeAsSeen(-1), result.first);
+        const std::string head = platform::ConsoleEncode("属性DB関連付け:OK\n属性DB情報チェック:OK\n");
+        ASSERT_EQ(head, result.second.substr(0, head.size()));
+        const std::string rest = result.second.substr(head.size());
+        if (c.expected != nullptr) {
+            EXPECT_EQ(platform::ConsoleEncode(c.expected), rest);
+        } else {
+            const std::string listing = platform::ConsoleEncode(kListing);
+            const std::string ng = platform::ConsoleEncode("NG\n");
+            ASSERT_EQ(listing, rest.substr(0, listing.size()));
+            ASSERT_GE(rest.size(), listing.size() + ng.size());
+            const std::string stars =
+                rest.substr(listing.size(), rest.size() - listing.size() - ng.size());
+            EXPECT_EQ(std::string::npos, stars.find_first_not_of('*')) << rest;
+            EXPECT_GE(40u, stars.size());
+            EXPECT_EQ(ng, rest.substr(rest.size() - ng.size()));
+        }
+        EXPECT_EQ("old", ReadFileBytes(app.Target()));
+    }
 }
 
 // Holds the database vArgs[0] open for writing until it is killed.

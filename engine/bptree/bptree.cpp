@@ -148,11 +148,7 @@ void CBPTree::Open(CFileSystem::IContext* pContext, const char* szDirectory, int
         if (m_indexFile.GetRecordSize() < CIndexNode::NodeSize(m_cbKeySize, m_nIndexOrder) ||
             m_leafFile.GetRecordSize() < CLeafNode::NodeSize(m_cbKeySize, m_cbValueSize, m_nLeafOrder))
             ThrowFault();
-        if (m_nRoot != 0 &&
-            !(m_nHeight == 0 ? m_leafFile.IsAllocated(m_nRoot) : m_indexFile.IsAllocated(m_nRoot)))
-            ThrowFault();
-        if (m_nFirstLeaf != 0 && !m_leafFile.IsAllocated(m_nFirstLeaf))
-            ThrowFault();
+        CheckShape();
         m_pfnCompare = pfnCompare != nullptr ? pfnCompare : FindKeyOrder(m_abGuid);
         if (m_pfnCompare == nullptr)
             ThrowFault();
@@ -168,6 +164,39 @@ void CBPTree::Open(CFileSystem::IContext* pContext, const char* szDirectory, int
         }
         throw;
     }
+}
+
+void CBPTree::CheckShape() const
+{
+    // Empty means no root, no first leaf and no levels; anything else is a tree
+    // whose entries would become unreachable the moment a write started afresh.
+    if (m_nRecordCount == 0) {
+        if (m_nRoot != 0 || m_nFirstLeaf != 0 || m_nHeight != 0)
+            ThrowFault();
+        return;
+    }
+    if (m_nRoot == 0 || m_nFirstLeaf == 0)
+        ThrowFault();
+    const std::uint64_t nLeaves =
+        m_leafFile.GetRecordCount() - static_cast<std::uint64_t>(m_leafFile.GetFreeIds().size());
+    // Every entry sits in an allocated leaf, at most L to a leaf. The leaf file is
+    // below 2^32 bytes and a leaf takes more than 9 bytes per entry, so this also
+    // keeps the count below 2^31, and positions counted in it cannot wrap.
+    if (m_nRecordCount > nLeaves * m_nLeafOrder || !m_leafFile.IsAllocated(m_nFirstLeaf))
+        ThrowFault();
+    if (m_nHeight == 0) {
+        // One leaf, which is root and first leaf at once.
+        if (m_nRoot != m_nFirstLeaf || m_nRecordCount > m_nLeafOrder)
+            ThrowFault();
+        return;
+    }
+    // Every index node has at least two children, so H levels need at least 2^H
+    // leaves and 2^H - 1 index nodes.
+    const std::uint64_t nIndexNodes = m_indexFile.GetRecordCount() -
+                                      static_cast<std::uint64_t>(m_indexFile.GetFreeIds().size());
+    if (nLeaves < (1ull << m_nHeight) || nIndexNodes < (1ull << m_nHeight) - 1 ||
+        !m_indexFile.IsAllocated(m_nRoot))
+        ThrowFault();
 }
 
 void CBPTree::Reset()
@@ -254,6 +283,20 @@ void CBPTree::PinIndex(CPin* pPin, std::uint32_t nId, int nWritable)
         ThrowFault();
 }
 
+void CBPTree::CheckLink(std::uint32_t nLeaf, std::uint32_t nNext)
+{
+    // A step along the chain must be matched by the link back: every leaf is the
+    // next of exactly the leaf it names as previous, and the head names none, so a
+    // walk from the head that checks each step can never come round to a leaf it
+    // has already passed.
+    CPin pin;
+    PinLeaf(&pin, nNext, 0);
+    bool bLinked = LeafView(pin.Buffer()).GetPrevious() == nLeaf;
+    pin.Release();
+    if (!bLinked)
+        ThrowFault();
+}
+
 void CBPTree::CountLeafStep(std::uint32_t* pnLeaves) const
 {
     // A chain longer than the leaf file has records must loop.
@@ -280,26 +323,64 @@ std::uint32_t CBPTree::ChildPosition(const CIndexNode& parent, std::uint32_t nCh
     return nPosition;
 }
 
+void CBPTree::CheckReached(const CNodeBase& node, std::uint32_t nParent,
+                           const CIndexNode* pParent, std::uint32_t nPosition) const
+{
+    // A node reached by a descent must name the node it came from as its parent
+    // (the root names none), and its keys must lie between the separators that led
+    // to it: a child link that points back up or across would otherwise send a
+    // write to a place that breaks the key order.
+    if (node.GetParent() != nParent)
+        ThrowFault();
+    const std::uint32_t n = node.GetCount();
+    if (pParent == nullptr || n == 0)
+        return;
+    if (nPosition > 0 &&
+        node.CompareWith(pParent->GetKeyBytes(nPosition - 1), pParent->GetKeyLength(nPosition - 1),
+                         0) > 0)
+        ThrowFault();
+    if (nPosition < pParent->GetCount()) {
+        // With duplicates, keys equal to a separator may lie on its left.
+        int c = node.CompareWith(pParent->GetKeyBytes(nPosition), pParent->GetKeyLength(nPosition),
+                                 n - 1);
+        if (c < 0 || (c == 0 && !m_nDuplicates))
+            ThrowFault();
+    }
+}
+
 CBPTree::SLocation CBPTree::Descend(const void* pKey, std::uint32_t cbKey)
 {
+    // The node a level up stays pinned until its child is checked against it.
+    CPin aPins[2];
+    const CIndexNode* pParent = nullptr;
+    CIndexNode parent = IndexView(nullptr);
     std::uint32_t nNode = m_nRoot;
+    std::uint32_t nParent = 0;
+    std::uint32_t nPosition = 0;
     for (std::uint32_t nLevel = 0; nLevel < m_nHeight; ++nLevel) {
-        CPin pin;
+        CPin& pin = aPins[nLevel & 1];
         PinIndex(&pin, nNode, 0);
         CIndexNode node = IndexView(pin.Buffer());
-        std::uint32_t nPosition;
+        CheckReached(node, nParent, pParent, nPosition);
+        aPins[(nLevel + 1) & 1].Release();
         if (node.Search(pKey, cbKey, &nPosition))
             ++nPosition;
+        nParent = nNode;
         nNode = node.GetChild(nPosition);
-        pin.Release();
+        parent = node;
+        pParent = &parent;
     }
     SLocation location = {nNode, 0, false};
     if (nNode == 0)
         return location;
     CPin pin;
     PinLeaf(&pin, nNode, 0);
-    location.bFound = LeafView(pin.Buffer()).Search(pKey, cbKey, &location.nSlot);
+    CLeafNode leaf = LeafView(pin.Buffer());
+    CheckReached(leaf, nParent, pParent, nPosition);
+    location.bFound = leaf.Search(pKey, cbKey, &location.nSlot);
     pin.Release();
+    aPins[0].Release();
+    aPins[1].Release();
     return location;
 }
 
@@ -526,14 +607,20 @@ void CBPTree::Seek(std::uint32_t nOrdinal, Cursor* pCursor)
     std::uint32_t nLeaf = m_nFirstLeaf;
     std::uint32_t nSlot = nOrdinal;
     std::uint32_t nLeaves = 0;
+    // The head of the chain has no previous leaf, and every later leaf names the
+    // one before it, so the walk cannot come round to a leaf it has passed.
+    std::uint32_t nCameFrom = 0;
     for (;;) {
         CPin pin;
         PinLeaf(&pin, nLeaf, 0);
         CLeafNode leaf = LeafView(pin.Buffer());
+        if (leaf.GetPrevious() != nCameFrom)
+            ThrowFault();
         std::uint32_t n = leaf.GetCount();
         if (nSlot < n)
             break;
         nSlot -= n;
+        nCameFrom = nLeaf;
         nLeaf = leaf.GetNext();
         pin.Release();
         if (nLeaf == 0)
@@ -559,10 +646,14 @@ int CBPTree::Next(Cursor* pCursor, std::uint32_t nSteps, int nPartial)
     std::uint32_t nRemaining = nSteps;
     bool bMoved = false;
     std::uint32_t nLeaves = 0;
+    std::uint32_t nCameFrom = 0;
     while (nRemaining > 0) {
         CPin pin;
         PinLeaf(&pin, nLeaf, 0);
         CLeafNode leaf = LeafView(pin.Buffer());
+        // A leaf stepped into names the leaf it was reached from (see CheckLink).
+        if (bMoved && leaf.GetPrevious() != nCameFrom)
+            ThrowFault();
         std::uint32_t n = leaf.GetCount();
         if (nSlot > n)
             ThrowFault();
@@ -582,6 +673,11 @@ int CBPTree::Next(Cursor* pCursor, std::uint32_t nSteps, int nPartial)
             break;
         }
         nRemaining -= n - nSlot;
+        // The walk ends on the first entry of the next leaf without reading it;
+        // the link back is checked here then, else when the loop reads the leaf.
+        if (nRemaining == 0)
+            CheckLink(nLeaf, nNext);
+        nCameFrom = nLeaf;
         nLeaf = nNext;
         nSlot = 0;
         bMoved = true;
@@ -609,6 +705,9 @@ int CBPTree::Prev(Cursor* pCursor, std::uint32_t nSteps, int nPartial)
         std::uint32_t nPrevious = LeafView(pin.Buffer()).GetPrevious();
         pin.Release();
         if (nPrevious == 0) {
+            // Only the head of the chain has no previous leaf.
+            if (nLeaf != m_nFirstLeaf)
+                ThrowFault();
             if (!bMoved || !nPartial)
                 return kEndOfWalk;
             // Out of leaves on a partial walk: stop on the first entry.
@@ -617,9 +716,11 @@ int CBPTree::Prev(Cursor* pCursor, std::uint32_t nSteps, int nPartial)
         }
         CountLeafStep(&nLeaves);
         PinLeaf(&pin, nPrevious, 0);
-        std::uint32_t n = LeafView(pin.Buffer()).GetCount();
+        CLeafNode previous = LeafView(pin.Buffer());
+        std::uint32_t n = previous.GetCount();
+        bool bLinked = previous.GetNext() == nLeaf;
         pin.Release();
-        if (n == 0)
+        if (n == 0 || !bLinked)
             ThrowFault();
         nLeaf = nPrevious;
         nSlot = n - 1;
@@ -627,6 +728,17 @@ int CBPTree::Prev(Cursor* pCursor, std::uint32_t nSteps, int nPartial)
     }
     *pCursor = Cursor{nLeaf, nSlot - nRemaining};
     return kOk;
+}
+
+bool CBPTree::IsLastEntry(const Cursor* pCursor)
+{
+    CheckCursor(pCursor);
+    CPin pin;
+    PinLeaf(&pin, pCursor->nLeaf, 0);
+    CLeafNode leaf = LeafView(pin.Buffer());
+    bool bLast = leaf.GetNext() == 0 && pCursor->nSlot + 1ull == leaf.GetCount();
+    pin.Release();
+    return bLast;
 }
 
 void CBPTree::CheckCursor(const Cursor* pCursor) const

@@ -120,6 +120,10 @@ public:
     int Next(Cursor* pCursor, std::uint32_t nSteps, int nPartial);
     int Prev(Cursor* pCursor, std::uint32_t nSteps, int nPartial);
 
+    // Whether the cursor is on the last entry of the last leaf: the place where a
+    // walk of GetCount() entries must end. Throws for a closed tree or a null leaf.
+    bool IsLastEntry(const Cursor* pCursor);
+
     // The key length, key and value of the entry under the cursor. GetKey and
     // GetValue copy nothing for an empty key or value; they throw when the buffer is
     // null or too small for the bytes. All throw for a closed tree or a cursor that
@@ -199,13 +203,17 @@ private:
     };
 
     void CheckOpenForWriting() const;
+    void CheckShape() const;
     void Reset();
     SLocation Descend(const void* pKey, std::uint32_t cbKey);
+    void CheckReached(const CNodeBase& node, std::uint32_t nParent, const CIndexNode* pParent,
+                      std::uint32_t nPosition) const;
     void PinLeaf(CPin* pPin, std::uint32_t nId, int nWritable);
     void PinIndex(CPin* pPin, std::uint32_t nId, int nWritable);
     void PinNode(CPin* pPin, bool bLeaf, std::uint32_t nId, int nWritable);
     void CheckCursor(const Cursor* pCursor) const;
     void CountLeafStep(std::uint32_t* pnLeaves) const;
+    void CheckLink(std::uint32_t nLeaf, std::uint32_t nNext);
     std::uint32_t ChildPosition(const CIndexNode& parent, std::uint32_t nChild,
                                 const void* pKey, std::uint32_t cbKey, bool bAfterEqual) const;
 

@@ -201,6 +201,19 @@ std::size_t CChecker::Run()
         Report("records still pinned");
     CheckFreeList(indexFile, "index");
     CheckFreeList(leafFile, "leaf");
+    // The node layouts follow from d, L, K and V alone; records of another size
+    // mean the header and the node files disagree (a parent or a chain link would
+    // be read from the wrong place).
+    const std::uint64_t cbIndexNode =
+        CIndexNode::NodeSize(m_tree.GetKeySize(), m_tree.GetIndexOrder());
+    if (indexFile.GetRecordSize() != cbIndexNode)
+        Report("index file: records of " + std::to_string(indexFile.GetRecordSize()) +
+               " bytes, but d and K give " + std::to_string(cbIndexNode));
+    const std::uint64_t cbLeaf =
+        CLeafNode::NodeSize(m_tree.GetKeySize(), m_tree.GetValueSize(), m_tree.GetLeafOrder());
+    if (leafFile.GetRecordSize() != cbLeaf)
+        Report("leaf file: records of " + std::to_string(leafFile.GetRecordSize()) +
+               " bytes, but L, K and V give " + std::to_string(cbLeaf));
     m_vIndexSeen.assign(indexFile.GetRecordCount() + 1ull, 0);
     m_vLeafSeen.assign(leafFile.GetRecordCount() + 1ull, 0);
 

@@ -49,6 +49,7 @@ private:
     CBPTree m_names;
     CRecordFile m_records;
     std::set<std::uint32_t> m_setNamedIds;
+    bool m_bAllNamesSeen = false;  // the names walk reached the end of the index
     std::set<std::uint32_t> m_setLiveIds;
 };
 
@@ -128,8 +129,10 @@ void CChecker::CheckNames()
     const std::string strStore = kNameIndexName;
     try {
         const std::uint32_t nCount = m_names.GetCount();
-        if (nCount == 0)
+        if (nCount == 0) {
+            m_bAllNamesSeen = true;
             return;
+        }
         CBPTree::Cursor cursor;
         m_names.First(&cursor);
         for (std::uint32_t i = 0; i < nCount; ++i) {
@@ -147,9 +150,14 @@ void CChecker::CheckNames()
             } else {
                 m_names.GetValue(&cursor, abId, sizeof(abId));
                 const std::uint32_t nId = GetU32LE(abId);
-                if (!m_setNamedIds.insert(nId).second)
+                // Where a walk meets an id again, what follows may be the same
+                // leaves over again: report it once and stop.
+                if (!m_setNamedIds.insert(nId).second) {
                     Problem(strStore + ": attribute " + std::to_string(nId) +
-                            " is named more than once");
+                            " is named more than once; the names after \"" + strName +
+                            "\" are not checked");
+                    return;
+                }
                 if (!m_records.IsAllocated(nId)) {
                     Problem(strStore + ": the name \"" + strName + "\" refers to attribute " +
                             std::to_string(nId) + ", which has no record");
@@ -174,11 +182,15 @@ void CChecker::CheckNames()
             }
             if (i + 1 < nCount && m_names.Next(&cursor, 1, 0) != CBPTree::kOk) {
                 Problem(strStore + ": the walk ended before the record count");
-                break;
+                return;
             }
         }
+        if (!m_names.IsLastEntry(&cursor))
+            Problem(strStore + ": the leaf chain goes on past the record count");
+        else
+            m_bAllNamesSeen = true;
     } catch (...) {
-        Problem(strStore + ": the names cannot be read");
+        Problem(strStore + ": the names cannot be walked: the leaf chain or a leaf is damaged");
     }
 }
 
@@ -212,7 +224,8 @@ void CChecker::CheckRecords()
             Problem(strStore + ": the name field of " + strId + " has no terminating NUL");
         if (nState == kAttStateLive) {
             m_setLiveIds.insert(nId);
-            if (m_setNamedIds.count(nId) == 0)
+            // Unless the walk was cut short, in which case this would say little.
+            if (m_bAllNamesSeen && m_setNamedIds.count(nId) == 0)
                 Problem(strStore + ": " + strId + " (\"" + strName + "\") is not in the " +
                         "name index");
             CheckFileList(nId, strName);
@@ -242,10 +255,11 @@ void CChecker::CheckFileList(std::uint32_t nId, const std::string& strName)
         return;
     }
     try {
-        if (list.GetKeySize() != kFileListKeySize || list.GetValueSize() != kFileListValueSize ||
-            list.HasDuplicates() != 0)
-            Problem(strStore + ": the file list has the wrong key size, value size or " +
-                    "duplicate mode");
+        if (list.GetIndexOrder() != kFileListIndexOrder ||
+            list.GetLeafOrder() != kFileListLeafOrder || list.GetKeySize() != kFileListKeySize ||
+            list.GetValueSize() != kFileListValueSize || list.HasDuplicates() != 0)
+            Problem(strStore + ": the file list has the wrong orders, key size, value size " +
+                    "or duplicate mode");
         std::vector<std::string> vTree;
         CheckTree(list, &vTree);
         for (const std::string& strLine : vTree)

@@ -25,6 +25,9 @@ CFindAtt::~CFindAtt()
 
 int CFindAtt::MoveTo(std::uint32_t nIndex)
 {
+    // Past the count there is no entry, whatever the chain holds.
+    if (nIndex >= m_nCount)
+        return CADB::kFailed;
     try {
         CBPTree::Cursor cursor = m_cursor;
         m_pTree->Seek(nIndex, &cursor);
@@ -36,24 +39,41 @@ int CFindAtt::MoveTo(std::uint32_t nIndex)
     }
 }
 
+// The index's count and its leaf chain must agree: a walk that runs out of leaves
+// before the count, or finds entries after it, fails (1) rather than end (4), so
+// that no caller takes a damaged index for a shorter list. The count fits a
+// position: the tree refuses counts its leaf file cannot hold.
 int CFindAtt::Next(std::uint32_t nSteps, int nPartial)
 {
     if (nSteps == 0)
         return CADB::kOk;
-    if (static_cast<std::int64_t>(m_nPosition) + 1 == static_cast<std::int64_t>(m_nCount))
-        return CADB::kEndOfWalk;
+    const std::int64_t nLast = static_cast<std::int64_t>(m_nCount) - 1;
     try {
-        const int nResult = m_pTree->Next(&m_cursor, nSteps, nPartial);
+        if (m_nPosition == nLast) {
+            if (m_nCount != 0 && !m_pTree->IsLastEntry(&m_cursor))
+                return CADB::kFailed;
+            return CADB::kEndOfWalk;
+        }
+        CBPTree::Cursor cursor = m_cursor;
+        const int nResult = m_pTree->Next(&cursor, nSteps, nPartial);
+        // Short of the steps asked for, the end is real only past the count.
+        if (nResult == CBPTree::kEndOfWalk &&
+            static_cast<std::int64_t>(m_nPosition) + nSteps <= nLast)
+            return CADB::kFailed;
         if (nResult != CADB::kOk)
             return nResult;
+        const std::int64_t nPosition =
+            std::min<std::int64_t>(static_cast<std::int64_t>(m_nPosition) + nSteps, nLast);
+        // A walk of several steps may have stopped early at the end of the chain;
+        // where it stands must then be where the count says the list ends.
+        if (nSteps > 1 && m_pTree->IsLastEntry(&cursor) != (nPosition == nLast))
+            return CADB::kFailed;
+        m_cursor = cursor;
+        m_nPosition = static_cast<std::int32_t>(nPosition);
+        return CADB::kOk;
     } catch (...) {
         return CADB::kFailed;
     }
-    const std::int64_t nPosition =
-        std::min<std::int64_t>(static_cast<std::int64_t>(m_nPosition) + nSteps,
-                               static_cast<std::int64_t>(m_nCount) - 1);
-    m_nPosition = static_cast<std::int32_t>(nPosition);
-    return CADB::kOk;
 }
 
 int CFindAtt::Prev(std::uint32_t nSteps, int nPartial)
@@ -64,9 +84,14 @@ int CFindAtt::Prev(std::uint32_t nSteps, int nPartial)
     if (m_nPosition <= 0)
         return CADB::kEndOfWalk;
     try {
-        const int nResult = m_pTree->Prev(&m_cursor, nSteps, nPartial);
+        CBPTree::Cursor cursor = m_cursor;
+        const int nResult = m_pTree->Prev(&cursor, nSteps, nPartial);
+        // Short of steps the position says are there: the chain began too late.
+        if (nResult == CBPTree::kEndOfWalk && static_cast<std::int64_t>(nSteps) <= m_nPosition)
+            return CADB::kFailed;
         if (nResult != CADB::kOk)
             return nResult;
+        m_cursor = cursor;
     } catch (...) {
         return CADB::kFailed;
     }

@@ -1,0 +1,263 @@
+// Trees whose header, chain or child links were damaged in ways that a byte-level
+// check of each node cannot see: opening, walking and descending must refuse them
+// with the engine's exception, never loop, and never build on them.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "engine/bptree/bptree.h"
+#include "engine/bptree/bptree_check.h"
+#include "engine/bptree/test_store.h"
+#include "engine/base/fault.h"
+
+namespace velk {
+namespace {
+
+typedef CBPTree::Cursor Cursor;
+
+// d = 2, L = 3, K = 1: 20 keys make ten-odd leaves under two index levels.
+const std::uint32_t kIndexOrder = 2;
+const std::uint32_t kLeafOrder = 3;
+const int kKeys = 20;
+
+class TreeDamageTest : public ::testing::Test {
+protected:
+    TreeDamageTest() : m_store(testing::kMemoryStore), m_strDir(m_store.Path("tree")) {}
+
+    void SetUp() override
+    {
+        ASSERT_EQ(0, CBPTree::Create(m_store.Context(), m_strDir.c_str(), kIndexOrder, kLeafOrder,
+                                     1, 0, 0, kGuidBinaryAscending));
+        Open(1);
+        for (int k = 1; k <= kKeys; ++k)
+            ASSERT_EQ(0, Insert(k));
+        Cursor cursor;
+        m_tree.First(&cursor);
+        do {
+            if (m_vLeaves.empty() || m_vLeaves.back() != cursor.nLeaf)
+                m_vLeaves.push_back(cursor.nLeaf);
+        } while (m_tree.Next(&cursor, 1, 0) == CBPTree::kOk);
+        m_nRoot = m_tree.GetRoot();
+        ASSERT_GE(m_tree.GetHeight(), 2u);
+        ASSERT_GE(m_vLeaves.size(), 4u);
+        m_tree.Close();
+        m_vHeader = m_store.Read("tree\\bptinfo");
+    }
+
+    void Open(int nWritable)
+    {
+        m_tree.Open(m_store.Context(), m_strDir.c_str(), nWritable, kGuidBinaryAscending, nullptr);
+    }
+    int Insert(int nKey)
+    {
+        const unsigned char b = static_cast<unsigned char>(nKey);
+        return m_tree.Insert(&b, 1, nullptr, 0, nullptr);
+    }
+    void SetHeader(std::size_t nOffset, std::uint32_t nValue)
+    {
+        testing::Bytes v = m_vHeader;
+        PutU32LE(&v[nOffset], nValue);
+        m_store.Write("tree\\bptinfo", v);
+    }
+    void ChangeLeaf(std::uint32_t nId, const std::function<void(CLeafNode&)>& change)
+    {
+        CRecordFile file;
+        file.Open(m_store.Context(), (m_strDir + "\\leaf").c_str(), 1);
+        void* p = file.Get(nId, 1);
+        CLeafNode leaf(nullptr, 1, 0, kLeafOrder, p);
+        change(leaf);
+        file.Release(p);
+        file.Close();
+    }
+    void ChangeIndex(std::uint32_t nId, const std::function<void(CIndexNode&)>& change)
+    {
+        CRecordFile file;
+        file.Open(m_store.Context(), (m_strDir + "\\index").c_str(), 1);
+        void* p = file.Get(nId, 1);
+        CIndexNode node(nullptr, 1, kIndexOrder, p);
+        change(node);
+        file.Release(p);
+        file.Close();
+    }
+    std::uint32_t ParentOf(std::uint32_t nLeaf)
+    {
+        std::uint32_t nParent = 0;
+        ChangeLeaf(nLeaf, [&](CLeafNode& leaf) { nParent = leaf.GetParent(); });
+        return nParent;
+    }
+
+    // Walks the whole tree one step at a time from one end; the number of entries
+    // seen, or -1 when the walk threw. A walk that goes on far beyond the entries
+    // the files can hold fails the test instead of hanging it.
+    int Walk(bool bForward)
+    {
+        Open(0);
+        int nSeen = 0;
+        try {
+            Cursor cursor;
+            if (bForward) {
+                m_tree.First(&cursor);
+            } else {
+                // The last entry, found by a descent rather than by the chain.
+                const unsigned char bLast = kKeys;
+                if (m_tree.Find(&bLast, 1, &cursor, 0) == 0)
+                    ADD_FAILURE() << "the last key is not found";
+            }
+            do {
+                m_tree.KeyLength(&cursor);
+                if (++nSeen > 1000) {
+                    ADD_FAILURE() << "the walk does not end";
+                    break;
+                }
+            } while ((bForward ? m_tree.Next(&cursor, 1, 0) : m_tree.Prev(&cursor, 1, 0)) ==
+                     CBPTree::kOk);
+        } catch (const CFault&) {
+            nSeen = -1;
+        }
+        m_tree.Close();
+        return nSeen;
+    }
+
+    testing::CTestStore m_store;
+    std::string m_strDir;
+    CBPTree m_tree;
+    std::vector<std::uint32_t> m_vLeaves;  // in chain order
+    std::uint32_t m_nRoot = 0;
+    testing::Bytes m_vHeader;
+};
+
+TEST_F(TreeDamageTest, HeaderStateThatDisagreesWithTheFilesIsRefusedAtOpen)
+{
+    const std::uint32_t nLeaves = static_cast<std::uint32_t>(m_vLeaves.size());
+    struct Case {
+        const char* szWhat;
+        std::size_t nOffset;
+        std::uint32_t nValue;
+    };
+    const Case kCases[] = {
+        {"no entries, but a root, a height and a first leaf", 44, 0},
+        {"more entries than the leaves hold", 44, nLeaves * kLeafOrder + 1},
+        {"a count that would wrap a position", 44, 0xFFFFFFFF},
+        {"entries without a root", 52, 0},
+        {"entries without a first leaf", 56, 0},
+        {"more levels than the leaves allow", 48, 5},
+        {"one level for a tree of many leaves", 48, 0},
+    };
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.szWhat);
+        SetHeader(c.nOffset, c.nValue);
+        EXPECT_THROW(Open(1), CFault);
+        EXPECT_FALSE(m_tree.IsOpen());
+    }
+    m_store.Write("tree\\bptinfo", m_vHeader);
+    EXPECT_NO_THROW(Open(0));
+    EXPECT_EQ(static_cast<std::uint32_t>(kKeys), m_tree.GetCount());
+}
+
+TEST_F(TreeDamageTest, ChainsThatComeRoundOrStartElsewhereFailTheWalk)
+{
+    ASSERT_EQ(kKeys, Walk(true));
+    ASSERT_EQ(kKeys, Walk(false));
+    const std::vector<std::uint32_t> v = m_vLeaves;
+    const std::size_t n = v.size();
+    struct Case {
+        const char* szWhat;
+        bool bForward;
+        std::function<void()> damage;
+    };
+    const Case kCases[] = {
+        {"a leaf linked to itself", true,
+         [&] { ChangeLeaf(v[1], [&](CLeafNode& leaf) { leaf.SetNext(v[1]); }); }},
+        {"the last two leaves linked in a circle", true,
+         [&] { ChangeLeaf(v[n - 1], [&](CLeafNode& leaf) { leaf.SetNext(v[n - 2]); }); }},
+        {"three leaves in a circle, linked back consistently", true,
+         [&] {
+             ChangeLeaf(v[3], [&](CLeafNode& leaf) { leaf.SetNext(v[1]); });
+             ChangeLeaf(v[1], [&](CLeafNode& leaf) { leaf.SetPrevious(v[3]); });
+         }},
+        {"the first leaf set to the last", true, [&] { SetHeader(56, v[n - 1]); }},
+        {"the first leaf set to the second", true, [&] { SetHeader(56, v[1]); }},
+        {"a leaf whose previous is itself", false,
+         [&] { ChangeLeaf(v[2], [&](CLeafNode& leaf) { leaf.SetPrevious(v[2]); }); }},
+        {"a backward chain that ends before the first leaf", false,
+         [&] { ChangeLeaf(v[2], [&](CLeafNode& leaf) { leaf.SetPrevious(0); }); }},
+    };
+    const testing::Bytes vLeafFile = m_store.Read("tree\\leaf");
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.szWhat);
+        m_store.Write("tree\\leaf", vLeafFile);
+        m_store.Write("tree\\bptinfo", m_vHeader);
+        c.damage();
+        EXPECT_EQ(-1, Walk(c.bForward));
+    }
+}
+
+TEST_F(TreeDamageTest, DescentThroughAChildOfAnotherParentWritesNothing)
+{
+    // Two neighbouring leaves under different parents.
+    std::size_t i = 0;
+    while (i + 1 < m_vLeaves.size() && ParentOf(m_vLeaves[i]) == ParentOf(m_vLeaves[i + 1]))
+        ++i;
+    ASSERT_LT(i + 2, m_vLeaves.size());
+    ASSERT_EQ(ParentOf(m_vLeaves[i + 1]), ParentOf(m_vLeaves[i + 2]));
+    const std::uint32_t nParent = ParentOf(m_vLeaves[i + 1]);
+    unsigned char bFirstKey = 0;
+    ChangeLeaf(m_vLeaves[i + 1], [&](CLeafNode& leaf) { bFirstKey = *leaf.GetKeyBytes(0); });
+    unsigned char bSecondKey = 0;
+    ChangeLeaf(m_vLeaves[i + 2], [&](CLeafNode& leaf) { bSecondKey = *leaf.GetKeyBytes(0); });
+    struct Case {
+        const char* szWhat;
+        unsigned char bKey;  // a key whose descent meets the damage
+        std::function<void()> damage;
+    };
+    const Case kCases[] = {
+        // Key 0 sorts before every key and descends through child 0 everywhere.
+        {"the root's first child is the root itself", 0,
+         [&] { ChangeIndex(m_nRoot, [&](CIndexNode& node) { node.SetChild(0, m_nRoot); }); }},
+        {"a leaf reached from a node that is not its parent", bFirstKey,
+         [&] {
+             ChangeIndex(nParent, [&](CIndexNode& node) { node.SetChild(0, m_vLeaves[0]); });
+         }},
+        {"a leaf of the right parent, but left of the separators that lead to it", bSecondKey,
+         [&] {
+             ChangeIndex(nParent, [&](CIndexNode& node) { node.SetChild(1, node.GetChild(0)); });
+         }},
+    };
+    const testing::Bytes vIndexFile = m_store.Read("tree\\index");
+    const testing::Bytes vLeafFile = m_store.Read("tree\\leaf");
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.szWhat);
+        m_store.Write("tree\\index", vIndexFile);
+        c.damage();
+        const testing::Bytes vDamaged = m_store.Read("tree\\index");
+        Open(1);
+        EXPECT_THROW(Insert(c.bKey), CFault);
+        EXPECT_THROW(m_tree.Find(&c.bKey, 1, nullptr, 0), CFault);
+        m_tree.Close();
+        EXPECT_EQ(vDamaged, m_store.Read("tree\\index"));
+        EXPECT_EQ(vLeafFile, m_store.Read("tree\\leaf"));
+    }
+}
+
+TEST_F(TreeDamageTest, CheckComparesNodeRecordSizesWithTheOrders)
+{
+    Open(0);
+    EXPECT_EQ("", testing::Problems(m_tree));
+    m_tree.Close();
+    SetHeader(8, kIndexOrder - 1);  // records stay those of d = 2
+    Open(0);
+    EXPECT_NE(std::string::npos,
+              testing::Problems(m_tree).find("index file: records of 57 bytes, but d and K give 39"))
+        << testing::Problems(m_tree);
+    m_tree.Close();
+    SetHeader(12, kLeafOrder - 1);
+    Open(0);
+    EXPECT_NE(std::string::npos, testing::Problems(m_tree).find(
+                                     "leaf file: records of 52 bytes, but L, K and V give 43"))
+        << testing::Problems(m_tree);
+}
+
+}  // namespace
+}  // namespace velk

@@ -1,0 +1,161 @@
+// Damaged name indexes and file lists, end to end through adbtool: listing and
+// checking stop with a failure in bounded time instead of looping or printing a
+// shortened list, and a registration never commits on top of the damage.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/database/adb_test_support.h"
+#include "platform/console.h"
+#include "platform/process.h"
+
+namespace velk {
+namespace {
+
+using testing::CScratchDatabase;
+using testing::CTreeDamage;
+using testing::ReadWhole;
+
+struct SRun {
+    int nCode;
+    std::string strOutput;
+};
+
+SRun RunAdbTool(const std::vector<std::string>& vArgs)
+{
+    platform::CChildProcess tool;
+    std::vector<std::string> vAll = {"adbtool"};
+    vAll.insert(vAll.end(), vArgs.begin(), vArgs.end());
+    SRun run = {-1000, ""};
+    if (tool.Start(platform::testing::BinaryDirectory() + "adbtool" + platform::kExecutableSuffix,
+                   vAll) != 0 ||
+        !tool.Wait(120000, &run.nCode))
+        return run;
+    run.strOutput = tool.Output();
+    return run;
+}
+
+// A database of 70 names: the name index has a root over five leaves.
+std::unique_ptr<CScratchDatabase> MakeDatabase()
+{
+    std::unique_ptr<CScratchDatabase> pDb(new CScratchDatabase);
+    CADB db;
+    EXPECT_EQ(0, testing::AssociateDefault(&db, pDb->Dir()));
+    EXPECT_EQ(1, db.Open(1, 5000));
+    for (int i = 0; i < 70; ++i) {
+        std::uint32_t nId = 0;
+        EXPECT_EQ(0, db.AddAtt(("name" + std::to_string(100 + i)).c_str(), &nId));
+        if (i < 3) {
+            EXPECT_EQ(0, LinkFile(db, nId, 7));
+        }
+    }
+    db.Close(1);
+    return pDb;
+}
+
+// What a write must leave alone: the name index and the attribute records.
+std::string Stores(const CScratchDatabase& db)
+{
+    std::string s;
+    for (const char* szFile : {"attname_db\\bptinfo", "attname_db\\index", "attname_db\\leaf",
+                               "attinfo_db"})
+        s += ReadWhole(db.Sub(szFile));
+    return s;
+}
+
+TEST(DamagedDatabase, NameIndexDamageFailsListCheckAndAdd)
+{
+    struct Case {
+        const char* szWhat;
+        std::function<void(CTreeDamage&)> damage;
+        int nList;      // exit code of list
+        bool bAdd;      // add must fail and change nothing
+    };
+    const Case kCases[] = {
+        {"a count one lower than the leaves hold",
+         [](CTreeDamage& t) { t.SetHeader(44, t.Count() - 1); }, 1, false},
+        {"a count one higher than the leaves hold",
+         [](CTreeDamage& t) { t.SetHeader(44, t.Count() + 1); }, 1, false},
+        {"a huge count and a chain that comes back to its head",
+         [](CTreeDamage& t) {
+             t.SetHeader(44, 0xFFFFFFFF);
+             t.ChangeLeaf(t.Leaves().back(), [&](CLeafNode& l) { l.SetNext(t.Leaves()[0]); });
+         },
+         1, true},
+        {"a leaf linked to itself",
+         [](CTreeDamage& t) {
+             t.ChangeLeaf(t.Leaves()[1], [&](CLeafNode& l) { l.SetNext(t.Leaves()[1]); });
+         },
+         1, false},
+        {"the last two leaves in a circle",
+         [](CTreeDamage& t) {
+             const std::size_t n = t.Leaves().size();
+             t.ChangeLeaf(t.Leaves()[n - 1], [&](CLeafNode& l) { l.SetNext(t.Leaves()[n - 2]); });
+         },
+         1, false},
+        {"three leaves in a circle",
+         [](CTreeDamage& t) {
+             t.ChangeLeaf(t.Leaves()[3], [&](CLeafNode& l) { l.SetNext(t.Leaves()[1]); });
+         },
+         1, false},
+        {"the first leaf set to the last",
+         [](CTreeDamage& t) { t.SetHeader(56, t.Leaves().back()); }, 1, false},
+        {"no entries while the root and the height are set",
+         [](CTreeDamage& t) { t.SetHeader(44, 0); }, 1, true},
+        // The root's id is also a leaf's: the link leads to a real leaf, one that
+        // holds the smallest names. The chain is sound, so the listing is right.
+        {"the root's last child pointing back at the root",
+         [](CTreeDamage& t) {
+             t.ChangeIndex(t.Root(), [&](CIndexNode& node) {
+                 node.SetChild(node.GetCount(), t.Root());
+             });
+         },
+         0, true},
+    };
+    std::unique_ptr<CScratchDatabase> pDb = MakeDatabase();
+    const std::vector<std::string> vFiles = {pDb->Sub("attname_db\\bptinfo"),
+                                             pDb->Sub("attname_db\\index"),
+                                             pDb->Sub("attname_db\\leaf")};
+    std::vector<std::string> vSound;
+    for (const std::string& strFile : vFiles)
+        vSound.push_back(ReadWhole(strFile));
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.szWhat);
+        for (std::size_t i = 0; i < vFiles.size(); ++i)
+            testing::WriteWhole(vFiles[i], vSound[i]);
+        {
+            CTreeDamage tree(pDb->Sub("attname_db"));
+            ASSERT_EQ(1u, tree.Height());
+            ASSERT_GE(tree.Leaves().size(), 4u);
+            c.damage(tree);
+        }
+        EXPECT_EQ(c.nList, RunAdbTool({"list", pDb->Dir()}).nCode);
+        const SRun check = RunAdbTool({"check", pDb->Dir()});
+        EXPECT_EQ(1, check.nCode);
+        EXPECT_NE(std::string::npos, check.strOutput.find("attname_db: ")) << check.strOutput;
+        if (c.bAdd) {
+            const std::string strBefore = Stores(*pDb);
+            // Sorts after every name, so the descent takes the last child.
+            EXPECT_EQ(1, RunAdbTool({"add", pDb->Dir(), "zzz"}).nCode);
+            EXPECT_EQ(strBefore, Stores(*pDb));
+        }
+    }
+}
+
+TEST(DamagedDatabase, CheckComparesFileListNodesWithTheirOrders)
+{
+    std::unique_ptr<CScratchDatabase> pDb = MakeDatabase();
+    ASSERT_EQ(0, RunAdbTool({"check", pDb->Dir()}).nCode);
+    CTreeDamage(pDb->Sub("fidlists\\1")).SetHeader(8, 255);
+    const SRun check = RunAdbTool({"check", pDb->Dir()});
+    EXPECT_EQ(1, check.nCode);
+    for (const char* szLine : {"fidlists\\1: index file: records of 6168 bytes, but d and K give 6144",
+                               "fidlists\\1: the file list has the wrong orders"})
+        EXPECT_NE(std::string::npos, check.strOutput.find(szLine)) << check.strOutput;
+}
+
+}  // namespace
+}  // namespace velk
