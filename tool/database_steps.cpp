@@ -23,9 +23,15 @@ void FillAttTable(velk::CADB* pDatabase, AttTable* pTable)
                 if (pInfo == nullptr)
                     velk::ThrowFault();
                 char achName[256];
-                const std::uint32_t cbName = pInfo->GetName(achName, sizeof(achName));
-                const std::uint32_t nCount = pInfo->GetRefCount();
-                const std::uint32_t nId = pInfo->GetId();
+                std::uint32_t cbName, nCount, nId;
+                try {
+                    cbName = pInfo->GetName(achName, sizeof(achName));
+                    nCount = pInfo->GetRefCount();
+                    nId = pInfo->GetId();
+                } catch (...) {
+                    pFind->ReleaseAttInfo(pInfo);
+                    throw;
+                }
                 pFind->ReleaseAttInfo(pInfo);
                 // A name that does not fit was not copied: the buffer holds nothing.
                 if (cbName == 0)

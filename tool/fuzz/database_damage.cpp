@@ -52,7 +52,7 @@ void WriteWhole(const std::string& strPath, const std::string& s)
 
 std::uint32_t U32At(const std::string& s, std::uint64_t nOffset)
 {
-    if (nOffset + 4 > s.size())
+    if (nOffset > s.size() || s.size() - nOffset < 4)
         return 0;
     return velk::GetU32LE(reinterpret_cast<const unsigned char*>(s.data()) + nOffset);
 }
@@ -203,7 +203,7 @@ std::string Apply(const CDamageRun::SFile& f, std::string* ps, const std::uint8_
         s.resize(s.size() - cbCut);
         return f.strName + ": cut by " + std::to_string(cbCut) + " bytes";
     }
-    if (field.nOffset + field.cb > s.size())
+    if (field.nOffset > s.size() || s.size() - field.nOffset < field.cb)
         return "";
     const std::uint32_t nOld = field.cb == 1 ? static_cast<unsigned char>(s[field.nOffset])
                                              : U32At(s, field.nOffset);
