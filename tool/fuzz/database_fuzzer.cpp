@@ -59,6 +59,13 @@ CDamageRun& Bench()
 
 }  // namespace
 
+// The databases are made before the first input, outside -timeout.
+extern "C" int LLVMFuzzerInitialize(int*, char***)
+{
+    Bench();
+    return 0;
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t cb)
 {
     const std::string strWrong = Bench().Run(pData, cb);
