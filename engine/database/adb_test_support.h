@@ -16,7 +16,9 @@
 #include "engine/database/adb.h"
 #include "engine/database/adb_tools.h"
 #include "engine/txstore/fs_context.h"
+#include "platform/console.h"
 #include "platform/file.h"
+#include "platform/process.h"
 #include "platform/test_support.h"
 
 namespace velk {
@@ -31,6 +33,32 @@ inline std::string ReadWhole(const std::string& strPath)
 inline void WriteWhole(const std::string& strPath, const std::string& strData)
 {
     platform::testing::WriteFileBytes(strPath, strData);
+}
+
+struct SRun {
+    int nCode;
+    std::string strOutput;  // as ANSI text
+};
+
+// Runs adbtool with vArgs (engine form) and returns its exit code and output.
+inline SRun Tool(const std::vector<std::string>& vArgs)
+{
+    platform::CChildProcess tool;
+    std::vector<std::string> vAll = {"adbtool"};
+    vAll.insert(vAll.end(), vArgs.begin(), vArgs.end());
+    SRun run = {-1000, ""};
+    if (tool.Start(platform::testing::BinaryDirectory() + "adbtool" + platform::kExecutableSuffix,
+                   vAll) != 0 ||
+        !tool.Wait(120000, &run.nCode))
+        return run;
+    run.strOutput = tool.Output();
+    return run;
+}
+
+// What adbtool prints for an ANSI text.
+inline std::string Printed(const std::string& strAnsi)
+{
+    return platform::ConsoleEncode(strAnsi);
 }
 
 // A new database "db" in a scratch directory.

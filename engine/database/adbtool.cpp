@@ -10,8 +10,11 @@
 
 #include "engine/bptree/key_order.h"
 #include "engine/database/adb.h"
+#include "engine/database/adb_recover.h"
 #include "engine/database/adb_tools.h"
 #include "platform/console.h"
+#include "platform/file.h"
+#include "platform/process.h"
 
 using velk::CADB;
 
@@ -48,6 +51,11 @@ const char kHelp[] =
     "                            name order\n"
     "  check DIR                 check every store and their agreement; print each\n"
     "                            problem and exit with 1 when there is one\n"
+    "  recover DIR NEWDIR        salvage what still reads of a damaged database in\n"
+    "                            DIR into a new database in NEWDIR (absent or empty),\n"
+    "                            keeping the parameters and the attribute ids; DIR\n"
+    "                            is only read. Prints what was recovered and what\n"
+    "                            was lost; exit 0 nothing lost, 1 something lost\n"
     "  help, --help              print this text\n"
     "\n"
     "Every change runs in one write transaction: a command either does all its\n"
@@ -55,6 +63,24 @@ const char kHelp[] =
     "program uses the database (milliseconds, default 30000).\n"
     "\n"
     "Exit codes: 0 done, 1 the command failed, 2 the command line is wrong.\n";
+
+// A DIR argument as the engine names it: in the engine's path form and absolute,
+// since a transaction's log names its files by path and must be recoverable by a
+// program started elsewhere.
+std::string DatabaseDirectory(const std::string& strArgument)
+{
+    const std::string strPath = platform::EnginePathFromUser(strArgument);
+    std::string strFull;
+    if (platform::FullPathName(strPath.c_str(), &strFull, nullptr) != platform::kFileOk)
+        return strPath;
+    return strFull;
+}
+
+// A directory as messages name it: in the user's form.
+std::string Shown(const std::string& strDirectory)
+{
+    return platform::UserPath(strDirectory);
+}
 
 void Out(const std::string& strText)
 {
@@ -110,25 +136,27 @@ public:
         }
     }
     // False after printing why it cannot be opened.
-    bool Open(const std::string& strDirectory, int nWrite, std::uint32_t nTimeout)
+    bool Open(const std::string& strArgument, int nWrite, std::uint32_t nTimeout)
     {
+        const std::string strDirectory = DatabaseDirectory(strArgument);
+        const std::string strShown = Shown(strDirectory);
         velk::SDatabaseInfo info;
         if (!velk::ReadDatabaseInfo(strDirectory.c_str(), &info)) {
-            Error(strDirectory + ": not a database directory");
+            Error(strShown + ": not a database directory");
             return false;
         }
         const int nResult = m_db.Associate(strDirectory.c_str(), info.abPathOrder, nullptr);
         if (nResult == CADB::kNotDatabase) {
-            Error(strDirectory + ": not a database directory");
+            Error(strShown + ": not a database directory");
             return false;
         }
         if (nResult != CADB::kOk) {
-            Error(strDirectory + ": cannot attach to the database (its transaction store is "
+            Error(strShown + ": cannot attach to the database (its transaction store is "
                   "missing or cannot be recovered)");
             return false;
         }
         if (m_db.Open(nWrite, nTimeout) == 0) {
-            Error(strDirectory + ": access not granted within " + std::to_string(nTimeout) +
+            Error(strShown + ": access not granted within " + std::to_string(nTimeout) +
                   " ms; another program is using the database");
             return false;
         }
@@ -180,9 +208,10 @@ int Create(const std::vector<std::string>& vArgs)
         if (!bKnown)
             return Usage("unknown option " + vArgs[i]);
     }
-    const int nResult = velk::CreateDatabase(vArgs[0].c_str(), info);
+    const std::string strDirectory = DatabaseDirectory(vArgs[0]);
+    const int nResult = velk::CreateDatabase(strDirectory.c_str(), info);
     if (nResult == CADB::kExists) {
-        Error(vArgs[0] + ": exists and is not empty");
+        Error(Shown(strDirectory) + ": exists and is not empty");
         return kExitFailed;
     }
     if (nResult != CADB::kOk) {
@@ -191,7 +220,7 @@ int Create(const std::vector<std::string>& vArgs)
               std::to_string(velk::kMaxDatabaseFieldSize));
         return kExitFailed;
     }
-    Out("created " + vArgs[0] + "\n");
+    Out("created " + Shown(strDirectory) + "\n");
     return kExitOk;
 }
 
@@ -354,17 +383,45 @@ int Check(const std::vector<std::string>& vArgs, std::uint32_t nTimeout)
     if (vArgs.size() != 1)
         return Usage("check needs a directory");
     std::vector<std::string> vProblems;
-    velk::CheckDatabase(vArgs[0].c_str(), nTimeout, &vProblems);
+    const std::string strDirectory = DatabaseDirectory(vArgs[0]);
+    velk::CheckDatabase(strDirectory.c_str(), nTimeout, &vProblems);
     std::string strReport;
     for (const std::string& strProblem : vProblems)
         strReport += strProblem + "\n";
     if (vProblems.empty()) {
-        Out(vArgs[0] + ": no problems found\n");
+        Out(Shown(strDirectory) + ": no problems found\n");
         return kExitOk;
     }
     Out(strReport);
-    Error(vArgs[0] + ": " + std::to_string(vProblems.size()) + " problem(s) found");
+    Error(Shown(strDirectory) + ": " + std::to_string(vProblems.size()) + " problem(s) found");
     return kExitFailed;
+}
+
+int Recover(const std::vector<std::string>& vArgs, std::uint32_t nTimeout)
+{
+    if (vArgs.size() != 2)
+        return Usage("recover needs the damaged database's directory and a new directory");
+    const std::string strSource = DatabaseDirectory(vArgs[0]);
+    const std::string strTarget = DatabaseDirectory(vArgs[1]);
+    velk::SRecoveryReport report;
+    std::string strError;
+    const int nResult =
+        velk::RecoverDatabase(strSource.c_str(), strTarget.c_str(), nTimeout, &report, &strError);
+    if (nResult == velk::kRecoverFailed) {
+        Error(Shown(strSource) + ": nothing was recovered into " + Shown(strTarget) + ": " +
+              strError);
+        return kExitFailed;
+    }
+    std::string strReport =
+        "recovered " + Shown(strSource) + " into " + Shown(strTarget) + "\n";
+    for (const std::string& strLine : report.Lines())
+        strReport += strLine + "\n";
+    Out(strReport);
+    if (nResult == velk::kRecoverLost) {
+        Error(Shown(strTarget) + ": a sound database, but something was lost (see above)");
+        return kExitFailed;
+    }
+    return kExitOk;
 }
 
 int Run(const std::vector<std::string>& vArgs)
@@ -399,6 +456,8 @@ int Run(const std::vector<std::string>& vArgs)
         return List(vRest, nTimeout);
     if (strCommand == "check")
         return Check(vRest, nTimeout);
+    if (strCommand == "recover")
+        return Recover(vRest, nTimeout);
     return Usage("unknown command " + strCommand);
 }
 

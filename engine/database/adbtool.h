@@ -1,6 +1,8 @@
 // adbtool: makes, changes, lists and checks attribute databases from the command
-// line. AdbToolMain takes the arguments in the engine's form (code-page text,
-// drive-absolute paths; argument 0 is the program) and returns the exit code:
+// line. AdbToolMain takes the arguments as code-page text (argument 0 is the
+// program); only the directory arguments are paths, given in the user's form (on
+// POSIX "/a/b") or the engine's, and made absolute. Messages name directories in
+// the user's form. It returns the exit code:
 // 0 done, 1 the command failed, 2 the command line is wrong. Output goes to
 // standard output, every error to standard error as one line. It never lets an
 // exception out.

@@ -1,5 +1,5 @@
-// The console entry of adbtool: hands the command line, in the engine's form, to
-// AdbToolMain.
+// The console entry of adbtool: hands the command line, as code-page text, to
+// AdbToolMain, which takes only its directory arguments for paths.
 #include <string>
 #include <vector>
 
@@ -8,5 +8,5 @@
 
 int main(int argc, char** argv)
 {
-    return AdbToolMain(platform::EngineArguments(argc, argv));
+    return AdbToolMain(platform::TextArguments(argc, argv));
 }

@@ -6,8 +6,6 @@
 #include "engine/bptree/record_file.h"
 #include "engine/database/adb_test_support.h"
 #include "engine/txstore/fs_context.h"
-#include "platform/console.h"
-#include "platform/process.h"
 
 namespace velk {
 namespace {
@@ -16,31 +14,9 @@ using testing::CScratchDatabase;
 using testing::ReadWhole;
 using testing::WriteWhole;
 
-struct SRun {
-    int nCode;
-    std::string strOutput;  // as ANSI text
-};
-
-// Runs adbtool with vArgs (engine form) and returns its exit code and output.
-SRun Tool(const std::vector<std::string>& vArgs)
-{
-    platform::CChildProcess tool;
-    std::vector<std::string> vAll = {"adbtool"};
-    vAll.insert(vAll.end(), vArgs.begin(), vArgs.end());
-    SRun run = {-1000, ""};
-    if (tool.Start(platform::testing::BinaryDirectory() + "adbtool" + platform::kExecutableSuffix,
-                   vAll) != 0 ||
-        !tool.Wait(120000, &run.nCode))
-        return run;
-    run.strOutput = tool.Output();
-    return run;
-}
-
-// What adbtool prints for an ANSI text.
-std::string Printed(const std::string& strAnsi)
-{
-    return platform::ConsoleEncode(strAnsi);
-}
+using testing::Printed;
+using testing::SRun;
+using testing::Tool;
 
 class AdbToolTest : public ::testing::Test {
 protected:
@@ -126,6 +102,18 @@ TEST_F(AdbToolTest, HelpExplainsTheCommands)
     for (const char* szWord : {"create", "add", "link", "rename", "merge", "list", "check",
                                "--timeout", "--name-size", "--path-order"})
         EXPECT_NE(std::string::npos, run.strOutput.find(szWord)) << szWord;
+}
+
+TEST_F(AdbToolTest, OnlyDirectoriesAreTakenForPathsAndMessagesNameThemAsTheUserDoes)
+{
+    // The user's form: "/a/b" on POSIX, the path itself on Windows.
+    const std::string strShown = platform::UserPath(m_strDir);
+    ASSERT_EQ(0, Tool({"create", strShown}).nCode);
+    const SRun add = Tool({"add", strShown, "/music", "a\\b"});
+    EXPECT_EQ(0, add.nCode);
+    EXPECT_EQ(Printed("added \"/music\" as 1\nadded \"a\\b\" as 2\n"), add.strOutput);
+    EXPECT_EQ(Printed("/music\t1\t0\na\\b\t2\t0\n"), List());
+    EXPECT_EQ(Printed(strShown + ": no problems found\n"), Tool({"check", strShown}).strOutput);
 }
 
 TEST_F(AdbToolTest, CheckFindsInjectedDamage)

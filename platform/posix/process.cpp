@@ -13,6 +13,7 @@
 #include <climits>
 #include <cstdio>
 
+#include "platform/codepage.h"
 #include "platform/posix/native_text.h"
 
 extern char** environ;
@@ -36,6 +37,49 @@ std::vector<std::string> EngineArguments(int argc, char** argv)
     for (int i = 0; i < argc; ++i)
         v.push_back(posix::FromNativePath(argv[i]));
     return v;
+}
+
+std::vector<std::string> TextArguments(int argc, char** argv)
+{
+    std::vector<std::string> v;
+    for (int i = 0; i < argc; ++i)
+        v.push_back(posix::Utf8ToAnsi(argv[i]));
+    return v;
+}
+
+std::string EnginePathFromUser(const std::string& strPath)
+{
+    std::string s = strPath;
+    if (!s.empty() && s[0] == '/') {
+        // "/" is never a trail byte of code page 932, so every one is a separator.
+        for (char& c : s)
+            if (c == '/')
+                c = '\\';
+        s.insert(0, "Z:");
+    }
+    return s;
+}
+
+std::string UserPath(const std::string& strEnginePath)
+{
+    std::string s;
+    size_t i = 0;
+    if (strEnginePath.size() >= 2 && (strEnginePath[0] == 'Z' || strEnginePath[0] == 'z') &&
+        strEnginePath[1] == ':') {
+        i = 2;
+        if (strEnginePath.size() == 2 || strEnginePath[2] != '\\')
+            s = "/";
+    }
+    for (; i < strEnginePath.size(); ++i) {
+        const unsigned char b = static_cast<unsigned char>(strEnginePath[i]);
+        if (IsLeadByte(b) && i + 1 < strEnginePath.size()) {
+            s += strEnginePath[i];
+            s += strEnginePath[++i];
+        } else {
+            s += b == '\\' ? '/' : strEnginePath[i];
+        }
+    }
+    return s;
 }
 
 int ExitCodeAsSeen(int nReturned)

@@ -22,6 +22,21 @@ std::vector<std::string> EngineArguments(int argc, char** argv)
     return std::vector<std::string>(argv, argv + argc);
 }
 
+std::vector<std::string> TextArguments(int argc, char** argv)
+{
+    return std::vector<std::string>(argv, argv + argc);
+}
+
+std::string EnginePathFromUser(const std::string& strPath)
+{
+    return strPath;
+}
+
+std::string UserPath(const std::string& strEnginePath)
+{
+    return strEnginePath;
+}
+
 int ExitCodeAsSeen(int nReturned)
 {
     return nReturned;

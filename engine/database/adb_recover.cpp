@@ -1,0 +1,666 @@
+#include "engine/database/adb_recover.h"
+
+#include <algorithm>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <new>
+#include <set>
+
+#include "engine/bptree/bptree.h"
+#include "engine/bptree/bptree_check.h"
+#include "engine/bptree/byte_order.h"
+#include "engine/bptree/key_order.h"
+#include "engine/bptree/record_file.h"
+#include "engine/database/adb_impl.h"
+#include "engine/database/adb_tools.h"
+#include "engine/database/salvage_log.h"
+#include "engine/database/salvage_read.h"
+#include "engine/txstore/fault.h"
+#include "engine/txstore/fs_context.h"
+#include "engine/txstore/remove_tree.h"
+#include "engine/txstore/swmrg.h"
+#include "engine/txstore/unique_name.h"
+#include "platform/file.h"
+
+namespace velk {
+
+namespace {
+
+// "libid" and "adbinfo" are read up to this size; nothing of them is larger.
+const std::uint32_t kSmallFileLimit = 65536;
+
+// Entries of a database directory that no operation here reads; they are carried
+// over as they are.
+const char* const kForeignEntries[] = {"updatelist", "fidlist",    "syncatt",
+                                       "syncfile",   "orgdirpath", "importfiles"};
+
+struct SContextDeleter {
+    void operator()(CFileSystem::IContext* p) const { DestroyObject(p); }
+};
+
+std::string Quoted(const std::string& s)
+{
+    return "\"" + s + "\"";
+}
+
+// One recovered attribute: its record as it was, and for a live one its file list.
+struct SAttribute {
+    std::vector<unsigned char> vRecord;
+    std::uint32_t nState = 0;
+    std::string strName;
+    std::uint32_t nForward = 0;
+    std::vector<std::string> vFiles;  // keys of the file list, in order
+};
+
+class CRecovery {
+public:
+    CRecovery(const CPath& source, const CPath& target, const SDatabaseInfo& info,
+              SRecoveryReport* pReport)
+        : m_source(source), m_target(target), m_info(info), m_report(*pReport)
+    {
+    }
+
+    // Reads everything from root (the source, or the copy where a log was
+    // finished).
+    void Read(const CPath& root);
+    // Makes the new database; throws when the disk fails.
+    void Write(const CPath& root);
+
+private:
+    std::uint32_t MinimumRecordSize() const
+    {
+        return kAttFixedSize + m_info.nAttNameSize + m_info.nExtraSize;
+    }
+    void ReadNames(const CPath& root);
+    void ReadRecords(const CPath& root);
+    void SettleNames();
+    void SettleForwarders();
+    void ReadFileLists(const CPath& root);
+    void Lose(std::uint32_t nId, const std::string& strName, const std::string& strWhy);
+    void WriteRecords(CFileSystem::IContext* pContext);
+    void WriteNamesAndLists(CFileSystem::IContext* pContext);
+    void CopyStores(const CPath& root);
+    bool StoreReadsCleanly(const CPath& root, const char* szName, bool bTree, const void* pGuid);
+    void ReplaceWithCopy(const CPath& root, const char* szName);
+
+    CPath m_source;
+    CPath m_target;
+    SDatabaseInfo m_info;
+    SRecoveryReport& m_report;
+    std::uint32_t m_cbRecord = 0;
+    std::map<std::uint32_t, std::string> m_mapIndexNames;  // id -> name, from the index
+    std::map<std::string, std::uint32_t> m_mapIndexIds;    // name -> id, from the index
+    std::map<std::uint32_t, SAttribute> m_mapAttributes;   // recovered, by id
+};
+
+void CRecovery::Lose(std::uint32_t nId, const std::string& strName, const std::string& strWhy)
+{
+    std::string strKnown = strName;
+    if (strKnown.empty()) {
+        const auto it = m_mapIndexNames.find(nId);
+        if (it != m_mapIndexNames.end())
+            strKnown = it->second;
+    }
+    m_report.vLostAttributes.push_back({nId, strKnown, strWhy});
+}
+
+void CRecovery::ReadNames(const CPath& root)
+{
+    const STreeSalvage names =
+        SalvageTree(root.Join(kNameIndexName).GetString(), m_info.nAttNameSize, false, 4, 0,
+                    CompareStringAscending);
+    if (!names.bSound)
+        m_report.vNotes.push_back(std::string(kNameIndexName) +
+                                  ": damaged; the names were taken from the attribute records");
+    for (const auto& entry : names.vEntries) {
+        const std::string& strKey = entry.first;
+        // A name is stored with exactly one NUL, at its end.
+        if (strKey.find('\0') != strKey.size() - 1 || entry.second.size() != 4)
+            continue;
+        const std::string strName = strKey.substr(0, strKey.size() - 1);
+        const std::uint32_t nId = GetU32LE(entry.second.data());
+        m_mapIndexIds[strName] = nId;
+        m_mapIndexNames.emplace(nId, strName);
+    }
+}
+
+void CRecovery::ReadRecords(const CPath& root)
+{
+    const std::string strFile = root.Join(kAttRecordsName).GetString();
+    CSalvageRecords records;
+    if (!records.Open(strFile.c_str(), 0) || !records.IsHeaderSound() ||
+        records.GetRecordSize() < MinimumRecordSize()) {
+        if (!records.Open(strFile.c_str(), MinimumRecordSize())) {
+            for (const auto& named : m_mapIndexNames)
+                Lose(named.first, named.second, "the attribute records are missing");
+            return;
+        }
+    }
+    m_cbRecord = records.GetRecordSize();
+    const bool bKnown = records.IsHeaderSound();
+    if (!bKnown)
+        m_report.vNotes.push_back(std::string(kAttRecordsName) +
+                                  ": the header is damaged; the records were read one by one");
+    const std::uint32_t n = m_info.nAttNameSize;
+    std::vector<unsigned char> vRecord;
+    for (std::uint32_t nId = 1; nId <= records.GetRecordCount(); ++nId) {
+        if (!records.MayBeAllocated(nId))
+            continue;
+        const bool bNamed = m_mapIndexNames.count(nId) != 0;
+        if (!records.Read(nId, &vRecord)) {
+            if (bKnown || bNamed)
+                Lose(nId, "", "its record cannot be read");
+            continue;
+        }
+        SAttribute att;
+        att.nState = GetU32LE(vRecord.data() + kAttStateOffset);
+        const void* pNul = std::memchr(vRecord.data() + kAttNameOffset, 0, n);
+        if (pNul == nullptr || (att.nState != kAttStateLive && att.nState != kAttStateMerged)) {
+            if (bKnown || bNamed)
+                Lose(nId, "",
+                     pNul == nullptr ? "its record is damaged: the name has no end"
+                                     : "its record is damaged: unknown state " +
+                                           std::to_string(att.nState));
+            continue;
+        }
+        att.strName = reinterpret_cast<const char*>(vRecord.data() + kAttNameOffset);
+        att.nForward = GetU32LE(vRecord.data() + AttForwardOffset(n));
+        if (!bKnown && att.nState == kAttStateLive) {
+            // Without the free list a freed record reads like a live one; only the
+            // name index can vouch for it.
+            const auto it = m_mapIndexIds.find(att.strName);
+            if (it == m_mapIndexIds.end() || it->second != nId) {
+                Lose(nId, att.strName,
+                     "its record reads, but with the header damaged and no name pointing to "
+                     "it, it cannot be told from a freed one");
+                continue;
+            }
+        }
+        att.vRecord = vRecord;
+        m_mapAttributes.emplace(nId, std::move(att));
+    }
+    // Names whose ids lie beyond the records.
+    for (const auto& named : m_mapIndexNames)
+        if (named.first == 0 || named.first > records.GetRecordCount())
+            if (named.first != 0)
+                Lose(named.first, named.second, "its record is beyond the end of the records");
+}
+
+void CRecovery::SettleNames()
+{
+    // Two live records with one name cannot both be named: the one the index
+    // points to keeps it, else the lowest id.
+    std::map<std::string, std::uint32_t> mapOwner;
+    for (const auto& att : m_mapAttributes) {
+        if (att.second.nState != kAttStateLive)
+            continue;
+        auto it = mapOwner.find(att.second.strName);
+        if (it == mapOwner.end()) {
+            mapOwner.emplace(att.second.strName, att.first);
+            continue;
+        }
+        const auto indexed = m_mapIndexIds.find(att.second.strName);
+        if (indexed != m_mapIndexIds.end() && indexed->second == att.first)
+            it->second = att.first;
+    }
+    for (auto it = m_mapAttributes.begin(); it != m_mapAttributes.end();) {
+        const SAttribute& att = it->second;
+        if (att.nState == kAttStateLive && mapOwner[att.strName] != it->first) {
+            Lose(it->first, att.strName,
+                 "its name is also the name of attribute " +
+                     std::to_string(mapOwner[att.strName]));
+            it = m_mapAttributes.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+void CRecovery::SettleForwarders()
+{
+    // A merged record is kept only while the attribute it forwards to is kept;
+    // losing one may lose the records that forward to it, so repeat until stable.
+    bool bChanged = true;
+    while (bChanged) {
+        bChanged = false;
+        for (auto it = m_mapAttributes.begin(); it != m_mapAttributes.end();) {
+            const SAttribute& att = it->second;
+            if (att.nState == kAttStateMerged &&
+                (att.nForward == it->first || m_mapAttributes.count(att.nForward) == 0)) {
+                Lose(it->first, att.strName,
+                     "it was merged into attribute " + std::to_string(att.nForward) +
+                         ", which was not recovered");
+                it = m_mapAttributes.erase(it);
+                bChanged = true;
+            } else {
+                ++it;
+            }
+        }
+    }
+    // A cycle of forwarders leads to no attribute at all.
+    for (auto it = m_mapAttributes.begin(); it != m_mapAttributes.end();) {
+        std::set<std::uint32_t> setSeen;
+        std::uint32_t nAt = it->first;
+        while (m_mapAttributes.at(nAt).nState == kAttStateMerged && setSeen.insert(nAt).second)
+            nAt = m_mapAttributes.at(nAt).nForward;
+        if (m_mapAttributes.at(nAt).nState == kAttStateMerged) {
+            Lose(it->first, it->second.strName, "its chain of merges leads to no attribute");
+            it = m_mapAttributes.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+void CRecovery::ReadFileLists(const CPath& root)
+{
+    const CPath lists = root.Join(kFileListsName);
+    for (auto& entry : m_mapAttributes) {
+        SAttribute& att = entry.second;
+        if (att.nState != kAttStateLive)
+            continue;
+        const CPath list = lists.Join(std::to_string(entry.first).c_str());
+        STreeSalvage files = SalvageTree(list.GetString(), kFileListKeySize, true,
+                                         kFileListValueSize, kFileListLeafOrder,
+                                         CompareBinaryAscending);
+        for (auto& file : files.vEntries)
+            att.vFiles.push_back(std::move(file.first));
+        const std::uint64_t nRecovered = att.vFiles.size();
+        m_report.nEntriesRecovered += nRecovered;
+        if (files.bChainWhole) {
+            if (!files.bSound)
+                m_report.vNotes.push_back(std::string(kFileListsName) + "\\" +
+                                          std::to_string(entry.first) +
+                                          ": the header's count was wrong; every leaf read");
+            continue;
+        }
+        SRecoveryReport::SListLoss loss = {entry.first, att.strName, nRecovered, 0, true, ""};
+        if (!platform::PathExists(list.GetString())) {
+            loss.strWhy = "the file list is missing";
+        } else if (!files.bHeaderRead) {
+            loss.strWhy = "the file list's header is missing or damaged";
+        } else {
+            loss.strWhy = "the file list is damaged";
+            if (files.nHeaderCount > nRecovered) {
+                loss.nLost = files.nHeaderCount - nRecovered;
+                loss.bUnknown = false;
+            } else if (files.nLeavesSkipped == 0) {
+                // Every leaf read and the count asks for no more: only links were
+                // damaged.
+                m_report.vNotes.push_back(std::string(kFileListsName) + "\\" +
+                                          std::to_string(entry.first) +
+                                          ": the links were damaged; every leaf read");
+                continue;
+            }
+        }
+        m_report.vListLosses.push_back(loss);
+    }
+    std::vector<platform::DirEntry> vEntries;
+    if (platform::DirList(lists.GetString(), &vEntries) == platform::kFileOk) {
+        for (const platform::DirEntry& dir : vEntries) {
+            char* pEnd = nullptr;
+            const unsigned long nId = std::strtoul(dir.strName.c_str(), &pEnd, 10);
+            const auto it = m_mapAttributes.find(static_cast<std::uint32_t>(nId));
+            const bool bOwned = *pEnd == '\0' && dir.strName == std::to_string(nId) &&
+                                it != m_mapAttributes.end() &&
+                                it->second.nState == kAttStateLive;
+            if (!bOwned)
+                m_report.vNotes.push_back(std::string(kFileListsName) + "\\" + dir.strName +
+                                          ": belongs to no recovered attribute; left out");
+        }
+    }
+}
+
+void CRecovery::Read(const CPath& root)
+{
+    ReadNames(root);
+    ReadRecords(root);
+    SettleNames();
+    SettleForwarders();
+    ReadFileLists(root);
+    std::sort(m_report.vLostAttributes.begin(), m_report.vLostAttributes.end(),
+              [](const SRecoveryReport::SLostAttribute& a,
+                 const SRecoveryReport::SLostAttribute& b) { return a.nId < b.nId; });
+    m_report.nAttributes = static_cast<std::uint32_t>(m_mapAttributes.size());
+}
+
+void CRecovery::WriteRecords(CFileSystem::IContext* pContext)
+{
+    const std::string strFile = m_target.Join(kAttRecordsName).GetString();
+    if (m_cbRecord > MinimumRecordSize()) {
+        // The source's records are longer than the parameters need: keep their size.
+        if (pContext->DeleteFile(strFile.c_str()) != 1 ||
+            CRecordFile::Create(pContext, strFile.c_str(), m_cbRecord) != CRecordFile::kOk)
+            ThrowFault();
+    }
+    CRecordFile records;
+    records.Open(pContext, strFile.c_str(), 1);
+    const std::uint32_t nTop = m_mapAttributes.empty() ? 0 : m_mapAttributes.rbegin()->first;
+    for (std::uint32_t nId = 1; nId <= nTop; ++nId) {
+        if (records.Allocate() != nId)
+            ThrowFault();
+        const auto it = m_mapAttributes.find(nId);
+        if (it == m_mapAttributes.end())
+            continue;
+        unsigned char* pRecord = static_cast<unsigned char*>(records.Get(nId, 1));
+        std::memcpy(pRecord, it->second.vRecord.data(),
+                    std::min<std::size_t>(records.GetRecordSize(), it->second.vRecord.size()));
+        records.Release(pRecord);
+    }
+    for (std::uint32_t nId = nTop; nId >= 1; --nId)
+        if (m_mapAttributes.count(nId) == 0)
+            records.Free(nId);
+    records.Close();
+}
+
+void CRecovery::WriteNamesAndLists(CFileSystem::IContext* pContext)
+{
+    CBPTree names;
+    names.Open(pContext, m_target.Join(kNameIndexName).GetString(), 1, kGuidStringAscending,
+               nullptr);
+    const CPath lists = m_target.Join(kFileListsName);
+    for (const auto& entry : m_mapAttributes) {
+        const SAttribute& att = entry.second;
+        if (att.nState != kAttStateLive)
+            continue;
+        unsigned char abId[4];
+        PutU32LE(abId, entry.first);
+        if (names.Insert(att.strName.c_str(), static_cast<std::uint32_t>(att.strName.size() + 1),
+                         abId, sizeof(abId), nullptr) != CBPTree::kOk)
+            ThrowFault();
+        const std::string strList = lists.Join(std::to_string(entry.first).c_str()).GetString();
+        if (CBPTree::Create(pContext, strList.c_str(), kFileListIndexOrder, kFileListLeafOrder,
+                            kFileListKeySize, kFileListValueSize, kFileListDuplicates,
+                            kGuidBinaryAscending) != CBPTree::kOk)
+            ThrowFault();
+        CBPTree list;
+        list.Open(pContext, strList.c_str(), 1, kGuidBinaryAscending, nullptr);
+        for (const std::string& strFile : att.vFiles)
+            if (list.Insert(strFile.data(), static_cast<std::uint32_t>(strFile.size()), nullptr,
+                            0, nullptr) != CBPTree::kOk)
+                ThrowFault();
+        list.Close();
+    }
+    names.Close();
+}
+
+bool CRecovery::StoreReadsCleanly(const CPath& root, const char* szName, bool bTree,
+                                  const void* pGuid)
+{
+    CFSContext context(0, DestroyObject);
+    const std::string strPath = root.Join(szName).GetString();
+    try {
+        if (!bTree) {
+            CRecordFile records;
+            records.Open(&context, strPath.c_str(), 0);
+            records.Close();
+            return true;
+        }
+        CBPTree tree;
+        tree.Open(&context, strPath.c_str(), 0, pGuid, nullptr);
+        const bool bClean = CheckTree(tree, nullptr) == 0;
+        tree.Close();
+        return bClean;
+    } catch (...) {
+        return false;
+    }
+}
+
+void CRecovery::ReplaceWithCopy(const CPath& root, const char* szName)
+{
+    const CPath to = m_target.Join(szName);
+    unsigned nAttributes = 0;
+    if (platform::FileGetAttributes(to.GetString(), &nAttributes) == platform::kFileOk) {
+        const bool bRemoved = (nAttributes & platform::kFileAttrDirectory)
+                                  ? RemoveTree(to.GetString(), nullptr, 0, 0) == kTreeRemoved
+                                  : platform::FileRemove(to.GetString()) == platform::kFileOk;
+        if (!bRemoved)
+            ThrowFault();
+    }
+    if (!CopyEntry(root.Join(szName), to))
+        ThrowFault();
+}
+
+void CRecovery::CopyStores(const CPath& root)
+{
+    struct SStore {
+        const char* szName;
+        bool bTree;
+        const void* pGuid;
+        bool bPresent;
+    };
+    const SStore kStores[] = {
+        {kPathIndexName, true, m_info.abPathOrder, true},
+        {kHashIndexName, true, kGuidBinaryAscending, m_info.nHashSize != 0},
+        {kImportIndexName, true, kGuidNoCaseAscending, m_info.nHashSize != 0},
+        {kFileRecordsName, false, nullptr, true},
+        {kCommentIndexName, true, kGuidBinaryAscending, m_info.nCommentSize != 0},
+        {kCommentRecordsName, false, nullptr, m_info.nCommentSize != 0},
+    };
+    for (const SStore& store : kStores) {
+        if (!store.bPresent)
+            continue;
+        if (StoreReadsCleanly(root, store.szName, store.bTree, store.pGuid)) {
+            ReplaceWithCopy(root, store.szName);
+            m_report.vCopied.push_back(store.szName);
+        } else {
+            m_report.vLeftEmpty.push_back(store.szName);
+        }
+    }
+    for (const char* szName : kForeignEntries) {
+        if (!platform::PathExists(root.Join(szName).GetString()))
+            continue;
+        ReplaceWithCopy(root, szName);
+        m_report.vCopied.push_back(std::string(szName) + " (as it was; not read here)");
+    }
+}
+
+void CRecovery::Write(const CPath& root)
+{
+    const int nCreated = CreateDatabase(m_target.GetString(), m_info);
+    if (nCreated != CADB::kOk)
+        ThrowFault();
+    // The identification goes last, so that a target left half made by a failure
+    // is never taken for a database.
+    const CPath libid = m_target.Join(kLibIdName);
+    if (platform::FileRemove(libid.GetString()) != platform::kFileOk)
+        ThrowFault();
+    {
+        std::unique_ptr<CFileSystem::IContext, SContextDeleter> pContext(CreateFSContext(1));
+        if (!pContext)
+            throw std::bad_alloc();
+        WriteRecords(pContext.get());
+        WriteNamesAndLists(pContext.get());
+    }
+    m_report.vRebuilt = {kNameIndexName, kAttRecordsName, kFileListsName};
+    CopyStores(root);
+
+    std::string strInfo;
+    if (ReadSmallFile(m_source.Join(kInfoName).GetString(), kSmallFileLimit, &strInfo) &&
+        strInfo.size() > 48) {
+        // Bytes past the parameters are kept too.
+        platform::FileRemove(m_target.Join(kInfoName).GetString());
+        if (!CopyEntry(root.Join(kInfoName), m_target.Join(kInfoName)))
+            ThrowFault();
+    }
+    m_report.vCopied.insert(m_report.vCopied.begin(), kInfoName);
+    std::string strLibId;
+    const bool bLibId = ReadSmallFile(root.Join(kLibIdName).GetString(), kSmallFileLimit, &strLibId) &&
+                        strLibId.size() >= sizeof(kLibId) &&
+                        std::memcmp(strLibId.data(), kLibId, sizeof(kLibId)) == 0;
+    if (!bLibId)
+        strLibId.assign(reinterpret_cast<const char*>(kLibId), sizeof(kLibId));
+    platform::CFileHandle file;
+    std::uint32_t cbWritten = 0;
+    if (platform::FileOpen(libid.GetString(), platform::kFileAccessWrite, 0,
+                           platform::kFileCreateNew, &file) != platform::kFileOk ||
+        file.Write(strLibId.data(), static_cast<std::uint32_t>(strLibId.size()), &cbWritten) !=
+            platform::kFileOk ||
+        cbWritten != strLibId.size() || file.Flush() != platform::kFileOk)
+        ThrowFault();
+    if (bLibId)
+        m_report.vCopied.insert(m_report.vCopied.begin(), kLibIdName);
+    else
+        m_report.vRebuilt.insert(m_report.vRebuilt.begin(), kLibIdName);
+}
+
+bool IsEmptyOrAbsent(const CPath& directory)
+{
+    if (!platform::PathExists(directory.GetString()))
+        return true;
+    std::vector<platform::DirEntry> vEntries;
+    return platform::DirList(directory.GetString(), &vEntries) == platform::kFileOk &&
+           vEntries.empty();
+}
+
+// The directory that holds path, or an empty path for a single component.
+CPath Parent(const CPath& path)
+{
+    CPath parent;
+    for (std::size_t i = 0; i + 1 < path.GetComponentCount(); ++i)
+        parent = parent.Join(path.GetComponent(i).c_str());
+    return parent;
+}
+
+int Recover(const CPath& source, const CPath& target, std::uint32_t nTimeout,
+            SRecoveryReport* pReport, std::string* pstrError)
+{
+    SDatabaseInfo info;
+    if (!ReadDatabaseInfo(source.GetString(), &info) || (info.nVersion >> 16) != kMajorVersion) {
+        *pstrError = "not a database directory: \"adbinfo\" is missing, shorter than 48 bytes "
+                     "or of another version, so the database's parameters are not known";
+        return kRecoverFailed;
+    }
+    if (source.IsAncestorOf(target) || target.IsAncestorOf(source) ||
+        source.CommonPrefixLength(target) == source.GetComponentCount()) {
+        *pstrError = "the new directory must lie outside the database directory";
+        return kRecoverFailed;
+    }
+    if (!IsEmptyOrAbsent(target)) {
+        *pstrError = "the new directory exists and is not empty";
+        return kRecoverFailed;
+    }
+    // Readers share the guard: a writer of the source waits, and no writer is
+    // half way through while the files are read.
+    CSWMRG guard((std::string(source.Join(kTransactionName).GetString()) + "CTransaction").c_str());
+    if (!guard.WaitToRead(nTimeout)) {
+        *pstrError = "read access was not granted within " + std::to_string(nTimeout) +
+                     " ms; another program is using the database";
+        return kRecoverFailed;
+    }
+    CPath root = source;
+    CPath work;
+    if (HasTransactionLog(source)) {
+        const bool bCommitted =
+            platform::PathExists(source.Join(kTransactionName).Join("log").Join("commit").GetString());
+        std::string strWhy = "no place for a copy next to the new directory";
+        // The copy goes beside the new directory, on the disk that must hold the
+        // new database anyway.
+        const CPath parent = Parent(target);
+        for (std::size_t i = 1; i <= parent.GetComponentCount(); ++i) {
+            CPath prefix;
+            for (std::size_t j = 0; j < i; ++j)
+                prefix = prefix.Join(parent.GetComponent(j).c_str());
+            if (!platform::PathExists(prefix.GetString()))
+                platform::DirCreate(prefix.GetString());
+        }
+        if (MakeUniquePath(&work, nullptr, parent.GetString()) == 0)
+            strWhy = FinishLogOnCopy(source, work);
+        if (strWhy.empty()) {
+            root = work;
+            pReport->strLog = bCommitted ? "a committed transaction left in the database was "
+                                           "applied to a copy of it"
+                                         : "an unfinished transaction left in the database was "
+                                           "rolled back on a copy of it";
+        } else {
+            pReport->strLog = "the transaction left in the database could not be finished on a "
+                              "copy (" + strWhy + "); the files were read as they were";
+            pReport->bLogLost = bCommitted;
+        }
+    }
+    const bool bTargetExisted = platform::PathExists(target.GetString());
+    CRecovery recovery(source, target, info, pReport);
+    int nResult = kRecoverFailed;
+    try {
+        recovery.Read(root);
+        recovery.Write(root);
+        nResult = pReport->LostSomething() ? kRecoverLost : kRecoverComplete;
+    } catch (const std::bad_alloc&) {
+        *pstrError = "out of memory";
+    } catch (...) {
+        *pstrError = "the new database could not be written";
+    }
+    guard.Done();
+    if (!work.IsEmpty())
+        RemoveTree(work.GetString(), nullptr, 0, 0);
+    if (nResult == kRecoverFailed) {
+        RemoveTree(target.GetString(), nullptr, 0, bTargetExisted ? 1 : 0);
+        return nResult;
+    }
+    std::vector<std::string> vProblems;
+    if (CheckDatabase(target.GetString(), nTimeout, &vProblems) != 0) {
+        *pstrError = "the new database does not pass its check: " + vProblems.front();
+        return kRecoverFailed;
+    }
+    return nResult;
+}
+
+}  // namespace
+
+std::vector<std::string> SRecoveryReport::Lines() const
+{
+    std::vector<std::string> v;
+    if (!strLog.empty())
+        v.push_back("log: " + strLog);
+    for (const SLostAttribute& lost : vLostAttributes)
+        v.push_back("lost attribute " + std::to_string(lost.nId) +
+                    (lost.strName.empty() ? std::string() : " " + Quoted(lost.strName)) + ": " +
+                    lost.strWhy);
+    for (const SListLoss& loss : vListLosses)
+        v.push_back("lost file-list entries of attribute " + std::to_string(loss.nId) + " " +
+                    Quoted(loss.strName) + ": " +
+                    (loss.bUnknown ? std::string("an unknown number") : std::to_string(loss.nLost)) +
+                    " (" + loss.strWhy + "; " + std::to_string(loss.nRecovered) + " recovered)");
+    for (const std::string& strNote : vNotes)
+        v.push_back("note: " + strNote);
+    v.push_back("attributes: " + std::to_string(nAttributes) + " recovered, " +
+                std::to_string(vLostAttributes.size()) + " lost");
+    std::uint64_t nLost = 0;
+    bool bUnknown = false;
+    for (const SListLoss& loss : vListLosses) {
+        nLost += loss.nLost;
+        bUnknown = bUnknown || loss.bUnknown;
+    }
+    v.push_back("file-list entries: " + std::to_string(nEntriesRecovered) + " recovered, " +
+                std::to_string(nLost) + (bUnknown ? " or more" : "") + " lost");
+    auto join = [](const std::vector<std::string>& vNames) {
+        std::string s;
+        for (const std::string& strName : vNames)
+            s += (s.empty() ? "" : ", ") + strName;
+        return s.empty() ? std::string("none") : s;
+    };
+    v.push_back("stores copied: " + join(vCopied));
+    v.push_back("stores rebuilt: " + join(vRebuilt));
+    v.push_back("stores left empty (damaged or missing): " + join(vLeftEmpty));
+    return v;
+}
+
+int RecoverDatabase(const char* szSource, const char* szTarget, std::uint32_t nTimeout,
+                    SRecoveryReport* pReport, std::string* pstrError)
+{
+    try {
+        const CPath source(szSource);
+        const CPath target(szTarget);
+        if (source.IsEmpty() || target.IsEmpty()) {
+            *pstrError = "a directory name is not a usable path";
+            return kRecoverFailed;
+        }
+        return Recover(source, target, nTimeout, pReport, pstrError);
+    } catch (...) {
+        *pstrError = "the recovery failed: out of memory or a failing system call";
+        return kRecoverFailed;
+    }
+}
+
+}  // namespace velk

@@ -1,0 +1,507 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <functional>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "engine/bptree/bptree.h"
+#include "engine/bptree/byte_order.h"
+#include "engine/bptree/record_file.h"
+#include "engine/database/adb_impl.h"
+#include "engine/database/adb_test_support.h"
+#include "engine/database/salvage_log.h"
+#include "engine/txstore/fs_context.h"
+#include "platform/fault_injection.h"
+
+namespace velk {
+namespace {
+
+using testing::Printed;
+using testing::ReadWhole;
+using testing::SRun;
+using testing::Tool;
+using testing::WriteWhole;
+
+// The sample: 300 attributes, the first two with Shift_JIS names (one with a 5C
+// trail byte), most with a few files, five with long lists of several leaves,
+// one merged away with its files (a forwarder) and one merged without files (its
+// record freed).
+const std::uint32_t kAttributes = 300;
+const std::uint32_t kLongLists[] = {3, 50, 120, 200, 250};
+const std::uint32_t kLongListFiles = 1500;
+const std::uint32_t kMergedWithFiles = 11;   // into 12
+const std::uint32_t kMergedEmpty = 20;       // into 21: 20 % 5 == 0, no files
+
+std::string SampleName(std::uint32_t nId)
+{
+    if (nId == 1)
+        return "赤";
+    if (nId == 2)
+        return "表示";
+    char ach[16];
+    std::snprintf(ach, sizeof(ach), "att%03u", nId);
+    return ach;
+}
+
+std::uint32_t SampleFileCount(std::uint32_t nId)
+{
+    for (std::uint32_t nLong : kLongLists)
+        if (nId == nLong)
+            return kLongListFiles;
+    return nId % 5;
+}
+
+void MakeSample(const std::string& strDir)
+{
+    ASSERT_EQ(0, CreateDatabase(strDir.c_str(), SDatabaseInfo()));
+    CADB db;
+    ASSERT_EQ(0, testing::AssociateDefault(&db, strDir));
+    ASSERT_EQ(1, db.Open(1, 30000));
+    CADBImpl* pImpl = db.GetImpl();
+    for (std::uint32_t nId = 1; nId <= kAttributes; ++nId) {
+        std::uint32_t nGot = 0;
+        ASSERT_EQ(0, db.AddAtt(SampleName(nId).c_str(), &nGot));
+        ASSERT_EQ(nId, nGot);
+        CBPTree list;
+        list.Open(pImpl->m_pContext, pImpl->FileListPath(nId).c_str(), 1, kGuidBinaryAscending,
+                  nullptr);
+        for (std::uint32_t j = 0; j < SampleFileCount(nId); ++j) {
+            unsigned char abFile[4];
+            PutU32LE(abFile, nId * 10000 + j * 7 + 1);
+            ASSERT_EQ(0, list.Insert(abFile, 4, nullptr, 0, nullptr));
+        }
+        list.Close();
+    }
+    db.Close(1);
+    ASSERT_EQ(1, db.Open(1, 30000));
+    for (std::uint32_t nFrom : {kMergedWithFiles, kMergedEmpty}) {
+        std::unique_ptr<CADB::IAttInfo> pInto(db.GetAttInfo(nFrom + 1, 1));
+        ASSERT_EQ(0, pInto->Merge(nFrom));
+    }
+    db.Close(1);
+}
+
+struct SAtt {
+    std::string strName;
+    std::uint32_t nState;
+    std::uint32_t nForward;
+    std::vector<std::uint32_t> vFiles;
+    bool operator==(const SAtt& o) const
+    {
+        return strName == o.strName && nState == o.nState && nForward == o.nForward &&
+               vFiles == o.vFiles;
+    }
+};
+using Content = std::map<std::uint32_t, SAtt>;
+
+// Everything a sound database holds about its attributes, read by id.
+Content Dump(const std::string& strDir)
+{
+    Content content;
+    CFSContext context(0, DestroyObject);
+    CRecordFile records;
+    records.Open(&context, (strDir + "\\attinfo_db").c_str(), 0);
+    for (std::uint32_t nId = 1; nId <= records.GetRecordCount(); ++nId) {
+        if (!records.IsAllocated(nId))
+            continue;
+        const unsigned char* p = static_cast<const unsigned char*>(records.Get(nId, 0));
+        SAtt att = {reinterpret_cast<const char*>(p + 4), GetU32LE(p), GetU32LE(p + 264), {}};
+        records.Release(const_cast<unsigned char*>(p));
+        if (att.nState == kAttStateLive) {
+            CBPTree list;
+            list.Open(&context, (strDir + "\\fidlists\\" + std::to_string(nId)).c_str(), 0,
+                      kGuidBinaryAscending, nullptr);
+            if (list.GetCount() > 0) {
+                CBPTree::Cursor cursor;
+                list.First(&cursor);
+                do {
+                    unsigned char abFile[4];
+                    list.GetKey(&cursor, abFile, 4);
+                    att.vFiles.push_back(GetU32LE(abFile));
+                } while (list.Next(&cursor, 1, 0) == 0);
+            }
+        }
+        content[nId] = att;
+    }
+    return content;
+}
+
+void Patch(const std::string& strFile, std::size_t nOffset, std::uint32_t nValue)
+{
+    std::string s = ReadWhole(strFile);
+    ASSERT_LE(nOffset + 4, s.size()) << strFile;
+    PutU32LE(&s[nOffset], nValue);
+    WriteWhole(strFile, s);
+}
+
+std::uint32_t Peek(const std::string& strFile, std::size_t nOffset)
+{
+    const std::string s = ReadWhole(strFile);
+    return s.size() >= nOffset + 4 ? GetU32LE(s.data() + nOffset) : 0;
+}
+
+// Node geometry: a leaf of key size K, value size V and order L.
+struct SLeafShape {
+    std::uint32_t cbEntry, cbNode, nPrevAt, nNextAt;
+    SLeafShape(std::uint32_t k, std::uint32_t v, std::uint32_t l)
+        : cbEntry(k + v + 8), cbNode((k + v + 8) * (l + 1) + 16), nPrevAt(4 + (l + 1) * (k + v + 8)),
+          nNextAt(8 + (l + 1) * (k + v + 8)) {}
+    std::size_t At(std::uint32_t nLeaf) const { return 16 + std::size_t(nLeaf - 1) * cbNode; }
+};
+const SLeafShape kNameLeaf(256, 4, 32);
+const SLeafShape kListLeaf(4, 0, 256);
+const std::size_t kRecordSize = 336;  // 80 + name size 256 + extra 0
+
+// The leaf chain of a tree, first to last.
+std::vector<std::uint32_t> Chain(const std::string& strTree, const SLeafShape& shape)
+{
+    std::vector<std::uint32_t> v;
+    for (std::uint32_t n = Peek(strTree + "\\bptinfo", 56); n != 0 && v.size() < 100000;
+         n = Peek(strTree + "\\leaf", shape.At(n) + shape.nNextAt))
+        v.push_back(n);
+    return v;
+}
+
+// What a damage costs: the attributes lost, the entries of file lists lost
+// (-1: an unknown number) and the stores left empty; the expected content
+// follows from the sound one.
+struct SExpected {
+    int nCode = 0;
+    std::set<std::uint32_t> setLost;
+    std::map<std::uint32_t, long> mapListLosses;
+    std::vector<std::string> vLeftEmpty;
+    std::string strReportPart;  // a text the report must hold
+    std::function<void(Content*)> adjust;  // how the content differs beyond the losses
+};
+
+class RecoverTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        s_pSample = new platform::testing::CScratchDir;
+        MakeSample(s_pSample->Sub("sound"));
+        s_pContent = new Content(Dump(s_pSample->Sub("sound")));
+    }
+    static void TearDownTestSuite()
+    {
+        delete s_pContent;
+        delete s_pSample;
+    }
+
+    RecoverTest() : m_strDir(m_scratch.Sub("db")), m_strNew(m_scratch.Sub("new\\db")) {}
+    void SetUp() override
+    {
+        ASSERT_TRUE(CopyEntry(CPath(s_pSample->Sub("sound").c_str()), CPath(m_strDir.c_str())));
+    }
+
+public:
+    // A file of the database under test.
+    std::string In(const std::string& strName) const { return m_strDir + "\\" + strName; }
+
+protected:
+
+    // Recovers m_strDir into m_strNew and checks the outcome against the sound
+    // sample and what the damage should cost.
+    void RecoverAndVerify(const SExpected& expected, const std::string& strWhat)
+    {
+        const auto before = platform::testing::SnapshotTree(m_strDir);
+        const SRun run = Tool({"recover", m_strDir, m_strNew});
+        EXPECT_EQ(before, platform::testing::SnapshotTree(m_strDir)) << strWhat << ": DIR changed";
+        ASSERT_EQ(expected.nCode, run.nCode) << strWhat << "\n" << run.strOutput;
+        const SRun check = Tool({"check", m_strNew});
+        EXPECT_EQ(0, check.nCode) << strWhat << "\n" << check.strOutput;
+
+        Content want = *s_pContent;
+        for (std::uint32_t nId : expected.setLost)
+            want.erase(nId);
+        if (expected.adjust)
+            expected.adjust(&want);
+        const Content got = Dump(m_strNew);
+        EXPECT_EQ(want.size(), got.size()) << strWhat;
+        for (const auto& att : want) {
+            const auto it = got.find(att.first);
+            if (it == got.end()) {
+                ADD_FAILURE() << strWhat << ": attribute " << att.first << " missing";
+            } else if (expected.mapListLosses.count(att.first) == 0) {
+                EXPECT_TRUE(att.second == it->second) << strWhat << ": attribute " << att.first;
+            } else {
+                EXPECT_EQ(att.second.strName, it->second.strName) << strWhat;
+                const long nLost = expected.mapListLosses.at(att.first);
+                if (nLost >= 0) {
+                    EXPECT_EQ(att.second.vFiles.size() - static_cast<std::size_t>(nLost),
+                              it->second.vFiles.size())
+                        << strWhat << ": attribute " << att.first;
+                }
+            }
+        }
+
+        const std::string& out = run.strOutput;
+        std::size_t nLostLines = 0;
+        for (std::size_t n = out.find("lost attribute "); n != std::string::npos;
+             n = out.find("lost attribute ", n + 1))
+            ++nLostLines;
+        EXPECT_EQ(expected.setLost.size(), nLostLines) << strWhat << "\n" << out;
+        for (std::uint32_t nId : expected.setLost)
+            EXPECT_NE(std::string::npos,
+                      out.find(Printed("lost attribute " + std::to_string(nId) + " \"" +
+                                       SampleName(nId) + "\"")))
+                << strWhat << ": " << nId << "\n" << out;
+        for (const auto& loss : expected.mapListLosses)
+            EXPECT_NE(std::string::npos,
+                      out.find(Printed("lost file-list entries of attribute " +
+                                       std::to_string(loss.first) + " \"" +
+                                       SampleName(loss.first) + "\": " +
+                                       (loss.second < 0 ? std::string("an unknown number")
+                                                        : std::to_string(loss.second)))))
+                << strWhat << "\n" << out;
+        std::string strEmpty;
+        for (const std::string& s : expected.vLeftEmpty)
+            strEmpty += (strEmpty.empty() ? "" : ", ") + s;
+        EXPECT_NE(std::string::npos,
+                  out.find("stores left empty (damaged or missing): " +
+                           (strEmpty.empty() ? std::string("none") : strEmpty) + "\n"))
+            << strWhat << "\n" << out;
+        EXPECT_NE(std::string::npos, out.find(Printed(expected.strReportPart)))
+            << strWhat << "\n" << out;
+    }
+
+    static platform::testing::CScratchDir* s_pSample;
+    static Content* s_pContent;
+    platform::testing::CScratchDir m_scratch;
+    std::string m_strDir;
+    std::string m_strNew;
+};
+
+platform::testing::CScratchDir* RecoverTest::s_pSample = nullptr;
+Content* RecoverTest::s_pContent = nullptr;
+
+TEST_F(RecoverTest, SoundDatabaseRecoversToTheSameContent)
+{
+    SExpected expected;
+    expected.strReportPart = "attributes: 299 recovered, 0 lost\n";
+    RecoverAndVerify(expected, "sound");
+    const SRun before = Tool({"list", m_strDir});
+    EXPECT_EQ(0, before.nCode);
+    EXPECT_EQ(before.strOutput, Tool({"list", m_strNew}).strOutput);
+}
+
+TEST_F(RecoverTest, DamageMatrix)
+{
+    struct Case {
+        const char* szWhat;
+        std::function<void(RecoverTest*, SExpected*)> damage;
+    };
+    const Case kCases[] = {
+        {"name index: count raised",
+         [](RecoverTest* t, SExpected* e) {
+             Patch(t->In("attname_db\\bptinfo"), 44, 5000);
+             e->strReportPart = "note: attname_db: damaged";
+         }},
+        {"name index: count 0xFFFFFFFF and a cycle",
+         [](RecoverTest* t, SExpected*) {
+             const std::string strTree = t->In("attname_db");
+             const std::vector<std::uint32_t> v = Chain(strTree, kNameLeaf);
+             ASSERT_GT(v.size(), 3u);
+             Patch(strTree + "\\bptinfo", 44, 0xFFFFFFFF);
+             Patch(strTree + "\\leaf", kNameLeaf.At(v[3]) + kNameLeaf.nNextAt, v[1]);
+         }},
+        {"name index: a key out of order and a cut link",
+         [](RecoverTest* t, SExpected*) {
+             const std::string strTree = t->In("attname_db");
+             const std::vector<std::uint32_t> v = Chain(strTree, kNameLeaf);
+             std::string s = ReadWhole(strTree + "\\leaf");
+             s[kNameLeaf.At(v[1]) + 4 + 4] = '\x01';  // the first key of the second leaf
+             WriteWhole(strTree + "\\leaf", s);
+             Patch(strTree + "\\leaf", kNameLeaf.At(v[2]) + kNameLeaf.nNextAt, 0);
+         }},
+        {"name index: first leaf and root gone",
+         [](RecoverTest* t, SExpected*) {
+             Patch(t->In("attname_db\\bptinfo"), 52, 0);
+             Patch(t->In("attname_db\\bptinfo"), 56, 0);
+         }},
+        {"attribute records: a name without its end, a record of unknown state",
+         [](RecoverTest* t, SExpected* e) {
+             std::string s = ReadWhole(t->In("attinfo_db"));
+             s.replace(16 + 39 * kRecordSize + 4, 256, std::string(256, 'x'));  // id 40
+             PutU32LE(&s[16 + 76 * kRecordSize], 9);                           // id 77
+             WriteWhole(t->In("attinfo_db"), s);
+             e->nCode = 1;
+             e->setLost = {40, 77};
+             e->strReportPart = "lost attribute 77 \"att077\": its record is damaged: unknown state 9";
+         }},
+        {"attribute records: the attribute a forwarder points to",
+         [](RecoverTest* t, SExpected* e) {
+             Patch(t->In("attinfo_db"), 16 + 11 * kRecordSize, 7);  // id 12
+             e->nCode = 1;
+             e->setLost = {12, kMergedWithFiles};
+         }},
+        {"attribute records: the header's count damaged",
+         [](RecoverTest* t, SExpected* e) {
+             Patch(t->In("attinfo_db"), 12, 0x7FFFFFFF);
+             // The record freed by the merge reads like a live one now.
+             e->nCode = 1;
+             e->setLost = {kMergedEmpty};
+             e->strReportPart = "cannot be told from a freed one";
+         }},
+        {"file lists: a leaf that does not read, a count raised",
+         [](RecoverTest* t, SExpected* e) {
+             const std::string strTree = t->In("fidlists\\50");
+             const std::vector<std::uint32_t> v = Chain(strTree, kListLeaf);
+             ASSERT_GT(v.size(), 3u);
+             const std::uint32_t nInLeaf = Peek(strTree + "\\leaf", kListLeaf.At(v[2]));
+             Patch(strTree + "\\leaf", kListLeaf.At(v[2]), 0xFFFF);
+             Patch(t->In("fidlists\\120\\bptinfo"), 44, kLongListFiles + 9);
+             e->nCode = 1;
+             e->mapListLosses[50] = nInLeaf;
+             e->strReportPart = "note: fidlists\\120: the header's count was wrong";
+         }},
+        {"file lists: a chain cycle, a lost header",
+         [](RecoverTest* t, SExpected* e) {
+             const std::string strTree = t->In("fidlists\\200");
+             const std::vector<std::uint32_t> v = Chain(strTree, kListLeaf);
+             Patch(strTree + "\\leaf", kListLeaf.At(v.back()) + kListLeaf.nNextAt, v[0]);
+             platform::FileRemove(t->In("fidlists\\250\\bptinfo").c_str());
+             e->nCode = 1;
+             e->mapListLosses[250] = -1;
+         }},
+        {"missing files: libid, a file list, the hash index's leaves",
+         [](RecoverTest* t, SExpected* e) {
+             platform::FileRemove(t->In("libid").c_str());
+             platform::testing::RemoveTree(t->In("fidlists\\3"));
+             platform::FileRemove(t->In("hash_db\\leaf").c_str());
+             e->nCode = 1;
+             e->mapListLosses[3] = -1;
+             e->vLeftEmpty = {"hash_db"};
+             e->strReportPart = "stores rebuilt: libid, ";
+             e->adjust = [](Content* p) { (*p)[3].vFiles.clear(); };
+         }},
+        {"missing files: the attribute records",
+         [](RecoverTest* t, SExpected* e) {
+             platform::FileRemove(t->In("attinfo_db").c_str());
+             e->nCode = 1;
+             for (std::uint32_t nId = 1; nId <= kAttributes; ++nId)
+                 if (nId != kMergedWithFiles && nId != kMergedEmpty)
+                     e->setLost.insert(nId);
+             e->strReportPart = "attributes: 0 recovered, 298 lost";
+             e->adjust = [](Content* p) { p->clear(); };
+         }},
+    };
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.szWhat);
+        platform::testing::RemoveTree(m_strDir);
+        platform::testing::RemoveTree(m_scratch.Sub("new"));
+        ASSERT_TRUE(CopyEntry(CPath(s_pSample->Sub("sound").c_str()), CPath(m_strDir.c_str())));
+        SExpected expected;
+        c.damage(this, &expected);
+        RecoverAndVerify(expected, c.szWhat);
+    }
+}
+
+// Leaves a write transaction in vArgs[0]: "committed" ends the process just
+// after the commit marker, "unfinished" before the commit.
+CHILD_SCENARIO(recover_leave_log)
+{
+    CADB db;
+    if (testing::AssociateDefault(&db, vArgs.at(0)) != 0 || db.Open(1, 30000) != 1)
+        return 1;
+    std::uint32_t nId = 0;
+    if (db.AddAtt("logged", &nId) != 0 || LinkFile(db, 5, 999999) != 0)
+        return 2;
+    if (vArgs.at(1) == "unfinished")
+        platform::EndProcessNow();
+    platform::ArmFaults("exit-at=commit-marker");
+    db.Close(1);
+    return 3;
+}
+
+TEST_F(RecoverTest, TransactionLeftBehindIsFinishedOnACopy)
+{
+    struct Case {
+        const char* szMode;
+        bool bTear;
+        SExpected expected;
+    };
+    SExpected committed;
+    committed.strReportPart = "log: a committed transaction left in the database was applied";
+    committed.adjust = [](Content* p) {
+        // The transaction took the id that the merge had freed.
+        (*p)[kMergedEmpty] = SAtt{"logged", 0, 0, {}};
+        (*p)[5].vFiles.push_back(999999);
+    };
+    SExpected unfinished;
+    unfinished.strReportPart = "log: an unfinished transaction left in the database was rolled back";
+    SExpected torn;
+    torn.nCode = 1;
+    torn.strReportPart = "could not be finished on a copy (the committed transaction could not "
+                         "be applied: its log is damaged); the files were read as they were";
+    const Case kCases[] = {
+        {"committed", false, committed},
+        {"unfinished", false, unfinished},
+        {"committed", true, torn},
+    };
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(std::string(c.szMode) + (c.bTear ? " torn" : ""));
+        platform::testing::RemoveTree(m_strDir);
+        platform::testing::RemoveTree(m_scratch.Sub("new"));
+        ASSERT_TRUE(CopyEntry(CPath(s_pSample->Sub("sound").c_str()), CPath(m_strDir.c_str())));
+        ASSERT_EQ(platform::kFaultExitCode,
+                  platform::testing::RunChild("recover_leave_log", {m_strDir, c.szMode}));
+        ASSERT_TRUE(platform::PathExists(In("transaction\\log").c_str()));
+        if (c.bTear) {
+            // Cut one block of the name index's log in half.
+            bool bTorn = false;
+            std::vector<platform::DirEntry> vLogs;
+            platform::DirList(In("transaction\\log\\files").c_str(), &vLogs);
+            for (const platform::DirEntry& log : vLogs) {
+                const std::string strLog = In("transaction\\log\\files\\" + log.strName);
+                if (bTorn || ReadWhole(strLog + "\\path").find("attname_db") == std::string::npos)
+                    continue;
+                std::vector<platform::DirEntry> vBlocks;
+                platform::DirList((strLog + "\\blocks").c_str(), &vBlocks);
+                ASSERT_FALSE(vBlocks.empty());
+                const std::string strBlock = strLog + "\\blocks\\" + vBlocks[0].strName;
+                WriteWhole(strBlock, ReadWhole(strBlock).substr(0, 10));
+                bTorn = true;
+            }
+            ASSERT_TRUE(bTorn);
+        }
+        RecoverAndVerify(c.expected, c.szMode);
+    }
+}
+
+TEST_F(RecoverTest, RefusesWhatItCannotDo)
+{
+    struct Case {
+        std::vector<std::string> vArgs;
+        int nCode;
+    };
+    platform::DirCreate(m_scratch.Sub("full").c_str());
+    WriteWhole(m_scratch.Sub("full\\x"), "x");
+    platform::FileRemove(In("adbinfo").c_str());
+    platform::testing::CScratchDir other;
+    ASSERT_TRUE(CopyEntry(CPath(s_pSample->Sub("sound").c_str()), CPath(other.Sub("db").c_str())));
+    const Case kCases[] = {
+        {{"recover", m_strDir}, 2},
+        {{"recover", m_strDir, m_strNew, "more"}, 2},
+        {{"recover", m_strDir, m_strNew}, 1},                          // no parameters
+        {{"recover", other.Sub("db"), m_scratch.Sub("full")}, 1},       // target not empty
+        {{"recover", other.Sub("db"), other.Sub("db\\inside")}, 1},     // target inside
+        {{"recover", other.Sub("db"), other.Sub("db")}, 1},
+    };
+    const auto before = platform::testing::SnapshotTree(other.Sub("db"));
+    for (const Case& c : kCases) {
+        const SRun run = Tool(c.vArgs);
+        EXPECT_EQ(c.nCode, run.nCode) << c.vArgs.size();
+        EXPECT_EQ("", run.strOutput);
+    }
+    EXPECT_FALSE(platform::PathExists(m_strNew.c_str()));
+    EXPECT_EQ(before, platform::testing::SnapshotTree(other.Sub("db")));
+    EXPECT_EQ("x", ReadWhole(m_scratch.Sub("full\\x")));
+}
+
+}  // namespace
+}  // namespace velk
