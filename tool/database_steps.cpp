@@ -4,6 +4,8 @@
 
 #include "engine/base/fault.h"
 #include "platform/console.h"
+#include "platform/file.h"
+#include "platform/process.h"
 #include "tool/step_report.h"
 
 const unsigned char kNoCaseAscendingId[16] = {0xBA, 0x48, 0x9E, 0xB2, 0x95, 0x94, 0x03, 0x47,
@@ -56,10 +58,16 @@ int RunDatabaseSteps(velk::CADB* pDatabase, const ToolPaths& paths, AttTable* pT
 
     platform::ConsoleWrite("属性DB関連付け:");
     int nResult = pDatabase->Associate(directory.c_str(), kNoCaseAscendingId, nullptr);
-    if (nResult != 0)
-        return FailStep("NG\n", "\"" + directory +
-                                     "\" is not an attribute database this tool can use (result " +
-                                     std::to_string(nResult) + ")");
+    if (nResult != 0) {
+        const std::string why = "\"" + platform::UserPath(directory) +
+                                "\" is not an attribute database this tool can use (result " +
+                                std::to_string(nResult) + ")";
+        // A directory with its parameter file is a database, damaged or not.
+        const bool bDatabase =
+            nResult != velk::CADB::kNotDatabase ||
+            platform::PathExists(paths.databaseDirectory.Join("adbinfo").GetString());
+        return bDatabase ? FailDamagedStep("NG\n", why, directory) : FailStep("NG\n", why);
+    }
     platform::ConsoleWrite("OK\n");
 
     platform::ConsoleWrite("属性DB情報チェック:");
@@ -86,7 +94,8 @@ int RunDatabaseSteps(velk::CADB* pDatabase, const ToolPaths& paths, AttTable* pT
             return FailStep("NG(タイムアウト発生)\n",
                         "another program kept the database busy for 30 seconds");
     } catch (...) {
-        return FailStep("NG\n", "the database could not be opened: a store is missing or damaged");
+        return FailDamagedStep("NG\n", "the database could not be opened: a store is missing or damaged",
+                               directory);
     }
     platform::ConsoleWrite("OK\n");
 
@@ -94,7 +103,7 @@ int RunDatabaseSteps(velk::CADB* pDatabase, const ToolPaths& paths, AttTable* pT
     try {
         FillAttTable(pDatabase, pTable);
     } catch (...) {
-        return FailStep("NG\n", "the attribute list of the database is damaged");
+        return FailDamagedStep("NG\n", "the attribute list of the database is damaged", directory);
     }
     platform::ConsoleWrite("OK\n");
 

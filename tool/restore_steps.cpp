@@ -6,6 +6,7 @@
 #include "platform/console.h"
 #include "tool/step_report.h"
 #include "platform/file.h"
+#include "platform/process.h"
 #include "support/file/raw_file.h"
 #include "support/file/stream_buffer.h"
 #include "support/text/string.h"
@@ -19,18 +20,19 @@ enum { kOpenSourceFlags = 18, kCreateTargetFlags = 5 };
 // Step 8: the source view into *pDocument. Returns an empty text, or why not.
 std::string ReadView(const char* szSource, EDescription* pDocument)
 {
+    const std::string strShown = platform::UserPath(szSource);
     ERawFile file;
     if (file.Open(szSource, kOpenSourceFlags) != 0)
-        return std::string("cannot open the view \"") + szSource + "\" for reading";
+        return "cannot open the view \"" + strShown + "\" for reading";
     const std::uint64_t cbFile = file.GetLength64();
     if (cbFile > kMaxViewBytes)
-        return std::string("the view \"") + szSource + "\" is larger than " +
+        return "the view \"" + strShown + "\" is larger than " +
                std::to_string(kMaxViewBytes >> 20) + " MiB";
     EStreamBuffer buffer;
     if (buffer.FillFromFile(&file) != 0 || buffer.GetLength() != cbFile)
-        return std::string("cannot read the whole view \"") + szSource + "\"";
+        return "cannot read the whole view \"" + strShown + "\"";
     if (pDocument->ReadDocument(&buffer, 2, 0) != 0)
-        return std::string("the view \"") + szSource + "\" is not a readable XML document";
+        return "the view \"" + strShown + "\" is not a readable XML document";
     return std::string();
 }
 
@@ -77,7 +79,8 @@ int RunRestoreSteps(velk::CADB* pDatabase, const ToolPaths& paths, AttTable* pTa
             return FailStep("NG(タイムアウト発生)\n",
                         "another program kept the database busy for 30 seconds");
     } catch (...) {
-        return FailStep("NG\n", "the database could not be opened for writing");
+        return FailDamagedStep("NG\n", "the database could not be opened for writing",
+                               paths.databaseDirectory.GetString());
     }
     platform::ConsoleWrite("OK\n");
 
@@ -91,7 +94,9 @@ int RunRestoreSteps(velk::CADB* pDatabase, const ToolPaths& paths, AttTable* pTa
         for (int i = 0; i < pTop->GetChildCount(); ++i)
             UpdateItems(pDatabase, pTable, pTop->GetChildAt(static_cast<unsigned>(i)));
     } catch (...) {
-        return FailStep("NG\n", "the database failed while the ids were updated; nothing was changed");
+        return FailDamagedStep("NG\n",
+                               "the database failed while the ids were updated; nothing was changed",
+                               paths.databaseDirectory.GetString());
     }
     platform::ConsoleWrite("OK\n");
 
@@ -99,7 +104,8 @@ int RunRestoreSteps(velk::CADB* pDatabase, const ToolPaths& paths, AttTable* pTa
     try {
         pDatabase->Close(1);
     } catch (...) {
-        return FailStep("NG\n", "the database could not commit the new attributes");
+        return FailDamagedStep("NG\n", "the database could not commit the new attributes",
+                               paths.databaseDirectory.GetString());
     }
     platform::ConsoleWrite("OK\n");
 
@@ -119,7 +125,7 @@ int RunRestoreSteps(velk::CADB* pDatabase, const ToolPaths& paths, AttTable* pTa
             platform::FileRemove(target.c_str());
             platform::FileMove(backup.c_str(), target.c_str());
         }
-        return FailStep("NG\n", "cannot write the view \"" + target + "\"" +
+        return FailStep("NG\n", "cannot write the view \"" + platform::UserPath(target) + "\"" +
                                 (bMoved ? "; the previous view is back in place" : ""));
     }
     platform::ConsoleWrite("OK\n");

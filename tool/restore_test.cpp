@@ -20,6 +20,8 @@
 #include "platform/test_support.h"
 #include "tool/database_steps.h"
 #include "tool/restore_steps.h"
+#include "tool/step_report.h"
+#include "tool/att_table.h"
 
 namespace {
 
@@ -225,6 +227,18 @@ TEST(Restore, FailuresStopWithNG)
     }
 }
 
+// Runs the database steps for the application directory vArgs[0] with standard
+// error going to the file vArgs[1].
+CHILD_SCENARIO(database_steps_to_file)
+{
+    if (std::freopen(platform::UserPath(vArgs.at(1)).c_str(), "w", stderr) == nullptr)
+        return 100;
+    const ToolPaths paths = DeriveToolPaths((vArgs.at(0) + "attview-restore").c_str(), "x.xml");
+    velk::CADB database;
+    AttTable table;
+    return RunDatabaseSteps(&database, paths, &table) == 0 ? 0 : 1;
+}
+
 TEST(Restore, DamagedStoreStopsTheReadOpen)
 {
     AppDir app;
@@ -235,6 +249,18 @@ TEST(Restore, DamagedStoreStopsTheReadOpen)
     EXPECT_EQ(platform::ConsoleEncode("属性DB関連付け:OK\n属性DB情報チェック:OK\n"
                                       "属性DB読み込み専用オープン:NG\n"),
               result.second);
+
+    // Standard error says why, and how to salvage the database, in the user's form.
+    const std::string strErrors = app.scratch.Sub("errors.txt");
+    EXPECT_EQ(1, platform::testing::RunChild("database_steps_to_file",
+                                             {app.scratch.Path(), strErrors}));
+    const std::string strShown = platform::UserPath(app.Db());
+    EXPECT_EQ(platform::ConsoleEncode("attview-restore: the database could not be opened: a "
+                                      "store is missing or damaged\n" +
+                                      RecoverHint(app.Db()) + "\n"),
+              ReadFileBytes(strErrors));
+    EXPECT_NE(std::string::npos, RecoverHint(app.Db()).find("adbtool recover \"" + strShown + "\" \"" +
+                                                            strShown + "-recovered\""));
 }
 
 // Step 6 stops on a name index whose leaf chain and count disagree, rather than
