@@ -180,10 +180,12 @@ void CRecovery::ReadRecords(const CPath& root)
         att.vRecord = vRecord;
         m_mapAttributes.emplace(nId, std::move(att));
     }
-    // Names whose ids lie beyond the records.
-    for (const auto& named : m_mapIndexNames)
-        if (named.first == 0 || named.first > records.GetRecordCount())
-            if (named.first != 0)
+    // With the header damaged the file may have lost records at its end; a name
+    // pointing there named a record that is gone. (With a sound header such a
+    // name is only damage of the index.)
+    if (!bKnown)
+        for (const auto& named : m_mapIndexNames)
+            if (named.first > records.GetRecordCount())
                 Lose(named.first, named.second, "its record is beyond the end of the records");
 }
 
