@@ -99,7 +99,7 @@ TEST_F(AdbToolTest, HelpExplainsTheCommands)
 {
     const SRun run = Tool({"--help"});
     EXPECT_EQ(0, run.nCode);
-    for (const char* szWord : {"create", "add", "link", "rename", "merge", "list", "check",
+    for (const char* szWord : {"create", "add", "link", "rename", "merge", "list", "check", "recover",
                                "--timeout", "--name-size", "--path-order"})
         EXPECT_NE(std::string::npos, run.strOutput.find(szWord)) << szWord;
 }
