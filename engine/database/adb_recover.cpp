@@ -9,15 +9,16 @@
 
 #include "engine/bptree/bptree.h"
 #include "engine/bptree/bptree_check.h"
-#include "engine/bptree/byte_order.h"
+#include "engine/base/byte_order.h"
 #include "engine/bptree/key_order.h"
 #include "engine/bptree/record_file.h"
 #include "engine/database/adb_impl.h"
 #include "engine/database/adb_tools.h"
 #include "engine/database/salvage_log.h"
 #include "engine/database/salvage_read.h"
-#include "engine/txstore/fault.h"
+#include "engine/base/fault.h"
 #include "engine/txstore/fs_context.h"
+#include "engine/txstore/store_names.h"
 #include "engine/txstore/remove_tree.h"
 #include "engine/txstore/swmrg.h"
 #include "engine/txstore/unique_name.h"
@@ -555,7 +556,7 @@ int Recover(const CPath& source, const CPath& target, std::uint32_t nTimeout,
     CPath work;
     if (HasTransactionLog(source)) {
         const bool bCommitted =
-            platform::PathExists(source.Join(kTransactionName).Join("log").Join("commit").GetString());
+            platform::PathExists(source.Join(kTransactionName).Join(txdir::kLog).Join(txdir::kCommit).GetString());
         std::string strWhy = "no place for a copy next to the new directory";
         // The copy goes beside the new directory, on the disk that must hold the
         // new database anyway.

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "engine/bptree/bptree.h"
-#include "engine/bptree/byte_order.h"
+#include "engine/base/byte_order.h"
 #include "engine/bptree/record_file.h"
 #include "engine/database/adb_impl.h"
 #include "engine/database/adb_test_support.h"

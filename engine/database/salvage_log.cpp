@@ -6,6 +6,7 @@
 #include "engine/database/adb_impl.h"
 #include "engine/txstore/dustbox.h"
 #include "engine/txstore/log_records.h"
+#include "engine/txstore/store_names.h"
 #include "engine/txstore/store_paths.h"
 #include "engine/txstore/transaction.h"
 #include "platform/file.h"
@@ -95,7 +96,7 @@ bool CopyDatabase(const CPath& source, const CPath& work)
     return platform::DirCreate(transaction.GetString()) == platform::kFileOk &&
            platform::DirCreate(transaction.Join(kDustboxName).GetString()) == platform::kFileOk &&
            platform::DirCreate(work.Join(kDustboxName).GetString()) == platform::kFileOk &&
-           CopyTree(source.Join(kTransactionName).Join("log"), transaction.Join("log"), 1);
+           CopyTree(source.Join(kTransactionName).Join(txdir::kLog), transaction.Join(txdir::kLog), 1);
 }
 
 // Maps the paths a log recorded onto the copy. Every recorded path is the
@@ -183,21 +184,21 @@ bool RemapPathFile(const CPath& file, CPathMapper* pMapper)
 // dugout, so only the records the recovery will read must be sound.
 std::string RemapLog(const CPath& log, bool bCommitted, CPathMapper* pMapper)
 {
-    const CPath files = log.Join("files");
+    const CPath files = log.Join(txdir::kFiles);
     for (const std::string& strName : Subdirectories(files)) {
-        if (!RemapPathFile(files.Join(strName.c_str()).Join("path"), pMapper) && bCommitted)
+        if (!RemapPathFile(files.Join(strName.c_str()).Join(txdir::kPath), pMapper) && bCommitted)
             return "a file record of the log is damaged or names a file outside the database";
     }
-    const CPath dugout = log.Join("dugout");
+    const CPath dugout = log.Join(txdir::kDugout);
     for (const std::string& strName : Subdirectories(dugout)) {
         const CPath entry = dugout.Join(strName.c_str());
-        if (!platform::PathExists(entry.Join("hoge").GetString()))
+        if (!platform::PathExists(entry.Join(txdir::kDugObject).GetString()))
             continue;
-        if (!RemapPathFile(entry.Join("path"), pMapper) && !bCommitted)
+        if (!RemapPathFile(entry.Join(txdir::kPath), pMapper) && !bCommitted)
             return "a removed object's record of the log is damaged or names a place outside "
                    "the database";
     }
-    const CPath list = log.Join("clist");
+    const CPath list = log.Join(txdir::kCreationList);
     if (platform::PathExists(list.GetString())) {
         std::vector<std::string> vMapped;
         bool bMapped = true;
@@ -243,7 +244,7 @@ bool CopyEntry(const CPath& from, const CPath& to)
 
 bool HasTransactionLog(const CPath& directory)
 {
-    return platform::PathExists(directory.Join(kTransactionName).Join("log").GetString());
+    return platform::PathExists(directory.Join(kTransactionName).Join(txdir::kLog).GetString());
 }
 
 std::string FinishLogOnCopy(const CPath& source, const CPath& work)
@@ -251,8 +252,8 @@ std::string FinishLogOnCopy(const CPath& source, const CPath& work)
     if (!CopyDatabase(source, work))
         return "the database could not be copied aside";
     const CPath transaction = work.Join(kTransactionName);
-    const CPath log = transaction.Join("log");
-    const bool bCommitted = platform::PathExists(log.Join("commit").GetString());
+    const CPath log = transaction.Join(txdir::kLog);
+    const bool bCommitted = platform::PathExists(log.Join(txdir::kCommit).GetString());
     CPathMapper mapper(work);
     const std::string strWhy = RemapLog(log, bCommitted, &mapper);
     if (!strWhy.empty())

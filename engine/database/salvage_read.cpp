@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "engine/bptree/byte_order.h"
+#include "engine/base/byte_order.h"
 #include "engine/bptree/node.h"
 #include "engine/path/path.h"
 
