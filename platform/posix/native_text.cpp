@@ -1,6 +1,7 @@
 #include "platform/posix/native_text.h"
 
 #include "platform/codepage.h"
+#include "platform/process.h"
 
 namespace platform {
 namespace posix {
@@ -111,15 +112,7 @@ std::string ToNativePath(const char* szPath)
 
 std::string FromNativePath(const std::string& strNative)
 {
-    std::string s = Utf8ToAnsi(strNative);
-    if (!s.empty() && s[0] == '/') {
-        // "/" is never a trail byte of code page 932, so every one is a separator.
-        for (char& c : s)
-            if (c == '/')
-                c = '\\';
-        s.insert(0, "Z:");
-    }
-    return s;
+    return EnginePathFromUser(Utf8ToAnsi(strNative));
 }
 
 }  // namespace posix
