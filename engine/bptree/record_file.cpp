@@ -15,6 +15,10 @@ const unsigned char kMagic[8] = {0x89, 'F', 'L', 'R', 0x0D, 0x0A, 0x1A, 0x0A};
 const std::uint64_t kHeaderSize = 16;
 // The format's offsets are 32-bit: no byte of a record file may lie beyond this.
 const std::uint64_t kMaxFileSize = 0xFFFFFFFFu;
+// Released records stay in memory up to this many bytes; a few are kept whatever
+// their size, so that a walk over large records still finds the last ones.
+const std::size_t kCacheBytes = 8u << 20;
+const std::size_t kCacheMinRecords = 8;
 
 // Hands a file back to its context when the scope ends, on every path.
 class CFileReturner {
@@ -140,10 +144,14 @@ void CRecordFile::Open(CFileSystem::IContext* pContext, const char* szPath, int 
 
 void CRecordFile::DropState()
 {
-    for (auto& entry : m_mapPins)
+    for (auto& entry : m_mapEntries)
         std::free(entry.second.pBuffer);
-    m_mapPins.clear();
+    m_mapEntries.clear();
     m_mapBuffers.clear();
+    m_pLast = nullptr;
+    m_pOldest = nullptr;
+    m_pNewest = nullptr;
+    m_nPinned = 0;
     std::vector<unsigned char>().swap(m_vZeroRecord);
     m_nRecordSize = 0;
     m_nRecordCount = 0;
@@ -164,10 +172,16 @@ void CRecordFile::Close()
     bool bFailed = false;
     if (m_nWritable) {
         try {
-            for (auto& entry : m_mapPins) {
-                if (entry.second.bDirty)
-                    WriteRecord(entry.first, entry.second.pBuffer);
+            // Changed records in id order; those past N are cut off below anyway.
+            std::vector<const SEntry*> vDirty;
+            for (const auto& entry : m_mapEntries) {
+                if (entry.second.bDirty && entry.first <= m_nRecordCount)
+                    vDirty.push_back(&entry.second);
             }
+            std::sort(vDirty.begin(), vDirty.end(),
+                      [](const SEntry* a, const SEntry* b) { return a->nId < b->nId; });
+            for (const SEntry* pEntry : vDirty)
+                WriteRecord(pEntry->nId, pEntry->pBuffer);
             if (m_pFile->Seek(12, 0) != 12)
                 ThrowFault();
             WriteU32(m_pFile, m_nRecordCount);
@@ -238,8 +252,67 @@ std::uint32_t CRecordFile::Allocate()
     // with a huge record size costs nothing until a record that size can exist.
     if (m_vZeroRecord.size() != m_nRecordSize)
         m_vZeroRecord.assign(m_nRecordSize, 0);
+    // A freed record may still be in memory; the zeros written now replace it.
+    // (Only a caller that pins a freed record can find it pinned; it stays then.)
+    SEntry* pEntry = FindEntry(nId);
+    if (pEntry != nullptr && pEntry->nPins == 0)
+        Forget(pEntry);
     WriteRecord(nId, m_vZeroRecord.data());
     return nId;
+}
+
+CRecordFile::SEntry* CRecordFile::FindEntry(std::uint32_t nId)
+{
+    if (m_pLast != nullptr && m_pLast->nId == nId)
+        return m_pLast;
+    auto it = m_mapEntries.find(nId);
+    return it != m_mapEntries.end() ? &it->second : nullptr;
+}
+
+void CRecordFile::Unlist(SEntry* pEntry)
+{
+    (pEntry->pOlder != nullptr ? pEntry->pOlder->pNewer : m_pOldest) = pEntry->pNewer;
+    (pEntry->pNewer != nullptr ? pEntry->pNewer->pOlder : m_pNewest) = pEntry->pOlder;
+    pEntry->pOlder = nullptr;
+    pEntry->pNewer = nullptr;
+}
+
+void CRecordFile::ListAsNewest(SEntry* pEntry)
+{
+    pEntry->pOlder = m_pNewest;
+    pEntry->pNewer = nullptr;
+    (m_pNewest != nullptr ? m_pNewest->pNewer : m_pOldest) = pEntry;
+    m_pNewest = pEntry;
+}
+
+void CRecordFile::Forget(SEntry* pEntry)
+{
+    Unlist(pEntry);
+    if (m_pLast == pEntry)
+        m_pLast = nullptr;
+    unsigned char* pBuffer = pEntry->pBuffer;
+    m_mapBuffers.erase(pBuffer);
+    m_mapEntries.erase(pEntry->nId);
+    std::free(pBuffer);
+}
+
+void CRecordFile::Trim()
+{
+    const std::size_t nKeep = std::max(kCacheMinRecords, kCacheBytes / m_nRecordSize);
+    while (m_mapEntries.size() > nKeep && m_pOldest != nullptr) {
+        SEntry* pEntry = m_pOldest;
+        // The record leaves memory whether or not its write succeeds; a failed
+        // write leaves the enclosing transaction to be rolled back. Records past N
+        // are cut off at Close and need no write.
+        try {
+            if (pEntry->bDirty && pEntry->nId <= m_nRecordCount)
+                WriteRecord(pEntry->nId, pEntry->pBuffer);
+        } catch (...) {
+            Forget(pEntry);
+            throw;
+        }
+        Forget(pEntry);
+    }
 }
 
 void* CRecordFile::Get(std::uint32_t nId, int nWritable)
@@ -248,12 +321,16 @@ void* CRecordFile::Get(std::uint32_t nId, int nWritable)
         ThrowFault();
     if (nWritable && !m_nWritable)
         ThrowFault();
-    auto it = m_mapPins.find(nId);
-    if (it != m_mapPins.end()) {
+    SEntry* pEntry = FindEntry(nId);
+    if (pEntry != nullptr) {
+        if (pEntry->nPins++ == 0) {
+            Unlist(pEntry);
+            ++m_nPinned;
+        }
         if (nWritable)
-            it->second.bDirty = true;
-        ++it->second.nCount;
-        return it->second.pBuffer;
+            pEntry->bDirty = true;
+        m_pLast = pEntry;
+        return pEntry->pBuffer;
     }
     unsigned char* pBuffer = static_cast<unsigned char*>(std::malloc(m_nRecordSize));
     if (pBuffer == nullptr)
@@ -264,17 +341,20 @@ void* CRecordFile::Get(std::uint32_t nId, int nWritable)
             ThrowFault();
         if (m_pFile->Read(pBuffer, m_nRecordSize) != m_nRecordSize)
             ThrowFault();
-        m_mapBuffers[pBuffer] = nId;
+        pEntry = &m_mapEntries.emplace(nId, SEntry{pBuffer, nId, 1, nWritable != 0, nullptr, nullptr})
+                      .first->second;
         try {
-            m_mapPins[nId] = SPin{pBuffer, 1, nWritable != 0};
+            m_mapBuffers.emplace(pBuffer, pEntry);
         } catch (...) {
-            m_mapBuffers.erase(pBuffer);
+            m_mapEntries.erase(nId);
             throw;
         }
     } catch (...) {
         std::free(pBuffer);
         throw;
     }
+    ++m_nPinned;
+    m_pLast = pEntry;
     return pBuffer;
 }
 
@@ -282,24 +362,20 @@ void CRecordFile::Release(void* pBuffer)
 {
     if (m_pContext == nullptr || pBuffer == nullptr)
         return;
-    auto itBuffer = m_mapBuffers.find(pBuffer);
-    if (itBuffer == m_mapBuffers.end())
+    SEntry* pEntry;
+    if (m_pLast != nullptr && m_pLast->pBuffer == pBuffer) {
+        pEntry = m_pLast;
+    } else {
+        auto it = m_mapBuffers.find(pBuffer);
+        if (it == m_mapBuffers.end())
+            return;
+        pEntry = it->second;
+    }
+    if (pEntry->nPins == 0 || --pEntry->nPins != 0)
         return;
-    std::uint32_t nId = itBuffer->second;
-    auto itPin = m_mapPins.find(nId);
-    if (--itPin->second.nCount != 0)
-        return;
-    SPin pin = itPin->second;
-    m_mapPins.erase(itPin);
-    m_mapBuffers.erase(itBuffer);
-    // The pin goes whether or not the write succeeds; a failed write leaves the
-    // enclosing transaction to be rolled back.
-    struct SFree {
-        unsigned char* p;
-        ~SFree() { std::free(p); }
-    } freeBuffer{pin.pBuffer};
-    if (pin.bDirty)
-        WriteRecord(nId, pin.pBuffer);
+    --m_nPinned;
+    ListAsNewest(pEntry);
+    Trim();
 }
 
 void CRecordFile::Free(std::uint32_t nId)
@@ -320,7 +396,8 @@ void CRecordFile::Free(std::uint32_t nId)
 
 int CRecordFile::IsPinned(std::uint32_t nId) const
 {
-    return m_mapPins.count(nId) != 0 ? 1 : 0;
+    auto it = m_mapEntries.find(nId);
+    return it != m_mapEntries.end() && it->second.nPins != 0 ? 1 : 0;
 }
 
 }  // namespace velk

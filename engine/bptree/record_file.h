@@ -19,15 +19,20 @@
 // the whole file must stay below 2^32 bytes; a file that would grow past that is
 // refused rather than wrapped over its own header.
 //
-// Records are cached only while pinned: Get reads a record when it is first pinned,
-// holders of one record share one buffer, and the last Release writes it back when
-// any holder asked for write access. The header and the free list reach the file at
-// Close. A record file is used by one thread at a time.
+// Records are cached: Get reads a record when it is not in memory, holders of one
+// record share one buffer, and a released record stays in memory (up to a bound of
+// bytes, least recently released out first), so that walking and changing the same
+// nodes again costs no file access. A record that any holder pinned for writing is
+// written back when it leaves memory, or at Close, before the header and the free
+// list; the bytes a Close leaves are those of writing every change at once. While
+// the file is open nobody else writes it (its share mode, or the transaction's own
+// copy of it), so what is in memory stays what is on file. A record file is used by
+// one thread at a time.
 #pragma once
 
 #include <cstdint>
-#include <map>
 #include <memory>
+#include <unordered_map>
 #include <vector>
 
 #include "engine/txstore/file_system.h"
@@ -78,9 +83,9 @@ public:
     // of a read-only file, or the record cannot be read; no pin is left then.
     void* Get(std::uint32_t nId, int nWritable);
 
-    // Unpins a buffer from Get. The last release of a record that any holder pinned
-    // for writing writes it back (and throws if that fails; the pin is gone all the
-    // same). Unknown buffers, null and a closed file are ignored.
+    // Unpins a buffer from Get; the record stays in memory. Unknown buffers, null
+    // and a closed file are ignored. Throws when records that had to leave memory
+    // could not be written back (the pin is gone all the same).
     void Release(void* pBuffer);
 
     // Frees an allocated id; when it is the highest, N shrinks past every free id
@@ -99,18 +104,31 @@ public:
     // The free ids, ascending.
     const std::vector<std::uint32_t>& GetFreeIds() const { return m_vFreeIds; }
     // The number of pinned records (for checks that every pin was released).
-    std::size_t GetPinCount() const { return m_mapPins.size(); }
+    std::size_t GetPinCount() const { return m_nPinned; }
 
 private:
-    struct SPin {
+    // A record in memory. Unpinned ones are on a list, least recently released
+    // first, from which they leave memory when the cache outgrows its bound.
+    struct SEntry {
         unsigned char* pBuffer;
-        std::uint32_t nCount;
+        std::uint32_t nId;
+        std::uint32_t nPins;
         bool bDirty;
+        SEntry* pOlder;
+        SEntry* pNewer;
     };
 
     std::uint64_t RecordOffset(std::uint32_t nId) const;
     void WriteRecord(std::uint32_t nId, const void* pBuffer);
     void DropState();
+    SEntry* FindEntry(std::uint32_t nId);
+    void Unlist(SEntry* pEntry);
+    void ListAsNewest(SEntry* pEntry);
+    // Drops an unpinned record from memory, without writing it.
+    void Forget(SEntry* pEntry);
+    // Writes back and drops the least recently released records while the cache
+    // holds more than its bound.
+    void Trim();
 
     CFileSystem::IContext* m_pContext = nullptr;
     int m_nWritable = 0;
@@ -118,8 +136,12 @@ private:
     std::uint32_t m_nRecordSize = 0;
     std::uint32_t m_nRecordCount = 0;
     std::vector<std::uint32_t> m_vFreeIds;
-    std::map<std::uint32_t, SPin> m_mapPins;
-    std::map<const void*, std::uint32_t> m_mapBuffers;
+    std::unordered_map<std::uint32_t, SEntry> m_mapEntries;
+    std::unordered_map<const void*, SEntry*> m_mapBuffers;
+    SEntry* m_pLast = nullptr;  // the entry of the latest Get, most often asked again
+    SEntry* m_pOldest = nullptr;
+    SEntry* m_pNewest = nullptr;
+    std::size_t m_nPinned = 0;
     std::vector<unsigned char> m_vZeroRecord;  // made at the first Allocate
 };
 
