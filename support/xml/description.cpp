@@ -7,13 +7,15 @@
 #include "support/text/compare.h"
 #include "support/text/stream_wide_string.h"
 
+// An attribute entry: name and value in one block (each text in a buffer of its
+// own). An entry is in the list only with both texts complete.
 struct EDescription::Attribute {
-    Attribute(const char16_t* szName, int nCount) : strName(szName, nCount) {}
+    Attribute(const char16_t* szName, int nNameCount, const char16_t* pText, int nCount)
+        : strName(szName, nNameCount), strValue(pText, nCount) {}
 
     EWideString strName;
-    EWideString* pValue = nullptr;
+    EWideString strValue;
 
-    ~Attribute() { delete pValue; }
     static void* operator new(size_t cb) noexcept { return vokAllocate(cb); }
     static void operator delete(void* p) noexcept { vokFree(p); }
 };
@@ -167,24 +169,21 @@ int EDescription::SearchAttribute(const char16_t* szName, int nCount) const
 const EWideString* EDescription::FindValue(const char16_t* szName) const
 {
     const int n = SearchAttribute(szName, WideTextLength(szName));
-    return n >= 0 ? static_cast<Attribute*>(m_vAttributes.GetAt(n))->pValue : nullptr;
+    return n >= 0 ? &static_cast<Attribute*>(m_vAttributes.GetAt(n))->strValue : nullptr;
 }
 
-int EDescription::StoreAttribute(const char16_t* szName, int nNameCount, EWideString* pValue)
+int EDescription::StoreAttribute(const char16_t* szName, int nNameCount, const char16_t* pText, int nCount)
 {
-    if (pValue == nullptr)
-        return 1;
     const int n = SearchAttribute(szName, nNameCount);
     if (n >= 0) {
+        // The old value stays unless the new one could be copied whole.
         Attribute* pEntry = static_cast<Attribute*>(m_vAttributes.GetAt(n));
-        delete pEntry->pValue;
-        pEntry->pValue = pValue;
-        return 0;
+        return Assign(&pEntry->strValue, pText, nCount) ? 0 : 1;
     }
-    Attribute* pEntry = new Attribute(szName, nNameCount);
-    if (pEntry == nullptr || pEntry->strName.GetLength() != nNameCount) {
+    Attribute* pEntry = new Attribute(szName, nNameCount, pText, nCount);
+    if (pEntry == nullptr || pEntry->strName.GetLength() != nNameCount ||
+        pEntry->strValue.GetLength() != nCount) {
         delete pEntry;
-        delete pValue;
         return 1;
     }
     // Room for a few attributes at once: most nodes have up to eight.
@@ -192,10 +191,8 @@ int EDescription::StoreAttribute(const char16_t* szName, int nNameCount, EWideSt
                                                      : m_vAttributes.InsertAt(-n - 1, pEntry);
     if (nResult != 0) {
         delete pEntry;
-        delete pValue;
         return 1;
     }
-    pEntry->pValue = pValue;
     return 0;
 }
 
@@ -205,12 +202,7 @@ int EDescription::SetAttributeText(const char16_t* szName, const char16_t* pText
         nCount = 0;
     else if (nCount < 0)
         nCount = WideTextLength(pText);
-    EWideString* pValue = new EWideString(pText, nCount);
-    if (pValue != nullptr && pValue->GetLength() != nCount) {
-        delete pValue;
-        return 1;
-    }
-    return StoreAttribute(szName, WideTextLength(szName), pValue);
+    return StoreAttribute(szName, WideTextLength(szName), pText, nCount);
 }
 
 EWideString EDescription::FormatInteger(int nValue)
@@ -321,13 +313,13 @@ const EWideString& EDescription::GetAttributeNameAt(int nIndex) const
 const EWideString& EDescription::GetAttributeValueAt(int nIndex) const
 {
     const Attribute* p = static_cast<const Attribute*>(m_vAttributes.GetAt(nIndex));
-    return p != nullptr && p->pValue != nullptr ? *p->pValue : EmptyString();
+    return p != nullptr ? p->strValue : EmptyString();
 }
 
 int EDescription::FindAttribute(const char16_t* szName) const
 {
     const int n = SearchAttribute(szName, WideTextLength(szName));
-    return n >= 0 && static_cast<Attribute*>(m_vAttributes.GetAt(n))->pValue != nullptr ? n : -1;
+    return n >= 0 ? n : -1;
 }
 
 void EDescription::RemoveAttributeAt(int nIndex)
@@ -663,10 +655,8 @@ int EDescription::CopyAt(const EDescription* pSource, int nDepth)
         return 1;
     for (int n = 0; n < pSource->GetAttributeCount(); ++n) {
         const Attribute* pEntry = static_cast<const Attribute*>(pSource->m_vAttributes.GetAt(n));
-        if (pEntry->pValue == nullptr)
-            continue;
-        if (SetAttributeText(pEntry->strName.GetText(), pEntry->pValue->GetText(),
-                             pEntry->pValue->GetLength()) != 0)
+        if (SetAttributeText(pEntry->strName.GetText(), pEntry->strValue.GetText(),
+                             pEntry->strValue.GetLength()) != 0)
             return 1;
     }
     for (int n = 0; n < pSource->GetChildCount(); ++n) {
@@ -703,9 +693,8 @@ int EDescription::MergeAt(const EDescription* pSource, int nDepth)
         return 1;
     for (int n = 0; n < pSource->GetAttributeCount(); ++n) {
         const Attribute* pEntry = static_cast<const Attribute*>(pSource->m_vAttributes.GetAt(n));
-        if (pEntry->pValue != nullptr &&
-            SetAttributeText(pEntry->strName.GetText(), pEntry->pValue->GetText(),
-                             pEntry->pValue->GetLength()) != 0)
+        if (SetAttributeText(pEntry->strName.GetText(), pEntry->strValue.GetText(),
+                             pEntry->strValue.GetLength()) != 0)
             return 1;
     }
     const int nOwn = GetChildCount();  // children appended below are not matched again

@@ -98,7 +98,7 @@ public:
     int GetAttributeCount() const { return m_vAttributes.GetSize(); }
     const EWideString& GetAttributeNameAt(int nIndex) const;
     const EWideString& GetAttributeValueAt(int nIndex) const;
-    // The index of the attribute, or -1 (also for an entry whose value is missing).
+    // The index of the attribute, or -1.
     int FindAttribute(const char16_t* szName) const;
     // Stores nCount units of pText (-1: up to the terminator) as the value.
     int SetAttributeText(const char16_t* szName, const char16_t* pText, int nCount);
@@ -210,8 +210,9 @@ private:
 
     // Binary search: the index of szName (nCount units), or -(insertion point) - 1.
     int SearchAttribute(const char16_t* szName, int nCount) const;
-    // Stores a value string the caller allocated; takes it over even on failure.
-    int StoreAttribute(const char16_t* szName, int nNameCount, EWideString* pValue);
+    // Stores nCount units of pText as the value of the attribute szName (nNameCount
+    // units); an existing value stays when the new one cannot be stored.
+    int StoreAttribute(const char16_t* szName, int nNameCount, const char16_t* pText, int nCount);
     const EWideString* FindValue(const char16_t* szName) const;
     int CopyAt(const EDescription* pSource, int nDepth);
     int MergeAt(const EDescription* pSource, int nDepth);
