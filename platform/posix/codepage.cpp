@@ -93,51 +93,55 @@ bool IsLeadByte(unsigned char b)
     return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC);
 }
 
+// Both conversions write into a string sized for the longest result (one unit per
+// byte; two bytes per unit) and cut it to what they made.
 std::u16string AnsiToWide(const char* pText, size_t cb)
 {
     const CodePage932& t = Tables();
-    std::u16string out;
-    out.reserve(cb);
+    std::u16string out(cb, u'\0');
+    char16_t* pOut = &out[0];
     const unsigned char* p = reinterpret_cast<const unsigned char*>(pText);
     for (size_t i = 0; i < cb; ++i) {
         const int lead = CodePage932::LeadIndex(p[i]);
         if (lead < 0) {
-            out += t.single[p[i]];
+            *pOut++ = t.single[p[i]];
         } else if (i + 1 < cb) {
-            out += t.pairs[lead * 256 + p[i + 1]];
+            *pOut++ = t.pairs[lead * 256 + p[i + 1]];
             ++i;
         } else {
-            out += kUndecodable;
+            *pOut++ = kUndecodable;
         }
     }
+    out.resize(static_cast<size_t>(pOut - out.data()));
     return out;
 }
 
 std::string WideToAnsi(const char16_t* pText, size_t cch)
 {
     const CodePage932& t = Tables();
-    std::string out;
-    out.reserve(cch);
+    std::string out(cch * 2, '\0');
+    char* pOut = &out[0];
     for (size_t i = 0; i < cch; ++i) {
         const char16_t c = pText[i];
         if (c >= 0xD800 && c <= 0xDBFF && i + 1 < cch && pText[i + 1] >= 0xDC00 &&
             pText[i + 1] <= 0xDFFF) {
-            out += '?';  // a pair outside the code page: one character, one "?"
+            *pOut++ = '?';  // a pair outside the code page: one character, one "?"
             ++i;
             continue;
         }
         const unsigned short bytes = t.fromWide[c];
-        if (c == 0)
-            out += '\0';
-        else if (bytes == 0)
-            out += '?';
-        else if (bytes > 0xFF) {
-            out += static_cast<char>(bytes >> 8);
-            out += static_cast<char>(bytes & 0xFF);
+        if (c == 0) {
+            *pOut++ = '\0';
+        } else if (bytes == 0) {
+            *pOut++ = '?';
+        } else if (bytes > 0xFF) {
+            *pOut++ = static_cast<char>(bytes >> 8);
+            *pOut++ = static_cast<char>(bytes & 0xFF);
         } else {
-            out += static_cast<char>(bytes);
+            *pOut++ = static_cast<char>(bytes);
         }
     }
+    out.resize(static_cast<size_t>(pOut - out.data()));
     return out;
 }
 
