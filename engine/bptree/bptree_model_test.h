@@ -34,6 +34,7 @@ struct SModelConfig {
     std::uint32_t cbKeySize;
     std::uint32_t cbValueSize;
     int nDuplicates;
+    bool bSmallCache = false;  // records leave memory all the time
 };
 
 // Every key order, with and without duplicates, at the small orders that force deep
@@ -176,6 +177,10 @@ private:
     {
         m_tree.Close();
         m_tree.Open(m_store.Context(), m_strDir.c_str(), 1, m_config.pGuid, nullptr);
+        if (m_config.bSmallCache) {
+            m_tree.GetIndexFile().SetCacheBound(0);
+            m_tree.GetLeafFile().SetCacheBound(0);
+        }
         ASSERT_EQ(m_model.size(), m_tree.GetCount());
     }
 

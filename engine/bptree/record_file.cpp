@@ -15,9 +15,8 @@ const unsigned char kMagic[8] = {0x89, 'F', 'L', 'R', 0x0D, 0x0A, 0x1A, 0x0A};
 const std::uint64_t kHeaderSize = 16;
 // The format's offsets are 32-bit: no byte of a record file may lie beyond this.
 const std::uint64_t kMaxFileSize = 0xFFFFFFFFu;
-// Released records stay in memory up to this many bytes; a few are kept whatever
-// their size, so that a walk over large records still finds the last ones.
-const std::size_t kCacheBytes = 8u << 20;
+// A few released records stay in memory whatever their size, so that a walk over
+// large records still finds the last ones.
 const std::size_t kCacheMinRecords = 8;
 
 // Hands a file back to its context when the scope ends, on every path.
@@ -298,7 +297,7 @@ void CRecordFile::Forget(SEntry* pEntry)
 
 void CRecordFile::Trim()
 {
-    const std::size_t nKeep = std::max(kCacheMinRecords, kCacheBytes / m_nRecordSize);
+    const std::size_t nKeep = std::max(kCacheMinRecords, m_cbCacheBound / m_nRecordSize);
     while (m_mapEntries.size() > nKeep && m_pOldest != nullptr) {
         SEntry* pEntry = m_pOldest;
         // The record leaves memory whether or not its write succeeds; a failed

@@ -105,6 +105,10 @@ public:
     const std::vector<std::uint32_t>& GetFreeIds() const { return m_vFreeIds; }
     // The number of pinned records (for checks that every pin was released).
     std::size_t GetPinCount() const { return m_nPinned; }
+    // The bytes of released records kept in memory: 8 MiB unless set; at least 8
+    // records stay whatever the bound. Tests set a small one so that records leave
+    // memory in the middle of tree operations.
+    void SetCacheBound(std::size_t cbBytes) { m_cbCacheBound = cbBytes; }
 
 private:
     // A record in memory. Unpinned ones are on a list, least recently released
@@ -142,6 +146,7 @@ private:
     SEntry* m_pOldest = nullptr;
     SEntry* m_pNewest = nullptr;
     std::size_t m_nPinned = 0;
+    std::size_t m_cbCacheBound = 8u << 20;
     std::vector<unsigned char> m_vZeroRecord;  // made at the first Allocate
 };
 
