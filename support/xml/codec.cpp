@@ -61,13 +61,17 @@ VOKRESULT WideToAnsi(const char16_t* p, size_t cch, CHeapBuffer<char>* pOut)
 
 VOKRESULT DecodeUtf8(const unsigned char* p, size_t cb, CHeapBuffer<char16_t>* pOut)
 {
+    // Never more units than bytes (four bytes give at most a pair), so the units
+    // are written straight into room reserved once.
     if (!pOut->Reserve(cb))
-        return kVokError;  // never more units than bytes
+        return kVokError;
+    char16_t* const pStart = pOut->End();
+    char16_t* q = pStart;
     size_t i = 0;
     while (i < cb) {
         const unsigned char b = p[i++];
         if (b < 0x80) {
-            pOut->Push(b);
+            *q++ = b;
             continue;
         }
         int nMore;
@@ -82,7 +86,7 @@ VOKRESULT DecodeUtf8(const unsigned char* p, size_t cb, CHeapBuffer<char16_t>* p
             nMore = 3;
             c = b & 0x07;
         } else {
-            pOut->Push(0x30FB);  // a continuation byte without lead, or no lead at all
+            *q++ = 0x30FB;  // a continuation byte without lead, or no lead at all
             continue;
         }
         // Continuation bytes are taken as they come, as the application does.
@@ -92,14 +96,13 @@ VOKRESULT DecodeUtf8(const unsigned char* p, size_t cb, CHeapBuffer<char16_t>* p
             break;  // the input ends inside the character
         if (c >= 0x10000 && c <= 0x10FFFF) {
             c -= 0x10000;
-            if (!pOut->Reserve(2))
-                return kVokError;
-            pOut->Push(static_cast<char16_t>(0xD800 + (c >> 10)));
-            pOut->Push(static_cast<char16_t>(0xDC00 + (c & 0x3FF)));
+            *q++ = static_cast<char16_t>(0xD800 + (c >> 10));
+            *q++ = static_cast<char16_t>(0xDC00 + (c & 0x3FF));
         } else {
-            pOut->Push(static_cast<char16_t>(c & 0xFFFF));
+            *q++ = static_cast<char16_t>(c & 0xFFFF);
         }
     }
+    pOut->Grow(static_cast<size_t>(q - pStart));
     return kVokOk;
 }
 

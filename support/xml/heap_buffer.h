@@ -83,6 +83,11 @@ public:
         return true;
     }
 
+    // The reserved room after the values, for writing up to the n values last
+    // reserved directly; Grow then counts what was written.
+    T* End() { return m_p + m_n; }
+    void Grow(size_t n) { m_n += n <= m_nCapacity - m_n ? n : 0; }
+
 private:
     T* m_p = nullptr;
     size_t m_n = 0;
