@@ -143,14 +143,13 @@ void CRecordFile::Open(CFileSystem::IContext* pContext, const char* szPath, int 
 
 void CRecordFile::DropState()
 {
-    for (auto& entry : m_mapEntries)
-        std::free(entry.second.pBuffer);
-    m_mapEntries.clear();
-    m_mapBuffers.clear();
-    m_pLast = nullptr;
+    for (SEntry* pEntry : m_vById)
+        std::free(pEntry);
+    std::vector<SEntry*>().swap(m_vById);
+    m_nEntries = 0;
+    m_vPinned.clear();
     m_pOldest = nullptr;
     m_pNewest = nullptr;
-    m_nPinned = 0;
     std::vector<unsigned char>().swap(m_vZeroRecord);
     m_nRecordSize = 0;
     m_nRecordCount = 0;
@@ -172,15 +171,10 @@ void CRecordFile::Close()
     if (m_nWritable) {
         try {
             // Changed records in id order; those past N are cut off below anyway.
-            std::vector<const SEntry*> vDirty;
-            for (const auto& entry : m_mapEntries) {
-                if (entry.second.bDirty && entry.first <= m_nRecordCount)
-                    vDirty.push_back(&entry.second);
+            for (const SEntry* pEntry : m_vById) {
+                if (pEntry != nullptr && pEntry->bDirty && pEntry->nId <= m_nRecordCount)
+                    WriteRecord(pEntry->nId, pEntry->pBuffer);
             }
-            std::sort(vDirty.begin(), vDirty.end(),
-                      [](const SEntry* a, const SEntry* b) { return a->nId < b->nId; });
-            for (const SEntry* pEntry : vDirty)
-                WriteRecord(pEntry->nId, pEntry->pBuffer);
             if (m_pFile->Seek(12, 0) != 12)
                 ThrowFault();
             WriteU32(m_pFile, m_nRecordCount);
@@ -262,10 +256,7 @@ std::uint32_t CRecordFile::Allocate()
 
 CRecordFile::SEntry* CRecordFile::FindEntry(std::uint32_t nId)
 {
-    if (m_pLast != nullptr && m_pLast->nId == nId)
-        return m_pLast;
-    auto it = m_mapEntries.find(nId);
-    return it != m_mapEntries.end() ? &it->second : nullptr;
+    return nId < m_vById.size() ? m_vById[nId] : nullptr;
 }
 
 void CRecordFile::Unlist(SEntry* pEntry)
@@ -287,18 +278,15 @@ void CRecordFile::ListAsNewest(SEntry* pEntry)
 void CRecordFile::Forget(SEntry* pEntry)
 {
     Unlist(pEntry);
-    if (m_pLast == pEntry)
-        m_pLast = nullptr;
-    unsigned char* pBuffer = pEntry->pBuffer;
-    m_mapBuffers.erase(pBuffer);
-    m_mapEntries.erase(pEntry->nId);
-    std::free(pBuffer);
+    m_vById[pEntry->nId] = nullptr;
+    --m_nEntries;
+    std::free(pEntry);
 }
 
 void CRecordFile::Trim()
 {
     const std::size_t nKeep = std::max(kCacheMinRecords, m_cbCacheBound / m_nRecordSize);
-    while (m_mapEntries.size() > nKeep && m_pOldest != nullptr) {
+    while (m_nEntries > nKeep && m_pOldest != nullptr) {
         SEntry* pEntry = m_pOldest;
         // The record leaves memory whether or not its write succeeds; a failed
         // write leaves the enclosing transaction to be rolled back. Records past N
@@ -322,57 +310,55 @@ void* CRecordFile::Get(std::uint32_t nId, int nWritable)
         ThrowFault();
     SEntry* pEntry = FindEntry(nId);
     if (pEntry != nullptr) {
-        if (pEntry->nPins++ == 0) {
+        if (pEntry->nPins == 0) {
+            m_vPinned.reserve(m_vPinned.size() + 1);
             Unlist(pEntry);
-            ++m_nPinned;
+            m_vPinned.push_back(pEntry);
         }
+        ++pEntry->nPins;
         if (nWritable)
             pEntry->bDirty = true;
-        m_pLast = pEntry;
         return pEntry->pBuffer;
     }
-    unsigned char* pBuffer = static_cast<unsigned char*>(std::malloc(m_nRecordSize));
-    if (pBuffer == nullptr)
+    // Room in both lists first, so that nothing can fail once the record is read.
+    if (nId >= m_vById.size())
+        m_vById.resize(std::max<std::size_t>(nId + 1, m_vById.size() + m_vById.size() / 2));
+    m_vPinned.reserve(m_vPinned.size() + 1);
+    pEntry = static_cast<SEntry*>(std::malloc(sizeof(SEntry) + m_nRecordSize));
+    if (pEntry == nullptr)
         ThrowFault();
+    *pEntry = SEntry{reinterpret_cast<unsigned char*>(pEntry + 1), nId, 1, nWritable != 0, nullptr, nullptr};
     try {
         std::uint64_t nAt = RecordOffset(nId);
         if (m_pFile->Seek(static_cast<std::int64_t>(nAt), 0) != nAt)
             ThrowFault();
-        if (m_pFile->Read(pBuffer, m_nRecordSize) != m_nRecordSize)
+        if (m_pFile->Read(pEntry->pBuffer, m_nRecordSize) != m_nRecordSize)
             ThrowFault();
-        pEntry = &m_mapEntries.emplace(nId, SEntry{pBuffer, nId, 1, nWritable != 0, nullptr, nullptr})
-                      .first->second;
-        try {
-            m_mapBuffers.emplace(pBuffer, pEntry);
-        } catch (...) {
-            m_mapEntries.erase(nId);
-            throw;
-        }
     } catch (...) {
-        std::free(pBuffer);
+        std::free(pEntry);
         throw;
     }
-    ++m_nPinned;
-    m_pLast = pEntry;
-    return pBuffer;
+    m_vById[nId] = pEntry;
+    ++m_nEntries;
+    m_vPinned.push_back(pEntry);
+    return pEntry->pBuffer;
 }
 
 void CRecordFile::Release(void* pBuffer)
 {
     if (m_pContext == nullptr || pBuffer == nullptr)
         return;
-    SEntry* pEntry;
-    if (m_pLast != nullptr && m_pLast->pBuffer == pBuffer) {
-        pEntry = m_pLast;
-    } else {
-        auto it = m_mapBuffers.find(pBuffer);
-        if (it == m_mapBuffers.end())
-            return;
-        pEntry = it->second;
-    }
-    if (pEntry->nPins == 0 || --pEntry->nPins != 0)
+    // The latest pin is the one most often released first.
+    std::size_t i = m_vPinned.size();
+    while (i > 0 && m_vPinned[i - 1]->pBuffer != pBuffer)
+        --i;
+    if (i == 0)
         return;
-    --m_nPinned;
+    SEntry* pEntry = m_vPinned[i - 1];
+    if (--pEntry->nPins != 0)
+        return;
+    m_vPinned[i - 1] = m_vPinned.back();
+    m_vPinned.pop_back();
     ListAsNewest(pEntry);
     Trim();
 }
@@ -395,8 +381,7 @@ void CRecordFile::Free(std::uint32_t nId)
 
 int CRecordFile::IsPinned(std::uint32_t nId) const
 {
-    auto it = m_mapEntries.find(nId);
-    return it != m_mapEntries.end() && it->second.nPins != 0 ? 1 : 0;
+    return nId < m_vById.size() && m_vById[nId] != nullptr && m_vById[nId]->nPins != 0 ? 1 : 0;
 }
 
 }  // namespace velk

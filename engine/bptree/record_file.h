@@ -32,7 +32,6 @@
 
 #include <cstdint>
 #include <memory>
-#include <unordered_map>
 #include <vector>
 
 #include "engine/txstore/file_system.h"
@@ -104,17 +103,18 @@ public:
     // The free ids, ascending.
     const std::vector<std::uint32_t>& GetFreeIds() const { return m_vFreeIds; }
     // The number of pinned records (for checks that every pin was released).
-    std::size_t GetPinCount() const { return m_nPinned; }
+    std::size_t GetPinCount() const { return m_vPinned.size(); }
     // The bytes of released records kept in memory: 8 MiB unless set; at least 8
     // records stay whatever the bound. Tests set a small one so that records leave
     // memory in the middle of tree operations.
     void SetCacheBound(std::size_t cbBytes) { m_cbCacheBound = cbBytes; }
 
 private:
-    // A record in memory. Unpinned ones are on a list, least recently released
-    // first, from which they leave memory when the cache outgrows its bound.
+    // A record in memory, in one heap block with its bytes. Unpinned ones are on a
+    // list, least recently released first, from which they leave memory when the
+    // cache outgrows its bound.
     struct SEntry {
-        unsigned char* pBuffer;
+        unsigned char* pBuffer;  // right after the entry
         std::uint32_t nId;
         std::uint32_t nPins;
         bool bDirty;
@@ -140,12 +140,15 @@ private:
     std::uint32_t m_nRecordSize = 0;
     std::uint32_t m_nRecordCount = 0;
     std::vector<std::uint32_t> m_vFreeIds;
-    std::unordered_map<std::uint32_t, SEntry> m_mapEntries;
-    std::unordered_map<const void*, SEntry*> m_mapBuffers;
-    SEntry* m_pLast = nullptr;  // the entry of the latest Get, most often asked again
+    // The records in memory by id (ids are dense and at most N, which the file's
+    // size bounds), grown to the highest id pinned so far.
+    std::vector<SEntry*> m_vById;
+    std::size_t m_nEntries = 0;
+    // The pinned records: few at a time, so Release finds its buffer here, and a
+    // buffer that is not here is ignored without being looked at.
+    std::vector<SEntry*> m_vPinned;
     SEntry* m_pOldest = nullptr;
     SEntry* m_pNewest = nullptr;
-    std::size_t m_nPinned = 0;
     std::size_t m_cbCacheBound = 8u << 20;
     std::vector<unsigned char> m_vZeroRecord;  // made at the first Allocate
 };
