@@ -61,6 +61,11 @@ enum FileDisposition : unsigned {
 // Attribute bits (the Win32 values). Both targets keep kFileAttrReadOnly for files
 // and report kFileAttrDirectory; on POSIX a regular file also reports
 // kFileAttrArchive, and the read-only bit of a directory is not kept.
+// Attributes describe a link itself, never what it points to: a symbolic link, a
+// junction or any other reparse point reports kFileAttrReparsePoint, together with
+// kFileAttrDirectory when it stands for a directory (on POSIX: when its target is
+// one now). Opening a file, listing a directory's entries and a move follow a link
+// in the middle of a path as usual.
 enum : unsigned {
     kFileAttrReadOnly = 0x01,
     kFileAttrHidden = 0x02,
@@ -68,6 +73,7 @@ enum : unsigned {
     kFileAttrDirectory = 0x10,
     kFileAttrArchive = 0x20,
     kFileAttrNormal = 0x80,
+    kFileAttrReparsePoint = 0x400,
 };
 
 // Seek origins.
@@ -149,21 +155,29 @@ FileResult FileOpen(const char* szPath, unsigned nAccess, unsigned nShare, unsig
 // own. On failure *pCopy is left untouched.
 FileResult FileDuplicate(const CFileHandle& file, CFileHandle* pCopy);
 
-// The attributes of the file or directory at szPath (GetFileAttributesA).
+// The attributes of the file, directory or link at szPath (GetFileAttributesA; a
+// link is described, not followed).
 FileResult FileGetAttributes(const char* szPath, unsigned* pnAttributes);
 
 // Sets the attributes (only kFileAttrReadOnly takes effect on POSIX, and only for
-// files; kFileAttrNormal alone clears it).
+// files, not for directories or links; kFileAttrNormal alone clears it).
 FileResult FileSetAttributes(const char* szPath, unsigned nAttributes);
 
-// True when something (file or directory) exists at szPath.
+// True when something (file, directory or link, even one that leads nowhere)
+// exists at szPath.
 bool PathExists(const char* szPath);
 
 // Deletes a file. Fails for a directory, a read-only file, and a file that is open
 // without delete sharing (kFileSharingViolation).
 FileResult FileRemove(const char* szPath);
 
-// Moves or renames a file or directory on one volume. Never replaces an existing
+// Removes the link at szPath itself (a symbolic link to a file or a directory, a
+// junction), never anything it points to: unlink on POSIX; on Windows
+// RemoveDirectoryA for a link that stands for a directory, DeleteFileA otherwise.
+// kFileInvalidArgument when szPath is no link.
+FileResult LinkRemove(const char* szPath);
+
+// Moves or renames a file or directory on one volume; a link is moved itself. Never replaces an existing
 // target (kFileExists); a file open without delete sharing cannot be moved.
 FileResult FileMove(const char* szFrom, const char* szTo);
 
@@ -185,7 +199,7 @@ FileResult DirFlush(const char* szPath);
 
 struct DirEntry {
     std::string strName;   // the name alone, in the engine's code page
-    unsigned nAttributes;
+    unsigned nAttributes;  // as FileGetAttributes gives them: a link is described
 };
 
 // The entries of the directory szDir, without "." and "..", in no particular order.

@@ -8,6 +8,7 @@
 
 #include "platform/fault_injection.h"
 #include "platform/file.h"
+#include "platform/file_link.h"
 #include "platform/test_support.h"
 
 namespace platform {
@@ -62,6 +63,8 @@ bool RemoveTree(const std::string& strPath)
     unsigned nAttributes = 0;
     if (FileGetAttributes(strPath.c_str(), &nAttributes) != kFileOk)
         return true;
+    if ((nAttributes & kFileAttrReparsePoint) != 0)
+        return LinkDelete(strPath.c_str()) == kFileOk;
     if ((nAttributes & kFileAttrReadOnly) != 0)
         FileSetAttributes(strPath.c_str(), nAttributes & ~static_cast<unsigned>(kFileAttrReadOnly));
     if ((nAttributes & kFileAttrDirectory) == 0)
@@ -130,7 +133,9 @@ void AddTree(const std::string& strRoot, const std::string& strRelative,
     DirList((strRoot + strRelative).c_str(), &vEntries);
     for (const DirEntry& entry : vEntries) {
         const std::string path = strRelative + "\\" + entry.strName;
-        if (entry.nAttributes & kFileAttrDirectory) {
+        if (entry.nAttributes & kFileAttrReparsePoint) {
+            (*pTree)[path] = "->";
+        } else if (entry.nAttributes & kFileAttrDirectory) {
             (*pTree)[path] = "/";
             AddTree(strRoot, path, pTree);
         } else {
@@ -146,6 +151,37 @@ std::map<std::string, std::string> SnapshotTree(const std::string& strRoot)
     std::map<std::string, std::string> tree;
     AddTree(strRoot, "", &tree);
     return tree;
+}
+
+bool MakeLink(const std::string& strLink, const std::string& strTarget, LinkKind kind)
+{
+    const FileResult result = LinkCreate(strLink.c_str(), strTarget.c_str(), kind);
+    EXPECT_TRUE(result == kFileOk || result == kFileInvalidArgument)
+        << strLink << " -> " << strTarget << ": " << result;
+    return result == kFileOk;
+}
+
+bool LinksBehaveAsLinks()
+{
+    static const bool s_bFaithful = [] {
+        CScratchDir dir;
+        const std::string target = dir.Sub("target"), link = dir.Sub("link");
+        const std::string moved = dir.Sub("moved"), file = dir.Sub("target\\file");
+        DirCreate(target.c_str());
+        WriteFileBytes(file, "");
+        if (LinkCreate(link.c_str(), target.c_str(), kLinkToDirectory) != kFileOk ||
+            FileMove(link.c_str(), moved.c_str()) != kFileOk)
+            return false;
+        if (!PathExists(file.c_str())) {
+            FileMove(moved.c_str(), target.c_str());  // the target moved: put it back
+            return false;
+        }
+        unsigned nAttributes = 0;
+        return FileGetAttributes(moved.c_str(), &nAttributes) == kFileOk &&
+               (nAttributes & kFileAttrReparsePoint) != 0 &&
+               LinkRemove(moved.c_str()) == kFileOk && PathExists(file.c_str());
+    }();
+    return s_bFaithful;
 }
 
 CScratchDir::~CScratchDir()

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/file_link.h"
 #include "platform/process.h"
 
 namespace platform {
@@ -64,7 +65,8 @@ private:
 };
 
 // Removes the file or directory at strPath and everything below it, clearing
-// read-only attributes on the way. True when nothing is left.
+// read-only attributes on the way; a link is removed itself, never entered. True
+// when nothing is left.
 bool RemoveTree(const std::string& strPath);
 
 // The whole file at strPath (other openers may read and write it), or
@@ -76,8 +78,16 @@ std::string ReadFileBytes(const std::string& strPath);
 void WriteFileBytes(const std::string& strPath, const std::string& strData);
 
 // Every file and directory below strRoot, by path relative to it ("\a\b"): the
-// bytes of a file, "/" for a directory.
+// bytes of a file, "/" for a directory, "->" for a link (never entered).
 std::map<std::string, std::string> SnapshotTree(const std::string& strRoot);
+
+// Makes strLink a link of the kind given to strTarget (platform/file_link.h). False
+// when this system cannot make that kind; a test failure when it should have.
+bool MakeLink(const std::string& strLink, const std::string& strTarget, LinkKind kind);
+
+// True when a link to a directory is moved (FileMove) and removed (LinkRemove)
+// as the link itself, as on Windows and POSIX; Wine acts on the target instead.
+bool LinksBehaveAsLinks();
 
 }  // namespace testing
 }  // namespace platform

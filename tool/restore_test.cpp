@@ -323,6 +323,27 @@ TEST(Restore, DamagedNameIndexStopsTheListing)
     }
 }
 
+// "temp" linked to a folder beside the database: the store is damaged, and the
+// folder is never emptied through the link.
+TEST(Restore, LinkedTempStopsTheReadOpenAndLeavesItsTarget)
+{
+    AppDir app;
+    app.Make({{"a", 0}});
+    const std::string victim = app.scratch.Sub("victim");
+    ASSERT_EQ(platform::kFileOk, platform::DirCreate(victim.c_str()));
+    WriteFileBytes(victim + "\\keep.dat", "keep");
+    ASSERT_TRUE(platform::testing::MakeLink(app.Db() + "\\temp", victim,
+                                            platform::kLinkToDirectory));
+    for (int nRun = 0; nRun < 2; ++nRun) {
+        const auto result = app.Run(View(Item("a", 1)).c_str());
+        EXPECT_EQ(platform::ExitCodeAsSeen(-1), result.first);
+        EXPECT_EQ(platform::ConsoleEncode("属性DB関連付け:OK\n属性DB情報チェック:OK\n"
+                                          "属性DB読み込み専用オープン:NG\n"),
+                  result.second);
+    }
+    EXPECT_EQ("keep", ReadFileBytes(victim + "\\keep.dat"));
+}
+
 // Holds the database vArgs[0] open for writing until it is killed.
 CHILD_SCENARIO(hold_database)
 {

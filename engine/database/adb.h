@@ -151,7 +151,9 @@ public:
     // left behind when the store can be had at once. Returns 0 associated; 6 not a
     // database directory ("libid" or "adbinfo" missing, short or of another
     // format or major version); 1 association failed (store, parameters, path
-    // order). After a failure the object is not associated.
+    // order, or "transaction", "dustbox" or "fidlists" is a link: the directory
+    // itself may be one, its own directories may not). After a failure the
+    // object is not associated.
     int Associate(const char* szDirectory, const void* pPathOrder, PFNCOMPAREKEYS pfnPathCompare);
 
     // Detaches; rolls back a database left open. Nothing when not associated.
@@ -167,9 +169,9 @@ public:
     // Begins a write (nWrite nonzero) or read transaction, waiting up to nTimeout
     // ms (0xFFFFFFFF: no limit) for the access guard, and opens every store. Returns
     // 1 open; 0 the guard was not granted in time, or the store refused to begin.
-    // Throws when not associated or already open, and when a store is missing,
-    // damaged, of another key order or not writable; the database is then closed
-    // again and the transaction rolled back.
+    // Throws when not associated or already open, when "temp" is a link, and when
+    // a store is missing, damaged, of another key order or not writable; the
+    // database is then closed again and the transaction rolled back.
     int Open(int nWrite, std::uint32_t nTimeout);
 
     // Closes the stores and commits (nCommit nonzero) or rolls back the transaction,

@@ -66,6 +66,19 @@ void CloseOne(T* pStore, bool* pbFailed)
     }
 }
 
+// Throws when szName in the database directory is a link. These entries are the
+// database's own directories: emptied, moved into the dustbox or with their
+// contents removed, so one that is a link is a damaged database, never followed.
+// The database directory itself may be a link.
+void RefuseLink(const CPath& directory, const char* szName)
+{
+    unsigned nAttributes = 0;
+    if (platform::FileGetAttributes(directory.Join(szName).GetString(), &nAttributes) ==
+            platform::kFileOk &&
+        (nAttributes & platform::kFileAttrReparsePoint) != 0)
+        ThrowFault();
+}
+
 }  // namespace
 
 bool IsDatabaseDirectory(const char* szDirectory)
@@ -107,6 +120,8 @@ int CADBImpl::Associate(const char* szDirectory, const void* pPathOrder,
         return CADB::kNotDatabase;
     try {
         m_directory.Set(szDirectory);
+        for (const char* szName : {kTransactionName, kDustboxName, kFileListsName})
+            RefuseLink(m_directory, szName);
         if (m_transaction.Open(m_directory.Join(kTransactionName).GetString()) != 0)
             ThrowFault();
 
@@ -159,6 +174,7 @@ int CADBImpl::Open(int nWrite, std::uint32_t nTimeout)
 {
     if (!IsAssociated() || IsOpen())
         ThrowFault();
+    RefuseLink(m_directory, kTempName);
     CTransaction::IContext* pTransactionContext = m_transaction.Begin(nWrite, nTimeout);
     if (pTransactionContext == nullptr)
         return 0;

@@ -47,7 +47,10 @@ void ApplyFileLog(const char* szLogDir, const char* szTarget)
     if (nSize > 0) {
         const CPath blocks = logDir.Join(txdir::kBlocks);
         std::vector<platform::DirEntry> vEntries;
-        if (platform::DirList(blocks.GetString(), &vEntries) != platform::kFileOk)
+        unsigned nAttributes = 0;
+        if (platform::FileGetAttributes(blocks.GetString(), &nAttributes) != platform::kFileOk ||
+            (nAttributes & platform::kFileAttrReparsePoint) != 0 ||
+            platform::DirList(blocks.GetString(), &vEntries) != platform::kFileOk)
             ThrowFault();
         const std::uint64_t nLast = (nSize - 1) / kBlockSize;
         std::unique_ptr<unsigned char[]> pBuffer(new (std::nothrow) unsigned char[kBlockSize]);
@@ -87,6 +90,8 @@ void ApplyFileLogs(const char* szTransactionDir)
     if (platform::DirList(files.GetString(), &vEntries) != platform::kFileOk)
         ThrowFault();
     for (const platform::DirEntry& entry : vEntries) {
+        if (entry.nAttributes & platform::kFileAttrReparsePoint)
+            ThrowFault();  // the store makes no links: damage
         if ((entry.nAttributes & platform::kFileAttrDirectory) == 0)
             continue;
         const CPath logDir = files.Join(entry.strName.c_str());

@@ -152,7 +152,8 @@ void CDustbox::Register(const char* szDirectory)
     CPath directory;
     if (szDirectory == nullptr || directory.Set(szDirectory) != CPath::kOk || directory.IsEmpty() ||
         platform::FileGetAttributes(directory.GetString(), &nAttributes) != platform::kFileOk ||
-        (nAttributes & platform::kFileAttrDirectory) == 0)
+        (nAttributes & platform::kFileAttrDirectory) == 0 ||
+        (nAttributes & platform::kFileAttrReparsePoint) != 0)
         return;
     if (m_pImpl->setRegistered.count(directory.GetString()) != 0)
         return;

@@ -23,7 +23,8 @@ public:
     static CDustbox& Instance();
 
     // Starts watching szDirectory. Does nothing when it is not an existing
-    // directory or is watched already; otherwise restarts the thread with the new
+    // directory (a link to one is not: its target is not ours to empty) or is
+    // watched already; otherwise restarts the thread with the new
     // set and returns once the thread runs. Throws when no thread can be started.
     void Register(const char* szDirectory);
 

@@ -20,15 +20,18 @@
 namespace velk {
 namespace {
 
+// A directory, not a link to one: nothing is moved into a link's target.
 bool IsDirectory(const char* szPath)
 {
     unsigned nAttributes = 0;
     return platform::FileGetAttributes(szPath, &nAttributes) == platform::kFileOk &&
-           (nAttributes & platform::kFileAttrDirectory) != 0;
+           (nAttributes & platform::kFileAttrDirectory) != 0 &&
+           (nAttributes & platform::kFileAttrReparsePoint) == 0;
 }
 
 // The subdirectories of szDir; none when it does not exist. A log whose
-// "files" or "dugout" was never made (a crash inside Begin) counts as empty.
+// "files" or "dugout" was never made (a crash inside Begin) counts as empty. The
+// store makes every one of them itself: a link among them is damage.
 std::vector<std::string> Subdirectories(const char* szDir)
 {
     std::vector<platform::DirEntry> vEntries;
@@ -38,10 +41,26 @@ std::vector<std::string> Subdirectories(const char* szDir)
         return vNames;
     if (r != platform::kFileOk)
         ThrowFault();
-    for (const platform::DirEntry& entry : vEntries)
+    for (const platform::DirEntry& entry : vEntries) {
+        if (entry.nAttributes & platform::kFileAttrReparsePoint)
+            ThrowFault();
         if (entry.nAttributes & platform::kFileAttrDirectory)
             vNames.push_back(entry.strName);
+    }
     return vNames;
+}
+
+// The log and its two folders are made by the store; one that is a link is
+// damage, and nothing is read, moved or discarded through it.
+void RefuseLinkedLog(const CPath& directory)
+{
+    const CPath log = directory.Join(txdir::kLog);
+    for (const CPath& path : {log, log.Join(txdir::kFiles), log.Join(txdir::kDugout)}) {
+        unsigned nAttributes = 0;
+        if (platform::FileGetAttributes(path.GetString(), &nAttributes) == platform::kFileOk &&
+            (nAttributes & platform::kFileAttrReparsePoint) != 0)
+            ThrowFault();
+    }
 }
 
 // The path made of the first n components of path.
@@ -220,6 +239,7 @@ void RollForward(const char* szDirectory, bool bSync)
     const CPath directory(szDirectory);
     const CPath log = directory.Join(txdir::kLog);
     const CPath commit = log.Join(txdir::kCommit);
+    RefuseLinkedLog(directory);
     if (!platform::PathExists(commit.GetString())) {
         if (bSync)
             SyncLog(directory);
@@ -242,6 +262,7 @@ void RollForward(const char* szDirectory, bool bSync)
 void RollBack(const char* szDirectory)
 {
     const CPath directory(szDirectory);
+    RefuseLinkedLog(directory);
     std::set<std::string> parents;
     DiscardCreated(directory, &parents);
     platform::CrashPoint("discarded");

@@ -7,13 +7,28 @@
 #include "platform/file.h"
 
 namespace velk {
+namespace {
+
+int RemoveLink(const char* szPath)
+{
+    const platform::FileResult r = platform::LinkRemove(szPath);
+    return (r == platform::kFileOk || r == platform::kFileNotFound) ? kTreeRemoved : kTreeFailed;
+}
+
+}  // namespace
 
 int RemoveTree(const char* szDirectory, RemoveTreeStopCheck pfnCheck, std::uintptr_t nUser,
                int bKeepRoot)
 {
     const int nMissing = bKeepRoot ? kTreeMissing : kTreeRemoved;
-    if (!platform::PathExists(szDirectory))
+    unsigned nRootAttributes = 0;
+    if (platform::FileGetAttributes(szDirectory, &nRootAttributes) != platform::kFileOk)
         return nMissing;
+    // A link is never entered: what it leads to lies outside the tree. Removing the
+    // tree removes the link itself; a directory to be emptied that is a link is
+    // left alone.
+    if (nRootAttributes & platform::kFileAttrReparsePoint)
+        return bKeepRoot ? kTreeFailed : RemoveLink(szDirectory);
     std::vector<platform::DirEntry> vEntries;
     const platform::FileResult r = platform::DirList(szDirectory, &vEntries);
     if (r == platform::kFileNotFound)
@@ -28,7 +43,10 @@ int RemoveTree(const char* szDirectory, RemoveTreeStopCheck pfnCheck, std::uintp
         if (pfnCheck != nullptr && pfnCheck(nUser, 0) == 0)
             return kTreeStopped;
         const CPath path = directory.Join(entry.strName.c_str());
-        if (entry.nAttributes & platform::kFileAttrDirectory) {
+        if (entry.nAttributes & platform::kFileAttrReparsePoint) {
+            if (RemoveLink(path.GetString()) != kTreeRemoved)
+                return kTreeFailed;
+        } else if (entry.nAttributes & platform::kFileAttrDirectory) {
             const int nResult = RemoveTree(path.GetString(), pfnCheck, nUser, 0);
             if (nResult != kTreeRemoved)
                 return nResult;

@@ -29,11 +29,11 @@ void FlushDirectory(const CPath& path)
         ThrowFault();
 }
 
-bool IsDirectory(const char* szPath)
+unsigned Attributes(const char* szPath)
 {
     unsigned nAttributes = 0;
-    return platform::FileGetAttributes(szPath, &nAttributes) == platform::kFileOk &&
-           (nAttributes & platform::kFileAttrDirectory) != 0;
+    return platform::FileGetAttributes(szPath, &nAttributes) == platform::kFileOk ? nAttributes
+                                                                                 : 0u;
 }
 
 }  // namespace
@@ -237,8 +237,14 @@ void CTContext::RemoveDirectory(const char* szPath)
     RequireWrite();
     if (szPath == nullptr)
         ThrowFault();
-    if (!IsDirectory(szPath))
+    const unsigned nAttributes = Attributes(szPath);
+    if ((nAttributes & platform::kFileAttrDirectory) == 0)
         return;
+    // A link to a directory goes as the link itself; what it leads to is not ours.
+    if (nAttributes & platform::kFileAttrReparsePoint) {
+        DeleteFile(szPath);
+        return;
+    }
     const bool bCreatedHere = IsListed(szPath);
     PurgeTree(CPath(szPath));
     if (bCreatedHere) {
@@ -256,11 +262,14 @@ void CTContext::PurgeTree(const CPath& path)
         ThrowFault();
     for (const platform::DirEntry& entry : vEntries) {
         const CPath child = path.Join(entry.strName.c_str());
-        if ((entry.nAttributes & platform::kFileAttrDirectory) == 0)
+        // A link inside the tree leaves with it and is never entered.
+        const bool bEnter = (entry.nAttributes & platform::kFileAttrDirectory) != 0 &&
+                            (entry.nAttributes & platform::kFileAttrReparsePoint) == 0;
+        if (!bEnter)
             DropFileLog(child.GetString());
         if (IsListed(child.GetString()))
             RemoveFromList(child.GetString());
-        if (entry.nAttributes & platform::kFileAttrDirectory)
+        if (bEnter)
             PurgeTree(child);
     }
 }

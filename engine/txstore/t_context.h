@@ -46,7 +46,9 @@ public:
     void DeleteFile(const char* szPath) override;
 
     // Removes a directory tree, dropping the pending changes and creation records
-    // of everything inside it. Nothing when the path is not a directory.
+    // of everything inside it. Nothing when the path is not a directory. A link
+    // to a directory, and every link inside the tree, goes as the link itself and
+    // is never entered.
     void RemoveDirectory(const char* szPath) override;
 
     // True when a logged file could not bring its log up to date: the transaction

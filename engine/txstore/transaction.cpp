@@ -68,10 +68,12 @@ int CTransaction::Open(const char* szDirectory)
         bRegistered = true;
         if (m_pImpl->pGuard->WaitToWrite(0)) {
             try {
+                // A dustbox that is a link is a damaged store: never emptied.
                 unsigned nAttributes = 0;
                 if (platform::FileGetAttributes(m_pImpl->Dustbox().c_str(), &nAttributes) !=
                         platform::kFileOk ||
-                    (nAttributes & platform::kFileAttrDirectory) == 0)
+                    (nAttributes & platform::kFileAttrDirectory) == 0 ||
+                    (nAttributes & platform::kFileAttrReparsePoint) != 0)
                     ThrowFault();
                 m_pImpl->Recover();
             } catch (...) {

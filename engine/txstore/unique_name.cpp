@@ -30,9 +30,14 @@ CUniqueName::CUniqueName(const char* szDirectory, const char* szExtension)
     }
     if (m_pathDirectory.Set(directory.c_str()) != CPath::kOk)
         ThrowFault();
+    // A store's dustbox or dugout that is a link would send its objects out of
+    // the store; the directory for temporary files may be one.
+    const unsigned nRefused = szDirectory == nullptr || *szDirectory == 0
+                                  ? 0u
+                                  : unsigned(platform::kFileAttrReparsePoint);
     unsigned nAttributes = 0;
     if (platform::FileGetAttributes(m_pathDirectory.GetString(), &nAttributes) != platform::kFileOk ||
-        (nAttributes & platform::kFileAttrDirectory) == 0)
+        (nAttributes & platform::kFileAttrDirectory) == 0 || (nAttributes & nRefused) != 0)
         ThrowFault();
     Seed();
 }

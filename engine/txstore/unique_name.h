@@ -14,7 +14,8 @@ class CUniqueName {
 public:
     // Names inside szDirectory (the temporary directory when null or empty), with
     // the extension szExtension (null: none; a leading "." is added when missing).
-    // Throws when the directory does not exist or is no directory.
+    // Throws when the directory does not exist or is no directory, or when a
+    // directory given is a link.
     CUniqueName(const char* szDirectory, const char* szExtension);
 
     // The next name that does not exist yet. Throws when the path would be longer

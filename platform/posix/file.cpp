@@ -121,6 +121,22 @@ bool IsReadOnlyFile(const struct stat& st)
     return !S_ISDIR(st.st_mode) && (st.st_mode & S_IWUSR) == 0;
 }
 
+// The attributes of what lstat (or fstatat without following) described as st. A
+// link reports itself, and stands for a directory when its target is one now
+// (stat of it through szFollow, relative to fdDir).
+unsigned Attributes(const struct stat& st, int fdDir, const char* szFollow)
+{
+    if (S_ISLNK(st.st_mode)) {
+        struct stat stTarget;
+        const bool bDirectory = fstatat(fdDir, szFollow, &stTarget, 0) == 0 &&
+                                S_ISDIR(stTarget.st_mode);
+        return kFileAttrReparsePoint | (bDirectory ? kFileAttrDirectory : kFileAttrArchive);
+    }
+    if (S_ISDIR(st.st_mode))
+        return kFileAttrDirectory;
+    return kFileAttrArchive | (IsReadOnlyFile(st) ? kFileAttrReadOnly : 0u);
+}
+
 // Windows refuses to delete or rename a file that someone holds open without delete
 // sharing.
 FileResult CheckNotHeldOpen(const std::string& strNative)
@@ -404,12 +420,9 @@ FileResult FileGetAttributes(const char* szPath, unsigned* pnAttributes)
     if (result != kFileOk)
         return result;
     struct stat st;
-    if (stat(strNative.c_str(), &st) != 0)
+    if (lstat(strNative.c_str(), &st) != 0)
         return LastError();
-    if (S_ISDIR(st.st_mode))
-        *pnAttributes = kFileAttrDirectory;
-    else
-        *pnAttributes = kFileAttrArchive | (IsReadOnlyFile(st) ? kFileAttrReadOnly : 0u);
+    *pnAttributes = Attributes(st, AT_FDCWD, strNative.c_str());
     return kFileOk;
 }
 
@@ -420,10 +433,10 @@ FileResult FileSetAttributes(const char* szPath, unsigned nAttributes)
     if (result != kFileOk)
         return result;
     struct stat st;
-    if (stat(strNative.c_str(), &st) != 0)
+    if (lstat(strNative.c_str(), &st) != 0)
         return LastError();
-    if (S_ISDIR(st.st_mode))
-        return kFileOk;
+    if (S_ISDIR(st.st_mode) || S_ISLNK(st.st_mode))
+        return kFileOk;  // chmod would change a link's target
     mode_t mode = st.st_mode & 07777;
     if ((nAttributes & kFileAttrReadOnly) != 0)
         mode &= ~static_cast<mode_t>(S_IWUSR | S_IWGRP | S_IWOTH);
@@ -458,6 +471,22 @@ FileResult FileRemove(const char* szPath)
     }
     posix::CPowerCutStep step(posix::CPowerCutStep::kChange);
     if (posix::PowerCutUnlink(strNative) != 0)
+        return LastError();
+    return kFileOk;
+}
+
+FileResult LinkRemove(const char* szPath)
+{
+    std::string strNative;
+    FileResult result = NativePath(szPath, &strNative);
+    if (result != kFileOk)
+        return result;
+    struct stat st;
+    if (lstat(strNative.c_str(), &st) != 0)
+        return LastError();
+    if (!S_ISLNK(st.st_mode))
+        return kFileInvalidArgument;
+    if (unlink(strNative.c_str()) != 0)
         return LastError();
     return kFileOk;
 }
@@ -631,13 +660,9 @@ FileResult DirList(const char* szDir, std::vector<DirEntry>* pvEntries)
         DirEntry entry;
         entry.strName = posix::Utf8ToAnsi(pEntry->d_name);
         struct stat st;
-        if (fstatat(fdDir, pEntry->d_name, &st, 0) != 0 &&
-            fstatat(fdDir, pEntry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+        if (fstatat(fdDir, pEntry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0)
             continue;  // gone since readdir saw it
-        if (S_ISDIR(st.st_mode))
-            entry.nAttributes = kFileAttrDirectory;
-        else
-            entry.nAttributes = kFileAttrArchive | (IsReadOnlyFile(st) ? kFileAttrReadOnly : 0u);
+        entry.nAttributes = Attributes(st, fdDir, pEntry->d_name);
         pvEntries->push_back(entry);
     }
     closedir(pDir);

@@ -224,6 +224,22 @@ FileResult FileRemove(const char* szPath)
     return DeleteFileA(szPath) ? kFileOk : LastError();
 }
 
+FileResult LinkRemove(const char* szPath)
+{
+    if (szPath == nullptr)
+        return kFileNotFound;
+    const DWORD dw = GetFileAttributesA(szPath);
+    if (dw == INVALID_FILE_ATTRIBUTES)
+        return LastError();
+    if ((dw & FILE_ATTRIBUTE_REPARSE_POINT) == 0)
+        return kFileInvalidArgument;
+    // RemoveDirectoryA takes a directory link or junction away, not its target's
+    // contents; DeleteFileA removes a link to a file, not the file.
+    const BOOL bOk = (dw & FILE_ATTRIBUTE_DIRECTORY) != 0 ? RemoveDirectoryA(szPath)
+                                                           : DeleteFileA(szPath);
+    return bOk ? kFileOk : LastError();
+}
+
 FileResult FileCopy(const char* szFrom, const char* szTo)
 {
     if (szFrom == nullptr || szTo == nullptr)
