@@ -378,23 +378,35 @@ CDamageRun::~CDamageRun()
         delete p;
 }
 
-std::string CDamageRun::Describe(const std::uint8_t* pInput, std::size_t cbInput)
+// Applies the input's operations to copies of the base's files: *pvBytes receives
+// every file, *pvChanged marks those that changed; the result says what was done.
+std::string CDamageRun::Damage(const SBase& base, const std::uint8_t* pInput, std::size_t cbInput,
+                               std::vector<std::string>* pvBytes, std::vector<bool>* pvChanged)
 {
-    if (cbInput == 0)
-        return "";
-    const SBase& base = *m_vBases[pInput[0] % m_vBases.size()];
-    std::vector<std::string> vBytes;
+    pvBytes->clear();
     for (const SFile& f : base.vFiles)
-        vBytes.push_back(f.strSound);
+        pvBytes->push_back(f.strSound);
+    pvChanged->assign(base.vFiles.size(), false);
     std::string strText = base.strApp + "\n";
     for (std::size_t i = 0; i < kMaxOperations && 1 + (i + 1) * kOperationSize <= cbInput; ++i) {
         const std::uint8_t* op = pInput + 1 + i * kOperationSize;
         const std::size_t nFile = op[0] % base.vFiles.size();
-        const std::string strLine = Apply(base.vFiles[nFile], &vBytes[nFile], op);
-        if (!strLine.empty())
+        const std::string strLine = Apply(base.vFiles[nFile], &(*pvBytes)[nFile], op);
+        if (!strLine.empty()) {
+            (*pvChanged)[nFile] = true;
             strText += strLine + "\n";
+        }
     }
     return strText;
+}
+
+std::string CDamageRun::Describe(const std::uint8_t* pInput, std::size_t cbInput)
+{
+    if (cbInput == 0)
+        return "";
+    std::vector<std::string> vBytes;
+    std::vector<bool> vChanged;
+    return Damage(*m_vBases[pInput[0] % m_vBases.size()], pInput, cbInput, &vBytes, &vChanged);
 }
 
 std::string CDamageRun::Run(const std::uint8_t* pInput, std::size_t cbInput)
@@ -403,15 +415,8 @@ std::string CDamageRun::Run(const std::uint8_t* pInput, std::size_t cbInput)
         return "";
     const SBase& base = *m_vBases[pInput[0] % m_vBases.size()];
     std::vector<std::string> vBytes;
-    for (const SFile& f : base.vFiles)
-        vBytes.push_back(f.strSound);
-    std::vector<bool> vChanged(base.vFiles.size(), false);
-    for (std::size_t i = 0; i < kMaxOperations && 1 + (i + 1) * kOperationSize <= cbInput; ++i) {
-        const std::uint8_t* op = pInput + 1 + i * kOperationSize;
-        const std::size_t nFile = op[0] % base.vFiles.size();
-        if (!Apply(base.vFiles[nFile], &vBytes[nFile], op).empty())
-            vChanged[nFile] = true;
-    }
+    std::vector<bool> vChanged;
+    Damage(base, pInput, cbInput, &vBytes, &vChanged);
     for (std::size_t i = 0; i < base.vFiles.size(); ++i) {
         if (vChanged[i])
             WriteWhole(base.strDb + "\\" + base.vFiles[i].strName, vBytes[i]);

@@ -51,5 +51,8 @@ public:
     struct SBase;
 
 private:
+    static std::string Damage(const SBase& base, const std::uint8_t* pInput, std::size_t cbInput,
+                              std::vector<std::string>* pvBytes, std::vector<bool>* pvChanged);
+
     std::vector<SBase*> m_vBases;
 };
