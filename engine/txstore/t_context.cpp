@@ -240,7 +240,7 @@ void CTContext::RemoveDirectory(const char* szPath)
     if (!IsDirectory(szPath))
         return;
     const bool bCreatedHere = IsListed(szPath);
-    PurgeTree(CPath(szPath));
+    PurgeTree(CPath(szPath), !bCreatedHere);
     if (bCreatedHere) {
         MoveToDustboxOrThrow(m_pathDirectory, szPath);
         RemoveFromList(szPath);
@@ -249,19 +249,26 @@ void CTContext::RemoveDirectory(const char* szPath)
     }
 }
 
-void CTContext::PurgeTree(const CPath& path)
+void CTContext::PurgeTree(const CPath& path, bool bTakeOutCreated)
 {
     std::vector<platform::DirEntry> vEntries;
     if (platform::DirList(path.GetString(), &vEntries) != platform::kFileOk)
         ThrowFault();
     for (const platform::DirEntry& entry : vEntries) {
         const CPath child = path.Join(entry.strName.c_str());
-        if ((entry.nAttributes & platform::kFileAttrDirectory) == 0)
+        const bool bDirectory = (entry.nAttributes & platform::kFileAttrDirectory) != 0;
+        if (!bDirectory)
             DropFileLog(child.GetString());
-        if (IsListed(child.GetString()))
-            RemoveFromList(child.GetString());
-        if (entry.nAttributes & platform::kFileAttrDirectory)
-            PurgeTree(child);
+        if (bDirectory)
+            PurgeTree(child, bTakeOutCreated);
+        if (!IsListed(child.GetString()))
+            continue;
+        // An object made in this transaction inside a tree that is dug out would
+        // come back with the tree on roll-back: it leaves first. Moved, then
+        // unlisted, as in DeleteFile.
+        if (bTakeOutCreated)
+            MoveToDustboxOrThrow(m_pathDirectory, child.GetString());
+        RemoveFromList(child.GetString());
     }
 }
 
