@@ -120,13 +120,20 @@ int RunRestoreSteps(velk::CADB* pDatabase, const ToolPaths& paths, AttTable* pTa
     // Never over an existing backup: two runs in one second keep the first.
     const bool bMoved = platform::FileMove(target.c_str(), backup.c_str()) == platform::kFileOk;
     if (!WriteView(target.c_str(), document)) {
-        // A partial view must not stand in for the old one.
+        std::string why = "cannot write the view \"" + platform::UserPath(target) + "\"";
         if (bMoved) {
-            platform::FileRemove(target.c_str());
-            platform::FileMove(backup.c_str(), target.c_str());
+            // A partial view must not stand in for the old one; and should the
+            // old one not get back in place, the user must know where it is.
+            const platform::FileResult removed = platform::FileRemove(target.c_str());
+            const bool bCleared = removed == platform::kFileOk || removed == platform::kFileNotFound;
+            if (!bCleared)
+                why += "; the incomplete view is still there";
+            if (bCleared && platform::FileMove(backup.c_str(), target.c_str()) == platform::kFileOk)
+                why += "; the previous view is back in place";
+            else
+                why += "; the previous view is kept as \"" + platform::UserPath(backup) + "\"";
         }
-        return FailStep("NG\n", "cannot write the view \"" + platform::UserPath(target) + "\"" +
-                                (bMoved ? "; the previous view is back in place" : ""));
+        return FailStep("NG\n", why);
     }
     platform::ConsoleWrite("OK\n");
     platform::ConsoleWrite("\n\n復元完了");
