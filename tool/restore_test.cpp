@@ -1,8 +1,10 @@
 // The whole tool, run as a child process in an application directory of its own.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <string>
 #include <thread>
@@ -19,6 +21,7 @@
 #include "platform/file.h"
 #include "platform/process.h"
 #include "platform/test_support.h"
+#include "support/runtime/heap.h"
 #include "tool/database_steps.h"
 #include "tool/restore_steps.h"
 #include "tool/step_report.h"
@@ -419,7 +422,7 @@ TEST(Restore, BackupNameCarriesTheLocalTime)
 // on; standard error goes to *pstrError. Returns the steps' result, -2 when the
 // database steps failed.
 int RunStepsHere(const AppDir& app, const std::string& view, platform::CFaultInjector* pFaults,
-                 std::string* pstrError)
+                 std::string* pstrError, std::size_t nHeapFailAt = 0, std::size_t* pnAllocations = nullptr)
 {
     const std::string source = app.scratch.Sub("source.xml");
     WriteFileBytes(source, view);
@@ -430,7 +433,11 @@ int RunStepsHere(const AppDir& app, const std::string& view, platform::CFaultInj
     int nResult = -2;
     if (RunDatabaseSteps(&database, paths, &table) == 0) {
         platform::SetFaultInjector(pFaults);
+        vokHeapFailAllocation(nHeapFailAt);
         nResult = RunRestoreSteps(&database, paths, &table);
+        if (pnAllocations != nullptr)
+            *pnAllocations = vokHeapGetAllocationCount();
+        vokHeapFailAllocation(0);
         platform::SetFaultInjector(nullptr);
     }
     *pstrError = ::testing::internal::GetCapturedStderr();
@@ -493,6 +500,55 @@ TEST(RestoreFaults, FailedViewWriteLeavesTheOldViewFindable)
             EXPECT_FALSE(platform::PathExists(target.c_str()));  // no partial view
         }
         EXPECT_EQ(2u, app.List().size());  // the commit of step 11 stands
+    }
+}
+
+// Steps 8 to 14 with the library heap failing its k-th allocation: the run ends
+// in "OK" with the full view or in a failure with the old view in place, never a
+// half-written one; the database stays sound and every block goes back.
+TEST(RestoreFaults, MemoryRunningOutNeverLeavesAHalfWrittenView)
+{
+    const std::string view = View(Item("a", 7) + Item("new", 8) +
+                                  "\t\t<item category=\"1\" name=\"cat\">\r\n" + Item("b", 9) +
+                                  "\t\t</item>\r\n");
+    std::size_t nAllocations = 0;
+    std::string strExpected;
+    {
+        AppDir app;
+        app.Make({{"a", 0}, {"b", 1}, {"c", 2}});
+        WriteFileBytes(app.Target(), "old view");
+        std::string err;
+        ASSERT_EQ(0, RunStepsHere(app, view, nullptr, &err, SIZE_MAX, &nAllocations)) << err;
+        strExpected = ReadFileBytes(app.Target());
+    }
+    ASSERT_GT(nAllocations, 10u);
+    // Every allocation with LONG_TESTS=1; an even spread of them otherwise.
+    const char* szLong = std::getenv("LONG_TESTS");
+    const std::size_t nPoints = szLong != nullptr && std::string(szLong) == "1" ? nAllocations : 12;
+    const std::size_t nStride = std::max<std::size_t>(1, nAllocations / nPoints);
+    for (std::size_t k = 1; k <= nAllocations; k += nStride) {
+        AppDir app;
+        app.Make({{"a", 0}, {"b", 1}, {"c", 2}});
+        WriteFileBytes(app.Target(), "old view");
+        const std::size_t nBlocks = vokHeapGetBlockCount(nullptr);
+        std::string err;
+        const int nResult = RunStepsHere(app, view, nullptr, &err, k);
+        const std::string what = "allocation " + std::to_string(k) + " of " +
+                                 std::to_string(nAllocations) + ": " + err;
+        if (nResult == 0) {
+            EXPECT_EQ(strExpected, ReadFileBytes(app.Target())) << what;
+        } else {
+            EXPECT_EQ(-1, nResult) << what;
+            EXPECT_EQ("old view", ReadFileBytes(app.Target())) << what;
+            EXPECT_TRUE(Backups(app).empty()) << what;
+            EXPECT_EQ(0u, err.find("attview-restore: ")) << what;
+        }
+        EXPECT_EQ(nBlocks, vokHeapGetBlockCount(nullptr)) << what;
+        EXPECT_EQ(kVokOk, vokVerifyHeapChain(nullptr)) << what;
+        std::vector<std::string> vProblems;
+        EXPECT_EQ(0u, velk::CheckDatabase(app.Db().c_str(), 10000, &vProblems)) << what;
+        if (::testing::Test::HasFailure())
+            return;
     }
 }
 
