@@ -537,6 +537,9 @@ TEST(RestoreFaults, MemoryRunningOutNeverLeavesAHalfWrittenView)
                                  std::to_string(nAllocations) + ": " + err;
         if (nResult == 0) {
             EXPECT_EQ(strExpected, ReadFileBytes(app.Target())) << what;
+            const std::vector<std::string> backups = Backups(app);  // beside it, not elsewhere
+            ASSERT_EQ(1u, backups.size()) << what;
+            EXPECT_EQ("old view", ReadFileBytes(backups[0])) << what;
         } else {
             EXPECT_EQ(-1, nResult) << what;
             EXPECT_EQ("old view", ReadFileBytes(app.Target())) << what;
