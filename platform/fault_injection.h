@@ -17,6 +17,8 @@
 // anything runs. The text is a comma-separated list of
 //     fail-write=n    short-write=n    exit-write=n    torn-write=n
 //     fail-flush=n    exit-flush=n     exit-at=<point name>[:n]
+//     fail-move=n     fail-remove=n    fail-mkdir=n
+//     exit-move=n     exit-remove=n    exit-mkdir=n
 // where n counts from 1. An ended process exits with kFaultExitCode at once:
 // no destructors, no buffered output, as if it had been killed.
 //
@@ -72,6 +74,17 @@ public:
     // Called at a named point; ends the process when it is the armed one.
     void AtPoint(const char* szPoint);
 
+    // Changes of names, each kind counted on its own: moves and renames
+    // (FileMove), removals of files and directories (FileRemove, DirRemove; a
+    // dustbox watcher's removals count too) and directory creation (DirCreate).
+    // A failed one changes nothing and reports kFileIoError.
+    enum NameOp { kMoveOp = 0, kRemoveOp, kDirCreateOp, kNameOpKinds };
+    void FailNameOp(NameOp op, std::uint32_t nCount, Action action);
+    std::uint32_t NameOps(NameOp op) const { return m_anNameOps[op].load(); }
+    // Called by the file layer before each change of a name. Ends the process
+    // for kExit.
+    Action BeforeNameOp(NameOp op);
+
 private:
     std::atomic<std::uint32_t> m_nWrites{0};
     std::atomic<std::uint32_t> m_nFlushes{0};
@@ -82,6 +95,9 @@ private:
     Action m_flushAction = kNone;
     std::string m_strPoint;
     std::uint32_t m_nPointAt = 0;
+    std::atomic<std::uint32_t> m_anNameOps[kNameOpKinds] = {};
+    std::uint32_t m_anNameOpAt[kNameOpKinds] = {};
+    Action m_aNameOpAction[kNameOpKinds] = {kNone, kNone, kNone};
 };
 
 // The installed injector, or null (the normal case).
@@ -96,6 +112,13 @@ bool ArmFaults(const char* szText);
 
 // Ends the process at once with kFaultExitCode (no clean-up of any kind).
 [[noreturn]] void EndProcessNow();
+
+// True when fault injection makes this change of a name fail.
+inline bool NameOpFails(CFaultInjector::NameOp op)
+{
+    return g_pFaultInjector != nullptr &&
+           g_pFaultInjector->BeforeNameOp(op) == CFaultInjector::kFail;
+}
 
 // A named point of the engine where a crash test may end the process, e.g.
 // CrashPoint("commit-marker") just after the commit marker exists.

@@ -75,6 +75,33 @@ TEST_F(FaultInjection, TheArmedFlushFailsOnce)
     EXPECT_EQ(kFileOk, file.Flush());
 }
 
+TEST_F(FaultInjection, TheArmedChangeOfANameFailsOnceAndChangesNothing)
+{
+    CScratchDir dir;
+    const std::string a = dir.Sub("a"), b = dir.Sub("b"), d = dir.Sub("d");
+    {
+        CFileHandle file;
+        ASSERT_EQ(kFileOk, FileOpen(a.c_str(), kFileAccessWrite, 0, kFileCreateNew, &file));
+    }
+    m_faults.FailNameOp(CFaultInjector::kMoveOp, 1, CFaultInjector::kFail);
+    m_faults.FailNameOp(CFaultInjector::kDirCreateOp, 1, CFaultInjector::kFail);
+    m_faults.FailNameOp(CFaultInjector::kRemoveOp, 2, CFaultInjector::kFail);
+    EXPECT_EQ(kFileIoError, FileMove(a.c_str(), b.c_str()));
+    EXPECT_TRUE(PathExists(a.c_str()));
+    EXPECT_FALSE(PathExists(b.c_str()));
+    EXPECT_EQ(kFileIoError, DirCreate(d.c_str()));
+    EXPECT_FALSE(PathExists(d.c_str()));
+    EXPECT_EQ(kFileOk, DirCreate(d.c_str()));
+    EXPECT_EQ(kFileOk, FileMove(a.c_str(), b.c_str()));
+    // Removals of files and of directories share one count.
+    EXPECT_EQ(kFileOk, DirRemove(d.c_str()));
+    EXPECT_EQ(kFileIoError, FileRemove(b.c_str()));
+    EXPECT_TRUE(PathExists(b.c_str()));
+    EXPECT_EQ(kFileOk, FileRemove(b.c_str()));
+    EXPECT_EQ(2u, m_faults.NameOps(CFaultInjector::kMoveOp));
+    EXPECT_EQ(3u, m_faults.NameOps(CFaultInjector::kRemoveOp));
+}
+
 TEST(FaultInjectionText, ArmAcceptsOnlyWellFormedPlans)
 {
     struct Case {
@@ -86,6 +113,10 @@ TEST(FaultInjectionText, ArmAcceptsOnlyWellFormedPlans)
         {"short-write=1,fail-flush=3", true},
         {"exit-at=commit-marker:2,torn-write=7", true},
         {"exit-flush=1,exit-at=log", true},
+        {"fail-move=2,exit-remove=1,fail-mkdir=3,fail-write=1", true},
+        {"fail-move=0", false},
+        {"fail-mkdir=", false},
+        {"exit-move=2y", false},
         {"fail-write=0", false},
         {"fail-write=", false},
         {"fail-write=x", false},
@@ -103,10 +134,12 @@ TEST(FaultInjectionText, ArmAcceptsOnlyWellFormedPlans)
 
 CHILD_SCENARIO(write_records)
 {
-    // write_records <path> <faults>: arms the faults, then writes "1111", "2222",
+    // write_records <path> <faults>: arms the faults, makes the directory
+    // <path>.dir and the file <path>, then writes "1111", "2222",
     // ... "5555" with one write each, passing the point "record" before each.
     if (vArgs.size() != 2 || !ArmFaults(vArgs[1].c_str()))
         return 99;
+    DirCreate((vArgs[0] + ".dir").c_str());  // where "exit-mkdir" ends it
     CFileHandle file;
     if (FileOpen(vArgs[0].c_str(), kFileAccessWrite, 0, kFileCreateNew, &file) != kFileOk)
         return 98;
@@ -133,6 +166,7 @@ TEST(FaultInjectionChild, EndsTheProcessWhereArmed)
         {"exit-at=record:2", kFaultExitCode, "1111"},
         {"exit-write=6", 0, "11112222333344445555"},  // the child finished first
         {"fail-write=2", 97, "1111"},
+        {"exit-mkdir=1", kFaultExitCode, "<missing>"},
     };
     CScratchDir dir;
     int n = 0;

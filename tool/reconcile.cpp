@@ -51,11 +51,14 @@ void UpdateItems(velk::CADB* pDatabase, AttTable* pTable, EDescription* pTag)
             UpdateItems(pDatabase, pTable, pChild);
             continue;
         }
-        EWideString* pName = pChild->GetStringAttribute(u"name", u"");
-        if (pName == nullptr)
+        // The name as the tree holds it (no copy that memory running out could
+        // leave empty): an empty name in its place would be registered.
+        const int nName = pChild->FindAttribute(u"name");
+        const EWideString empty;
+        const EWideString& wideName = nName >= 0 ? pChild->GetAttributeValueAt(nName) : empty;
+        const EString name(wideName);
+        if (wideName.GetLength() > 0 && name.GetLength() == 0)
             velk::ThrowFault();
-        const EString name(*pName);
-        delete pName;
 
         std::uint32_t nId = 0;
         const auto it = pTable->find(name.GetText());

@@ -1,5 +1,6 @@
 #include "tool/restore_steps.h"
 
+#include <cstring>
 #include <string>
 
 #include "platform/clock.h"
@@ -60,6 +61,11 @@ std::string BackupName(const char* szPrefix, int nYear, int nMonth, int nDay, in
         name += EString(nPart, 2);
     }
     name += ".xml";
+    // Memory running out leaves a piece out, and a name without its folder would
+    // put the old view somewhere else: no name then.
+    const std::size_t cchExpected = std::strlen(szPrefix) + std::to_string(nYear).size() + 5 * 3 + 4;
+    if (static_cast<std::size_t>(name.GetLength()) != cchExpected)
+        return std::string();
     return name.GetText();
 }
 
@@ -117,16 +123,25 @@ int RunRestoreSteps(velk::CADB* pDatabase, const ToolPaths& paths, AttTable* pTa
     const std::string target = paths.targetFile.GetString();
     const std::string backup = BackupName(paths.backupPrefix.GetString(), now.nYear, now.nMonth,
                                           now.nDay, now.nHour, now.nMinute, now.nSecond);
+    if (backup.empty())
+        return FailStep("NG\n", "out of memory while the backup name was made; the view is unchanged");
     // Never over an existing backup: two runs in one second keep the first.
     const bool bMoved = platform::FileMove(target.c_str(), backup.c_str()) == platform::kFileOk;
     if (!WriteView(target.c_str(), document)) {
-        // A partial view must not stand in for the old one.
+        std::string why = "cannot write the view \"" + platform::UserPath(target) + "\"";
         if (bMoved) {
-            platform::FileRemove(target.c_str());
-            platform::FileMove(backup.c_str(), target.c_str());
+            // A partial view must not stand in for the old one; and should the
+            // old one not get back in place, the user must know where it is.
+            const platform::FileResult removed = platform::FileRemove(target.c_str());
+            const bool bCleared = removed == platform::kFileOk || removed == platform::kFileNotFound;
+            if (!bCleared)
+                why += "; the incomplete view is still there";
+            if (bCleared && platform::FileMove(backup.c_str(), target.c_str()) == platform::kFileOk)
+                why += "; the previous view is back in place";
+            else
+                why += "; the previous view is kept as \"" + platform::UserPath(backup) + "\"";
         }
-        return FailStep("NG\n", "cannot write the view \"" + platform::UserPath(target) + "\"" +
-                                (bMoved ? "; the previous view is back in place" : ""));
+        return FailStep("NG\n", why);
     }
     platform::ConsoleWrite("OK\n");
     platform::ConsoleWrite("\n\n復元完了");

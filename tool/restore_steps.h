@@ -20,6 +20,7 @@ enum : unsigned { kMaxViewBytes = 64u << 20 };
 int RunRestoreSteps(velk::CADB* pDatabase, const ToolPaths& paths, AttTable* pTable);
 
 // The backup name for the given local time: the prefix, then year, month, day,
-// hour, minute and second joined by "_" (all but the year two digits), ".xml".
+// hour, minute and second joined by "_" (all but the year two digits), ".xml";
+// empty when memory ran out while it was made.
 std::string BackupName(const char* szPrefix, int nYear, int nMonth, int nDay, int nHour,
                        int nMinute, int nSecond);

@@ -1,8 +1,10 @@
 // The whole tool, run as a child process in an application directory of its own.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <string>
 #include <thread>
@@ -14,10 +16,12 @@
 #include "engine/database/adb_tools.h"
 #include "platform/clock.h"
 #include "platform/codepage.h"
+#include "platform/fault_injection.h"
 #include "platform/console.h"
 #include "platform/file.h"
 #include "platform/process.h"
 #include "platform/test_support.h"
+#include "support/runtime/heap.h"
 #include "tool/database_steps.h"
 #include "tool/restore_steps.h"
 #include "tool/step_report.h"
@@ -431,6 +435,145 @@ TEST(Restore, BackupNameCarriesTheLocalTime)
 {
     EXPECT_EQ("C:\\app\\db\\attview_2004_03_07_09_05_01.xml",
               BackupName("C:\\app\\db\\attview_", 2004, 3, 7, 9, 5, 1));
+}
+
+// ---- Steps run in this process, with faults --------------------------------
+
+// Runs every step on the view in this process, with pFaults installed from step 8
+// on; standard error goes to *pstrError. Returns the steps' result, -2 when the
+// database steps failed.
+int RunStepsHere(const AppDir& app, const std::string& view, platform::CFaultInjector* pFaults,
+                 std::string* pstrError, std::size_t nHeapFailAt = 0, std::size_t* pnAllocations = nullptr)
+{
+    const std::string source = app.scratch.Sub("source.xml");
+    WriteFileBytes(source, view);
+    const ToolPaths paths = DeriveToolPaths(app.Tool().c_str(), source.c_str());
+    velk::CADB database;
+    AttTable table;
+    ::testing::internal::CaptureStderr();
+    int nResult = -2;
+    if (RunDatabaseSteps(&database, paths, &table) == 0) {
+        platform::SetFaultInjector(pFaults);
+        vokHeapFailAllocation(nHeapFailAt);
+        nResult = RunRestoreSteps(&database, paths, &table);
+        if (pnAllocations != nullptr)
+            *pnAllocations = vokHeapGetAllocationCount();
+        vokHeapFailAllocation(0);
+        platform::SetFaultInjector(nullptr);
+    }
+    *pstrError = ::testing::internal::GetCapturedStderr();
+    return nResult;
+}
+
+// The backups in the application's db folder.
+std::vector<std::string> Backups(const AppDir& app)
+{
+    std::vector<platform::DirEntry> vEntries;
+    platform::DirList(app.scratch.Sub("db").c_str(), &vEntries);
+    std::vector<std::string> v;
+    for (const auto& e : vEntries)
+        if (e.strName.compare(0, 8, "attview_") == 0)
+            v.push_back(app.scratch.Sub("db\\" + e.strName));
+    return v;
+}
+
+// A view that cannot be written completely: the old one goes back in place, or,
+// when it cannot, standard error says exactly where it is.
+TEST(RestoreFaults, FailedViewWriteLeavesTheOldViewFindable)
+{
+    const std::string view = View(Item("a", 7) + Item("b", 8));
+    std::uint32_t nWrites = 0, nMoves = 0;
+    {
+        AppDir app;
+        app.Make({{"a", 0}, {"b", 1}});
+        WriteFileBytes(app.Target(), "old view");
+        platform::CFaultInjector counter;
+        std::string err;
+        ASSERT_EQ(0, RunStepsHere(app, view, &counter, &err)) << err;
+        nWrites = counter.Writes();
+        nMoves = counter.NameOps(platform::CFaultInjector::kMoveOp);
+        ASSERT_EQ(1u, Backups(app).size());
+    }
+    for (const bool bMoveBackFails : {false, true}) {
+        AppDir app;
+        app.Make({{"a", 0}, {"b", 1}});
+        WriteFileBytes(app.Target(), "old view");
+        platform::CFaultInjector faults;
+        faults.FailWrite(nWrites, platform::CFaultInjector::kFail);  // the view's last write
+        if (bMoveBackFails)
+            faults.FailNameOp(platform::CFaultInjector::kMoveOp, nMoves + 1,
+                              platform::CFaultInjector::kFail);
+        std::string err;
+        EXPECT_EQ(-1, RunStepsHere(app, view, &faults, &err));
+        const std::string target = app.Target();
+        EXPECT_EQ(0u, err.find("attview-restore: cannot write the view \"")) << err;
+        if (!bMoveBackFails) {
+            EXPECT_NE(std::string::npos, err.find("; the previous view is back in place\n")) << err;
+            EXPECT_EQ("old view", ReadFileBytes(target));
+            EXPECT_TRUE(Backups(app).empty());
+        } else {
+            const std::vector<std::string> backups = Backups(app);
+            ASSERT_EQ(1u, backups.size());
+            EXPECT_EQ("old view", ReadFileBytes(backups[0]));
+            EXPECT_NE(std::string::npos,
+                      err.find("; the previous view is kept as \"" + platform::UserPath(backups[0]) + "\"\n"))
+                << err;
+            EXPECT_FALSE(platform::PathExists(target.c_str()));  // no partial view
+        }
+        EXPECT_EQ(2u, app.List().size());  // the commit of step 11 stands
+    }
+}
+
+// Steps 8 to 14 with the library heap failing its k-th allocation: the run ends
+// in "OK" with the full view or in a failure with the old view in place, never a
+// half-written one; the database stays sound and every block goes back.
+TEST(RestoreFaults, MemoryRunningOutNeverLeavesAHalfWrittenView)
+{
+    const std::string view = View(Item("a", 7) + Item("new", 8) +
+                                  "\t\t<item category=\"1\" name=\"cat\">\r\n" + Item("b", 9) +
+                                  "\t\t</item>\r\n");
+    std::size_t nAllocations = 0;
+    std::string strExpected;
+    {
+        AppDir app;
+        app.Make({{"a", 0}, {"b", 1}, {"c", 2}});
+        WriteFileBytes(app.Target(), "old view");
+        std::string err;
+        ASSERT_EQ(0, RunStepsHere(app, view, nullptr, &err, SIZE_MAX, &nAllocations)) << err;
+        strExpected = ReadFileBytes(app.Target());
+    }
+    ASSERT_GT(nAllocations, 10u);
+    // Every allocation with LONG_TESTS=1; an even spread of them otherwise.
+    const char* szLong = std::getenv("LONG_TESTS");
+    const std::size_t nPoints = szLong != nullptr && std::string(szLong) == "1" ? nAllocations : 12;
+    const std::size_t nStride = std::max<std::size_t>(1, nAllocations / nPoints);
+    for (std::size_t k = 1; k <= nAllocations; k += nStride) {
+        AppDir app;
+        app.Make({{"a", 0}, {"b", 1}, {"c", 2}});
+        WriteFileBytes(app.Target(), "old view");
+        const std::size_t nBlocks = vokHeapGetBlockCount(nullptr);
+        std::string err;
+        const int nResult = RunStepsHere(app, view, nullptr, &err, k);
+        const std::string what = "allocation " + std::to_string(k) + " of " +
+                                 std::to_string(nAllocations) + ": " + err;
+        if (nResult == 0) {
+            EXPECT_EQ(strExpected, ReadFileBytes(app.Target())) << what;
+            const std::vector<std::string> backups = Backups(app);  // beside it, not elsewhere
+            ASSERT_EQ(1u, backups.size()) << what;
+            EXPECT_EQ("old view", ReadFileBytes(backups[0])) << what;
+        } else {
+            EXPECT_EQ(-1, nResult) << what;
+            EXPECT_EQ("old view", ReadFileBytes(app.Target())) << what;
+            EXPECT_TRUE(Backups(app).empty()) << what;
+            EXPECT_EQ(0u, err.find("attview-restore: ")) << what;
+        }
+        EXPECT_EQ(nBlocks, vokHeapGetBlockCount(nullptr)) << what;
+        EXPECT_EQ(kVokOk, vokVerifyHeapChain(nullptr)) << what;
+        std::vector<std::string> vProblems;
+        EXPECT_EQ(0u, velk::CheckDatabase(app.Db().c_str(), 10000, &vProblems)) << what;
+        if (::testing::Test::HasFailure())
+            return;
+    }
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include "engine/base/byte_order.h"
 #include "engine/base/fault.h"
 #include "engine/bptree/test_store.h"
+#include "platform/file.h"
 
 namespace velk {
 namespace {
@@ -308,6 +309,36 @@ TEST_P(RecordFileTest, GrowthBeyondThirtyTwoBitOffsetsIsRefused)
     m_file.Open(m_pContext, kPath, 1);
     EXPECT_THROW(m_file.Allocate(), CFault);
     EXPECT_EQ(0u, m_file.GetRecordCount());
+}
+
+TEST_P(RecordFileTest, FreeingThatWouldPassThirtyTwoBitOffsetsIsRefused)
+{
+    if (m_store.Memory() != nullptr)
+        GTEST_SKIP() << "a file of 4 GiB is made sparse on disk only";
+    // Two records of almost 2 GiB: with an empty free list the file ends 1 byte
+    // short of the limit, so one free entry would pass it.
+    const std::uint32_t cbRecord = 2147483637u;
+    {
+        Bytes header = FileBytes(cbRecord, 0, {});
+        header.resize(16);
+        PutU32LE(&header[12], 2);
+        platform::CFileHandle file;
+        ASSERT_EQ(platform::kFileOk, platform::FileOpen(kPath, platform::kFileAccessWrite, 0,
+                                                         platform::kFileCreateNew, &file));
+        std::uint32_t cb = 0;
+        ASSERT_EQ(platform::kFileOk, file.Write(header.data(), 16, &cb));
+        ASSERT_EQ(platform::kFileOk,
+                  file.Seek(16 + 2 * static_cast<std::int64_t>(cbRecord), platform::kFileBegin, nullptr));
+        ASSERT_EQ(platform::kFileOk, file.Write(U32(0).data(), 4, &cb));
+    }
+    m_file.Open(m_pContext, kPath, 1);
+    EXPECT_THROW(m_file.Free(1), CFault);
+    EXPECT_TRUE(m_file.IsAllocated(1));
+    m_file.Free(2);  // the last record: the file shrinks
+    m_file.Close();
+    m_file.Open(m_pContext, kPath, 1);
+    EXPECT_EQ(1u, m_file.GetRecordCount());
+    m_file.Close();
 }
 
 TEST_P(RecordFileTest, ShortWritesThrow)

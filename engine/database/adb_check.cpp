@@ -312,12 +312,6 @@ std::size_t CheckDatabase(const char* szDirectory, std::uint32_t nTimeout,
             v.push_back(std::string(kInfoName) + ": shorter than 48 bytes");
             return v.size() - nBefore;
         }
-        if (platform::PathExists(
-                directory.Join(kTransactionName).Join(txdir::kLog).GetString()))
-            v.push_back(std::string(kTransactionName) + "\\" + txdir::kLog +
-                        ": a transaction was interrupted or is running; the next "
-                        "opening finishes an interrupted one");
-
         CADB db;
         if (db.Associate(szDirectory, info.abPathOrder, nullptr) != CADB::kOk) {
             v.push_back("the database cannot be associated: its transaction store or its "
@@ -331,6 +325,12 @@ std::size_t CheckDatabase(const char* szDirectory, std::uint32_t nTimeout,
                         " ms");
             return v.size() - nBefore;
         }
+        // Looked for only under read access: a writer's running transaction has a
+        // log too, and is none of the check's business. Beside readers that kept
+        // the opening from finishing it, a log left by an interrupted one remains.
+        if (platform::PathExists(directory.Join(kTransactionName).Join(txdir::kLog).GetString()))
+            v.push_back(std::string(kTransactionName) + "\\" + txdir::kLog +
+                        ": a transaction was interrupted; the next opening for writing finishes it");
         {
             std::unique_ptr<CFileSystem::IContext, void (*)(CStoreObject*)> pContext(
                 CreateTFSContext(pTransactionContext), &DestroyObject);

@@ -205,6 +205,51 @@ TEST(Database, ChangesLastOnlyWhenCommitted)
     EXPECT_TRUE(platform::PathExists(db.Sub("fidlists\\1").c_str()));
 }
 
+// A list left under the name of a free id (a directory or a plain file) does not
+// stop the registration that is handed that id; a roll-back keeps it.
+TEST(Database, AddAttReplacesAListLeftForAFreeId)
+{
+    struct Case {
+        const char* what;
+        std::function<void(const std::string&)> plant;
+    };
+    const Case kCases[] = {
+        {"directory", [](const std::string& list) {
+             ASSERT_EQ(platform::kFileOk, platform::DirCreate(list.c_str()));
+             WriteWhole(list + "\\leaf", "left over");
+         }},
+        {"file", [](const std::string& list) { WriteWhole(list, "left over"); }},
+    };
+    for (const Case& c : kCases) {
+        CScratchDatabase db;
+        CADB adb;
+        ASSERT_EQ(0, AssociateDefault(&adb, db.Dir())) << c.what;
+        ASSERT_EQ(1, adb.Open(1, 0)) << c.what;
+        std::uint32_t nId = 0;
+        ASSERT_EQ(0, adb.AddAtt("first", &nId)) << c.what;
+        ASSERT_EQ(1u, nId);
+        adb.Close(1);
+        const std::string list = db.Sub("fidlists\\2");
+        c.plant(list);
+        const auto before = platform::testing::SnapshotTree(db.Sub("fidlists"));
+
+        ASSERT_EQ(1, adb.Open(1, 0)) << c.what;
+        ASSERT_EQ(0, adb.AddAtt("second", &nId)) << c.what;
+        EXPECT_EQ(2u, nId);
+        adb.Close(0);
+        EXPECT_EQ(before, platform::testing::SnapshotTree(db.Sub("fidlists"))) << c.what;
+
+        ASSERT_EQ(1, adb.Open(1, 0)) << c.what;
+        ASSERT_EQ(0, adb.AddAtt("second", &nId)) << c.what;
+        adb.Close(1);
+        EXPECT_EQ(ReadWhole(db.Sub("fidlists\\1\\leaf")), ReadWhole(list + "\\leaf")) << c.what;
+        EXPECT_TRUE(platform::PathExists((list + "\\bptinfo").c_str())) << c.what;
+        ASSERT_EQ(1, adb.Open(0, 0)) << c.what;
+        EXPECT_TRUE(HasName(adb, "second")) << c.what;
+        adb.Close(0);
+    }
+}
+
 // A store that fails to open leaves the database closed and its guard free, so
 // another writer gets in at once.
 TEST(Database, FailedOpenClosesEverything)

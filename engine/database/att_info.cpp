@@ -251,7 +251,13 @@ int CADBImpl::AddAtt(const char* szName, std::uint32_t* pnId)
         return CADB::kAttExists;
     }
     const std::uint32_t nId = m_attRecords.Allocate();
-    if (CBPTree::Create(m_pContext, FileListPath(nId).c_str(), kFileListIndexOrder,
+    // A free id owns no list: anything under its list's name is a leftover that
+    // would make the creation fail. It leaves through the transaction, so that a
+    // roll-back puts it back.
+    const std::string strList = FileListPath(nId);
+    m_pContext->RemoveDirectory(strList.c_str());
+    m_pContext->DeleteFile(strList.c_str());
+    if (CBPTree::Create(m_pContext, strList.c_str(), kFileListIndexOrder,
                         kFileListLeafOrder, kFileListKeySize, kFileListValueSize,
                         kFileListDuplicates, kGuidBinaryAscending) != CBPTree::kOk)
         ThrowFault();

@@ -246,7 +246,7 @@ void CTContext::RemoveDirectory(const char* szPath)
         return;
     }
     const bool bCreatedHere = IsListed(szPath);
-    PurgeTree(CPath(szPath));
+    PurgeTree(CPath(szPath), !bCreatedHere);
     if (bCreatedHere) {
         MoveToDustboxOrThrow(m_pathDirectory, szPath);
         RemoveFromList(szPath);
@@ -255,7 +255,7 @@ void CTContext::RemoveDirectory(const char* szPath)
     }
 }
 
-void CTContext::PurgeTree(const CPath& path)
+void CTContext::PurgeTree(const CPath& path, bool bTakeOutCreated)
 {
     std::vector<platform::DirEntry> vEntries;
     if (platform::DirList(path.GetString(), &vEntries) != platform::kFileOk)
@@ -267,10 +267,16 @@ void CTContext::PurgeTree(const CPath& path)
                             (entry.nAttributes & platform::kFileAttrReparsePoint) == 0;
         if (!bEnter)
             DropFileLog(child.GetString());
-        if (IsListed(child.GetString()))
-            RemoveFromList(child.GetString());
         if (bEnter)
-            PurgeTree(child);
+            PurgeTree(child, bTakeOutCreated);
+        if (!IsListed(child.GetString()))
+            continue;
+        // An object made in this transaction inside a tree that is dug out would
+        // come back with the tree on roll-back: it leaves first. Moved, then
+        // unlisted, as in DeleteFile.
+        if (bTakeOutCreated)
+            MoveToDustboxOrThrow(m_pathDirectory, child.GetString());
+        RemoveFromList(child.GetString());
     }
 }
 

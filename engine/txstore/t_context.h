@@ -68,7 +68,10 @@ private:
     void AddToList(const char* szPath);
     void RemoveFromList(const char* szPath);
     void DropFileLog(const char* szPath);
-    void PurgeTree(const CPath& path);
+    // Drops the pending changes and creation records of everything below path;
+    // with bTakeOutCreated the objects made in this transaction also leave the
+    // tree (for the dustbox), since the tree is about to be dug out.
+    void PurgeTree(const CPath& path, bool bTakeOutCreated);
     void DigOut(const char* szPath);
 
     CPath m_pathDirectory;

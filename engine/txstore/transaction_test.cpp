@@ -262,5 +262,86 @@ TEST(TransactionCrash, KilledAtRandomMomentsLeavesOldOrNewState)
     }
 }
 
+// ---- Failed changes of names -------------------------------------------------
+
+// The work with the k-th change of a name of one kind failing. A failure before the
+// commit must leave the old state, a commit that returned the new one; an End that
+// threw may leave either (recovery at the next Open decides).
+enum class Outcome { kRolledBack, kCommitted, kEither };
+
+Outcome RunWithFailedNameOp(const Store& s)
+{
+    CTransaction transaction;
+    if (transaction.Open(s.tx().c_str()) != 0)
+        return Outcome::kRolledBack;
+    CTransaction::IContext* pContext = transaction.Begin(1, 30000);
+    if (pContext == nullptr)
+        return Outcome::kRolledBack;
+    CFileSystem::IContext* pFs = CreateTFSContext(pContext);
+    try {
+        DoWork(s, pFs);
+    } catch (const CFault&) {
+        DestroyObject(pFs);
+        try {
+            transaction.End(0);
+        } catch (const CFault&) {
+        }
+        return Outcome::kRolledBack;
+    }
+    DestroyObject(pFs);
+    try {
+        transaction.End(1);
+    } catch (const CFault&) {
+        return Outcome::kEither;
+    }
+    return Outcome::kCommitted;
+}
+
+TEST(TransactionFaults, AFailedMoveOrDirectoryCreationNeverPassesForDone)
+{
+    const Snapshot after = CommittedState();
+    for (auto op : {platform::CFaultInjector::kMoveOp, platform::CFaultInjector::kDirCreateOp}) {
+        std::uint32_t nOps = 0;
+        {
+            platform::testing::CScratchDir scratch;
+            Store s{scratch.Path()};
+            s.Create();
+            platform::CFaultInjector counter;
+            platform::SetFaultInjector(&counter);
+            EXPECT_EQ(Outcome::kCommitted, RunWithFailedNameOp(s));
+            platform::SetFaultInjector(nullptr);
+            nOps = counter.NameOps(op);
+        }
+        ASSERT_GT(nOps, 2u);
+        bool bSawRollBack = false;
+        for (std::uint32_t k = 1; k <= nOps; ++k) {
+            platform::testing::CScratchDir scratch;
+            Store s{scratch.Path()};
+            s.Create();
+            const Snapshot before = platform::testing::SnapshotTree(s.data());
+            platform::CFaultInjector faults;
+            faults.FailNameOp(op, k, platform::CFaultInjector::kFail);
+            platform::SetFaultInjector(&faults);
+            const Outcome outcome = RunWithFailedNameOp(s);
+            platform::SetFaultInjector(nullptr);
+            const std::string what = "kind " + std::to_string(op) + " k=" + std::to_string(k);
+            bSawRollBack |= outcome == Outcome::kRolledBack;
+            CTransaction t;  // recovers what a failed End left
+            ASSERT_EQ(0, t.Open(s.tx().c_str())) << what;
+            EXPECT_FALSE(platform::PathExists((s.tx() + "\\log").c_str())) << what;
+            const Snapshot now = platform::testing::SnapshotTree(s.data());
+            if (outcome == Outcome::kRolledBack)
+                EXPECT_TRUE(now == before) << what;
+            else if (outcome == Outcome::kCommitted)
+                EXPECT_TRUE(now == after) << what;
+            else
+                EXPECT_TRUE(now == before || now == after) << what;
+            if (::testing::Test::HasFailure())
+                return;
+        }
+        EXPECT_TRUE(bSawRollBack);
+    }
+}
+
 }  // namespace
 }  // namespace velk

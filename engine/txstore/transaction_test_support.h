@@ -91,6 +91,13 @@ inline void DoWork(const Store& s, CFileSystem::IContext* pFs)
     pFile->SetEnd();
     pFs->CloseFile(pFile);
     WriteAt(pFs, s.D("dir\\x.dat"), 0, "pending");  // dropped with its directory
+    // Made inside the old tree and removed with it: a roll-back must not bring
+    // them back with the tree.
+    if (pFs->CreateFile(s.D("dir\\sub\\made.dat").c_str()) != 0 ||
+        pFs->CreateDirectory(s.D("dir\\madedir").c_str()) != 0 ||
+        pFs->CreateFile(s.D("dir\\madedir\\m.dat").c_str()) != 0)
+        ThrowFault();
+    WriteAt(pFs, s.D("dir\\sub\\made.dat"), 0, "made");
     pFs->RemoveDirectory(s.D("dir").c_str());
     if (pFs->CreateFile(s.D("gone.dat").c_str()) != 0 ||  // removed again below
         pFs->CreateFile(s.D("new.dat").c_str()) != 0 ||

@@ -455,6 +455,8 @@ bool PathExists(const char* szPath)
 
 FileResult FileRemove(const char* szPath)
 {
+    if (NameOpFails(CFaultInjector::kRemoveOp))
+        return kFileIoError;
     std::string strNative;
     FileResult result = NativePath(szPath, &strNative);
     if (result != kFileOk)
@@ -551,6 +553,8 @@ FileResult FileCopy(const char* szFrom, const char* szTo)
 
 FileResult FileMove(const char* szFrom, const char* szTo)
 {
+    if (NameOpFails(CFaultInjector::kMoveOp))
+        return kFileIoError;
     std::string strFrom, strTo;
     FileResult result = NativePath(szFrom, &strFrom);
     if (result == kFileOk)
@@ -593,6 +597,8 @@ FileResult FileMove(const char* szFrom, const char* szTo)
 
 FileResult DirCreate(const char* szPath)
 {
+    if (NameOpFails(CFaultInjector::kDirCreateOp))
+        return kFileIoError;
     std::string strNative;
     FileResult result = NativePath(szPath, &strNative);
     if (result != kFileOk)
@@ -627,6 +633,8 @@ FileResult DirFlush(const char* szPath)
 
 FileResult DirRemove(const char* szPath)
 {
+    if (NameOpFails(CFaultInjector::kRemoveOp))
+        return kFileIoError;
     std::string strNative;
     FileResult result = NativePath(szPath, &strNative);
     if (result != kFileOk)

@@ -219,6 +219,8 @@ bool PathExists(const char* szPath)
 
 FileResult FileRemove(const char* szPath)
 {
+    if (NameOpFails(CFaultInjector::kRemoveOp))
+        return kFileIoError;
     if (szPath == nullptr)
         return kFileNotFound;
     return DeleteFileA(szPath) ? kFileOk : LastError();
@@ -249,6 +251,8 @@ FileResult FileCopy(const char* szFrom, const char* szTo)
 
 FileResult FileMove(const char* szFrom, const char* szTo)
 {
+    if (NameOpFails(CFaultInjector::kMoveOp))
+        return kFileIoError;
     if (szFrom == nullptr || szTo == nullptr)
         return kFileNotFound;
     return MoveFileA(szFrom, szTo) ? kFileOk : LastError();
@@ -256,6 +260,8 @@ FileResult FileMove(const char* szFrom, const char* szTo)
 
 FileResult DirCreate(const char* szPath)
 {
+    if (NameOpFails(CFaultInjector::kDirCreateOp))
+        return kFileIoError;
     if (szPath == nullptr)
         return kFileNotFound;
     return CreateDirectoryA(szPath, nullptr) ? kFileOk : LastError();
@@ -272,6 +278,8 @@ FileResult DirFlush(const char* szPath)
 
 FileResult DirRemove(const char* szPath)
 {
+    if (NameOpFails(CFaultInjector::kRemoveOp))
+        return kFileIoError;
     if (szPath == nullptr)
         return kFileNotFound;
     return RemoveDirectoryA(szPath) ? kFileOk : LastError();

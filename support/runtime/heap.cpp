@@ -510,8 +510,22 @@ void* Carve(VOKHEAP_* h, size_t cbBlock, uint32_t nFlags)
     return p;
 }
 
+// The allocation-failure switch; unarmed it costs one relaxed load per allocation.
+std::atomic<bool> g_bFailSwitchArmed{false};
+std::atomic<size_t> g_nAllocationsCounted{0};
+std::atomic<size_t> g_nAllocationToFail{0};
+
+bool SwitchFailsThisAllocation()
+{
+    if (!g_bFailSwitchArmed.load(std::memory_order_relaxed))
+        return false;
+    return ++g_nAllocationsCounted == g_nAllocationToFail.load();
+}
+
 void* AllocateLocked(VOKHEAP_* h, size_t cb, uint32_t nFlags)
 {
+    if (SwitchFailsThisAllocation())
+        return nullptr;
     if (cb > kMaxRequest)
         return nullptr;  // cannot be represented; no retry could help
     const size_t cb8 = cb == 0 ? 8 : (cb + 7) & ~static_cast<size_t>(7);
@@ -857,6 +871,19 @@ size_t vokHeapGetBlockCount(HVOKHEAP hHeap)
         return 0;
     CLockScope lock(h, true);
     return h->nBlocks;
+}
+
+void vokHeapFailAllocation(size_t nCount)
+{
+    g_bFailSwitchArmed = false;
+    g_nAllocationsCounted = 0;
+    g_nAllocationToFail = nCount;
+    g_bFailSwitchArmed = nCount != 0;
+}
+
+size_t vokHeapGetAllocationCount()
+{
+    return g_nAllocationsCounted.load();
 }
 
 }  // extern "C"

@@ -95,6 +95,14 @@ VOKDEBUGOUTPUTPROC vokHookDebugOutput(VOKDEBUGOUTPUTPROC pfn);
 // tests reach the exhaustion procedure (null removes it).
 void vokHeapHookRegionFault(int (*pfn)(size_t cbRegion));
 
+// Memory running out, for tests: the nCount-th allocation from now (counting
+// every allocation and every reallocation that needs a new block, in all heaps)
+// fails as exhaustion does, once, without the exhaustion procedure. 0 disarms;
+// arming with SIZE_MAX only counts.
+void vokHeapFailAllocation(size_t nCount);
+// The allocations counted since the switch was last armed.
+size_t vokHeapGetAllocationCount();
+
 }  // extern "C"
 
 // Writes a text to the debugger output, or to the hook installed above.

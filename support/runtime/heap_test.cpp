@@ -107,6 +107,31 @@ TEST_F(HeapTest, ReallocateKeepsContents)
     vokHeapFree(m_h, p, 0);
 }
 
+TEST_F(HeapTest, TheSwitchFailsTheArmedAllocationOnceWithoutAsking)
+{
+    int nQuestions = 0;
+    static int* s_pnQuestions;
+    s_pnQuestions = &nQuestions;
+    vokHeapHookQuestion([](const char*, const char*) { return ++*s_pnQuestions, 0; });
+    void* pKept = vokHeapAllocate(m_h, 24, 0);
+    ASSERT_NE(nullptr, pKept);
+    vokHeapFailAllocation(3);
+    void* p1 = vokHeapAllocate(m_h, 24, 0);
+    void* p2 = vokHeapReallocate(m_h, pKept, 5000, 0);  // needs a new block: counted
+    EXPECT_NE(nullptr, p1);
+    ASSERT_NE(nullptr, p2);
+    EXPECT_EQ(nullptr, vokHeapReallocate(m_h, p2, 100000, 0));  // the third: fails
+    EXPECT_GE(vokHeapGetLength(m_h, p2), 5000u);  // unchanged after the failure
+    void* p4 = vokHeapAllocate(m_h, 24, 0);  // once only
+    EXPECT_NE(nullptr, p4);
+    EXPECT_EQ(4u, vokHeapGetAllocationCount());
+    vokHeapFailAllocation(0);
+    EXPECT_EQ(0, nQuestions);
+    EXPECT_EQ(3u, vokHeapGetBlockCount(m_h));
+    for (void* p : {p1, p2, p4})
+        vokHeapFree(m_h, p, 0);
+}
+
 TEST_F(HeapTest, ZeroFillAppliesToReusedBlocksAndHeapFlags)
 {
     char* p = static_cast<char*>(vokHeapAllocate(m_h, 100, 0));

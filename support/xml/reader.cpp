@@ -521,32 +521,53 @@ namespace {
 
 // Scans the inside of a declaration for encoding="..."; sets *pEncoding to the
 // index named (0 for a name not in the table) and leaves it when there is none.
-void ScanDeclaration(const char16_t* p, int n, int* pEncoding)
+// Returns false when a name or value could not be made (memory ran out): the
+// encoding it named would be missed.
+bool ScanDeclaration(const char16_t* p, int n, int* pEncoding)
 {
     EStreamWideString reader(p, n, EStreamWideString::kXml);
+    if (reader.GetLength() != n)
+        return false;
     while (!reader.IsEOF()) {
         int nType;
+        const int nNameAt = reader.GetPosition();
         const EWideString strName = reader.GetToken(&nType);
+        if (strName.GetLength() == 0 && reader.GetPosition() > nNameAt)
+            return false;
         if (reader.TestChar(u"=") == 0)
             break;
-        const EWideString strValue = reader.TestChar(u"\"") != 0 ? reader.GetUntil('"', 0) : reader.GetWord();
+        const bool bQuoted = reader.TestChar(u"\"") != 0;
+        if (!bQuoted)
+            reader.IsEOF();  // past the blanks, so that only the value is counted
+        const int nValueAt = reader.GetPosition();
+        const EWideString strValue = bQuoted ? reader.GetUntil('"', 0) : reader.GetWord();
+        if (strValue.GetLength() == 0 && reader.GetPosition() - nValueAt > (bQuoted ? 1 : 0))
+            return false;
         if (CompareWideText(strName.GetText(), u"encoding") == 0) {
             const int nFound = xmlcodec::FindEncoding(strValue.GetText(), static_cast<size_t>(strValue.GetLength()));
             *pEncoding = nFound >= 0 ? nFound : 0;
         }
     }
+    return true;
 }
 
 // Looks for a declaration at the start of the bytes. Returns true when there is
 // one, and updates *pEncoding from it. A declaration in UTF-16 units (as the
 // writer makes for encoding 4) proves that encoding.
-bool ReadDeclaration(const unsigned char* p, size_t cb, int* pEncoding)
+bool ReadDeclaration(const unsigned char* p, size_t cb, int* pEncoding, bool* pbNoMemory)
 {
     if (cb >= 5 && std::memcmp(p, "<?xml", 5) == 0) {
         for (size_t i = 5; i + 1 < cb; ++i) {
             if (p[i] == '?' && p[i + 1] == '>') {
                 const EWideString strInside(reinterpret_cast<const char*>(p) + 5, static_cast<int>(i - 5));
-                ScanDeclaration(strInside.GetText(), strInside.GetLength(), pEncoding);
+                // Bytes that give no text at all: the string could not be made,
+                // and reading on would decode the document in the wrong encoding.
+                if (i > 5 && strInside.GetLength() == 0) {
+                    *pbNoMemory = true;
+                    return true;
+                }
+                if (!ScanDeclaration(strInside.GetText(), strInside.GetLength(), pEncoding))
+                    *pbNoMemory = true;
                 break;
             }
         }
@@ -572,7 +593,12 @@ VOKRESULT EDescription::ReadDocument(EStreamBuffer* pStream, int nFlag, int nEnc
         return kVokError;  // the bytes could not be put together in memory
 
     if (nFlag == 0 || nFlag == 2) {
-        const bool bDeclaration = p != nullptr && ReadDeclaration(p, cb, &nEncoding);
+        bool bNoMemory = false;
+        const bool bDeclaration = p != nullptr && ReadDeclaration(p, cb, &nEncoding, &bNoMemory);
+        if (bNoMemory) {
+            pStream->Consume(cb);
+            return kVokError;
+        }
         nFlag = bDeclaration || nFlag == 0 ? 0 : 1;
     }
     CHeapBuffer<char16_t> text;
