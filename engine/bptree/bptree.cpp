@@ -5,6 +5,7 @@
 
 #include "engine/base/byte_order.h"
 #include "engine/base/fault.h"
+#include "engine/bptree/file_returner.h"
 
 namespace velk {
 
@@ -24,23 +25,6 @@ std::string FilePath(const std::string& strDirectory, int nFile)
 {
     return strDirectory + "\\" + kFileNames[nFile];
 }
-
-class CFileReturner {
-public:
-    CFileReturner(CFileSystem::IContext* pContext, CFileSystem::IFile* pFile)
-        : m_pContext(pContext), m_pFile(pFile) {}
-    ~CFileReturner()
-    {
-        if (m_pFile != nullptr)
-            m_pContext->CloseFile(m_pFile);
-    }
-    CFileReturner(const CFileReturner&) = delete;
-    CFileReturner& operator=(const CFileReturner&) = delete;
-
-private:
-    CFileSystem::IContext* m_pContext;
-    CFileSystem::IFile* m_pFile;
-};
 
 }  // namespace
 
