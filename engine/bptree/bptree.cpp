@@ -731,14 +731,20 @@ void CBPTree::CheckCursor(const Cursor* pCursor) const
         ThrowFault();
 }
 
-std::uint32_t CBPTree::KeyLength(const Cursor* pCursor)
+CLeafNode CBPTree::PinCursorLeaf(const Cursor* pCursor, CPin* pPin, int nWritable)
 {
     CheckCursor(pCursor);
-    CPin pin;
-    PinLeaf(&pin, pCursor->nLeaf, 0);
-    CLeafNode leaf = LeafView(pin.Buffer());
+    PinLeaf(pPin, pCursor->nLeaf, nWritable);
+    CLeafNode leaf = LeafView(pPin->Buffer());
     if (pCursor->nSlot >= leaf.GetCount())
         ThrowFault();
+    return leaf;
+}
+
+std::uint32_t CBPTree::KeyLength(const Cursor* pCursor)
+{
+    CPin pin;
+    CLeafNode leaf = PinCursorLeaf(pCursor, &pin, 0);
     std::uint32_t cb = leaf.GetKeyLength(pCursor->nSlot);
     pin.Release();
     return cb;
@@ -746,12 +752,8 @@ std::uint32_t CBPTree::KeyLength(const Cursor* pCursor)
 
 std::uint32_t CBPTree::ValueLength(const Cursor* pCursor)
 {
-    CheckCursor(pCursor);
     CPin pin;
-    PinLeaf(&pin, pCursor->nLeaf, 0);
-    CLeafNode leaf = LeafView(pin.Buffer());
-    if (pCursor->nSlot >= leaf.GetCount())
-        ThrowFault();
+    CLeafNode leaf = PinCursorLeaf(pCursor, &pin, 0);
     std::uint32_t cb = leaf.GetValueLength(pCursor->nSlot);
     pin.Release();
     return cb;
@@ -759,12 +761,8 @@ std::uint32_t CBPTree::ValueLength(const Cursor* pCursor)
 
 void CBPTree::GetKey(const Cursor* pCursor, void* pBuffer, std::uint32_t cbBuffer)
 {
-    CheckCursor(pCursor);
     CPin pin;
-    PinLeaf(&pin, pCursor->nLeaf, 0);
-    CLeafNode leaf = LeafView(pin.Buffer());
-    if (pCursor->nSlot >= leaf.GetCount())
-        ThrowFault();
+    CLeafNode leaf = PinCursorLeaf(pCursor, &pin, 0);
     int nResult = leaf.GetKey(pCursor->nSlot, pBuffer, cbBuffer);
     pin.Release();
     if (nResult != 0)
@@ -773,12 +771,8 @@ void CBPTree::GetKey(const Cursor* pCursor, void* pBuffer, std::uint32_t cbBuffe
 
 void CBPTree::GetValue(const Cursor* pCursor, void* pBuffer, std::uint32_t cbBuffer)
 {
-    CheckCursor(pCursor);
     CPin pin;
-    PinLeaf(&pin, pCursor->nLeaf, 0);
-    CLeafNode leaf = LeafView(pin.Buffer());
-    if (pCursor->nSlot >= leaf.GetCount())
-        ThrowFault();
+    CLeafNode leaf = PinCursorLeaf(pCursor, &pin, 0);
     int nResult = leaf.GetValue(pCursor->nSlot, pBuffer, cbBuffer);
     pin.Release();
     if (nResult != 0)
@@ -794,10 +788,7 @@ void CBPTree::SetValue(const Cursor* pCursor, const void* pValue, std::uint32_t 
     if (cbValue > m_cbValueSize || pValue == nullptr)
         ThrowFault();
     CPin pin;
-    PinLeaf(&pin, pCursor->nLeaf, 1);
-    CLeafNode leaf = LeafView(pin.Buffer());
-    if (pCursor->nSlot >= leaf.GetCount())
-        ThrowFault();
+    CLeafNode leaf = PinCursorLeaf(pCursor, &pin, 1);
     leaf.SetValue(pCursor->nSlot, pValue, cbValue);
     pin.Release();
 }
