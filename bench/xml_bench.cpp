@@ -19,26 +19,11 @@
 #include <pugixml.hpp>
 #include <string>
 
-#include "support/file/file_object.h"
+#include "support/file/memory_file.h"
 #include "support/file/stream_buffer.h"
 #include "support/xml/description.h"
 
 namespace {
-
-class CStringFile : public VOKFileObject {
-public:
-    VOKFileObject* Duplicate() override { return nullptr; }
-    uint32_t Read(void*, uint32_t) override { return 0; }
-    uint32_t Write(const void* p, uint32_t cb) override
-    {
-        m_str.append(static_cast<const char*>(p), cb);
-        return cb;
-    }
-    uint32_t GetLength() override { return static_cast<uint32_t>(m_str.size()); }
-    uint32_t Seek(int32_t, int) override { return 0; }
-    uint32_t GetPosition() override { return static_cast<uint32_t>(m_str.size()); }
-    std::string m_str;
-};
 
 // An attribute view: categories of items with Japanese names, ids in both
 // integer forms, a few comments and text nodes, nested three levels deep.
@@ -161,7 +146,7 @@ int main(int argc, char** argv)
     struct Encoding { int nIndex; const char* szName; const char* szLibxml; };
     const Encoding kEncodings[] = {{0, "shift_jis", "Shift_JIS"}, {1, "utf-8", "UTF-8"}};
     for (const Encoding& e : kEncodings) {
-        CStringFile source;
+        EMemoryFile source;
         view.WriteDocument(&source, 0, 2, e.nIndex);
         const std::string& strFile = source.m_str;
         std::printf("%-9s file %.1f MB\n", e.szName, static_cast<double>(strFile.size()) / 1e6);
@@ -179,7 +164,7 @@ int main(int argc, char** argv)
             nRuns);
         ours.dWrite = Seconds(
             [&] {
-                CStringFile out;
+                EMemoryFile out;
                 out.m_str.reserve(strFile.size());
                 if (tree.WriteDocument(&out, 0, 2, e.nIndex) != 0 || out.m_str != strFile)
                     std::abort();

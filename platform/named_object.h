@@ -10,7 +10,8 @@
 // - a mutex owned by a process that dies is abandoned: the next waiter gets it
 //   and is told so.
 // Handles are move-only, never inherited by child processes, and closed by their
-// destructors. Nothing here throws; results are 0 or the OS error number.
+// destructors. Nothing here throws; results are 0 or a FileResult (platform/file.h),
+// translated from the OS error in the same place as the file functions' results.
 //
 // On Windows these are the real named objects. On POSIX every object is a file in
 // a per-user directory, and a handle is an open file holding a shared flock on it;
@@ -48,7 +49,7 @@ public:
     // bInitialOwner is set and the mutex is created, the calling thread owns it;
     // ownership is not granted when it existed. *pbExisted (pbExisted may be null)
     // is set to whether it existed. A handle already open is closed first. Returns
-    // 0, or the OS error number with the handle closed.
+    // 0, or a FileResult with the handle closed.
     int Create(const char* szName, bool bInitialOwner, bool* pbExisted);
 
     // Waits without limit until the calling thread owns the mutex: kWaitSignaled,
@@ -84,7 +85,7 @@ public:
     // Creates the semaphore szName with nInitial units and at most nMaximum
     // (0 < nMaximum <= 0x7FFFFFFF, nInitial <= nMaximum), or opens it when it
     // exists (the counts given are then ignored). *pbExisted as for the mutex.
-    // Returns 0 or the OS error number.
+    // Returns 0 or a FileResult.
     int Create(const char* szName, std::uint32_t nInitial, std::uint32_t nMaximum,
                bool* pbExisted);
 
@@ -118,7 +119,7 @@ public:
     CNamedSharedMemory& operator=(const CNamedSharedMemory&) = delete;
 
     // Creates the block szName of cb bytes (0 < cb <= 65536), or opens it when it
-    // exists. *pbExisted as for the mutex. Returns 0 or the OS error number.
+    // exists. *pbExisted as for the mutex. Returns 0 or a FileResult.
     int Create(const char* szName, std::uint32_t cb, bool* pbExisted);
 
     // Copies the first cb bytes of the block out (Read) or in (Write; the bytes

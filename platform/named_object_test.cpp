@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/file.h"
 #include "platform/interrupt.h"
 #include "platform/named_object.h"
 #include "platform/test_support.h"
@@ -128,19 +129,20 @@ TEST(NamedObject, NamesAreCaseSensitiveAndMayHoldAnyCharacter)
     EXPECT_EQ(kWaitSignaled, upper.Wait(0));
 }
 
+// The results are the layer's own, the same on both targets.
 TEST(NamedObject, InvalidArgumentsAreRefused)
 {
     CNamedSemaphore sem;
     CNamedMutex mutex;
     CNamedSharedMemory memory;
     const std::string name = UniqueName("args");
-    EXPECT_NE(0, sem.Create(name.c_str(), 2, 1, nullptr));
-    EXPECT_NE(0, sem.Create(name.c_str(), 0, 0, nullptr));
-    EXPECT_NE(0, mutex.Create("", false, nullptr));
-    EXPECT_NE(0, memory.Create(name.c_str(), 0, nullptr));
+    EXPECT_EQ(kFileInvalidArgument, sem.Create(name.c_str(), 2, 1, nullptr));
+    EXPECT_EQ(kFileInvalidArgument, sem.Create(name.c_str(), 0, 0, nullptr));
+    EXPECT_EQ(kFileInvalidArgument, mutex.Create("", false, nullptr));
+    EXPECT_EQ(kFileInvalidArgument, memory.Create(name.c_str(), 0, nullptr));
     EXPECT_FALSE(sem.IsOpen());
     EXPECT_EQ(kWaitFailed, sem.Wait(0));
-    EXPECT_NE(0, mutex.Release());
+    EXPECT_EQ(kFileInvalidArgument, mutex.Release());
 }
 
 CHILD_SCENARIO(hold_objects_until_killed)
@@ -202,7 +204,7 @@ TEST(NamedObject, MutexOfAKilledOwnerIsAbandonedToTheNextWaiter)
     bool bExisted = false;
     ASSERT_EQ(0, mutex.Create((name + ".m").c_str(), true, &bExisted));
     EXPECT_TRUE(bExisted);  // and so not owned: a release fails
-    EXPECT_NE(0, mutex.Release());
+    EXPECT_EQ(kFileAccessDenied, mutex.Release());
 
     // Windows gives a mutex to a thread, and abandons it when that thread ends:
     // wait on this thread and kill the owner from another.
@@ -222,7 +224,7 @@ TEST(NamedObject, MutexOfAKilledOwnerIsAbandonedToTheNextWaiter)
     EXPECT_EQ(kWaitSignaled, other.Wait());  // recursive
     EXPECT_EQ(0, other.Release());
     EXPECT_EQ(0, other.Release());
-    EXPECT_NE(0, other.Release());
+    EXPECT_EQ(kFileAccessDenied, other.Release());
 }
 
 TEST(NamedObject, MutexHandlesExcludeEachOtherAcrossThreads)
@@ -251,10 +253,11 @@ TEST(NamedObject, SemaphoreStopsAtItsMaximum)
     ASSERT_EQ(0, sem.Create(name.c_str(), 1, 2, nullptr));
     ASSERT_EQ(0, other.Create(name.c_str(), 0, 100, nullptr));  // counts ignored: it exists
     std::uint32_t nPrevious = 99;
-    EXPECT_NE(0, other.Release(2, &nPrevious));  // 1 + 2 > 2: refused, nothing changes
+    // 1 + 2 > 2: refused, nothing changes
+    EXPECT_EQ(kFileInvalidArgument, other.Release(2, &nPrevious));
     EXPECT_EQ(0, other.Release(1, &nPrevious));
     EXPECT_EQ(1u, nPrevious);
-    EXPECT_NE(0, sem.Release(1, nullptr));
+    EXPECT_EQ(kFileInvalidArgument, sem.Release(1, nullptr));
     EXPECT_EQ(kWaitSignaled, sem.Wait(0));
     EXPECT_EQ(kWaitSignaled, other.Wait(kWaitForever));
     const auto start = Clock::now();

@@ -58,7 +58,7 @@ public:
 
     // Starts the program at strProgram (engine form) with the arguments vArgs,
     // vArgs[0] being argument 0 as the child sees it. pInput null gives an empty
-    // standard input. Returns 0, or the OS error number.
+    // standard input. Returns 0, or a FileResult (platform/file.h) saying why not.
     int Start(const std::string& strProgram, const std::vector<std::string>& vArgs,
               const std::string* pInput = nullptr);
 

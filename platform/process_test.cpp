@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "platform/console.h"
+#include "platform/file.h"
 #include "platform/process.h"
 #include "platform/test_support.h"
 
@@ -67,6 +68,14 @@ TEST(ChildProcess, OwnPathIsAbsoluteInEngineForm)
     EXPECT_EQ(':', path[1]);
     EXPECT_EQ('\\', path[2]);
     EXPECT_EQ(std::string::npos, path.find('/'));
+}
+
+// A program that is not there: the layer's own result, the same on both targets.
+TEST(Process, StartingAMissingProgramSaysNotFound)
+{
+    CChildProcess child;
+    const std::string missing = testing::BinaryDirectory() + "no-such-program" + kExecutableSuffix;
+    EXPECT_EQ(kFileNotFound, child.Start(missing, {missing}));
 }
 
 }  // namespace

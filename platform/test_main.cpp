@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -189,6 +191,57 @@ CScratchDir::~CScratchDir()
     if (!m_strPath.empty()) {
         EXPECT_TRUE(RemoveTree(m_strPath.substr(0, m_strPath.size() - 1))) << m_strPath;
     }
+}
+
+int PrintWritesAndFlushes(void (*pfnWork)(const std::vector<std::string>& vArgs),
+                          const std::vector<std::string>& vArgs)
+{
+    CFaultInjector counter;
+    SetFaultInjector(&counter);
+    try {
+        pfnWork(vArgs);
+    } catch (...) {
+        SetFaultInjector(nullptr);
+        return 97;
+    }
+    SetFaultInjector(nullptr);
+    std::printf("%u %u\n", counter.Writes(), counter.Flushes());
+    return 0;
+}
+
+bool CountWritesAndFlushes(const char* szScenario, const std::vector<std::string>& vArgs,
+                           SRunCounts* pCounts)
+{
+    CChildProcess child;
+    int nCode = -1;
+    return StartChild(&child, szScenario, vArgs) == 0 && child.Wait(120000, &nCode) &&
+           nCode == 0 &&
+           std::sscanf(child.Output().c_str(), "%u %u", &pCounts->nWrites, &pCounts->nFlushes) == 2;
+}
+
+std::vector<std::string> CrashPlans(const SRunCounts& counts, unsigned nWriteSteps,
+                                    unsigned nTornSteps, unsigned nFlushSteps,
+                                    const std::vector<std::string>& vPoints)
+{
+    std::vector<std::string> vPlans;
+    auto sweep = [&](const char* szKind, unsigned nCount, unsigned nSteps) {
+        if (nSteps == 0)
+            return;
+        const unsigned nStride = LongRuns() ? 1 : std::max(1u, nCount / nSteps);
+        for (unsigned k = 1; k <= nCount; k += nStride)
+            vPlans.push_back(std::string(szKind) + "=" + std::to_string(k));
+    };
+    sweep("exit-write", counts.nWrites, nWriteSteps);
+    sweep("torn-write", counts.nWrites, nTornSteps);
+    sweep("exit-flush", counts.nFlushes, nFlushSteps);
+    for (const std::string& point : vPoints)
+        vPlans.push_back("exit-at=" + point);
+    return vPlans;
+}
+
+bool LongRuns()
+{
+    return ATTVIEW_LONG_TESTS != 0;
 }
 
 }  // namespace testing

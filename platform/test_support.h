@@ -89,5 +89,37 @@ bool MakeLink(const std::string& strLink, const std::string& strTarget, LinkKind
 // as the link itself, as on Windows and POSIX; Wine acts on the target instead.
 bool LinksBehaveAsLinks();
 
+// Crash sweeps, shared by the store's and the trees' crash tests. A test counts the
+// file writes and flushes of one complete run of its work in a child whose scenario
+// returns PrintWritesAndFlushes(work), then runs the work once more in a fresh
+// child for each plan of CrashPlans and checks what recovery leaves.
+struct SRunCounts {
+    unsigned nWrites = 0;
+    unsigned nFlushes = 0;
+};
+
+// In a counting child: runs pfnWork with a fresh injector installed and prints the
+// counts for CountWritesAndFlushes. Returns the child's exit code.
+int PrintWritesAndFlushes(void (*pfnWork)(const std::vector<std::string>& vArgs),
+                          const std::vector<std::string>& vArgs);
+
+// Runs the counting scenario szScenario with vArgs. False when it fails.
+bool CountWritesAndFlushes(const char* szScenario, const std::vector<std::string>& vArgs,
+                           SRunCounts* pCounts);
+
+// The fault texts (platform/fault_injection.h) of one sweep: the process ended at
+// nWriteSteps writes spread over the run, torn at nTornSteps writes, ended at
+// nFlushSteps flushes (every write and flush in the long runs), and ended at each
+// of the named points.
+std::vector<std::string> CrashPlans(const SRunCounts& counts, unsigned nWriteSteps,
+                                    unsigned nTornSteps, unsigned nFlushSteps,
+                                    const std::vector<std::string>& vPoints);
+
+// The one switch for the long runs: true in a build configured with LONG_TESTS=ON
+// (what `LONG_TESTS=1 scripts/test.sh` does). Such a build also registers the long
+// test executables (ctest label "long"); the normal tests use it to widen their
+// sweeps from a stride to every point.
+bool LongRuns();
+
 }  // namespace testing
 }  // namespace platform

@@ -5,6 +5,7 @@
 
 #include "engine/base/byte_order.h"
 #include "engine/base/fault.h"
+#include "engine/bptree/file_returner.h"
 
 namespace velk {
 
@@ -24,23 +25,6 @@ std::string FilePath(const std::string& strDirectory, int nFile)
 {
     return strDirectory + "\\" + kFileNames[nFile];
 }
-
-class CFileReturner {
-public:
-    CFileReturner(CFileSystem::IContext* pContext, CFileSystem::IFile* pFile)
-        : m_pContext(pContext), m_pFile(pFile) {}
-    ~CFileReturner()
-    {
-        if (m_pFile != nullptr)
-            m_pContext->CloseFile(m_pFile);
-    }
-    CFileReturner(const CFileReturner&) = delete;
-    CFileReturner& operator=(const CFileReturner&) = delete;
-
-private:
-    CFileSystem::IContext* m_pContext;
-    CFileSystem::IFile* m_pFile;
-};
 
 }  // namespace
 
@@ -747,14 +731,20 @@ void CBPTree::CheckCursor(const Cursor* pCursor) const
         ThrowFault();
 }
 
-std::uint32_t CBPTree::KeyLength(const Cursor* pCursor)
+CLeafNode CBPTree::PinCursorLeaf(const Cursor* pCursor, CPin* pPin, int nWritable)
 {
     CheckCursor(pCursor);
-    CPin pin;
-    PinLeaf(&pin, pCursor->nLeaf, 0);
-    CLeafNode leaf = LeafView(pin.Buffer());
+    PinLeaf(pPin, pCursor->nLeaf, nWritable);
+    CLeafNode leaf = LeafView(pPin->Buffer());
     if (pCursor->nSlot >= leaf.GetCount())
         ThrowFault();
+    return leaf;
+}
+
+std::uint32_t CBPTree::KeyLength(const Cursor* pCursor)
+{
+    CPin pin;
+    CLeafNode leaf = PinCursorLeaf(pCursor, &pin, 0);
     std::uint32_t cb = leaf.GetKeyLength(pCursor->nSlot);
     pin.Release();
     return cb;
@@ -762,12 +752,8 @@ std::uint32_t CBPTree::KeyLength(const Cursor* pCursor)
 
 std::uint32_t CBPTree::ValueLength(const Cursor* pCursor)
 {
-    CheckCursor(pCursor);
     CPin pin;
-    PinLeaf(&pin, pCursor->nLeaf, 0);
-    CLeafNode leaf = LeafView(pin.Buffer());
-    if (pCursor->nSlot >= leaf.GetCount())
-        ThrowFault();
+    CLeafNode leaf = PinCursorLeaf(pCursor, &pin, 0);
     std::uint32_t cb = leaf.GetValueLength(pCursor->nSlot);
     pin.Release();
     return cb;
@@ -775,12 +761,8 @@ std::uint32_t CBPTree::ValueLength(const Cursor* pCursor)
 
 void CBPTree::GetKey(const Cursor* pCursor, void* pBuffer, std::uint32_t cbBuffer)
 {
-    CheckCursor(pCursor);
     CPin pin;
-    PinLeaf(&pin, pCursor->nLeaf, 0);
-    CLeafNode leaf = LeafView(pin.Buffer());
-    if (pCursor->nSlot >= leaf.GetCount())
-        ThrowFault();
+    CLeafNode leaf = PinCursorLeaf(pCursor, &pin, 0);
     int nResult = leaf.GetKey(pCursor->nSlot, pBuffer, cbBuffer);
     pin.Release();
     if (nResult != 0)
@@ -789,12 +771,8 @@ void CBPTree::GetKey(const Cursor* pCursor, void* pBuffer, std::uint32_t cbBuffe
 
 void CBPTree::GetValue(const Cursor* pCursor, void* pBuffer, std::uint32_t cbBuffer)
 {
-    CheckCursor(pCursor);
     CPin pin;
-    PinLeaf(&pin, pCursor->nLeaf, 0);
-    CLeafNode leaf = LeafView(pin.Buffer());
-    if (pCursor->nSlot >= leaf.GetCount())
-        ThrowFault();
+    CLeafNode leaf = PinCursorLeaf(pCursor, &pin, 0);
     int nResult = leaf.GetValue(pCursor->nSlot, pBuffer, cbBuffer);
     pin.Release();
     if (nResult != 0)
@@ -810,10 +788,7 @@ void CBPTree::SetValue(const Cursor* pCursor, const void* pValue, std::uint32_t 
     if (cbValue > m_cbValueSize || pValue == nullptr)
         ThrowFault();
     CPin pin;
-    PinLeaf(&pin, pCursor->nLeaf, 1);
-    CLeafNode leaf = LeafView(pin.Buffer());
-    if (pCursor->nSlot >= leaf.GetCount())
-        ThrowFault();
+    CLeafNode leaf = PinCursorLeaf(pCursor, &pin, 1);
     leaf.SetValue(pCursor->nSlot, pValue, cbValue);
     pin.Release();
 }

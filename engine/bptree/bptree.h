@@ -212,6 +212,9 @@ private:
     void PinIndex(CPin* pPin, std::uint32_t nId, int nWritable);
     void PinNode(CPin* pPin, bool bLeaf, std::uint32_t nId, int nWritable);
     void CheckCursor(const Cursor* pCursor) const;
+    // Pins the leaf under a cursor into *pPin and returns its view; throws when the
+    // cursor is unset or its slot is past the leaf's entries.
+    CLeafNode PinCursorLeaf(const Cursor* pCursor, CPin* pPin, int nWritable);
     void CountLeafStep(std::uint32_t* pnLeaves) const;
     void CheckLink(std::uint32_t nLeaf, std::uint32_t nNext);
     std::uint32_t ChildPosition(const CIndexNode& parent, std::uint32_t nChild,
@@ -227,6 +230,10 @@ private:
         std::uint32_t nPosition;
         bool bLeft;
     };
+    // The fuller neighbour of child nPosition of parent (the left one on a tie), with
+    // its entry count in *pnCount; throws when the child has no neighbour.
+    SSibling FullerSibling(const CIndexNode& parent, std::uint32_t nPosition, bool bLeaves,
+                           std::uint32_t* pnCount);
     SSibling LeafSiblingCheck(std::uint32_t nLeaf);
     void LeafBorrow(std::uint32_t nLeaf, const SSibling& sibling);
     void LeafMerge(std::uint32_t nLeaf, const SSibling& sibling);

@@ -156,12 +156,8 @@ CHILD_SCENARIO(bptree_transaction)
 
 CHILD_SCENARIO(bptree_count_writes)
 {
-    platform::CFaultInjector counter;
-    platform::SetFaultInjector(&counter);
-    DoWork(Store{vArgs.at(0)});
-    platform::SetFaultInjector(nullptr);
-    std::printf("%u %u\n", counter.Writes(), counter.Flushes());
-    return 0;
+    return platform::testing::PrintWritesAndFlushes(
+        [](const std::vector<std::string>& v) { DoWork(Store{v.at(0)}); }, vArgs);
 }
 
 // Recovers, then checks the state is one of the two and every tree is sound.
@@ -208,28 +204,13 @@ const Snapshot& CommittedState()
 TEST(BPTreeCrash, EndedAtAnyWriteLeavesOldOrNewSoundTrees)
 {
     const Snapshot& after = CommittedState();
-    unsigned nWrites = 0, nFlushes = 0;
+    platform::testing::SRunCounts counts;
     {
         Fixture f;
-        platform::CChildProcess child;
-        ASSERT_EQ(0, platform::testing::StartChild(&child, "bptree_count_writes", {f.s.root}));
-        int nCode = -1;
-        ASSERT_TRUE(child.Wait(120000, &nCode));
-        ASSERT_EQ(0, nCode);
-        ASSERT_EQ(2, std::sscanf(child.Output().c_str(), "%u %u", &nWrites, &nFlushes));
+        ASSERT_TRUE(platform::testing::CountWritesAndFlushes("bptree_count_writes", {f.s.root}, &counts));
     }
-    const char* szLong = std::getenv("LONG_TESTS");
-    const bool bLong = szLong != nullptr && std::string(szLong) == "1";
-    std::vector<std::string> vFaults;
-    const unsigned nStride = bLong ? 1 : std::max(1u, nWrites / 40);
-    for (unsigned k = 1; k <= nWrites; k += nStride)
-        vFaults.push_back("exit-write=" + std::to_string(k));
-    for (unsigned k = 1; k <= nFlushes; k += bLong ? 1 : std::max(1u, nFlushes / 8))
-        vFaults.push_back("exit-flush=" + std::to_string(k));
-    vFaults.push_back("torn-write=" + std::to_string(nWrites / 2));
-    for (const char* szPoint : {"commit-marker", "applied"})
-        vFaults.push_back(std::string("exit-at=") + szPoint);
-    for (const std::string& faults : vFaults) {
+    for (const std::string& faults :
+         platform::testing::CrashPlans(counts, 40, 2, 8, {"commit-marker", "applied"})) {
         Fixture f;
         const Snapshot before = f.s.Take();
         const int nCode = platform::testing::RunChild("bptree_transaction", {f.s.root, faults});
@@ -243,8 +224,7 @@ TEST(BPTreeCrash, EndedAtAnyWriteLeavesOldOrNewSoundTrees)
 TEST(BPTreeCrash, KilledAtRandomMomentsLeavesOldOrNewSoundTrees)
 {
     const Snapshot& after = CommittedState();
-    const char* szLong = std::getenv("LONG_TESTS");
-    const int nRounds = szLong != nullptr && std::string(szLong) == "1" ? 2000 : 10;
+    const int nRounds = platform::testing::LongRuns() ? 2000 : 10;
     std::mt19937 random(4242);
     for (int round = 0; round < nRounds; ++round) {
         Fixture f;

@@ -56,6 +56,36 @@ int CBPTree::Erase(const Cursor* pCursor)
     return 0;
 }
 
+CBPTree::SSibling CBPTree::FullerSibling(const CIndexNode& parent, std::uint32_t nPosition,
+                                         bool bLeaves, std::uint32_t* pnCount)
+{
+    auto count = [&](std::uint32_t nChild) {
+        CPin pin;
+        PinNode(&pin, bLeaves, nChild, 0);
+        return bLeaves ? LeafView(pin.Buffer()).GetCount() : IndexView(pin.Buffer()).GetCount();
+    };
+    SSibling sibling = {false, nPosition, true};
+    std::uint32_t nBest = 0;
+    bool bAny = false;
+    if (nPosition > 0) {
+        nBest = count(parent.GetChild(nPosition - 1));
+        bAny = true;
+    }
+    if (nPosition < parent.GetCount()) {
+        const std::uint32_t n = count(parent.GetChild(nPosition + 1));
+        // The left sibling wins a tie.
+        if (!bAny || n > nBest) {
+            nBest = n;
+            sibling.bLeft = false;
+        }
+        bAny = true;
+    }
+    if (!bAny)
+        ThrowFault();
+    *pnCount = nBest;
+    return sibling;
+}
+
 CBPTree::SSibling CBPTree::LeafSiblingCheck(std::uint32_t nLeaf)
 {
     CPin pinLeaf, pinParent;
@@ -67,29 +97,10 @@ CBPTree::SSibling CBPTree::LeafSiblingCheck(std::uint32_t nLeaf)
     CIndexNode parent = IndexView(pinParent.Buffer());
     // A leaf that has just run empty still holds its removed key in slot 0, which
     // locates it all the same.
-    SSibling sibling = {false, ChildPosition(parent, nLeaf, leaf.GetKeyBytes(0), leaf.GetKeyLength(0), true),
-                        true};
     std::uint32_t nBest = 0;
-    bool bAny = false;
-    if (sibling.nPosition > 0) {
-        CPin pin;
-        PinLeaf(&pin, parent.GetChild(sibling.nPosition - 1), 0);
-        nBest = LeafView(pin.Buffer()).GetCount();
-        bAny = true;
-    }
-    if (sibling.nPosition < parent.GetCount()) {
-        CPin pin;
-        PinLeaf(&pin, parent.GetChild(sibling.nPosition + 1), 0);
-        std::uint32_t n = LeafView(pin.Buffer()).GetCount();
-        // The left sibling wins a tie.
-        if (!bAny || n > nBest) {
-            nBest = n;
-            sibling.bLeft = false;
-        }
-        bAny = true;
-    }
-    if (!bAny)
-        ThrowFault();
+    SSibling sibling = FullerSibling(
+        parent, ChildPosition(parent, nLeaf, leaf.GetKeyBytes(0), leaf.GetKeyLength(0), true), true,
+        &nBest);
     pinParent.Release();
     pinLeaf.Release();
     sibling.bCanBorrow = nBest > (m_nLeafOrder + 1) / 2;
@@ -221,28 +232,10 @@ CBPTree::SSibling CBPTree::IndexSiblingCheck(std::uint32_t nNode)
     CIndexNode node = IndexView(pinNode.Buffer());
     PinIndex(&pinParent, node.GetParent(), 0);
     CIndexNode parent = IndexView(pinParent.Buffer());
-    SSibling sibling = {false, ChildPosition(parent, nNode, node.GetKeyBytes(0), node.GetKeyLength(0), true),
-                        true};
     std::uint32_t nBest = 0;
-    bool bAny = false;
-    if (sibling.nPosition > 0) {
-        CPin pin;
-        PinIndex(&pin, parent.GetChild(sibling.nPosition - 1), 0);
-        nBest = IndexView(pin.Buffer()).GetCount();
-        bAny = true;
-    }
-    if (sibling.nPosition < parent.GetCount()) {
-        CPin pin;
-        PinIndex(&pin, parent.GetChild(sibling.nPosition + 1), 0);
-        std::uint32_t n = IndexView(pin.Buffer()).GetCount();
-        if (!bAny || n > nBest) {
-            nBest = n;
-            sibling.bLeft = false;
-        }
-        bAny = true;
-    }
-    if (!bAny)
-        ThrowFault();
+    SSibling sibling = FullerSibling(
+        parent, ChildPosition(parent, nNode, node.GetKeyBytes(0), node.GetKeyLength(0), true), false,
+        &nBest);
     pinParent.Release();
     pinNode.Release();
     sibling.bCanBorrow = nBest > m_nIndexOrder;

@@ -6,6 +6,7 @@
 
 #include "engine/base/byte_order.h"
 #include "engine/base/fault.h"
+#include "engine/bptree/file_returner.h"
 
 namespace velk {
 
@@ -18,24 +19,6 @@ const std::uint64_t kMaxFileSize = 0xFFFFFFFFu;
 // A few released records stay in memory whatever their size, so that a walk over
 // large records still finds the last ones.
 const std::size_t kCacheMinRecords = 8;
-
-// Hands a file back to its context when the scope ends, on every path.
-class CFileReturner {
-public:
-    CFileReturner(CFileSystem::IContext* pContext, CFileSystem::IFile* pFile)
-        : m_pContext(pContext), m_pFile(pFile) {}
-    ~CFileReturner()
-    {
-        if (m_pFile != nullptr)
-            m_pContext->CloseFile(m_pFile);
-    }
-    CFileReturner(const CFileReturner&) = delete;
-    CFileReturner& operator=(const CFileReturner&) = delete;
-
-private:
-    CFileSystem::IContext* m_pContext;
-    CFileSystem::IFile* m_pFile;
-};
 
 void WriteU32(CFileSystem::IFile* pFile, std::uint32_t nValue)
 {

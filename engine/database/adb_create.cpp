@@ -102,13 +102,8 @@ int CreateDatabase(const char* szDirectory, const SDatabaseInfo& info)
         ThrowFault();
     }
 
-    unsigned char abInfo[48];
-    const std::uint32_t anFields[8] = {info.nVersion,     info.nParam1,   info.nParam2,
-                                       info.nCommentSize, info.nExtraSize, info.nParam5,
-                                       info.nHashSize,    info.nAttNameSize};
-    for (int i = 0; i < 8; ++i)
-        PutU32LE(abInfo + 4 * i, anFields[i]);
-    std::memcpy(abInfo + 32, info.abPathOrder, 16);
+    unsigned char abInfo[kDatabaseInfoSize];
+    EncodeDatabaseInfo(info, abInfo);
     WriteNewFile(directory.Join(kInfoName), abInfo, sizeof(abInfo));
     MakeDirectory(directory.Join(kTransactionName));
     MakeDirectory(directory.Join(kTransactionName).Join(txdir::kDustbox));
@@ -152,17 +147,32 @@ bool ReadDatabaseInfo(const char* szDirectory, SDatabaseInfo* pInfo)
                            platform::kFileShareRead | platform::kFileShareWrite,
                            platform::kFileOpenExisting, &file) != platform::kFileOk)
         return false;
-    unsigned char abInfo[48];
+    unsigned char abInfo[kDatabaseInfoSize];
     std::uint32_t cbRead = 0;
     if (file.Read(abInfo, sizeof(abInfo), &cbRead) != platform::kFileOk || cbRead != sizeof(abInfo))
         return false;
+    DecodeDatabaseInfo(abInfo, pInfo);
+    return true;
+}
+
+void EncodeDatabaseInfo(const SDatabaseInfo& info, unsigned char* pbInfo)
+{
+    const std::uint32_t anFields[8] = {info.nVersion,     info.nParam1,   info.nParam2,
+                                       info.nCommentSize, info.nExtraSize, info.nParam5,
+                                       info.nHashSize,    info.nAttNameSize};
+    for (int i = 0; i < 8; ++i)
+        PutU32LE(pbInfo + 4 * i, anFields[i]);
+    std::memcpy(pbInfo + 32, info.abPathOrder, 16);
+}
+
+void DecodeDatabaseInfo(const unsigned char* pbInfo, SDatabaseInfo* pInfo)
+{
     std::uint32_t* apnFields[8] = {&pInfo->nVersion,     &pInfo->nParam1,   &pInfo->nParam2,
                                    &pInfo->nCommentSize, &pInfo->nExtraSize, &pInfo->nParam5,
                                    &pInfo->nHashSize,    &pInfo->nAttNameSize};
     for (int i = 0; i < 8; ++i)
-        *apnFields[i] = GetU32LE(abInfo + 4 * i);
-    std::memcpy(pInfo->abPathOrder, abInfo + 32, 16);
-    return true;
+        *apnFields[i] = GetU32LE(pbInfo + 4 * i);
+    std::memcpy(pInfo->abPathOrder, pbInfo + 32, 16);
 }
 
 std::uint32_t FindAttribute(CADB& db, const char* szName)

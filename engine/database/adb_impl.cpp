@@ -5,6 +5,7 @@
 
 #include "engine/base/byte_order.h"
 #include "engine/base/fault.h"
+#include "engine/database/adb_tools.h"
 #include "engine/txstore/dustbox.h"
 #include "engine/txstore/tfs_context.h"
 #include "platform/file.h"
@@ -91,12 +92,13 @@ bool IsDatabaseDirectory(const char* szDirectory)
             static_cast<long>(sizeof(abId)) ||
         std::memcmp(abId, kLibId, sizeof(abId)) != 0)
         return false;
-    unsigned char abVersion[4];
-    std::uint32_t nVersion = 0;
-    if (ReadFileBytes(directory.Join(kInfoName).GetString(), 0, abVersion, sizeof(abVersion)) ==
-        static_cast<long>(sizeof(abVersion)))
-        nVersion = GetU32LE(abVersion);
-    return (nVersion >> 16) == kMajorVersion;
+    // The version alone decides; the rest may be short (Associate then fails).
+    unsigned char abInfo[kDatabaseInfoSize] = {};
+    if (ReadFileBytes(directory.Join(kInfoName).GetString(), 0, abInfo, sizeof(abInfo)) < 4)
+        return false;
+    SDatabaseInfo info;
+    DecodeDatabaseInfo(abInfo, &info);
+    return (info.nVersion >> 16) == kMajorVersion;
 }
 
 CADBImpl::CADBImpl() {}
@@ -125,21 +127,22 @@ int CADBImpl::Associate(const char* szDirectory, const void* pPathOrder,
         if (m_transaction.Open(m_directory.Join(kTransactionName).GetString()) != 0)
             ThrowFault();
 
-        // Offset 4 up to 48: P1 to P7 and the path-order id.
-        unsigned char abInfo[44];
-        if (ReadFileBytes(m_directory.Join(kInfoName).GetString(), 4, abInfo, sizeof(abInfo)) !=
+        unsigned char abInfo[kDatabaseInfoSize];
+        if (ReadFileBytes(m_directory.Join(kInfoName).GetString(), 0, abInfo, sizeof(abInfo)) !=
             static_cast<long>(sizeof(abInfo)))
             ThrowFault();
-        if (pPathOrder == nullptr || std::memcmp(abInfo + 28, pPathOrder, 16) != 0)
+        SDatabaseInfo info;
+        DecodeDatabaseInfo(abInfo, &info);
+        if (pPathOrder == nullptr || std::memcmp(info.abPathOrder, pPathOrder, 16) != 0)
             ThrowFault();
-        m_nParam1 = GetU32LE(abInfo + 0);
-        m_nParam2 = GetU32LE(abInfo + 4);
-        m_nCommentSize = GetU32LE(abInfo + 8);
-        m_nExtraSize = GetU32LE(abInfo + 12);
-        m_nParam5 = GetU32LE(abInfo + 16);
-        m_nHashSize = GetU32LE(abInfo + 20);
-        m_nAttNameSize = GetU32LE(abInfo + 24);
-        std::memcpy(m_abPathOrder, abInfo + 28, 16);
+        m_nParam1 = info.nParam1;
+        m_nParam2 = info.nParam2;
+        m_nCommentSize = info.nCommentSize;
+        m_nExtraSize = info.nExtraSize;
+        m_nParam5 = info.nParam5;
+        m_nHashSize = info.nHashSize;
+        m_nAttNameSize = info.nAttNameSize;
+        std::memcpy(m_abPathOrder, info.abPathOrder, 16);
         m_pfnPathCompare = pfnPathCompare;
 
         CDustbox::Instance().Register(m_directory.Join(kDustboxName).GetString());

@@ -62,6 +62,15 @@ TEST(Database, NewDatabaseHasExactIdentificationFilesAndItsStores)
     // attinfo_db: record file of 80 + 256 + 8 bytes per record, empty.
     EXPECT_EQ(std::string("\x89" "FLR\r\n\x1A\n", 8) + U32(344) + U32(0) + U32(0),
               ReadWhole(db.Sub("attinfo_db")));
+    // The trees of fixed format, as made: the name index here, a file list below.
+    // Empty: no entries, height 0, no root, no first leaf.
+    const std::string kTreeSignature("\x89" "BPT\r\n\x1A\n", 8);
+    const std::string kEmptyTree = U32(0) + U32(0) + U32(0) + U32(0);
+    const unsigned char kStringAscending[16] = {0x09, 0xCC, 0xF6, 0x0F, 0x88, 0xE2, 0x5B, 0x47,
+                                                0xBC, 0x63, 0x89, 0x9F, 0x90, 0x16, 0x4B, 0xAE};
+    EXPECT_EQ(kTreeSignature + U32(32) + U32(32) + U32(256) + U32(4) + U32(0) +
+                  Guid(kStringAscending) + kEmptyTree,
+              ReadWhole(db.Sub("attname_db\\bptinfo")));
 
     CADB adb;
     ASSERT_EQ(0, AssociateDefault(&adb, db.Dir()));
@@ -71,8 +80,14 @@ TEST(Database, NewDatabaseHasExactIdentificationFilesAndItsStores)
     EXPECT_EQ(256u, adb.GetAttNameSize());
     EXPECT_EQ(1, adb.Open(1, 0));
     EXPECT_TRUE(platform::PathExists(db.Sub("temp").c_str()));
+    ASSERT_EQ(0, adb.AddAtt("a", nullptr));
     adb.Close(1);
     EXPECT_FALSE(platform::PathExists(db.Sub("temp").c_str()));
+    const unsigned char kBinaryAscending[16] = {0x54, 0x99, 0xFB, 0x9D, 0x41, 0xA3, 0xFC, 0x44,
+                                                0x98, 0x8F, 0xDE, 0xFC, 0x5D, 0x2B, 0x09, 0x7F};
+    EXPECT_EQ(kTreeSignature + U32(256) + U32(256) + U32(4) + U32(0) + U32(0) +
+                  Guid(kBinaryAscending) + kEmptyTree,
+              ReadWhole(db.Sub("fidlists\\1\\bptinfo")));
 }
 
 TEST(Database, CreateRefusesANonEmptyDirectoryAndBadParameters)

@@ -44,6 +44,13 @@ struct SDatabaseInfo {
     SDatabaseInfo();
 };
 
+// The bytes of "adbinfo" that are read; anything after them is ignored.
+enum : std::uint32_t { kDatabaseInfoSize = 48 };
+
+// The one encoder and decoder of those bytes (layout in adb.h).
+void EncodeDatabaseInfo(const SDatabaseInfo& info, unsigned char* pbInfo);
+void DecodeDatabaseInfo(const unsigned char* pbInfo, SDatabaseInfo* pInfo);
+
 // The largest key and record part sizes CreateDatabase accepts, so that one node
 // or record stays a reasonable size.
 enum : std::uint32_t { kMaxDatabaseFieldSize = 65536 };

@@ -16,6 +16,7 @@
 #include "platform/fault_injection.h"
 #include "platform/power_cut.h"
 #include "platform/process.h"
+#include "platform/test_support.h"
 
 namespace velk {
 namespace {
@@ -92,10 +93,9 @@ TEST(TransactionPowerCut, EveryFlushRenameAndSampledWriteRecoversOldOrNew)
     ASSERT_GT(counts.nFlushes, 10u);
     ASSERT_GT(counts.nRenames, 3u);
     // The seed picks the fate of the unflushed writes: dropped, kept, torn, mixed.
-    // Every point with one fate in turn, and the writes sampled; with LONG_TESTS=1
+    // Every point with one fate in turn, and the writes sampled; in the long runs
     // every point, writes included, with every fate.
-    const char* szLong = std::getenv("LONG_TESTS");
-    const bool bLong = szLong != nullptr && std::string(szLong) == "1";
+    const bool bLong = platform::testing::LongRuns();
     const unsigned nFates = bLong ? 4 : 1;
     const unsigned nWriteStride = bLong ? 1 : std::max(1u, counts.nWrites / 12);
     struct Sweep {

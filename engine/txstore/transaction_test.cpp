@@ -188,26 +188,33 @@ TEST(Transaction, EveryFailedFlushFailsTheTransaction)
 // Counts the writes and flushes of one complete run.
 CHILD_SCENARIO(transaction_count)
 {
-    platform::CFaultInjector counter;
-    platform::SetFaultInjector(&counter);
-    Store s{vArgs.at(0)};
-    if (RunTransaction(s, 1) != 0)
-        return 99;
-    platform::SetFaultInjector(nullptr);
-    std::printf("%u %u\n", counter.Writes(), counter.Flushes());
-    return 0;
+    return platform::testing::PrintWritesAndFlushes(
+        [](const std::vector<std::string>& v) {
+            if (RunTransaction(Store{v.at(0)}, 1) != 0)
+                ThrowFault();
+        },
+        vArgs);
 }
 
-void SweepCrashes(const char* szKind, int nPoints, int nMaxPoints)
+TEST(TransactionCrash, EndedAtAnyWriteOrFlushLeavesOldOrNewState)
 {
+    platform::testing::SRunCounts counts;
+    {
+        platform::testing::CScratchDir scratch;
+        Store s{scratch.Path()};
+        s.Create();
+        ASSERT_TRUE(platform::testing::CountWritesAndFlushes("transaction_count", {s.root}, &counts));
+    }
+    ASSERT_GT(counts.nWrites, 10u);
     const Snapshot after = CommittedState();
-    const int nStride = std::max(1, nPoints / nMaxPoints);
-    for (int k = 1; k <= nPoints + 1; k += nStride) {
+    int k = 0;
+    for (const std::string& faults : platform::testing::CrashPlans(
+             counts, 60, 20, 20, {"commit-marker", "applied", "discarded"})) {
+        ++k;
         platform::testing::CScratchDir scratch;
         Store s{scratch.Path()};
         s.Create();
         const Snapshot before = platform::testing::SnapshotTree(s.data());
-        const std::string faults = std::string(szKind) + "=" + std::to_string(k);
         const int nCode = platform::testing::RunChild("transaction_work", {s.root, faults});
         ASSERT_TRUE(nCode == 0 || nCode == platform::kFaultExitCode) << faults << " " << nCode;
         if (k % 3 == 0 && nCode != 0) {
@@ -218,29 +225,6 @@ void SweepCrashes(const char* szKind, int nPoints, int nMaxPoints)
         if (::testing::Test::HasFailure())
             return;
     }
-}
-
-TEST(TransactionCrash, EndedAtAnyWriteOrFlushLeavesOldOrNewState)
-{
-    platform::testing::CScratchDir scratch;
-    Store s{scratch.Path()};
-    s.Create();
-    platform::CChildProcess child;
-    ASSERT_EQ(0, platform::testing::StartChild(&child, "transaction_count", {s.root}));
-    int nCode = -1;
-    ASSERT_TRUE(child.Wait(60000, &nCode));
-    ASSERT_EQ(0, nCode);
-    unsigned nWrites = 0, nFlushes = 0;
-    ASSERT_EQ(2, std::sscanf(child.Output().c_str(), "%u %u", &nWrites, &nFlushes));
-    ASSERT_GT(nWrites, 10u);
-    // Every point with LONG_TESTS=1; a stride over the whole run otherwise.
-    const char* szLong = std::getenv("LONG_TESTS");
-    const int nMax = szLong != nullptr && std::string(szLong) == "1" ? 1000000 : 60;
-    SweepCrashes("exit-write", static_cast<int>(nWrites), nMax);
-    SweepCrashes("torn-write", static_cast<int>(nWrites), nMax / 3);
-    SweepCrashes("exit-flush", static_cast<int>(nFlushes), nMax / 3);
-    for (const char* szPoint : {"exit-at=commit-marker", "exit-at=applied", "exit-at=discarded"})
-        SweepCrashes(szPoint, 0, 1);
 }
 
 TEST(TransactionCrash, KilledAtRandomMomentsLeavesOldOrNewState)

@@ -2,8 +2,6 @@
 
 #include <unistd.h>
 
-#include "platform/fault_injection.inc"
-
 namespace platform {
 
 void EndProcessNow()

@@ -14,45 +14,11 @@
 #include "platform/codepage.h"
 #include "platform/fault_injection.h"
 #include "platform/posix/native_text.h"
+#include "platform/posix/os_error.h"
 #include "platform/posix/power_cut_hooks.h"
 
 namespace platform {
 namespace {
-
-// The one place where errno becomes a FileResult.
-FileResult TranslateError(int nError)
-{
-    switch (nError) {
-    case 0:
-        return kFileOk;
-    case ENOENT:
-    case ENOTDIR:
-        return kFileNotFound;
-    case EEXIST:
-        return kFileExists;
-    case EACCES:
-    case EPERM:
-    case EROFS:
-    case EISDIR:
-    case ETXTBSY:
-        return kFileAccessDenied;
-    case ENOTEMPTY:
-        return kFileDirNotEmpty;
-    case ENOSPC:
-    case EDQUOT:
-    case EFBIG:
-        return kFileDiskFull;
-    case ENAMETOOLONG:
-    case EILSEQ:
-        return kFileBadName;
-    case EINVAL:
-        return kFileInvalidArgument;
-    case EXDEV:
-        return kFileNotSameDevice;
-    default:
-        return kFileIoError;
-    }
-}
 
 FileResult LastError()
 {

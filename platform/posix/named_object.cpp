@@ -45,6 +45,8 @@
 #include <thread>
 #include <utility>
 
+#include "platform/posix/os_error.h"
+
 namespace platform {
 namespace {
 
@@ -421,7 +423,7 @@ int CNamedMutex::Create(const char* szName, bool bInitialOwner, bool* pbExisted)
     const int e = OpenObject(kMutexKind, szName, 8, false, bInitialOwner ? &InitOwnedMutex : nullptr,
                              nullptr, &m_pImpl->file, &bExisted);
     if (e != 0)
-        return e;
+        return TranslateError(e);
     if (bInitialOwner && !bExisted) {
         m_pImpl->owner = std::this_thread::get_id();
         m_pImpl->nRecursion = 1;
@@ -469,18 +471,18 @@ WaitResult CNamedMutex::Wait()
 int CNamedMutex::Release()
 {
     if (!IsOpen())
-        return EBADF;
+        return TranslateError(EBADF);
     Impl& m = *m_pImpl;
     std::lock_guard<std::mutex> guard(m.lock);
     if (m.owner != std::this_thread::get_id() || m.nRecursion == 0)
-        return EPERM;
+        return TranslateError(EPERM);
     if (--m.nRecursion > 0)
         return 0;
     const int e = WriteU32(m.file.fd, 0, 0);
     SetOfdLock(m.file.fd, F_UNLCK, 0, false);
     m.owner = std::thread::id();
     m.cvFree.notify_one();
-    return e;
+    return TranslateError(e);
 }
 
 void CNamedMutex::Close()
@@ -563,10 +565,10 @@ int CNamedSemaphore::Create(const char* szName, std::uint32_t nInitial, std::uin
         m_pImpl = new Impl;
     Close();
     if (nMaximum == 0 || nMaximum > 0x7FFFFFFFu || nInitial > nMaximum)
-        return EINVAL;
+        return TranslateError(EINVAL);
     SemaphoreCounts counts = {nInitial, nMaximum};
-    return OpenObject(kSemaphoreKind, szName, 8, true, &InitSemaphore, &counts, &m_pImpl->file,
-                      pbExisted);
+    return TranslateError(OpenObject(kSemaphoreKind, szName, 8, true, &InitSemaphore, &counts,
+                                     &m_pImpl->file, pbExisted));
 }
 
 WaitResult CNamedSemaphore::Wait(std::uint32_t nTimeoutMs)
@@ -602,15 +604,15 @@ WaitResult CNamedSemaphore::Wait(std::uint32_t nTimeoutMs)
 int CNamedSemaphore::Release(std::uint32_t nCount, std::uint32_t* pnPrevious)
 {
     if (!IsOpen())
-        return EBADF;
+        return TranslateError(EBADF);
     std::uint32_t* pCount = m_pImpl->Count();
     const std::uint32_t nMaximum = m_pImpl->Maximum();
     if (nCount == 0)
-        return EINVAL;
+        return TranslateError(EINVAL);
     std::uint32_t c = __atomic_load_n(pCount, __ATOMIC_ACQUIRE);
     do {
         if (c > nMaximum || nCount > nMaximum - c)
-            return EOVERFLOW;
+            return TranslateError(EOVERFLOW);
     } while (!__atomic_compare_exchange_n(pCount, &c, c + nCount, false, __ATOMIC_ACQ_REL,
                                           __ATOMIC_ACQUIRE));
     // Wake every sleeper, not nCount: a woken waiter killed before it takes its
@@ -669,16 +671,17 @@ int CNamedSharedMemory::Create(const char* szName, std::uint32_t cb, bool* pbExi
         m_pImpl = new Impl;
     Close();
     if (cb == 0 || cb > 65536)
-        return EINVAL;
-    return OpenObject(kMemoryKind, szName, cb, true, nullptr, nullptr, &m_pImpl->file, pbExisted);
+        return TranslateError(EINVAL);
+    return TranslateError(
+        OpenObject(kMemoryKind, szName, cb, true, nullptr, nullptr, &m_pImpl->file, pbExisted));
 }
 
 int CNamedSharedMemory::Read(void* pBuffer, std::uint32_t cb)
 {
     if (!IsOpen())
-        return EBADF;
+        return TranslateError(EBADF);
     if (cb > m_pImpl->file.cbView)
-        return EINVAL;
+        return TranslateError(EINVAL);
     std::memcpy(pBuffer, m_pImpl->file.pView, cb);
     return 0;
 }
@@ -686,9 +689,9 @@ int CNamedSharedMemory::Read(void* pBuffer, std::uint32_t cb)
 int CNamedSharedMemory::Write(const void* pData, std::uint32_t cb)
 {
     if (!IsOpen())
-        return EBADF;
+        return TranslateError(EBADF);
     if (cb > m_pImpl->file.cbView)
-        return EINVAL;
+        return TranslateError(EINVAL);
     // A MAP_SHARED mapping of one file is the same memory in every process; the
     // callers' lock orders the copies.
     std::memcpy(m_pImpl->file.pView, pData, cb);

@@ -15,6 +15,7 @@
 
 #include "platform/codepage.h"
 #include "platform/posix/native_text.h"
+#include "platform/posix/os_error.h"
 
 extern char** environ;
 
@@ -151,24 +152,24 @@ int CChildProcess::Start(const std::string& strProgram, const std::vector<std::s
                          const std::string* pInput)
 {
     if (m_pImpl->pid > 0)
-        return EBUSY;
+        return TranslateError(EBUSY);
     std::string inputPath;
     const int fdIn = MakeScratchFile(&inputPath);
     if (fdIn < 0)
-        return errno;
+        return TranslateError(errno);
     unlink(inputPath.c_str());
     if (pInput != nullptr && !pInput->empty()) {
         if (pwrite(fdIn, pInput->data(), pInput->size(), 0) != static_cast<ssize_t>(pInput->size())) {
             const int e = errno;
             close(fdIn);
-            return e;
+            return TranslateError(e);
         }
     }
     const int fdOut = MakeScratchFile(&m_pImpl->strOutputPath);
     if (fdOut < 0) {
         const int e = errno;
         close(fdIn);
-        return e;
+        return TranslateError(e);
     }
 
     const std::string program = posix::ToNativePath(strProgram.c_str());
@@ -195,7 +196,7 @@ int CChildProcess::Start(const std::string& strProgram, const std::vector<std::s
     close(fdIn);
     close(fdOut);
     if (e != 0)
-        return e;
+        return TranslateError(e);
     m_pImpl->pid = pid;
     m_pImpl->bEnded = false;
     return 0;

@@ -1,7 +1,6 @@
 #include <windows.h>
 
 #include "platform/fault_injection.h"
-#include "platform/fault_injection.inc"
 
 namespace platform {
 

@@ -2,52 +2,10 @@
 
 #include "platform/fault_injection.h"
 #include "platform/file.h"
+#include "platform/win32/os_error.h"
 
 namespace platform {
 namespace {
-
-// The one place where a Win32 error becomes a FileResult.
-FileResult TranslateError(DWORD dwError)
-{
-    switch (dwError) {
-    case ERROR_SUCCESS:
-        return kFileOk;
-    case ERROR_FILE_NOT_FOUND:
-    case ERROR_PATH_NOT_FOUND:
-    case ERROR_INVALID_DRIVE:
-    case ERROR_BAD_NETPATH:
-    case ERROR_BAD_NET_NAME:
-    case ERROR_NOT_READY:
-        return kFileNotFound;
-    case ERROR_FILE_EXISTS:
-    case ERROR_ALREADY_EXISTS:
-        return kFileExists;
-    case ERROR_ACCESS_DENIED:
-    case ERROR_WRITE_PROTECT:
-        return kFileAccessDenied;
-    case ERROR_SHARING_VIOLATION:
-    case ERROR_LOCK_VIOLATION:
-        return kFileSharingViolation;
-    case ERROR_DIR_NOT_EMPTY:
-        return kFileDirNotEmpty;
-    case ERROR_DISK_FULL:
-    case ERROR_HANDLE_DISK_FULL:
-        return kFileDiskFull;
-    case ERROR_INVALID_NAME:
-    case ERROR_BAD_PATHNAME:
-    case ERROR_FILENAME_EXCED_RANGE:
-    case ERROR_DIRECTORY:
-        return kFileBadName;
-    case ERROR_NEGATIVE_SEEK:
-    case ERROR_INVALID_PARAMETER:
-    case ERROR_INVALID_HANDLE:
-        return kFileInvalidArgument;
-    case ERROR_NOT_SAME_DEVICE:
-        return kFileNotSameDevice;
-    default:
-        return kFileIoError;
-    }
-}
 
 FileResult LastError()
 {

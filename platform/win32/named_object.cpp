@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "platform/named_object.h"
+#include "platform/win32/os_error.h"
 
 namespace platform {
 namespace {
@@ -61,11 +62,11 @@ int CNamedMutex::Create(const char* szName, bool bInitialOwner, bool* pbExisted)
         m_pImpl = new Impl;
     Close();
     if (!ValidName(szName))
-        return ERROR_INVALID_PARAMETER;
+        return TranslateError(ERROR_INVALID_PARAMETER);
     SetLastError(0);
     HANDLE h = CreateMutexA(nullptr, bInitialOwner ? TRUE : FALSE, szName);
     if (h == nullptr)
-        return LastErrorOr(ERROR_INVALID_HANDLE);
+        return TranslateError(LastErrorOr(ERROR_INVALID_HANDLE));
     if (pbExisted != nullptr)
         *pbExisted = GetLastError() == ERROR_ALREADY_EXISTS;
     m_pImpl->h = h;
@@ -89,8 +90,8 @@ WaitResult CNamedMutex::Wait()
 int CNamedMutex::Release()
 {
     if (!IsOpen())
-        return ERROR_INVALID_HANDLE;
-    return ReleaseMutex(m_pImpl->h) ? 0 : LastErrorOr(ERROR_NOT_OWNER);
+        return TranslateError(ERROR_INVALID_HANDLE);
+    return TranslateError(ReleaseMutex(m_pImpl->h) ? 0 : LastErrorOr(ERROR_NOT_OWNER));
 }
 
 void CNamedMutex::Close()
@@ -144,12 +145,12 @@ int CNamedSemaphore::Create(const char* szName, std::uint32_t nInitial, std::uin
         m_pImpl = new Impl;
     Close();
     if (!ValidName(szName) || nMaximum == 0 || nMaximum > 0x7FFFFFFFu || nInitial > nMaximum)
-        return ERROR_INVALID_PARAMETER;
+        return TranslateError(ERROR_INVALID_PARAMETER);
     SetLastError(0);
     HANDLE h = CreateSemaphoreA(nullptr, static_cast<LONG>(nInitial), static_cast<LONG>(nMaximum),
                                 szName);
     if (h == nullptr)
-        return LastErrorOr(ERROR_INVALID_HANDLE);
+        return TranslateError(LastErrorOr(ERROR_INVALID_HANDLE));
     if (pbExisted != nullptr)
         *pbExisted = GetLastError() == ERROR_ALREADY_EXISTS;
     m_pImpl->h = h;
@@ -173,12 +174,12 @@ WaitResult CNamedSemaphore::Wait(std::uint32_t nTimeoutMs)
 int CNamedSemaphore::Release(std::uint32_t nCount, std::uint32_t* pnPrevious)
 {
     if (!IsOpen())
-        return ERROR_INVALID_HANDLE;
+        return TranslateError(ERROR_INVALID_HANDLE);
     LONG nPrevious = 0;
     if (nCount == 0 || nCount > 0x7FFFFFFFu)
-        return ERROR_INVALID_PARAMETER;
+        return TranslateError(ERROR_INVALID_PARAMETER);
     if (!ReleaseSemaphore(m_pImpl->h, static_cast<LONG>(nCount), &nPrevious))
-        return LastErrorOr(ERROR_TOO_MANY_POSTS);
+        return TranslateError(LastErrorOr(ERROR_TOO_MANY_POSTS));
     if (pnPrevious != nullptr)
         *pnPrevious = static_cast<std::uint32_t>(nPrevious);
     return 0;
@@ -235,11 +236,11 @@ int CNamedSharedMemory::Create(const char* szName, std::uint32_t cb, bool* pbExi
         m_pImpl = new Impl;
     Close();
     if (!ValidName(szName) || cb == 0 || cb > 65536)
-        return ERROR_INVALID_PARAMETER;
+        return TranslateError(ERROR_INVALID_PARAMETER);
     SetLastError(0);
     HANDLE h = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, cb, szName);
     if (h == nullptr)
-        return LastErrorOr(ERROR_INVALID_HANDLE);
+        return TranslateError(LastErrorOr(ERROR_INVALID_HANDLE));
     if (pbExisted != nullptr)
         *pbExisted = GetLastError() == ERROR_ALREADY_EXISTS;
     m_pImpl->h = h;
@@ -250,12 +251,12 @@ int CNamedSharedMemory::Create(const char* szName, std::uint32_t cb, bool* pbExi
 int CNamedSharedMemory::Read(void* pBuffer, std::uint32_t cb)
 {
     if (!IsOpen())
-        return ERROR_INVALID_HANDLE;
+        return TranslateError(ERROR_INVALID_HANDLE);
     if (cb > m_pImpl->cb)
-        return ERROR_INVALID_PARAMETER;
+        return TranslateError(ERROR_INVALID_PARAMETER);
     const void* pView = MapViewOfFile(m_pImpl->h, FILE_MAP_READ, 0, 0, cb);
     if (pView == nullptr)
-        return LastErrorOr(ERROR_NOT_ENOUGH_MEMORY);
+        return TranslateError(LastErrorOr(ERROR_NOT_ENOUGH_MEMORY));
     std::memcpy(pBuffer, pView, cb);
     UnmapViewOfFile(pView);
     return 0;
@@ -264,12 +265,12 @@ int CNamedSharedMemory::Read(void* pBuffer, std::uint32_t cb)
 int CNamedSharedMemory::Write(const void* pData, std::uint32_t cb)
 {
     if (!IsOpen())
-        return ERROR_INVALID_HANDLE;
+        return TranslateError(ERROR_INVALID_HANDLE);
     if (cb > m_pImpl->cb)
-        return ERROR_INVALID_PARAMETER;
+        return TranslateError(ERROR_INVALID_PARAMETER);
     void* pView = MapViewOfFile(m_pImpl->h, FILE_MAP_WRITE, 0, 0, cb);
     if (pView == nullptr)
-        return LastErrorOr(ERROR_NOT_ENOUGH_MEMORY);
+        return TranslateError(LastErrorOr(ERROR_NOT_ENOUGH_MEMORY));
     std::memcpy(pView, pData, cb);
     FlushViewOfFile(pView, cb);
     UnmapViewOfFile(pView);

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "platform/process.h"
+#include "platform/win32/os_error.h"
 
 namespace platform {
 
@@ -138,11 +139,11 @@ int CChildProcess::Start(const std::string& strProgram, const std::vector<std::s
                          const std::string* pInput)
 {
     if (m_pImpl->hProcess != nullptr)
-        return ERROR_BUSY;
+        return TranslateError(ERROR_BUSY);
     std::string inputPath;
     HANDLE hIn = MakeScratchFile(&inputPath);
     if (hIn == INVALID_HANDLE_VALUE)
-        return static_cast<int>(GetLastError());
+        return TranslateError(static_cast<int>(GetLastError()));
     if (pInput != nullptr && !pInput->empty()) {
         DWORD cb = 0;
         WriteFile(hIn, pInput->data(), static_cast<DWORD>(pInput->size()), &cb, nullptr);
@@ -153,7 +154,7 @@ int CChildProcess::Start(const std::string& strProgram, const std::vector<std::s
         const int e = static_cast<int>(GetLastError());
         CloseHandle(hIn);
         DeleteFileA(inputPath.c_str());
-        return e;
+        return TranslateError(e);
     }
 
     std::string line;
@@ -174,7 +175,7 @@ int CChildProcess::Start(const std::string& strProgram, const std::vector<std::s
     CloseHandle(hOut);
     DeleteFileA(inputPath.c_str());
     if (!bOk)
-        return e;
+        return TranslateError(e);
     CloseHandle(pi.hThread);
     m_pImpl->hProcess = pi.hProcess;
     m_pImpl->bEnded = false;

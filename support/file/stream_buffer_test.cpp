@@ -5,34 +5,11 @@
 #include <string>
 #include <vector>
 
+#include "support/file/memory_file.h"
 #include "support/file/stream_buffer.h"
 #include "support/runtime/heap.h"
 
 namespace {
-
-// A file object over a string that counts its reads.
-class CMemoryFile : public VOKFileObject {
-public:
-    explicit CMemoryFile(std::string str) : m_str(std::move(str)) {}
-    VOKFileObject* Duplicate() override { return nullptr; }
-    uint32_t Read(void* p, uint32_t cb) override
-    {
-        ++m_nReads;
-        const size_t n = std::min<size_t>(cb, m_str.size() - m_nPosition);
-        std::memcpy(p, m_str.data() + m_nPosition, n);
-        m_nPosition += n;
-        return static_cast<uint32_t>(n);
-    }
-    uint32_t Write(const void*, uint32_t) override { return 0; }
-    uint32_t GetLength() override { return static_cast<uint32_t>(m_str.size()); }
-    uint32_t Seek(int32_t, int) override { return 0; }
-    uint32_t GetPosition() override { return static_cast<uint32_t>(m_nPosition); }
-    int m_nReads = 0;
-
-private:
-    std::string m_str;
-    size_t m_nPosition = 0;
-};
 
 std::string Pattern(size_t n)
 {
@@ -48,7 +25,7 @@ TEST(StreamBuffer, FillsFromAFileUntilAShortRead)
     const Case kCases[] = {{0, 1}, {100, 1}, {8191, 1}, {8192, 2}, {8193, 2}, {40000, 5}};
     for (const Case& c : kCases) {
         const std::string strData = Pattern(c.cb);
-        CMemoryFile file(strData);
+        EMemoryFile file(strData);
         EStreamBuffer buffer;
         EXPECT_EQ(kVokOk, buffer.FillFromFile(&file));
         EXPECT_EQ(c.nReads, file.m_nReads) << c.cb;

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "platform/test_support.h"
+#include "support/file/memory_file.h"
 #include "support/file/raw_file.h"
 #include "support/file/stream_buffer.h"
 #include "support/runtime/heap.h"
@@ -27,24 +28,6 @@ private:
         return 0;
     }
     std::vector<std::string>* m_pLog;
-};
-
-// A file object over memory that takes at most m_cbLimit bytes in all.
-class CMemoryFile : public VOKFileObject {
-public:
-    VOKFileObject* Duplicate() override { return nullptr; }
-    uint32_t Read(void*, uint32_t) override { return 0; }
-    uint32_t Write(const void* p, uint32_t cb) override
-    {
-        const size_t n = std::min<size_t>(cb, m_cbLimit - m_str.size());
-        m_str.append(static_cast<const char*>(p), n);
-        return static_cast<uint32_t>(n);
-    }
-    uint32_t GetLength() override { return static_cast<uint32_t>(m_str.size()); }
-    uint32_t Seek(int32_t, int) override { return 0; }
-    uint32_t GetPosition() override { return static_cast<uint32_t>(m_str.size()); }
-    std::string m_str;
-    size_t m_cbLimit = static_cast<size_t>(-1);
 };
 
 void AppendUtf8(std::string* p, unsigned c)
@@ -123,7 +106,7 @@ VOKRESULT Read(EDescription* pRoot, const std::string& strBytes, int nFlag, int 
 
 std::string Write(const EDescription& root, int nFlag, int nEncoding = 0, int nIndent = 0)
 {
-    CMemoryFile file;
+    EMemoryFile file;
     EXPECT_EQ(kVokOk, root.WriteDocument(&file, nIndent, nFlag, nEncoding));
     return file.m_str;
 }
@@ -238,7 +221,7 @@ TEST_F(XmlDocument, InvalidEncodingLeavesTheTreeAlone)
     ASSERT_TRUE(IsMessageResult(nResult));
     EXPECT_STREQ("不正な文字エンコーディングが指定されました。", GetErrorMessage(nResult));
     EXPECT_EQ("(kept)", Dump(root));
-    CMemoryFile file;
+    EMemoryFile file;
     EXPECT_EQ(nResult, root.WriteDocument(&file, 0, 2, -1));
     EXPECT_EQ("", file.m_str);
 }
@@ -252,7 +235,7 @@ TEST_F(XmlDocument, NestingIsBounded)
     EXPECT_EQ(kVokOk, Read(&root, strDeep + "text", 0));
     EDescription copy;
     EXPECT_EQ(0, copy.CopyFrom(&root));
-    CMemoryFile file;
+    EMemoryFile file;
     EXPECT_EQ(kVokOk, copy.WriteDocument(&file, 0, 0, 0));
     EDescription again;
     EXPECT_EQ(kVokOk, Read(&again, file.m_str, 0, 0));
@@ -340,7 +323,7 @@ TEST_F(XmlDocument, ReportsAShortWrite)
     ASSERT_EQ(kVokOk, Read(&root, "<a><b x=\"1\"/><c>text</c></a>", 0));
     const std::string strFull = Write(root, 2);
     for (size_t cb = 0; cb < strFull.size(); cb += 7) {
-        CMemoryFile file;
+        EMemoryFile file;
         file.m_cbLimit = cb;
         EXPECT_EQ(kVokError, root.WriteDocument(&file, 0, 2, 0)) << cb;
     }

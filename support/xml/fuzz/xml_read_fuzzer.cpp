@@ -11,7 +11,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t cb)
     EDescription root;
     ReadBytes(&root, pData + 1, cb - 1, nFlag, nEncoding);
     for (int nWriteFlag = 0; nWriteFlag < 3; ++nWriteFlag) {
-        CStringFile file;
+        EMemoryFile file;
         if (root.WriteDocument(&file, 0, nWriteFlag, nEncoding % 5) != 0)
             __builtin_trap();  // every tree the reader makes can be written
     }

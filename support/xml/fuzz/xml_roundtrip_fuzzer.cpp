@@ -11,7 +11,7 @@ namespace {
 
 std::string WriteTree(const EDescription& root, int nFlag, int nEncoding)
 {
-    CStringFile file;
+    EMemoryFile file;
     if (root.WriteDocument(&file, 0, nFlag, nEncoding) != 0)
         __builtin_trap();
     return file.m_str;

@@ -1,5 +1,7 @@
-// The part of the fault injector that both backends share; each backend's
-// fault_injection.cpp includes it and adds EndProcessNow.
+// The fault injector, the same on both targets; each backend's fault_injection.cpp
+// adds EndProcessNow.
+#include "platform/fault_injection.h"
+
 #include <cstdlib>
 #include <cstring>
 #include <utility>

@@ -1,0 +1,12 @@
+// The one place where this backend's OS error numbers become the layer's results
+// (FileResult, platform/file.h): files, named objects and child processes all
+// report through it, so a failure reads the same on both targets.
+#pragma once
+
+#include "platform/file.h"
+
+namespace platform {
+
+FileResult TranslateError(int nError);
+
+}  // namespace platform
