@@ -543,9 +543,8 @@ TEST(RestoreFaults, MemoryRunningOutNeverLeavesAHalfWrittenView)
         strExpected = ReadFileBytes(app.Target());
     }
     ASSERT_GT(nAllocations, 10u);
-    // Every allocation with LONG_TESTS=1; an even spread of them otherwise.
-    const char* szLong = std::getenv("LONG_TESTS");
-    const std::size_t nPoints = szLong != nullptr && std::string(szLong) == "1" ? nAllocations : 12;
+    // Every allocation in the long runs; an even spread of them otherwise.
+    const std::size_t nPoints = platform::testing::LongRuns() ? nAllocations : 12;
     const std::size_t nStride = std::max<std::size_t>(1, nAllocations / nPoints);
     for (std::size_t k = 1; k <= nAllocations; k += nStride) {
         AppDir app;
