@@ -78,6 +78,9 @@ bool AppendMissing(const AttTable& table, EDescription* pTop)
 {
     platform::ConsoleWrite("属性DBには登録されているのに属性ビュー情報にはなかった属性をツリーに追加\n");
     const EWideString caption("属性DBには登録されているのに属性ビュー情報にはなかった属性", -1);
+    // A conversion that ran out of memory leaves the text empty: never written so.
+    if (caption.GetLength() == 0)
+        return false;
     EDescription* pCategory = NewItem([&](EDescription* p) {
         return p->SetIntAttribute(u"category", 1) == 0 &&
                p->SetStringAttribute(u"name", caption.GetText()) == 0 &&
@@ -91,6 +94,8 @@ bool AppendMissing(const AttTable& table, EDescription* pTop)
     for (const auto& entry : table) {
         platform::ConsolePrintf("    %s\n", entry.first.c_str());
         const EWideString name(entry.first.c_str(), -1);
+        if (!entry.first.empty() && name.GetLength() == 0)
+            return false;
         EDescription* pItem = NewItem([&](EDescription* p) {
             return p->SetIntAttribute(u"category", 0) == 0 &&
                    p->SetStringAttribute(u"name", name.GetText()) == 0 &&
