@@ -1,38 +1,36 @@
 #include "support/xml/description.h"
 
 #include <algorithm>
+#include <climits>
+#include <cstring>
 #include <new>
 
 #include "support/runtime/heap.h"
 #include "support/text/compare.h"
 #include "support/text/stream_wide_string.h"
 
-// An attribute entry: name and value in one block (each text in a buffer of its
-// own). An entry is in the list only with both texts complete.
+// An attribute entry: name and value, whose texts lie in the entry's block: a
+// block of its own (the texts follow the entry), or the block in which the reader
+// put every attribute of a node. A value that later outgrows its room moves to a
+// buffer of its own.
 struct EDescription::Attribute {
-    Attribute(const char16_t* szName, int nNameCount, const char16_t* pText, int nCount)
-        : strName(szName, nNameCount), strValue(pText, nCount) {}
-
-    EWideString strName;
-    EWideString strValue;
-
-    static void* operator new(size_t cb) noexcept { return vokAllocate(cb); }
-    static void operator delete(void* p) noexcept { vokFree(p); }
+    CNodeText strName;
+    CNodeText strValue;
+    bool bOwnBlock = false;
 };
 
 namespace {
 
-bool Assign(EWideString* pString, const char16_t* p, int n);
+// Units of room for an entry's or a block's texts beyond this do not fit a size_t.
+constexpr uint64_t kMaxTextUnits = (SIZE_MAX - 4096) / sizeof(char16_t) / 2;
 
-// The same for a text known to be zero-terminated at n, most often without a zero
-// inside: then it takes one step instead of a copy and an assignment.
-bool AssignTerminated(EWideString* pString, const char16_t* p, int n)
+// Copies n units of p to q and ends them with a zero; returns the room after it.
+char16_t* PutText(char16_t* q, const char16_t* p, int n)
 {
-    if (p != nullptr && WideTextLength(p) == n) {
-        *pString = p;
-        return pString->GetLength() == n;
-    }
-    return Assign(pString, p, n);
+    if (n > 0)
+        std::memcpy(q, p, static_cast<size_t>(n) * sizeof(char16_t));
+    q[n] = 0;
+    return q + n + 1;
 }
 
 const EWideString& EmptyString()
@@ -98,6 +96,12 @@ int CompareValues(const EWideString* pA, const EWideString* pB)
 
 }  // namespace
 
+EDescription::EDescription()
+{
+    m_achTag[0] = 0;
+    m_strTagName.Lend(m_achTag, 0, kTagRoom);
+}
+
 EDescription::~EDescription()
 {
     // The subtree is taken down leaf by leaf without recursion, last child first,
@@ -143,11 +147,10 @@ int EDescription::OnWarning(const char*)
 
 int EDescription::SearchAttribute(const char16_t* szName, int nCount) const
 {
-    int nLow = 0, nHigh = m_vAttributes.GetSize() - 1;
-    void** pp = m_vAttributes.GetData();
+    int nLow = 0, nHigh = m_nAttributes - 1;
     while (nLow <= nHigh) {
         const int nMiddle = nLow + (nHigh - nLow) / 2;
-        const EWideString& strName = static_cast<Attribute*>(pp[nMiddle])->strName;
+        const EWideString& strName = AttributeAt(nMiddle)->strName;
         const char16_t* pEntry = strName.GetText();
         const int nEntry = strName.GetLength();
         int nCompare = 0;
@@ -169,7 +172,48 @@ int EDescription::SearchAttribute(const char16_t* szName, int nCount) const
 const EWideString* EDescription::FindValue(const char16_t* szName) const
 {
     const int n = SearchAttribute(szName, WideTextLength(szName));
-    return n >= 0 ? &static_cast<Attribute*>(m_vAttributes.GetAt(n))->strValue : nullptr;
+    return n >= 0 ? &AttributeAt(n)->strValue : nullptr;
+}
+
+void EDescription::DestroyAttribute(Attribute* pEntry)
+{
+    const bool bOwnBlock = pEntry->bOwnBlock;
+    pEntry->~Attribute();
+    if (bOwnBlock)
+        vokFree(pEntry);
+}
+
+bool EDescription::InBlock(const Attribute* pEntry) const
+{
+    if (m_pAttributeBlock == nullptr)
+        return false;
+    const Attribute* pFirst = reinterpret_cast<const Attribute*>(static_cast<Attribute**>(m_pAttributeBlock) +
+                                                                 m_nBlockAttributes);
+    return pEntry >= pFirst && pEntry < pFirst + m_nBlockAttributes;
+}
+
+bool EDescription::InsertAttribute(int nIndex, Attribute* pEntry)
+{
+    if (m_nAttributes == m_nAttributeRoom) {
+        // Room for a few attributes at once: most nodes have up to eight.
+        if (m_nAttributes > INT_MAX / 2 || static_cast<size_t>(m_nAttributes) > SIZE_MAX / 2 / sizeof(Attribute*))
+            return false;
+        const int nRoom = m_nAttributes < 8 ? 8 : m_nAttributes + m_nAttributes / 2;
+        const bool bOwnList = static_cast<void*>(m_ppAttributes) != m_pAttributeBlock;
+        Attribute** pp = static_cast<Attribute**>(
+            vokHeapReallocate(nullptr, bOwnList ? m_ppAttributes : nullptr, sizeof(Attribute*) * nRoom, 0));
+        if (pp == nullptr)
+            return false;
+        if (!bOwnList && m_nAttributes > 0)
+            std::memcpy(pp, m_ppAttributes, sizeof(Attribute*) * static_cast<size_t>(m_nAttributes));
+        m_ppAttributes = pp;
+        m_nAttributeRoom = nRoom;
+    }
+    std::memmove(m_ppAttributes + nIndex + 1, m_ppAttributes + nIndex,
+                 sizeof(Attribute*) * static_cast<size_t>(m_nAttributes - nIndex));
+    m_ppAttributes[nIndex] = pEntry;
+    ++m_nAttributes;
+    return true;
 }
 
 int EDescription::StoreAttribute(const char16_t* szName, int nNameCount, const char16_t* pText, int nCount)
@@ -177,23 +221,71 @@ int EDescription::StoreAttribute(const char16_t* szName, int nNameCount, const c
     const int n = SearchAttribute(szName, nNameCount);
     if (n >= 0) {
         // The old value stays unless the new one could be copied whole.
-        Attribute* pEntry = static_cast<Attribute*>(m_vAttributes.GetAt(n));
-        return Assign(&pEntry->strValue, pText, nCount) ? 0 : 1;
+        Attribute* pEntry = AttributeAt(n);
+        const bool bStored = pEntry->strValue.Assign(pText, nCount);
+        if (!pEntry->strValue.IsLent() && InBlock(pEntry))
+            m_bBlockBuffers = true;
+        return bStored ? 0 : 1;
     }
-    Attribute* pEntry = new Attribute(szName, nNameCount, pText, nCount);
-    if (pEntry == nullptr || pEntry->strName.GetLength() != nNameCount ||
-        pEntry->strValue.GetLength() != nCount) {
-        delete pEntry;
+    const uint64_t nUnits = static_cast<uint64_t>(nNameCount) + nCount + 2;
+    if (nNameCount < 0 || nCount < 0 || nUnits > kMaxTextUnits)
         return 1;
-    }
-    // Room for a few attributes at once: most nodes have up to eight.
-    const int nResult = m_vAttributes.GetSize() == 0 ? m_vAttributes.SetSize(1, 8) | m_vAttributes.SetAt(0, pEntry)
-                                                     : m_vAttributes.InsertAt(-n - 1, pEntry);
-    if (nResult != 0) {
-        delete pEntry;
+    void* pBlock = vokAllocate(sizeof(Attribute) + static_cast<size_t>(nUnits) * sizeof(char16_t));
+    if (pBlock == nullptr)
+        return 1;
+    Attribute* pEntry = new (pBlock) Attribute;
+    pEntry->bOwnBlock = true;
+    char16_t* pName = reinterpret_cast<char16_t*>(pEntry + 1);
+    char16_t* pValue = PutText(pName, szName, nNameCount);
+    PutText(pValue, pText, nCount);
+    pEntry->strName.Lend(pName, nNameCount, nNameCount);
+    pEntry->strValue.Lend(pValue, nCount, nCount);
+    if (!InsertAttribute(-n - 1, pEntry)) {
+        DestroyAttribute(pEntry);
         return 1;
     }
     return 0;
+}
+
+bool EDescription::AdoptAttributes(const AttributeText* a, int n)
+{
+    if (n <= 0)
+        return true;
+    if (m_nAttributes != 0 || m_ppAttributes != nullptr) {
+        // A node that came with attributes of its own takes them one by one.
+        for (int i = 0; i < n; ++i) {
+            if (StoreAttribute(a[i].pName, a[i].nName, a[i].pValue, a[i].nValue) != 0)
+                return false;
+        }
+        return true;
+    }
+    uint64_t nUnits = 0;
+    for (int i = 0; i < n; ++i)
+        nUnits += static_cast<uint64_t>(a[i].nName) + a[i].nValue + 2;
+    const uint64_t cbHead = static_cast<uint64_t>(n) * (sizeof(Attribute*) + sizeof(Attribute));
+    if (nUnits > kMaxTextUnits || cbHead > SIZE_MAX / 4)
+        return false;
+    void* pBlock = vokAllocate(static_cast<size_t>(cbHead + nUnits * sizeof(char16_t)));
+    if (pBlock == nullptr)
+        return false;
+    Attribute** pp = static_cast<Attribute**>(pBlock);
+    Attribute* pEntries = reinterpret_cast<Attribute*>(pp + n);
+    char16_t* q = reinterpret_cast<char16_t*>(pEntries + n);
+    for (int i = 0; i < n; ++i) {
+        Attribute* pEntry = new (pEntries + i) Attribute;
+        char16_t* pName = q;
+        char16_t* pValue = PutText(pName, a[i].pName, a[i].nName);
+        q = PutText(pValue, a[i].pValue, a[i].nValue);
+        pEntry->strName.Lend(pName, a[i].nName, a[i].nName);
+        pEntry->strValue.Lend(pValue, a[i].nValue, a[i].nValue);
+        pp[i] = pEntry;
+    }
+    m_ppAttributes = pp;
+    m_nAttributes = n;
+    m_nAttributeRoom = n;
+    m_pAttributeBlock = pBlock;
+    m_nBlockAttributes = n;
+    return true;
 }
 
 int EDescription::SetAttributeText(const char16_t* szName, const char16_t* pText, int nCount)
@@ -294,26 +386,24 @@ int EDescription::SetStringAttribute(const char16_t* szName, const char16_t* szT
 
 int EDescription::SetTagName(const char16_t* szName)
 {
-    return AssignTerminated(&m_strTagName, szName, WideTextLength(szName)) ? 0 : 1;
+    return m_strTagName.Assign(szName, WideTextLength(szName)) ? 0 : 1;
 }
 
 int EDescription::SetText(const char16_t* szText, int nCount)
 {
     if (szText == nullptr || nCount < 0)
-        return AssignTerminated(&m_strText, szText, WideTextLength(szText)) ? 0 : 1;
-    return Assign(&m_strText, szText, nCount) ? 0 : 1;
+        nCount = WideTextLength(szText);
+    return m_strText.Assign(szText, nCount) ? 0 : 1;
 }
 
 const EWideString& EDescription::GetAttributeNameAt(int nIndex) const
 {
-    const Attribute* p = static_cast<const Attribute*>(m_vAttributes.GetAt(nIndex));
-    return p != nullptr ? p->strName : EmptyString();
+    return nIndex >= 0 && nIndex < m_nAttributes ? AttributeAt(nIndex)->strName : EmptyString();
 }
 
 const EWideString& EDescription::GetAttributeValueAt(int nIndex) const
 {
-    const Attribute* p = static_cast<const Attribute*>(m_vAttributes.GetAt(nIndex));
-    return p != nullptr ? p->strValue : EmptyString();
+    return nIndex >= 0 && nIndex < m_nAttributes ? AttributeAt(nIndex)->strValue : EmptyString();
 }
 
 int EDescription::FindAttribute(const char16_t* szName) const
@@ -324,7 +414,13 @@ int EDescription::FindAttribute(const char16_t* szName) const
 
 void EDescription::RemoveAttributeAt(int nIndex)
 {
-    delete static_cast<Attribute*>(m_vAttributes.RemoveAt(nIndex));
+    if (nIndex < 0 || nIndex >= m_nAttributes)
+        return;
+    Attribute* pEntry = m_ppAttributes[nIndex];
+    std::memmove(m_ppAttributes + nIndex, m_ppAttributes + nIndex + 1,
+                 sizeof(Attribute*) * static_cast<size_t>(m_nAttributes - nIndex - 1));
+    --m_nAttributes;
+    DestroyAttribute(pEntry);
 }
 
 void EDescription::RemoveAttribute(const char16_t* szName)
@@ -336,9 +432,23 @@ void EDescription::RemoveAttribute(const char16_t* szName)
 
 void EDescription::RemoveAllAttributes()
 {
-    for (int n = m_vAttributes.GetSize() - 1; n >= 0; --n)
-        delete static_cast<Attribute*>(m_vAttributes.GetAt(n));
-    m_vAttributes.RemoveAll();
+    // Entries of the block whose texts all still lie there own nothing: the block
+    // goes as a whole, without a look at them.
+    const bool bSkipBlock = !m_bBlockBuffers;
+    for (int n = m_nAttributes - 1; n >= 0; --n) {
+        Attribute* pEntry = m_ppAttributes[n];
+        if (!(bSkipBlock && InBlock(pEntry)))
+            DestroyAttribute(pEntry);
+    }
+    if (static_cast<void*>(m_ppAttributes) != m_pAttributeBlock)
+        vokFree(m_ppAttributes);
+    vokFree(m_pAttributeBlock);
+    m_ppAttributes = nullptr;
+    m_nAttributes = 0;
+    m_nAttributeRoom = 0;
+    m_pAttributeBlock = nullptr;
+    m_nBlockAttributes = 0;
+    m_bBlockBuffers = false;
 }
 
 EDescription* EDescription::GetChildAt(unsigned nIndex) const
@@ -650,11 +760,11 @@ int EDescription::CopyAt(const EDescription* pSource, int nDepth)
 {
     if (nDepth > kMaxDepth + 1)
         return 1;
-    if (!AssignTerminated(&m_strTagName, pSource->m_strTagName.GetText(), pSource->m_strTagName.GetLength()) ||
-        !AssignTerminated(&m_strText, pSource->m_strText.GetText(), pSource->m_strText.GetLength()))
+    if (!m_strTagName.Assign(pSource->m_strTagName.GetText(), pSource->m_strTagName.GetLength()) ||
+        !m_strText.Assign(pSource->m_strText.GetText(), pSource->m_strText.GetLength()))
         return 1;
     for (int n = 0; n < pSource->GetAttributeCount(); ++n) {
-        const Attribute* pEntry = static_cast<const Attribute*>(pSource->m_vAttributes.GetAt(n));
+        const Attribute* pEntry = pSource->AttributeAt(n);
         if (SetAttributeText(pEntry->strName.GetText(), pEntry->strValue.GetText(),
                              pEntry->strValue.GetLength()) != 0)
             return 1;
@@ -689,10 +799,10 @@ int EDescription::MergeAt(const EDescription* pSource, int nDepth)
     if (nDepth > kMaxDepth + 1)
         return 1;
     if (pSource->m_strText.GetLength() > 0 &&
-        !AssignTerminated(&m_strText, pSource->m_strText.GetText(), pSource->m_strText.GetLength()))
+        !m_strText.Assign(pSource->m_strText.GetText(), pSource->m_strText.GetLength()))
         return 1;
     for (int n = 0; n < pSource->GetAttributeCount(); ++n) {
-        const Attribute* pEntry = static_cast<const Attribute*>(pSource->m_vAttributes.GetAt(n));
+        const Attribute* pEntry = pSource->AttributeAt(n);
         if (SetAttributeText(pEntry->strName.GetText(), pEntry->strValue.GetText(),
                              pEntry->strValue.GetLength()) != 0)
             return 1;

@@ -29,6 +29,7 @@
 
 #include "support/runtime/result.h"
 #include "support/text/wide_string.h"
+#include "support/xml/node_text.h"
 #include "support/xml/ptr_array.h"
 
 class EStreamBuffer;
@@ -54,7 +55,7 @@ public:
     typedef int (*CompareProc)(const EDescription* a, const EDescription* b,
                                const char16_t* szAttribute);
 
-    EDescription() = default;
+    EDescription();
     // Destroys the children, last first, then the attributes, last first.
     ~EDescription() override;
     EDescription(const EDescription&) = delete;
@@ -95,7 +96,7 @@ public:
     static EWideString FormatInteger(int nValue);
 
     // Attributes in sorted order. Out-of-range indexes give an empty string.
-    int GetAttributeCount() const { return m_vAttributes.GetSize(); }
+    int GetAttributeCount() const { return m_nAttributes; }
     const EWideString& GetAttributeNameAt(int nIndex) const;
     const EWideString& GetAttributeValueAt(int nIndex) const;
     // The index of the attribute, or -1.
@@ -205,21 +206,51 @@ public:
 
 private:
     struct Attribute;
+    // An attribute to adopt: the name and the value, texts of their length.
+    struct AttributeText {
+        const char16_t* pName;
+        int nName;
+        const char16_t* pValue;
+        int nValue;
+    };
     friend class CDocumentReader;
     friend class CDocumentWriter;
 
+    // Tag names up to this many units lie in the node itself.
+    enum { kTagRoom = 11 };
+
+    Attribute* AttributeAt(int nIndex) const { return m_ppAttributes[nIndex]; }
     // Binary search: the index of szName (nCount units), or -(insertion point) - 1.
     int SearchAttribute(const char16_t* szName, int nCount) const;
     // Stores nCount units of pText as the value of the attribute szName (nNameCount
     // units); an existing value stays when the new one cannot be stored.
     int StoreAttribute(const char16_t* szName, int nNameCount, const char16_t* pText, int nCount);
+    // Inserts pEntry at nIndex of the list; false when memory runs out.
+    bool InsertAttribute(int nIndex, Attribute* pEntry);
+    // Gives a node without attributes the n attributes of a, sorted by name with
+    // no name twice, all in one block. False when memory runs out (no change).
+    bool AdoptAttributes(const AttributeText* a, int n);
+    static void DestroyAttribute(Attribute* pEntry);
+    bool InBlock(const Attribute* pEntry) const;
     const EWideString* FindValue(const char16_t* szName) const;
     int CopyAt(const EDescription* pSource, int nDepth);
     int MergeAt(const EDescription* pSource, int nDepth);
 
     EDescription* m_pParent = nullptr;
-    EWideString m_strTagName;
-    EWideString m_strText;
-    EPtrArray m_vAttributes;
+    CNodeText m_strTagName;
+    CNodeText m_strText;
+    // The attributes, sorted by name: m_nAttributes entries in a list with room
+    // for m_nAttributeRoom. The list and the entries the reader made lie in
+    // m_pAttributeBlock; a list grown later and entries added later have blocks
+    // of their own.
+    Attribute** m_ppAttributes = nullptr;
+    int m_nAttributes = 0;
+    int m_nAttributeRoom = 0;
+    void* m_pAttributeBlock = nullptr;
+    // The entries in m_pAttributeBlock, and whether one of their values has moved
+    // to a buffer of its own (until then they need no destruction).
+    int m_nBlockAttributes = 0;
+    bool m_bBlockBuffers = false;
     EPtrArray m_vChildren;
+    char16_t m_achTag[kTagRoom + 1];
 };

@@ -2,6 +2,8 @@
 // builds the tree. Nesting is kept on an explicit stack of levels, so the depth
 // of the input costs no machine stack; it is bounded by kMaxDepth all the same,
 // because every other walk of a tree recurses.
+#include <algorithm>
+#include <climits>
 #include <cstring>
 #include <new>
 
@@ -222,6 +224,8 @@ private:
     bool ParseReference(EDescription* pNode);
     // Reads the attributes of pElement up to its ">" ("/>": *pEmpty is set).
     bool ParseAttributes(Level* pLevel, EDescription* pElement, bool* pEmpty);
+    // Gives pElement the attributes read so far, all in one block.
+    bool AdoptPending(EDescription* pElement);
     void Error(Level* pLevel, const EString& strMessage)
     {
         pLevel->pNode->OnError(strMessage.GetText());
@@ -232,9 +236,20 @@ private:
     size_t m_nLength;
     size_t m_nPosition = 0;
     bool m_bBackslashes;
-    CHeapBuffer<char16_t> m_text;   // the text run being collected
-    CHeapBuffer<char16_t> m_value;  // an attribute value being decoded
-    CHeapBuffer<char16_t> m_name;   // a tag or attribute name, zero-terminated
+    // An attribute read: its name in the text, its value in m_values.
+    struct Pending {
+        size_t nNameStart;
+        int nNameLength;
+        size_t nValueStart;
+        int nValueLength;
+    };
+
+    CHeapBuffer<char16_t> m_text;    // the text run being collected
+    CHeapBuffer<char16_t> m_values;  // the decoded values of the element's attributes
+    CHeapBuffer<Pending> m_pending;  // the element's attributes read so far
+    CHeapBuffer<size_t> m_order;     // their order by name, when not in order
+    CHeapBuffer<EDescription::AttributeText> m_adopt;
+    CHeapBuffer<char16_t> m_name;    // a tag name, zero-terminated
     Level m_aLevels[EDescription::kMaxDepth + 1];
 };
 
@@ -334,18 +349,22 @@ bool CDocumentReader::ParseReference(EDescription* pNode)
 bool CDocumentReader::ParseAttributes(Level* pLevel, EDescription* pElement, bool* pEmpty)
 {
     *pEmpty = false;
+    m_pending.Clear();
+    m_values.Clear();
     for (;;) {
         SkipBlanks();
         if (AtEnd())
-            return true;
+            return AdoptPending(pElement);
         const char16_t c = m_pText[m_nPosition];
         if (c == '>') {
             ++m_nPosition;
-            return true;
+            return AdoptPending(pElement);
         }
         if (c == '/') {
             ++m_nPosition;
             *pEmpty = true;
+            if (!AdoptPending(pElement))
+                return false;
             SkipBlanks();
             if (!AtEnd() && m_pText[m_nPosition] == '>')
                 ++m_nPosition;
@@ -355,13 +374,17 @@ bool CDocumentReader::ParseAttributes(Level* pLevel, EDescription* pElement, boo
         }
         const Token name = GetToken();
         if (name.nType != EStreamWideString::kTokenWord) {
+            if (!AdoptPending(pElement))
+                return false;
             Error(pLevel, EString("<") + EString(pElement->GetTagName()) + "> タグに不正なタグ属性 '" +
                               EString(TokenText(name)) + "' が指定されています。");
             // The position is left behind the ">", so that the ">" does not become text.
             SkipPastClose();
             return true;
         }
-        m_value.Clear();
+        if (name.nLength > static_cast<size_t>(EWideString::kMaxLength))
+            return false;
+        const size_t nValueStart = m_values.Size();
         SkipBlanks();
         if (!AtEnd() && m_pText[m_nPosition] == '=') {
             ++m_nPosition;
@@ -383,17 +406,82 @@ bool CDocumentReader::ParseAttributes(Level* pLevel, EDescription* pElement, boo
                     ++m_nPosition;
                 nStop = m_nPosition;
             }
-            const bool bDecoded = m_bBackslashes ? DecodeBackslashes(m_pText + nStart, nStop - nStart, &m_value)
-                                                 : DecodeEntities(m_pText + nStart, nStop - nStart, &m_value);
-            if (!bDecoded || m_value.Size() > static_cast<size_t>(EWideString::kMaxLength))
+            const bool bDecoded = m_bBackslashes ? DecodeBackslashes(m_pText + nStart, nStop - nStart, &m_values)
+                                                 : DecodeEntities(m_pText + nStart, nStop - nStart, &m_values);
+            if (!bDecoded || m_values.Size() - nValueStart > static_cast<size_t>(EWideString::kMaxLength))
                 return false;
         }
-        const char16_t* szName = TerminatedToken(name);
-        if (szName == nullptr ||
-            pElement->SetAttributeText(szName, m_value.Data() != nullptr ? m_value.Data() : u"",
-                                       static_cast<int>(m_value.Size())) != 0)
+        const Pending pending = {name.nStart, static_cast<int>(name.nLength), nValueStart,
+                                 static_cast<int>(m_values.Size() - nValueStart)};
+        if (!m_pending.Push(pending))
             return false;
     }
+}
+
+namespace {
+
+// Attribute names in the order of the tree: by code unit, a prefix first.
+int CompareNames(const char16_t* p, int n, const char16_t* q, int m)
+{
+    const int nCommon = n < m ? n : m;
+    for (int i = 0; i < nCommon; ++i) {
+        if (p[i] != q[i])
+            return static_cast<int>(p[i]) - static_cast<int>(q[i]);
+    }
+    return n - m;
+}
+
+}  // namespace
+
+bool CDocumentReader::AdoptPending(EDescription* pElement)
+{
+    const size_t n = m_pending.Size();
+    if (n == 0)
+        return true;
+    m_adopt.Clear();
+    if (!m_adopt.Reserve(n))
+        return false;
+    const Pending* a = m_pending.Data();
+    const auto text = [&](const Pending& p) {
+        return EDescription::AttributeText{m_pText + p.nNameStart, p.nNameLength,
+                                           p.nValueLength > 0 ? m_values.Data() + p.nValueStart : u"",
+                                           p.nValueLength};
+    };
+    size_t i = 1;
+    while (i < n && CompareNames(m_pText + a[i - 1].nNameStart, a[i - 1].nNameLength, m_pText + a[i].nNameStart,
+                                 a[i].nNameLength) < 0)
+        ++i;
+    if (i == n) {
+        // In order already, as written: no name twice.
+        for (i = 0; i < n; ++i)
+            m_adopt.Push(text(a[i]));
+    } else {
+        // Sorted by name; of a name given twice the last value counts.
+        m_order.Clear();
+        if (!m_order.Reserve(n))
+            return false;
+        for (i = 0; i < n; ++i)
+            m_order.Push(i);
+        std::sort(m_order.Data(), m_order.Data() + n, [&](size_t x, size_t y) {
+            const int nCompare =
+                CompareNames(m_pText + a[x].nNameStart, a[x].nNameLength, m_pText + a[y].nNameStart, a[y].nNameLength);
+            return nCompare != 0 ? nCompare < 0 : x < y;
+        });
+        const size_t* pOrder = m_order.Data();
+        for (i = 0; i < n; ++i) {
+            const Pending& p = a[pOrder[i]];
+            if (i + 1 < n) {
+                const Pending& q = a[pOrder[i + 1]];
+                if (CompareNames(m_pText + p.nNameStart, p.nNameLength, m_pText + q.nNameStart, q.nNameLength) == 0)
+                    continue;
+            }
+            m_adopt.Push(text(p));
+        }
+    }
+    if (m_adopt.Size() > static_cast<size_t>(INT_MAX))
+        return false;
+    m_pending.Clear();
+    return pElement->AdoptAttributes(m_adopt.Data(), static_cast<int>(m_adopt.Size()));
 }
 
 VOKRESULT CDocumentReader::Parse(EDescription* pRoot)
