@@ -1,9 +1,11 @@
 #include "support/xml/codec.h"
 
+#include <cstdint>
+#include <cstring>
 #include <new>
 #include <string>
 
-#include "platform/codepage.h"
+#include "support/xml/system_code_page.h"
 
 namespace xmlcodec {
 
@@ -30,12 +32,7 @@ bool IsJisByte(unsigned char b)
 
 VOKRESULT AnsiToWide(const char* p, size_t cb, CHeapBuffer<char16_t>* pOut)
 {
-    try {
-        const std::u16string str = platform::AnsiToWide(p, cb);
-        return pOut->Append(str.data(), str.size()) ? kVokOk : kVokError;
-    } catch (...) {
-        return kVokError;  // out of memory in the conversion
-    }
+    return SystemToWide(p, cb, pOut);
 }
 
 VOKRESULT WideToAnsi(const char16_t* p, size_t cch, CHeapBuffer<char>* pOut)
@@ -51,12 +48,7 @@ VOKRESULT WideToAnsi(const char16_t* p, size_t cch, CHeapBuffer<char>* pOut)
             pOut->Push(static_cast<char>(p[i]));
         return kVokOk;
     }
-    try {
-        const std::string str = platform::WideToAnsi(p, cch);
-        return pOut->Append(str.data(), str.size()) ? kVokOk : kVokError;
-    } catch (...) {
-        return kVokError;
-    }
+    return WideToSystem(p, cch, pOut);
 }
 
 VOKRESULT DecodeUtf8(const unsigned char* p, size_t cb, CHeapBuffer<char16_t>* pOut)
@@ -69,6 +61,19 @@ VOKRESULT DecodeUtf8(const unsigned char* p, size_t cb, CHeapBuffer<char16_t>* p
     char16_t* q = pStart;
     size_t i = 0;
     while (i < cb) {
+        // Runs of ASCII, most of a document, eight bytes at a time.
+        while (cb - i >= 8) {
+            uint64_t nEight;
+            std::memcpy(&nEight, p + i, 8);
+            if (nEight & 0x8080808080808080ull)
+                break;
+            for (int k = 0; k < 8; ++k)
+                q[k] = p[i + k];
+            q += 8;
+            i += 8;
+        }
+        if (i == cb)
+            break;
         const unsigned char b = p[i++];
         if (b < 0x80) {
             *q++ = b;

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "platform/codepage.h"
 #include "support/runtime/heap.h"
 #include "support/xml/codec.h"
 
@@ -112,3 +113,31 @@ TEST(XmlCodec, FindsEncodingNamesWithoutAsciiCase)
 }
 
 }  // namespace
+
+// Encoding 0 looks characters up in tables read from the platform's conversion;
+// whole texts must come out exactly as the platform converts them, odd bytes,
+// lone lead bytes and surrogates included.
+TEST(XmlCodec, SystemCodePageGivesWhatThePlatformGives)
+{
+    std::string strBytes;
+    for (int b = 0; b < 256; ++b) {
+        for (int t = 0; t < 256; t += (b >= 0x80 ? 1 : 37)) {
+            strBytes += static_cast<char>(b);
+            strBytes += static_cast<char>(t);
+        }
+    }
+    // Lead bytes at odd places, and one alone at the very end.
+    const std::string kTexts[] = {strBytes, strBytes.substr(1), "abc\x82", "\x82\xA0\x82", "\x81\x0A<a/>\xE0",
+                                  std::string("x\x81\0y", 4)};
+    for (const std::string& str : kTexts) {
+        const std::u16string strPlatform = platform::AnsiToWide(str.data(), str.size());
+        ASSERT_EQ(strPlatform, DecodeBytes(0, str)) << str.size();
+    }
+
+    std::u16string strUnits;
+    for (uint32_t c = 0; c < 0x10000; ++c)
+        strUnits += static_cast<char16_t>(c);
+    const std::u16string kWide[] = {strUnits, u"a\xD83D\xDE00z\xDC00\xD800", u"\x3042\xFF71\x00A5~\\"};
+    for (const std::u16string& str : kWide)
+        ASSERT_EQ(platform::WideToAnsi(str.data(), str.size()), EncodeText(0, str)) << str.size();
+}

@@ -24,6 +24,19 @@ namespace {
 // Units of room for an entry's or a block's texts beyond this do not fit a size_t.
 constexpr uint64_t kMaxTextUnits = (SIZE_MAX - 4096) / sizeof(char16_t) / 2;
 
+// A hint to the processor that the cb bytes at p are wanted soon: a walk over the
+// nodes of a tree would otherwise wait for each one in turn. Never faults.
+void Prefetch(const void* p, size_t cb)
+{
+#if defined(__GNUC__)
+    for (size_t i = 0; i < cb; i += 64)
+        __builtin_prefetch(static_cast<const char*>(p) + i);
+#else
+    (void)p;
+    (void)cb;
+#endif
+}
+
 // Copies n units of p to q and ends them with a zero; returns the room after it.
 char16_t* PutText(char16_t* q, const char16_t* p, int n)
 {
@@ -111,6 +124,8 @@ EDescription::~EDescription()
         const int n = p->m_vChildren.GetSize();
         if (n > 0) {
             EDescription* pChild = static_cast<EDescription*>(p->m_vChildren.GetAt(n - 1));
+            if (n > 1)
+                Prefetch(p->m_vChildren.GetAt(n - 2), sizeof(EDescription));
             if (pChild != nullptr && pChild->m_vChildren.GetSize() > 0) {
                 pChild->m_pParent = p;
                 p = pChild;
