@@ -515,16 +515,19 @@ std::atomic<bool> g_bFailSwitchArmed{false};
 std::atomic<size_t> g_nAllocationsCounted{0};
 std::atomic<size_t> g_nAllocationToFail{0};
 
-// A hint to the processor only: it never faults, whatever p is.
-void PrefetchHeader(const void* p)
-{
+// A hint to the processor only: it never faults, whatever p is. Always inlined:
+// as a function of its own the compiler may find that it does nothing.
 #if defined(__GNUC__)
+__attribute__((always_inline)) inline void PrefetchHeader(const void* p)
+{
     if (p != nullptr)
         __builtin_prefetch(reinterpret_cast<const void*>(reinterpret_cast<uintptr_t>(p) - kHeader));
-#else
-    (void)p;
-#endif
 }
+#else
+inline void PrefetchHeader(const void*)
+{
+}
+#endif
 
 bool SwitchFailsThisAllocation()
 {
