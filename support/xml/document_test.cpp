@@ -95,6 +95,11 @@ std::string DumpChildren(const EDescription& node)
     return s;
 }
 
+std::u16string Text(const EWideString& str)
+{
+    return std::u16string(str.GetText(), static_cast<size_t>(str.GetLength()));
+}
+
 VOKRESULT Read(EDescription* pRoot, const std::string& strBytes, int nFlag, int nEncoding = 1)
 {
     EStreamBuffer stream;
@@ -151,6 +156,8 @@ TEST_F(XmlDocument, ReadsContent)
         {"<!-->x", 0, 0, "<!--> \"x\""},
         {"<>a< >b<", 0, 0, "\"a\" \"b\""},
         {"<x a/>", 0, 0, "x{a=}"},
+        // Attributes in name order, a prefix first; of a name given twice the last value.
+        {"<x zb=\"1\" ab=2 z=\"3\" a zb=\"4\" b=\"\"/>", 0, 0, "x{a= ab=2 b= z=3 zb=4}"},
         {"<x a=\"1\" =\"2\">in</x>", 0, 1, "x{a=1}(\"in\")"},
         {"<x a=\"&lt;&#65;& amp ;&bogus;&\"/>", 0, 0, "x{a=<A&&bogus;&}"},
         {"<x a=\"a\\tb\" b=\"q\\\"q\" c=\"\\x41\\101\\z\\\"/>", 1, 0, "x{a=a\\x09b b=q\"q c=AAz\"/>}"},
@@ -163,6 +170,40 @@ TEST_F(XmlDocument, ReadsContent)
         EXPECT_EQ(c.nResult, Read(&root, c.szInput, c.nFlag)) << c.szInput;
         EXPECT_EQ(c.szTree, DumpChildren(root)) << c.szInput;
     }
+}
+
+// The reader keeps an element's attributes and their texts in one block, and short
+// tag names in the node: changed afterwards, they behave as any others.
+TEST_F(XmlDocument, ReadAttributesAndTagsChangeAsAnyOthers)
+{
+    EDescription root;
+    ASSERT_EQ(kVokOk, Read(&root, "<item name=\"old\" icon=\"1\" id_att=\"7\"/><averyverylongtagname/>", 0));
+    EDescription* pItem = root.GetChildAt(0);
+    ASSERT_NE(nullptr, pItem);
+    const EWideString& strName = pItem->GetAttributeValueAt(pItem->FindAttribute(u"name"));
+    // Shorter, then longer than the room the value had: the same string object.
+    EXPECT_EQ(0, pItem->SetStringAttribute(u"name", u"ne"));
+    EXPECT_EQ(u"ne", Text(strName));
+    EXPECT_EQ(0, pItem->SetStringAttribute(u"name", u"a much longer name than before"));
+    EXPECT_EQ(u"a much longer name than before", Text(strName));
+    EXPECT_EQ(0, pItem->SetIntAttribute(u"id_att", 70000));
+    EXPECT_EQ(0, pItem->SetIntAttribute(u"category", 0));
+    EXPECT_EQ(0, pItem->SetStringAttribute(u"zz", u"last"));
+    pItem->RemoveAttribute(u"icon");
+    EXPECT_EQ(4, pItem->GetAttributeCount());
+
+    EDescription* pLong = root.GetChildAt(1);
+    ASSERT_NE(nullptr, pLong);
+    EXPECT_EQ(u"averyverylongtagname", Text(pLong->GetTagName()));
+    EXPECT_EQ(0, pItem->SetTagName(u"an-item-with-a-long-tag"));
+    EXPECT_EQ(0, pLong->SetTagName(u"b"));
+    EXPECT_EQ("<an-item-with-a-long-tag category=\"0\" id_att=\"00011170H\"\r\n  name=\"a&#32;much&#32;longer&#32;"
+              "name&#32;than&#32;before\" zz=\"last\"/>\r\n<b/>\r\n",
+              Write(root, 0));
+    pItem->RemoveAllAttributes();
+    EXPECT_EQ(0, pItem->SetStringAttribute(u"a", u"1"));
+    EXPECT_EQ("<an-item-with-a-long-tag a=\"1\"/>\r\n<b/>\r\n", Write(root, 0));
+    EXPECT_EQ(kVokOk, vokVerifyHeapChain(nullptr));
 }
 
 TEST_F(XmlDocument, ReportsErrorsOnTheNodeBeingParsed)
