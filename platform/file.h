@@ -133,7 +133,8 @@ public:
     std::intptr_t Native() const { return m_hNative; }
 
 private:
-    friend FileResult FileOpen(const char*, unsigned, unsigned, unsigned, CFileHandle*);
+    friend FileResult FileOpen(const char*, unsigned, unsigned, unsigned, CFileHandle*,
+                               std::uint64_t*);
     friend FileResult FileDuplicate(const CFileHandle&, CFileHandle*);
     static constexpr std::intptr_t kInvalid = -1;
 
@@ -145,8 +146,15 @@ private:
 // Opens or creates szPath with the access, share and disposition given, normal
 // attributes. On success *pFile (closed first when open) owns the file; on failure
 // it is left untouched. A directory cannot be opened (kFileAccessDenied).
+// *pcbSize (may be null) receives the file's size as the open left it, which
+// saves the caller a GetSize.
 FileResult FileOpen(const char* szPath, unsigned nAccess, unsigned nShare, unsigned nDisposition,
-                    CFileHandle* pFile);
+                    CFileHandle* pFile, std::uint64_t* pcbSize);
+inline FileResult FileOpen(const char* szPath, unsigned nAccess, unsigned nShare,
+                           unsigned nDisposition, CFileHandle* pFile)
+{
+    return FileOpen(szPath, nAccess, nShare, nDisposition, pFile, nullptr);
+}
 
 // A second handle of the same open file with the same access (DuplicateHandle;
 // on POSIX a duplicate descriptor of the same open file description). The file's

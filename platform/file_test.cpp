@@ -209,6 +209,33 @@ TEST(File, ShareModesBindTwoOpensInOneProcess)
     }
 }
 
+// Every pair of reading or writing openers with every sharing, against Windows'
+// rule: the second gets in only when neither one's access meets the other's denial.
+TEST(File, ShareModesFollowTheWindowsRuleForEveryPair)
+{
+    CScratchDir dir;
+    const std::string strPath = dir.Sub("shared");
+    PutFile(strPath, "x");
+    auto denies = [](unsigned nAccess, unsigned nShare) {
+        return ((nAccess & R) != 0 && (nShare & SR) == 0) || ((nAccess & W) != 0 && (nShare & SW) == 0);
+    };
+    for (unsigned nAccess1 : {R, W, R | W}) {
+        for (unsigned nShare1 = 0; nShare1 < 8; ++nShare1) {
+            CFileHandle first;
+            ASSERT_EQ(kFileOk, FileOpen(strPath.c_str(), nAccess1, nShare1, kFileOpenExisting, &first));
+            for (unsigned nAccess2 : {R, W, R | W}) {
+                for (unsigned nShare2 = 0; nShare2 < 8; ++nShare2) {
+                    const bool bOpens = !denies(nAccess2, nShare1) && !denies(nAccess1, nShare2);
+                    CFileHandle second;
+                    EXPECT_EQ(bOpens ? kFileOk : kFileSharingViolation,
+                              FileOpen(strPath.c_str(), nAccess2, nShare2, kFileOpenExisting, &second))
+                        << nAccess1 << "/" << nShare1 << " then " << nAccess2 << "/" << nShare2;
+                }
+            }
+        }
+    }
+}
+
 CHILD_SCENARIO(try_open)
 {
     // try_open <path> <access> <share>: exits with the FileResult of the open.

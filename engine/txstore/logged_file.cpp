@@ -13,10 +13,9 @@ CLoggedFile::CLoggedFile(const char* szTarget, int nWrite, const CPath& pathLog,
     : m_bWrite(nWrite), m_pathLog(pathLog), m_pbFailed(pbFailed)
 {
     if (platform::FileOpen(szTarget, platform::kFileAccessRead, platform::kFileShareRead,
-                           platform::kFileOpenExisting, &m_hTarget) != platform::kFileOk)
+                           platform::kFileOpenExisting, &m_hTarget, &m_nInitialSize) !=
+        platform::kFileOk)
         ThrowFault();
-    if (m_hTarget.GetSize(&m_nInitialSize) != platform::kFileOk)
-        ThrowFault();  // the handle closes with the member
     const CPath size = m_pathLog.Join(txdir::kSize);
     if (platform::PathExists(size.GetString())) {
         m_nLogicalSize = ReadSizeRecord(size.GetString());

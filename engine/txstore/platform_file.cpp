@@ -13,9 +13,8 @@ CPlatformFile<TInterface>::CPlatformFile(const char* szPath, int nWrite)
                                          : platform::kFileAccessRead;
     const unsigned nShare = nWrite != 0 ? 0u : static_cast<unsigned>(platform::kFileShareRead);
     if (szPath == nullptr ||
-        platform::FileOpen(szPath, nAccess, nShare, platform::kFileOpenExisting, &m_hFile) !=
-            platform::kFileOk ||
-        m_hFile.GetSize(&m_nSize) != platform::kFileOk)
+        platform::FileOpen(szPath, nAccess, nShare, platform::kFileOpenExisting, &m_hFile,
+                           &m_nSize) != platform::kFileOk)
         ThrowFault();
 }
 
@@ -54,14 +53,12 @@ std::uint32_t CPlatformFile<TInterface>::Write(const void* pBuffer, std::uint32_
     return cbWritten;
 }
 
+// The share mode keeps every other writer out while the file is open, so the size
+// known since the open, kept by this object's own writes and cuts, is the file's.
 template <class TInterface>
 std::uint64_t CPlatformFile<TInterface>::GetSize()
 {
-    std::uint64_t cbSize = 0;
-    if (m_hFile.GetSize(&cbSize) != platform::kFileOk)
-        ThrowFault();
-    m_nSize = cbSize;
-    return cbSize;
+    return m_nSize;
 }
 
 template <class TInterface>

@@ -41,33 +41,61 @@ enum : off_t {
     kDenyDeleteByte = 4,
 };
 
-int TakeLock(int fd, off_t nByte)
+// Takes read locks on the share bytes in nBytes (bit n: byte n), one call per run
+// of adjacent bytes. Returns 0 or the error.
+int TakeLocks(int fd, unsigned nBytes)
 {
-    struct flock fl;
-    std::memset(&fl, 0, sizeof(fl));
-    fl.l_type = F_RDLCK;
-    fl.l_whence = SEEK_SET;
-    fl.l_start = kLockBase + nByte;
-    fl.l_len = 1;
-    while (fcntl(fd, F_OFD_SETLK, &fl) != 0) {
-        if (errno != EINTR)
-            return errno;
+    for (off_t nByte = 0; nBytes >> nByte != 0;) {
+        if ((nBytes >> nByte & 1u) == 0) {
+            ++nByte;
+            continue;
+        }
+        off_t nLength = 1;
+        while (nBytes >> (nByte + nLength) & 1u)
+            ++nLength;
+        struct flock fl;
+        std::memset(&fl, 0, sizeof(fl));
+        fl.l_type = F_RDLCK;
+        fl.l_whence = SEEK_SET;
+        fl.l_start = kLockBase + nByte;
+        fl.l_len = nLength;
+        while (fcntl(fd, F_OFD_SETLK, &fl) != 0) {
+            if (errno != EINTR)
+                return errno;
+        }
+        nByte += nLength;
     }
     return 0;
 }
 
-// True when an open file description other than fd's holds a lock on the byte.
+// True when an open file description other than fd's holds a lock on one of the
+// share bytes in nBytes (bit n: byte n); one test per run of adjacent bytes.
+bool OthersHoldAny(int fd, unsigned nBytes)
+{
+    for (off_t nByte = 0; nBytes >> nByte != 0;) {
+        if ((nBytes >> nByte & 1u) == 0) {
+            ++nByte;
+            continue;
+        }
+        off_t nLength = 1;
+        while (nBytes >> (nByte + nLength) & 1u)
+            ++nLength;
+        struct flock fl;
+        std::memset(&fl, 0, sizeof(fl));
+        fl.l_type = F_WRLCK;
+        fl.l_whence = SEEK_SET;
+        fl.l_start = kLockBase + nByte;
+        fl.l_len = nLength;
+        if (fcntl(fd, F_OFD_GETLK, &fl) == 0 && fl.l_type != F_UNLCK)
+            return true;
+        nByte += nLength;
+    }
+    return false;
+}
+
 bool OthersHold(int fd, off_t nByte)
 {
-    struct flock fl;
-    std::memset(&fl, 0, sizeof(fl));
-    fl.l_type = F_WRLCK;
-    fl.l_whence = SEEK_SET;
-    fl.l_start = kLockBase + nByte;
-    fl.l_len = 1;
-    if (fcntl(fd, F_OFD_GETLK, &fl) != 0)
-        return false;
-    return fl.l_type != F_UNLCK;
+    return OthersHoldAny(fd, 1u << nByte);
 }
 
 // An engine path as a POSIX path. Only the pseudo drive "Z:" exists; another drive
@@ -118,7 +146,7 @@ FileResult CheckNotHeldOpen(const std::string& strNative)
 }  // namespace
 
 FileResult FileOpen(const char* szPath, unsigned nAccess, unsigned nShare, unsigned nDisposition,
-                    CFileHandle* pFile)
+                    CFileHandle* pFile, std::uint64_t* pcbSize)
 {
     std::string strNative;
     FileResult result = NativePath(szPath, &strNative);
@@ -149,16 +177,6 @@ FileResult FileOpen(const char* szPath, unsigned nAccess, unsigned nShare, unsig
         return kFileInvalidArgument;
     }
 
-    // The read-only attribute is the owner's write bit; Windows honours it even for
-    // an administrator, so it is checked here rather than left to open().
-    struct stat st;
-    if (stat(strNative.c_str(), &st) == 0) {
-        if (S_ISDIR(st.st_mode))
-            return kFileAccessDenied;
-        if (IsReadOnlyFile(st) && (bWrite || bTruncate))
-            return kFileAccessDenied;
-    }
-
     const int nMode = (bWrite || bTruncate) ? O_RDWR : O_RDONLY;
     posix::CPowerCutStep step(posix::CPowerCutStep::kChange);
     const bool bExisted = posix::g_bPowerCutArmed && posix::PowerCutExists(strNative);
@@ -166,43 +184,61 @@ FileResult FileOpen(const char* szPath, unsigned nAccess, unsigned nShare, unsig
     do {
         fd = open(strNative.c_str(), nMode | nCreate | O_CLOEXEC | O_NOCTTY, 0666);
     } while (fd < 0 && errno == EINTR);
-    if (fd < 0)
-        return LastError();
+    struct stat st;
+    if (fd < 0) {
+        // A directory, or a read-only file opened for writing, is refused as
+        // access denied whatever open() said about it.
+        const int nError = errno;
+        if (stat(strNative.c_str(), &st) == 0 &&
+            (S_ISDIR(st.st_mode) || (IsReadOnlyFile(st) && (bWrite || bTruncate))))
+            return kFileAccessDenied;
+        return TranslateError(nError);
+    }
     if (posix::g_bPowerCutArmed && !bExisted)
         posix::PowerCutCreated(strNative);
+    // Checked on the open file rather than by a stat before: the same answers with
+    // one call less. Nothing has changed yet (a truncation comes last), except that
+    // a create of a new file made it, which is what the caller asked for.
     if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode) || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return kFileAccessDenied;
+    }
+    // The read-only attribute is the owner's write bit; Windows honours it even for
+    // an administrator, so it is checked here rather than left to open().
+    if (IsReadOnlyFile(st) && (bWrite || bTruncate)) {
         close(fd);
         return kFileAccessDenied;
     }
 
     // Openers with no access take part in no sharing check, as on Windows.
     if ((nAccess & (kFileAccessRead | kFileAccessWrite)) != 0) {
-        struct Rule {
-            bool bApplies;
-            off_t nOwn;
-            off_t nOpposite;
-        };
-        const Rule rules[] = {
-            {(nAccess & kFileAccessRead) != 0, kAccessReadByte, kDenyReadByte},
-            {bWrite, kAccessWriteByte, kDenyWriteByte},
-            {(nShare & kFileShareRead) == 0, kDenyReadByte, kAccessReadByte},
-            {(nShare & kFileShareWrite) == 0, kDenyWriteByte, kAccessWriteByte},
-        };
-        int nError = 0;
-        for (const Rule& rule : rules)
-            if (rule.bApplies && nError == 0)
-                nError = TakeLock(fd, rule.nOwn);
-        if (nError == 0 && (nShare & kFileShareDelete) == 0)
-            nError = TakeLock(fd, kDenyDeleteByte);
+        unsigned nOwn = 0, nOpposite = 0;
+        if ((nAccess & kFileAccessRead) != 0) {
+            nOwn |= 1u << kAccessReadByte;
+            nOpposite |= 1u << kDenyReadByte;
+        }
+        if (bWrite) {
+            nOwn |= 1u << kAccessWriteByte;
+            nOpposite |= 1u << kDenyWriteByte;
+        }
+        if ((nShare & kFileShareRead) == 0) {
+            nOwn |= 1u << kDenyReadByte;
+            nOpposite |= 1u << kAccessReadByte;
+        }
+        if ((nShare & kFileShareWrite) == 0) {
+            nOwn |= 1u << kDenyWriteByte;
+            nOpposite |= 1u << kAccessWriteByte;
+        }
+        if ((nShare & kFileShareDelete) == 0)
+            nOwn |= 1u << kDenyDeleteByte;
+        const int nError = TakeLocks(fd, nOwn);
         if (nError != 0) {
             close(fd);
             return TranslateError(nError);
         }
-        for (const Rule& rule : rules) {
-            if (rule.bApplies && OthersHold(fd, rule.nOpposite)) {
-                close(fd);
-                return kFileSharingViolation;
-            }
+        if (OthersHoldAny(fd, nOpposite)) {
+            close(fd);
+            return kFileSharingViolation;
         }
     }
 
@@ -219,6 +255,8 @@ FileResult FileOpen(const char* szPath, unsigned nAccess, unsigned nShare, unsig
     pFile->m_hNative = fd;
     pFile->m_nAccess = nAccess;
     pFile->m_nPosition = 0;
+    if (pcbSize != nullptr)
+        *pcbSize = bTruncate ? 0 : static_cast<std::uint64_t>(st.st_size);
     return kFileOk;
 }
 

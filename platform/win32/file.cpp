@@ -20,7 +20,7 @@ HANDLE Handle(std::intptr_t hNative)
 }  // namespace
 
 FileResult FileOpen(const char* szPath, unsigned nAccess, unsigned nShare, unsigned nDisposition,
-                    CFileHandle* pFile)
+                    CFileHandle* pFile, std::uint64_t* pcbSize)
 {
     if (szPath == nullptr)
         return kFileNotFound;
@@ -46,6 +46,15 @@ FileResult FileOpen(const char* szPath, unsigned nAccess, unsigned nShare, unsig
     SetErrorMode(uOldMode);
     if (h == INVALID_HANDLE_VALUE)
         return TranslateError(dwError);
+    if (pcbSize != nullptr) {
+        LARGE_INTEGER liSize;
+        if (!GetFileSizeEx(h, &liSize)) {
+            const FileResult result = LastError();
+            CloseHandle(h);
+            return result;
+        }
+        *pcbSize = static_cast<std::uint64_t>(liSize.QuadPart);
+    }
     pFile->Close();
     pFile->m_hNative = reinterpret_cast<std::intptr_t>(h);
     pFile->m_nAccess = nAccess;
