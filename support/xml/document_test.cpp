@@ -370,6 +370,47 @@ TEST_F(XmlDocument, ReportsAShortWrite)
     }
 }
 
+TEST_F(XmlDocument, WritesALargeDocumentAsItsLinesAndReportsAShortWriteAnywhere)
+{
+    // Far more than the writer's output buffer, Japanese text included, so that
+    // every encoding's bytes cross several buffer boundaries.
+    EDescription root;
+    EDescription* pView = Element(u"view");
+    root.AppendChild(pView);
+    for (int i = 0; i < 6000; ++i) {
+        EDescription* pItem = Element(u"item");
+        const std::u16string strId(static_cast<size_t>(1 + i % 7), static_cast<char16_t>(u'0' + i % 10));
+        pItem->SetStringAttribute(u"id", strId.c_str());
+        pItem->SetStringAttribute(u"name", u"\u5c5e\u6027 attribute");
+        pView->AppendChild(pItem);
+    }
+    auto ascii = [](const char* sz, int nEncoding) {
+        std::string str;
+        for (; *sz != 0; ++sz) {
+            str += *sz;
+            if (nEncoding == EDescription::kUtf16)
+                str += '\0';
+        }
+        return str;
+    };
+    for (int nEncoding = 0; nEncoding < 5; ++nEncoding) {
+        // The document is its lines, each encoded on its own, one after the other.
+        std::string strExpected = ascii("<view>\r\n", nEncoding);
+        for (int i = 0; i < pView->GetChildCount(); ++i)
+            strExpected += Write(*pView->GetChildAt(static_cast<unsigned>(i)), 0, nEncoding, 1);
+        strExpected += ascii("</view>\r\n", nEncoding);
+        const std::string strAll = Write(root, 0, nEncoding);
+        ASSERT_GT(strAll.size(), 3u * 65536) << nEncoding;
+        EXPECT_TRUE(strAll == strExpected) << nEncoding;
+        for (size_t cb : {size_t{0}, size_t{65535}, size_t{65536}, size_t{65537}, strAll.size() / 2,
+                          strAll.size() - 1}) {
+            EMemoryFile file;
+            file.m_cbLimit = cb;
+            EXPECT_EQ(kVokError, root.WriteDocument(&file, 0, 0, nEncoding)) << nEncoding << " " << cb;
+        }
+    }
+}
+
 std::string ReadFileBytes(const std::string& strPath)
 {
     ERawFile file;

@@ -1,5 +1,7 @@
-// The document writer. A line is built as wide text, encoded and handed to the
-// file at once; every line ends in a carriage return and a line feed. The layout
+// The document writer. A line is built as wide text and encoded on its own (an
+// ISO-2022-JP line returns to ASCII at its end); the encoded lines gather in an
+// output buffer that goes to the file in large writes, and the last of them when
+// the document is complete. Every line ends in a carriage return and a line feed. The layout
 // (tabs, attribute order, wrapping before column 80 - 7 per level, escapes) is the
 // one the desktop application writes and reads.
 #include <cstring>
@@ -52,6 +54,9 @@ public:
 
     bool WriteDeclaration();
     bool WriteNode(const EDescription* p, int nIndent, int nDepth);
+    // Hands what the output buffer holds to the file. False when the file took
+    // less than all of it.
+    bool Finish();
 
 private:
     bool Tabs(int n)
@@ -72,9 +77,12 @@ private:
     bool EscapeText(CHeapBuffer<char16_t>* pOut, const EWideString& str, int nIndent);
     // Backslash escapes for control characters, quotes and the backslash.
     bool EscapeBackslashes(CHeapBuffer<char16_t>* pOut, const EWideString& str);
-    // Encodes the line, hands it to the file and empties it.
+    // Encodes the line into the output buffer, which goes to the file once it is
+    // full, and empties the line.
     bool Flush();
     bool WriteBytes(const char* p, size_t cb);
+
+    enum : size_t { kOutputBytes = 64 * 1024 };
 
     VOKFileObject* m_pFile;
     int m_nEncoding;
@@ -98,10 +106,16 @@ bool CDocumentWriter::WriteBytes(const char* p, size_t cb)
 
 bool CDocumentWriter::Flush()
 {
-    m_bytes.Clear();
     const bool bOk = xmlcodec::Encode(m_nEncoding, m_line.Data(), m_line.Size(), &m_bytes) == kVokOk &&
-                     WriteBytes(m_bytes.Data(), m_bytes.Size());
+                     (m_bytes.Size() < kOutputBytes || Finish());
     m_line.Clear();
+    return bOk;
+}
+
+bool CDocumentWriter::Finish()
+{
+    const bool bOk = WriteBytes(m_bytes.Data(), m_bytes.Size());
+    m_bytes.Clear();
     return bOk;
 }
 
@@ -115,8 +129,8 @@ bool CDocumentWriter::WriteDeclaration()
     static const char kStart[] = "<?xml version=\"1.0\" encoding=\"";
     static const char kEnd[] = "\"?>\r\n";
     const char* szName = xmlcodec::kEncodingNames[m_nEncoding];
-    return WriteBytes(kStart, sizeof(kStart) - 1) && WriteBytes(szName, std::strlen(szName)) &&
-           WriteBytes(kEnd, sizeof(kEnd) - 1);
+    return m_bytes.Append(kStart, sizeof(kStart) - 1) && m_bytes.Append(szName, std::strlen(szName)) &&
+           m_bytes.Append(kEnd, sizeof(kEnd) - 1);
 }
 
 bool CDocumentWriter::EscapeText(CHeapBuffer<char16_t>* pOut, const EWideString& str, int nIndent)
@@ -252,5 +266,5 @@ VOKRESULT EDescription::WriteDocument(VOKFileObject* pFile, int nIndent, int nFl
     CDocumentWriter writer(pFile, nEncoding, nFlag != 0 && nFlag != 2);
     if (nFlag == 2 && !writer.WriteDeclaration())
         return kVokError;
-    return writer.WriteNode(this, nIndent, 0) ? kVokOk : kVokError;
+    return writer.WriteNode(this, nIndent, 0) && writer.Finish() ? kVokOk : kVokError;
 }
