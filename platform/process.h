@@ -5,6 +5,7 @@
 // root "/" is the pseudo drive "Z:".
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -66,6 +67,11 @@ public:
     // child has ended; *pExitCode then holds its exit code as the platform reports
     // it (see ExitCodeAsSeen; on POSIX a child killed by signal s gives 128 + s).
     bool Wait(int nTimeoutMs, int* pExitCode);
+
+    // The most memory the ended child held at once, in bytes (its peak resident
+    // set on POSIX, its peak working set as last seen by Wait on Windows); 0 when
+    // the platform could not tell.
+    std::uint64_t PeakMemory() const;
 
     // Ends the child at once (SIGKILL, TerminateProcess).
     void Kill();

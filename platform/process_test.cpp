@@ -30,6 +30,33 @@ CHILD_SCENARIO(sleep_long)
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
 }
 
+CHILD_SCENARIO(touch_memory)
+{
+    // Touches the given number of MiB, holds them a moment, and exits.
+    const std::size_t cb = static_cast<std::size_t>(std::atoi(vArgs.at(0).c_str())) << 20;
+    volatile char* p = static_cast<volatile char*>(std::malloc(cb));
+    for (std::size_t i = 0; p != nullptr && i < cb; i += 4096)
+        p[i] = 1;
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    std::free(const_cast<char*>(p));
+    return p != nullptr ? 0 : 1;
+}
+
+TEST(ChildProcess, ReportsTheChildsPeakMemory)
+{
+    CChildProcess small, large;
+    int nCode = -1;
+    ASSERT_EQ(0, testing::StartChild(&small, "touch_memory", {"1"}));
+    ASSERT_TRUE(small.Wait(-1, &nCode));
+    EXPECT_EQ(0, nCode);
+    ASSERT_EQ(0, testing::StartChild(&large, "touch_memory", {"96"}));
+    ASSERT_TRUE(large.Wait(-1, &nCode));
+    EXPECT_EQ(0, nCode);
+    EXPECT_GT(small.PeakMemory(), 0u);
+    EXPECT_LT(small.PeakMemory(), std::uint64_t{64} << 20);
+    EXPECT_GE(large.PeakMemory(), std::uint64_t{96} << 20);
+}
+
 TEST(ChildProcess, PassesArgumentsAndInputAndCapturesOutput)
 {
     CChildProcess child;

@@ -28,6 +28,7 @@ const unsigned kLookEverySlices = 5;
 struct Watcher {
     std::vector<std::string> vDirectories;
     std::atomic<bool> bQuit{false};
+    platform::CWatchStop stop;  // raised with bQuit: the thread's waits end at once
     std::mutex mtxStarted;
     std::condition_variable cvStarted;
     bool bStarted = false;
@@ -74,7 +75,7 @@ struct Watcher {
             // that arrives while the watch is being set up may go unreported.
             const bool bLook = ++nSlices % kLookEverySlices == 0;
             for (auto& w : vWatches) {
-                int nFired = w.second.Wait(kWaitSliceMs);
+                int nFired = w.second.Wait(kWaitSliceMs, &stop);
                 if (nFired < 0)
                     return -1;
                 if (nFired == 0 && bLook)
@@ -108,6 +109,7 @@ struct CDustbox::Impl {
         if (!pWatcher)
             return;
         pWatcher->bQuit.store(true);
+        pWatcher->stop.Raise();
         if (pWatcher->thread.joinable())
             pWatcher->thread.join();
         pWatcher.reset();
@@ -145,6 +147,16 @@ CDustbox::~CDustbox()
     delete m_pImpl;
 }
 
+namespace {
+
+bool IsEmptyDirectory(const char* szDirectory)
+{
+    std::vector<platform::DirEntry> vEntries;
+    return platform::DirList(szDirectory, &vEntries) == platform::kFileOk && vEntries.empty();
+}
+
+}  // namespace
+
 void CDustbox::Register(const char* szDirectory)
 {
     std::lock_guard<std::mutex> lock(m_pImpl->mtxLock);
@@ -157,34 +169,46 @@ void CDustbox::Register(const char* szDirectory)
         return;
     if (m_pImpl->setRegistered.count(directory.GetString()) != 0)
         return;
+    const bool bRunning = m_pImpl->pWatcher != nullptr;
     m_pImpl->StopWatcher();
     m_pImpl->setRegistered.insert(directory.GetString());
-    m_pImpl->StartWatcher();
+    if (bRunning || !IsEmptyDirectory(directory.GetString()))
+        m_pImpl->StartWatcher();
 }
 
 void CDustbox::Unregister(const char* szDirectory)
 {
     std::lock_guard<std::mutex> lock(m_pImpl->mtxLock);
     CPath directory;
-    if (!m_pImpl->pWatcher || szDirectory == nullptr || directory.Set(szDirectory) != CPath::kOk ||
+    if (szDirectory == nullptr || directory.Set(szDirectory) != CPath::kOk ||
         m_pImpl->setRegistered.count(directory.GetString()) == 0)
         return;
+    const bool bRunning = m_pImpl->pWatcher != nullptr;
     m_pImpl->StopWatcher();
     m_pImpl->setRegistered.erase(directory.GetString());
-    if (!m_pImpl->setRegistered.empty())
+    if (bRunning && !m_pImpl->setRegistered.empty())
         m_pImpl->StartWatcher();
 }
 
 void CDustbox::MoveToDustbox(const char* szDustbox, const char* szPath)
 {
     std::lock_guard<std::mutex> lock(m_pImpl->mtxLock);
-    if (!m_pImpl->pWatcher)
+    if (m_pImpl->setRegistered.empty())
         return;
     CPath target;
     // Without a fresh name there is nothing to rename to: the object stays.
     if (MakeUniquePath(&target, nullptr, szDustbox) != 0)
         return;
-    platform::FileMove(szPath, target.GetString());
+    if (platform::FileMove(szPath, target.GetString()) != platform::kFileOk || m_pImpl->pWatcher)
+        return;
+    // No watcher runs: an empty directory is gone with one call, anything else
+    // has to be cleaned up in the background.
+    if (platform::DirRemove(target.GetString()) == platform::kFileOk)
+        return;
+    try {
+        m_pImpl->StartWatcher();
+    } catch (...) {
+    }
 }
 
 std::size_t CDustbox::GetRegisteredCount() const

@@ -8,9 +8,18 @@
 // thread's next look, about every half second; it does not stop the watcher.
 //
 // The thread reads the registered set only when it starts; every change of the
-// set stops the thread and starts a new one. Stopping is always: raise the quit
-// flag, wait for the thread to end. An emptying in progress breaks off at the
-// next directory entry once the flag is up.
+// set while it runs stops it and starts a new one. Stopping is always: raise the
+// quit flag and the stop signal that ends the thread's waits at once, wait for the
+// thread to end. An emptying in progress breaks off at the next directory entry
+// once the flag is up.
+//
+// A process with nothing to clean runs no watcher: registering an empty
+// directory only records it, and the thread starts when a registered dustbox
+// turns out to hold something (at registration, or when an object that is more
+// than an empty directory is moved in). An empty directory moved into a dustbox
+// while no thread runs is removed there at once. Every stop of a thread costs the
+// system's release of its change notifications (milliseconds on Linux), which a
+// short command then never pays.
 #pragma once
 
 #include <cstddef>
@@ -24,17 +33,19 @@ public:
 
     // Starts watching szDirectory. Does nothing when it is not an existing
     // directory (a link to one is not: its target is not ours to empty) or is
-    // watched already; otherwise restarts the thread with the new
-    // set and returns once the thread runs. Throws when no thread can be started.
+    // watched already. Otherwise a running thread is restarted with the new
+    // set, and a thread is started when none runs and the directory is not
+    // empty; returns once the thread runs. Throws when no thread can be started.
     void Register(const char* szDirectory);
 
-    // Stops watching szDirectory; the thread is stopped and, while other
+    // Stops watching szDirectory; a running thread is stopped and, while other
     // directories remain, started again for them.
     void Unregister(const char* szDirectory);
 
     // Renames szPath into the dustbox szDustbox under a fresh name. Does nothing
-    // while no watcher thread has been started; a failure leaves the object where
-    // it is and is not reported.
+    // while no directory is registered. When no thread runs, the renamed object is
+    // removed at once if it is an empty directory, else the thread is started. A
+    // failure leaves the object where it is and is not reported.
     void MoveToDustbox(const char* szDustbox, const char* szPath);
 
     // For tests: the number of watched directories, and how often a watcher

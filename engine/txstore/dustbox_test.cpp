@@ -3,6 +3,7 @@
 #include <chrono>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "engine/txstore/dustbox.h"
 #include "engine/txstore/remove_tree.h"
@@ -153,12 +154,13 @@ TEST(Dustbox, RegistrationStartsAndRestartsTheWatcher)
     EXPECT_EQ(nBefore, dustbox.GetRegisteredCount());
     EXPECT_EQ(nStarts, dustbox.GetWatcherStarts());
 
+    MakeFile(a + "\\x.dat");  // something to clean: registering starts the watcher
     dustbox.Register(a.c_str());
     dustbox.Register((a + "\\").c_str());  // the same directory
     EXPECT_EQ(nBefore + 1, dustbox.GetRegisteredCount());
     EXPECT_EQ(nStarts + 1, dustbox.GetWatcherStarts());
 
-    dustbox.Register(b.c_str());
+    dustbox.Register(b.c_str());    // while it runs: restarted with the new set
     dustbox.Unregister(a.c_str());  // one of several: restarted for the rest
     EXPECT_EQ(nBefore + 1, dustbox.GetRegisteredCount());
     EXPECT_EQ(nStarts + 3, dustbox.GetWatcherStarts());
@@ -166,6 +168,49 @@ TEST(Dustbox, RegistrationStartsAndRestartsTheWatcher)
     dustbox.Unregister(b.c_str());
     EXPECT_EQ(nBefore, dustbox.GetRegisteredCount());
     EXPECT_EQ(nStarts + 3, dustbox.GetWatcherStarts());
+}
+
+TEST(Dustbox, NothingToCleanStartsNoWatcher)
+{
+    CDustbox& dustbox = CDustbox::Instance();
+    if (dustbox.GetRegisteredCount() != 0)
+        GTEST_SKIP() << "another test left a watcher running";
+    CScratchDir scratch;
+    const std::string box = scratch.Sub("box"), empty = scratch.Sub("empty"), full = scratch.Sub("full");
+    ASSERT_EQ(platform::kFileOk, platform::DirCreate(box.c_str()));
+    ASSERT_EQ(platform::kFileOk, platform::DirCreate(empty.c_str()));
+    MakeReadOnlyTree(full);
+    const unsigned nStarts = dustbox.GetWatcherStarts();
+
+    dustbox.Register(box.c_str());
+    EXPECT_EQ(nStarts, dustbox.GetWatcherStarts());
+    // An empty directory moved in is gone at once, without a watcher.
+    dustbox.MoveToDustbox(box.c_str(), empty.c_str());
+    EXPECT_FALSE(platform::PathExists(empty.c_str()));
+    std::vector<platform::DirEntry> vLeft;
+    ASSERT_EQ(platform::kFileOk, platform::DirList(box.c_str(), &vLeft));
+    EXPECT_TRUE(vLeft.empty());
+    EXPECT_EQ(nStarts, dustbox.GetWatcherStarts());
+
+    // Anything more starts the watcher, which deletes it in the background.
+    dustbox.MoveToDustbox(box.c_str(), full.c_str());
+    EXPECT_FALSE(platform::PathExists(full.c_str()));
+    EXPECT_EQ(nStarts + 1, dustbox.GetWatcherStarts());
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    do {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        vLeft.clear();
+        ASSERT_EQ(platform::kFileOk, platform::DirList(box.c_str(), &vLeft));
+    } while (!vLeft.empty() && std::chrono::steady_clock::now() < deadline);
+    EXPECT_TRUE(vLeft.empty());
+    dustbox.Unregister(box.c_str());
+    EXPECT_EQ(0u, dustbox.GetRegisteredCount());
+
+    // Unregistered while no watcher ran: the directory is forgotten all the same.
+    dustbox.Register(box.c_str());
+    dustbox.Unregister(box.c_str());
+    EXPECT_EQ(0u, dustbox.GetRegisteredCount());
+    EXPECT_EQ(nStarts + 1, dustbox.GetWatcherStarts());
 }
 
 TEST(Dustbox, MovedObjectsAreDeletedInTheBackground)
@@ -214,6 +259,7 @@ TEST(Dustbox, ProcessWithAWatcherExitsPromptly)
     CScratchDir scratch;
     const std::string box = scratch.Sub("box");
     ASSERT_EQ(platform::kFileOk, platform::DirCreate(box.c_str()));
+    MakeFile(box + "\\x.dat");  // so that the child starts a watcher
     EXPECT_EQ(7, platform::testing::RunChild("register_and_exit", {box}, 30000));
 }
 

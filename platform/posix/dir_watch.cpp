@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/inotify.h>
 #include <unistd.h>
 
@@ -10,6 +11,26 @@
 #include "platform/posix/native_text.h"
 
 namespace platform {
+
+CWatchStop::CWatchStop()
+{
+    m_hNative = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+}
+
+CWatchStop::~CWatchStop()
+{
+    if (m_hNative != -1)
+        close(static_cast<int>(m_hNative));
+}
+
+void CWatchStop::Raise()
+{
+    if (m_hNative == -1)
+        return;
+    const std::uint64_t nOne = 1;
+    while (write(static_cast<int>(m_hNative), &nOne, sizeof(nOne)) < 0 && errno == EINTR) {
+    }
+}
 
 CDirWatch& CDirWatch::operator=(CDirWatch&& other) noexcept
 {
@@ -41,15 +62,18 @@ bool CDirWatch::Start(const char* szDir)
     return true;
 }
 
-int CDirWatch::Wait(unsigned nTimeoutMs)
+int CDirWatch::Wait(unsigned nTimeoutMs, const CWatchStop* pStop)
 {
     if (m_hNative < 0)
         return -1;
-    pollfd p = {static_cast<int>(m_hNative), POLLIN, 0};
-    const int r = poll(&p, 1, static_cast<int>(nTimeoutMs));
+    // The stop's counter is never read, so once raised it stays readable.
+    pollfd p[2] = {{static_cast<int>(m_hNative), POLLIN, 0}, {-1, POLLIN, 0}};
+    if (pStop != nullptr && pStop->IsValid())
+        p[1].fd = static_cast<int>(pStop->m_hNative);
+    const int r = poll(p, 2, static_cast<int>(nTimeoutMs));
     if (r < 0)
         return errno == EINTR ? 0 : -1;
-    return r > 0 ? 1 : 0;
+    return (p[0].revents & POLLIN) != 0 ? 1 : 0;
 }
 
 bool CDirWatch::Rearm()

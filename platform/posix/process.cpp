@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -98,6 +99,7 @@ struct CChildProcess::Impl {
     pid_t pid = -1;
     bool bEnded = false;
     int nExitCode = 0;
+    std::uint64_t cbPeak = 0;
     std::string strOutputPath;
 };
 
@@ -211,9 +213,11 @@ bool CChildProcess::Wait(int nTimeoutMs, int* pExitCode)
         clock_gettime(CLOCK_MONOTONIC, &start);
         for (;;) {
             int status = 0;
-            const pid_t r = waitpid(m_pImpl->pid, &status, nTimeoutMs < 0 ? 0 : WNOHANG);
+            struct rusage usage;
+            const pid_t r = wait4(m_pImpl->pid, &status, nTimeoutMs < 0 ? 0 : WNOHANG, &usage);
             if (r == m_pImpl->pid) {
                 m_pImpl->bEnded = true;
+                m_pImpl->cbPeak = static_cast<std::uint64_t>(usage.ru_maxrss) * 1024;
                 m_pImpl->nExitCode = WIFEXITED(status) ? WEXITSTATUS(status)
                                                        : 128 + WTERMSIG(status);
                 break;
@@ -233,6 +237,11 @@ bool CChildProcess::Wait(int nTimeoutMs, int* pExitCode)
     }
     *pExitCode = m_pImpl->nExitCode;
     return true;
+}
+
+std::uint64_t CChildProcess::PeakMemory() const
+{
+    return m_pImpl->cbPeak;
 }
 
 void CChildProcess::Kill()

@@ -4,6 +4,25 @@
 
 namespace platform {
 
+CWatchStop::CWatchStop()
+{
+    const HANDLE h = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (h != nullptr)
+        m_hNative = reinterpret_cast<std::intptr_t>(h);
+}
+
+CWatchStop::~CWatchStop()
+{
+    if (m_hNative != -1)
+        CloseHandle(reinterpret_cast<HANDLE>(m_hNative));
+}
+
+void CWatchStop::Raise()
+{
+    if (m_hNative != -1)
+        SetEvent(reinterpret_cast<HANDLE>(m_hNative));
+}
+
 CDirWatch& CDirWatch::operator=(CDirWatch&& other) noexcept
 {
     if (this != &other) {
@@ -27,14 +46,18 @@ bool CDirWatch::Start(const char* szDir)
     return true;
 }
 
-int CDirWatch::Wait(unsigned nTimeoutMs)
+int CDirWatch::Wait(unsigned nTimeoutMs, const CWatchStop* pStop)
 {
     if (m_hNative == -1)
         return -1;
-    const DWORD r = WaitForSingleObject(reinterpret_cast<HANDLE>(m_hNative), nTimeoutMs);
+    HANDLE ah[2] = {reinterpret_cast<HANDLE>(m_hNative), nullptr};
+    DWORD nHandles = 1;
+    if (pStop != nullptr && pStop->IsValid())
+        ah[nHandles++] = reinterpret_cast<HANDLE>(pStop->m_hNative);
+    const DWORD r = WaitForMultipleObjects(nHandles, ah, FALSE, nTimeoutMs);
     if (r == WAIT_OBJECT_0)
         return 1;
-    return r == WAIT_TIMEOUT ? 0 : -1;
+    return r == WAIT_TIMEOUT || r == WAIT_OBJECT_0 + 1 ? 0 : -1;
 }
 
 bool CDirWatch::Rearm()

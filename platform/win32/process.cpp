@@ -1,5 +1,7 @@
 #include <windows.h>
+#include <psapi.h>
 
+#include <algorithm>
 #include <cstdio>
 
 #include "platform/process.h"
@@ -52,7 +54,18 @@ struct CChildProcess::Impl {
     HANDLE hProcess = nullptr;
     bool bEnded = false;
     int nExitCode = 0;
+    std::uint64_t cbPeak = 0;
     std::string strOutputPath;
+
+    // The system keeps the peak while the process lives; it is read now and then
+    // during a wait, and once more just before the wait returns.
+    void NotePeak()
+    {
+        PROCESS_MEMORY_COUNTERS counters;
+        if (K32GetProcessMemoryInfo(hProcess, &counters, sizeof(counters)) &&
+            counters.PeakWorkingSetSize > cbPeak)
+            cbPeak = counters.PeakWorkingSetSize;
+    }
 };
 
 namespace {
@@ -187,10 +200,23 @@ bool CChildProcess::Wait(int nTimeoutMs, int* pExitCode)
     if (m_pImpl->hProcess == nullptr)
         return false;
     if (!m_pImpl->bEnded) {
-        const DWORD r = WaitForSingleObject(m_pImpl->hProcess,
-                                            nTimeoutMs < 0 ? INFINITE : static_cast<DWORD>(nTimeoutMs));
+        const DWORD dwStart = GetTickCount();
+        DWORD r;
+        for (;;) {
+            m_pImpl->NotePeak();
+            const DWORD dwSpent = GetTickCount() - dwStart;
+            DWORD dwSlice = 20;
+            if (nTimeoutMs >= 0)
+                dwSlice = dwSpent >= static_cast<DWORD>(nTimeoutMs)
+                              ? 0
+                              : (std::min)(dwSlice, static_cast<DWORD>(nTimeoutMs) - dwSpent);
+            r = WaitForSingleObject(m_pImpl->hProcess, dwSlice);
+            if (r != WAIT_TIMEOUT || dwSlice == 0)
+                break;
+        }
         if (r != WAIT_OBJECT_0)
             return false;
+        m_pImpl->NotePeak();
         DWORD code = 0;
         GetExitCodeProcess(m_pImpl->hProcess, &code);
         m_pImpl->bEnded = true;
@@ -198,6 +224,11 @@ bool CChildProcess::Wait(int nTimeoutMs, int* pExitCode)
     }
     *pExitCode = m_pImpl->nExitCode;
     return true;
+}
+
+std::uint64_t CChildProcess::PeakMemory() const
+{
+    return m_pImpl->cbPeak;
 }
 
 void CChildProcess::Kill()
