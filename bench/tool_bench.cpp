@@ -1,11 +1,21 @@
-// The whole tool on a generated application directory: a database with N
-// attributes (file lists of varied sizes) and a view naming them with stale ids,
-// a few hundred names the database lacks, and a tenth of the attributes missing.
-// Prints the time of one run for N = 10,000 and 100,000 (peak memory: run the
-// printed command under /usr/bin/time -v).
+// The whole tool on a generated application directory beside its floor: a
+// database with N attributes (file lists of varied sizes) and a view naming them
+// with stale ids, a few hundred names the database lacks, and a tenth of the
+// attributes missing. For each N the tool runs once untimed (it registers the
+// missing names), then, several times in turn, the tool, the floor (tool_floor
+// "all": every file list's three files opened, read and closed, the view read
+// and written once, a commit's flushes) and the header floor (only each list's
+// "bptinfo"). Prints the median time of each with its range, the ratios, and the
+// tool's peak memory.
+//
+//   tool_bench [repetitions [N...]]      default: 5 repetitions, N = 1000 10000 100000
+#include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "engine/database/adb.h"
 #include "engine/database/adb_tools.h"
@@ -15,14 +25,35 @@
 
 namespace {
 
+std::string BesideMe(const char* szName)
+{
+    const std::string self = platform::OwnExecutablePath();
+    return self.substr(0, self.find_last_of('\\') + 1) + szName + platform::kExecutableSuffix;
+}
+
+void RemoveTree(const std::string& path)
+{
+    std::vector<platform::DirEntry> v;
+    if (platform::DirList(path.c_str(), &v) == platform::kFileOk) {
+        for (const auto& e : v) {
+            const std::string child = path + "\\" + e.strName;
+            if (e.nAttributes & platform::kFileAttrDirectory)
+                RemoveTree(child);
+            else
+                platform::FileRemove(child.c_str());
+        }
+    }
+    platform::DirRemove(path.c_str());
+}
+
+// A fresh application directory: the tool, its database and a source view.
 bool MakeApp(const std::string& dir, int nAtts)
 {
+    RemoveTree(dir);
     platform::DirCreate(dir.c_str());
     platform::DirCreate((dir + "\\db").c_str());
-    const std::string self = platform::OwnExecutablePath();
-    const std::string tool = self.substr(0, self.find_last_of('\\') + 1) + "attview-restore" +
-                             platform::kExecutableSuffix;
-    if (platform::FileCopy(tool.c_str(), (dir + "\\attview-restore").c_str()) != platform::kFileOk)
+    const std::string tool = dir + "\\attview-restore" + platform::kExecutableSuffix;
+    if (platform::FileCopy(BesideMe("attview-restore").c_str(), tool.c_str()) != platform::kFileOk)
         return false;
     const std::string db = dir + "\\db\\adb";
     if (velk::CreateDatabase(db.c_str(), velk::SDatabaseInfo()) != 0)
@@ -58,23 +89,90 @@ bool MakeApp(const std::string& dir, int nAtts)
            file.Write(view.data(), static_cast<std::uint32_t>(view.size()), &cb) == platform::kFileOk;
 }
 
+struct Run {
+    double s = 0;
+    int nCode = -1;
+    std::uint64_t cbPeak = 0;
+};
+
+Run Time(const std::string& program, const std::vector<std::string>& vArgs)
+{
+    Run run;
+    platform::CChildProcess child;
+    const auto start = std::chrono::steady_clock::now();
+    if (child.Start(program, vArgs) != 0)
+        return run;
+    child.Wait(-1, &run.nCode);
+    run.s = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    run.cbPeak = child.PeakMemory();
+    return run;
+}
+
+struct Figures {
+    std::vector<double> v;
+    void Add(double x) { v.push_back(x); }
+    double Median() const
+    {
+        std::vector<double> w = v;
+        std::sort(w.begin(), w.end());
+        return w.empty() ? 0 : w[w.size() / 2];
+    }
+    double Min() const { return v.empty() ? 0 : *std::min_element(v.begin(), v.end()); }
+    double Max() const { return v.empty() ? 0 : *std::max_element(v.begin(), v.end()); }
+};
+
 }  // namespace
 
-int main()
+int main(int argc, char** argv)
 {
-    for (int nAtts : {10000, 100000}) {
+    const int nRepetitions = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
+    std::vector<int> vSizes;
+    for (int i = 2; i < argc; ++i)
+        vSizes.push_back(std::atoi(argv[i]));
+    if (vSizes.empty())
+        vSizes = {1000, 10000, 100000};
+    const std::string floor = BesideMe("tool_floor");
+    std::printf("median [min - max] of %d runs; ratio: tool / floor of the same repetition\n",
+                nRepetitions);
+    for (int nAtts : vSizes) {
         const std::string dir = platform::TempDirectory() + "attview-tool-bench-" + std::to_string(nAtts);
+        const auto made = std::chrono::steady_clock::now();
         if (!MakeApp(dir, nAtts)) {
             std::printf("could not make %s\n", dir.c_str());
             return 1;
         }
-        platform::CChildProcess tool;
-        const auto start = std::chrono::steady_clock::now();
-        tool.Start(dir + "\\attview-restore", {"attview-restore", dir + "\\source.xml"});
-        int nCode = -1;
-        tool.Wait(-1, &nCode);
-        const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        std::printf("%6d attributes: %.2f s, exit code %d  (%s)\n", nAtts, s, nCode, dir.c_str());
+        const double sMake = std::chrono::duration<double>(std::chrono::steady_clock::now() - made).count();
+        const std::string tool = dir + "\\attview-restore" + platform::kExecutableSuffix;
+        const std::string source = dir + "\\source.xml";
+        const Run warm = Time(tool, {"attview-restore", source});
+        Figures tool_s, floor_s, header_s, ratio, header_ratio;
+        std::uint64_t cbPeak = warm.cbPeak;
+        bool bFailed = warm.nCode != 0;
+        for (int r = 0; r < nRepetitions; ++r) {
+            const Run t = Time(tool, {"attview-restore", source});
+            const Run f = Time(floor, {"tool_floor", dir, source, "all"});
+            const Run h = Time(floor, {"tool_floor", dir, source, "headers"});
+            bFailed = bFailed || t.nCode != 0 || f.nCode != 0 || h.nCode != 0;
+            cbPeak = std::max(cbPeak, t.cbPeak);
+            tool_s.Add(t.s);
+            floor_s.Add(f.s);
+            header_s.Add(h.s);
+            ratio.Add(t.s / f.s);
+            header_ratio.Add(t.s / h.s);
+        }
+        std::printf("%6d attributes (made in %.1f s)%s\n", nAtts, sMake,
+                    bFailed ? "  A RUN FAILED: figures are not valid" : "");
+        std::printf("  tool          %8.3f s [%.3f - %.3f]   peak memory %.1f MB\n", tool_s.Median(),
+                    tool_s.Min(), tool_s.Max(), static_cast<double>(cbPeak) / 1e6);
+        std::printf("  floor         %8.3f s [%.3f - %.3f]   tool / floor %.2f [%.2f - %.2f]\n",
+                    floor_s.Median(), floor_s.Min(), floor_s.Max(), ratio.Median(), ratio.Min(),
+                    ratio.Max());
+        std::printf("  header floor  %8.3f s [%.3f - %.3f]   tool / header floor %.2f [%.2f - %.2f]\n",
+                    header_s.Median(), header_s.Min(), header_s.Max(), header_ratio.Median(),
+                    header_ratio.Min(), header_ratio.Max());
+        std::printf("  tool per attribute %.1f us, floor per attribute %.1f us\n",
+                    tool_s.Median() / nAtts * 1e6, floor_s.Median() / nAtts * 1e6);
+        std::fflush(stdout);
     }
     return 0;
 }

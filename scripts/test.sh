@@ -15,9 +15,10 @@ export CCACHE_DIR=${CCACHE_DIR:-$HOME/.cache/ccache}
 
 attview_configure "$root/native" -DBUILD_BENCH=ON -DLONG_TESTS=$long || exit 1
 attview_configure "$root/asan" -DSANITIZE=ON -DLONG_TESTS=$long || exit 1
-attview_configure "$root/win32" -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw32.cmake" -DLONG_TESTS=$long || exit 1
+attview_configure "$root/win32" -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw32.cmake" -DBUILD_BENCH=ON -DLONG_TESTS=$long || exit 1
 for t in native asan win32; do
-  cmake -DLONG_TESTS=$long "$root/$t" >/dev/null || exit 1
+  bench=(); [ $t != asan ] && bench=(-DBUILD_BENCH=ON)
+  cmake -DLONG_TESTS=$long "${bench[@]}" "$root/$t" >/dev/null || exit 1
   echo "== build $t"
   cmake --build "$root/$t" -j"$(nproc)" || exit 1
 done
