@@ -95,9 +95,17 @@ void WriteSizeRecord(const char* szFile, std::uint64_t nSize)
 {
     unsigned char ab[8];
     PutU64LE(ab, nSize);
+    // Overwritten in place, never cut to nothing first: a record is never seen
+    // empty, and a file system that forces out a file's data when it is cut to
+    // zero (ext4 does) is not made to wait for it at every close.
     platform::CFileHandle file;
-    Open(szFile, platform::kFileAccessWrite, platform::kFileCreateAlways, &file);
+    std::uint64_t cbFile = 0;
+    if (platform::FileOpen(szFile, platform::kFileAccessWrite, platform::kFileShareRead,
+                           platform::kFileOpenAlways, &file, &cbFile) != platform::kFileOk)
+        ThrowFault();
     WriteAll(&file, ab, sizeof(ab));
+    if (cbFile > sizeof(ab) && file.SetEnd() != platform::kFileOk)
+        ThrowFault();
 }
 
 std::uint64_t ReadSizeRecord(const char* szFile)

@@ -37,7 +37,8 @@ bool ReadPathRecord(platform::CFileHandle* pFile, std::string* pstrText);
 // The record of a "path" file; a missing file or a bad record throws.
 std::string ReadPathFile(const char* szFile);
 
-// Writes the size record szFile (created or replaced). Throws on failure.
+// Writes the size record szFile: created when missing, else overwritten in place
+// (and cut to its 8 bytes should it be longer). Throws on failure.
 void WriteSizeRecord(const char* szFile, std::uint64_t nSize);
 
 // Reads the size record szFile. A missing file or one not exactly 8 bytes long

@@ -10,7 +10,7 @@
 namespace velk {
 
 CLoggedFile::CLoggedFile(const char* szTarget, int nWrite, const CPath& pathLog, bool* pbFailed)
-    : m_bWrite(nWrite), m_pathLog(pathLog), m_pbFailed(pbFailed)
+    : m_bWrite(nWrite), m_strTarget(szTarget), m_pathLog(pathLog), m_pbFailed(pbFailed)
 {
     if (platform::FileOpen(szTarget, platform::kFileAccessRead, platform::kFileShareRead,
                            platform::kFileOpenExisting, &m_hTarget, &m_nInitialSize) !=
@@ -23,6 +23,7 @@ CLoggedFile::CLoggedFile(const char* szTarget, int nWrite, const CPath& pathLog,
         m_nLogicalSize = m_nInitialSize;
         WriteSizeRecord(size.GetString(), m_nLogicalSize);
     }
+    m_nRecordedSize = m_nLogicalSize;
 }
 
 CLoggedFile::~CLoggedFile()
@@ -39,9 +40,19 @@ void CLoggedFile::Finish()
 {
     if (!m_bWrite)
         return;
-    WriteSizeRecord(m_pathLog.Join(txdir::kSize).GetString(), m_nLogicalSize);
+    // The record holds the size already unless this opening changed it.
+    if (m_nLogicalSize != m_nRecordedSize) {
+        WriteSizeRecord(m_pathLog.Join(txdir::kSize).GetString(), m_nLogicalSize);
+        m_nRecordedSize = m_nLogicalSize;
+    }
     for (auto& entry : m_mapBlocks)
         entry.second->Flush();
+}
+
+void CLoggedFile::Reopen(int nWrite)
+{
+    m_nPosition = 0;
+    m_bReadOnlyView = nWrite == 0;
 }
 
 CPath CLoggedFile::BlockPath(std::uint64_t nBlock) const
@@ -119,7 +130,7 @@ std::uint32_t CLoggedFile::Read(void* pBuffer, std::uint32_t cbCount)
 
 std::uint32_t CLoggedFile::Write(const void* pBuffer, std::uint32_t cbCount)
 {
-    if (!m_bWrite)
+    if (!m_bWrite || m_bReadOnlyView)
         ThrowFault();
     const unsigned char* pIn = static_cast<const unsigned char*>(pBuffer);
     std::uint32_t cbDone = 0;
@@ -158,7 +169,7 @@ std::uint64_t CLoggedFile::Seek(std::int64_t nOffset, int nOrigin)
 
 int CLoggedFile::SetEnd()
 {
-    if (!m_bWrite)
+    if (!m_bWrite || m_bReadOnlyView)
         ThrowFault();
     m_nLogicalSize = m_nPosition;
     return 1;

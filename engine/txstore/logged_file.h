@@ -15,6 +15,7 @@
 #include <map>
 #include <memory>
 #include <set>
+#include <string>
 
 #include "engine/path/path.h"
 #include "engine/txstore/file_block.h"
@@ -60,6 +61,15 @@ public:
     // Throws on failure. Nothing to do for a file opened for reading.
     void Finish();
 
+    // The target's path as given, and whether the file was made for writing.
+    const std::string& Target() const { return m_strTarget; }
+    bool IsWritable() const { return m_bWrite != 0; }
+
+    // Hands a file made for writing out again as a new opening: the position goes
+    // back to 0, and with nWrite zero writes and cuts throw until the next
+    // Reopen, as for a file opened for reading.
+    void Reopen(int nWrite);
+
 private:
     typedef std::shared_ptr<CFileBlock> BlockPtr;
 
@@ -71,10 +81,13 @@ private:
     void ReadTarget(std::uint64_t nPosition, void* pBuffer, std::uint32_t cb);
 
     int m_bWrite;
+    bool m_bReadOnlyView = false;  // reopened for reading
+    std::string m_strTarget;
     CPath m_pathLog;
     platform::CFileHandle m_hTarget;
     std::uint64_t m_nInitialSize = 0;
     std::uint64_t m_nLogicalSize = 0;
+    std::uint64_t m_nRecordedSize = 0;  // what the size record holds
     std::uint64_t m_nPosition = 0;
     std::map<std::uint64_t, BlockPtr> m_mapBlocks;
     // Blocks known to have no block file. Only a writable file keeps it: nobody

@@ -207,6 +207,10 @@ TEST(LogRecords, SizeRecordIsEightBytes)
     WriteSizeRecord(size.c_str(), 0x0102030405060708ull);
     EXPECT_EQ(std::string("\x08\x07\x06\x05\x04\x03\x02\x01", 8), ReadFileBytes(size));
     EXPECT_EQ(0x0102030405060708ull, ReadSizeRecord(size.c_str()));
+    // Rewritten in place, and a longer file is cut to the record.
+    WriteFileBytes(size, "123456789ABC");
+    WriteSizeRecord(size.c_str(), 0x1122);
+    EXPECT_EQ(std::string("\x22\x11\0\0\0\0\0\0", 8), ReadFileBytes(size));
     WriteFileBytes(size, "1234567");
     EXPECT_THROW(ReadSizeRecord(size.c_str()), CFault);
     EXPECT_THROW(ReadSizeRecord(scratch.Sub("missing").c_str()), CFault);

@@ -49,6 +49,30 @@ CTContext::CTContext(const CPath& directory, int nWrite, PFNDESTROYOBJECT pfnDel
     MakeDirectory(log.Join(txdir::kDugout));
 }
 
+CTContext::~CTContext()
+{
+    CloseKeptFiles();
+}
+
+void CTContext::CloseKept(CLoggedFile* pFile)
+{
+    try {
+        pFile->Finish();
+    } catch (...) {
+        m_bIncompleteLog = true;
+    }
+    m_pfnDeleter(pFile);
+}
+
+void CTContext::CloseKeptFiles()
+{
+    while (!m_lKept.empty()) {
+        CLoggedFile* pFile = m_lKept.back();
+        m_lKept.pop_back();
+        CloseKept(pFile);
+    }
+}
+
 void CTContext::RequireWrite() const
 {
     if (!m_bWrite)
@@ -136,6 +160,14 @@ CTransaction::IFile* CTContext::OpenFile(const char* szPath, int nWrite)
     }
     if (IsListed(szPath))
         return new CRegularFile(szPath, nWrite);
+    for (auto it = m_lKept.begin(); it != m_lKept.end(); ++it) {
+        if ((*it)->Target() == szPath) {
+            CLoggedFile* pFile = *it;
+            m_lKept.erase(it);
+            pFile->Reopen(nWrite);
+            return pFile;
+        }
+    }
     const CPath logDir = FileLogDirectory(m_pathDirectory, szPath);
     bool bMadeNow = false;
     if (!platform::PathExists(logDir.GetString())) {
@@ -162,6 +194,20 @@ CTransaction::IFile* CTContext::OpenFile(const char* szPath, int nWrite)
 void CTContext::CloseFile(CTransaction::IFile* pFile)
 {
     CLoggedFile* pLogged = dynamic_cast<CLoggedFile*>(pFile);
+    if (pLogged != nullptr && pLogged->IsWritable()) {
+        bool bKeptAlready = false;
+        for (CLoggedFile* pKept : m_lKept)
+            bKeptAlready = bKeptAlready || pKept->Target() == pLogged->Target();
+        if (!bKeptAlready) {
+            m_lKept.push_front(pLogged);
+            if (m_lKept.size() > kMaxKeptFiles) {
+                CLoggedFile* pOldest = m_lKept.back();
+                m_lKept.pop_back();
+                CloseKept(pOldest);
+            }
+            return;
+        }
+    }
     if (pLogged != nullptr) {
         try {
             pLogged->Finish();
@@ -219,6 +265,7 @@ void CTContext::DeleteFile(const char* szPath)
     RequireWrite();
     if (szPath == nullptr)
         ThrowFault();
+    CloseKeptFiles();
     if (!platform::PathExists(szPath))
         return;
     DropFileLog(szPath);
@@ -237,6 +284,7 @@ void CTContext::RemoveDirectory(const char* szPath)
     RequireWrite();
     if (szPath == nullptr)
         ThrowFault();
+    CloseKeptFiles();
     const unsigned nAttributes = Attributes(szPath);
     if ((nAttributes & platform::kFileAttrDirectory) == 0)
         return;

@@ -4,6 +4,7 @@
 // removed objects aside into the dugout; see transaction.h for the crash rules.
 #pragma once
 
+#include <list>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -15,12 +16,15 @@
 
 namespace velk {
 
+class CLoggedFile;
+
 class CTContext : public CTransaction::IContext {
 public:
     // A write context makes T\log, T\log\files and T\log\dugout, in that order, and
     // throws when any cannot be made (an existing T\log included).
     CTContext(const CPath& directory, int nWrite, PFNDESTROYOBJECT pfnDeleter);
-    ~CTContext() override {}
+    // Closes the files it kept (see CloseKeptFiles).
+    ~CTContext() override;
 
     int IsWritable() override { return m_bWrite; }
 
@@ -32,8 +36,18 @@ public:
 
     // Brings a logged file's log up to date, then destroys the file. Throws when
     // the log could not be written (the file is destroyed all the same, and the
-    // transaction can no longer commit).
+    // transaction can no longer commit). A logged file opened for writing is kept
+    // open instead, with its target, blocks and share modes, and the next opening
+    // of its path gets it back: opening and closing one file again and again costs
+    // no work on disk. The context keeps a few such files; the oldest is closed as
+    // above when room is needed, and all of them by CloseKeptFiles.
     void CloseFile(CTransaction::IFile* pFile) override;
+
+    // Brings the logs of the kept files up to date and closes them. A failure
+    // makes the log incomplete (HasIncompleteLog) instead of throwing. The
+    // transaction calls it before it commits or rolls back, and every removal
+    // first, so that nothing it moves is held open.
+    void CloseKeptFiles();
 
     // 0 made (listed first), 5 the path exists. Throws on a read context.
     int CreateFile(const char* szPath) override;
@@ -73,6 +87,11 @@ private:
     // tree (for the dustbox), since the tree is about to be dug out.
     void PurgeTree(const CPath& path, bool bTakeOutCreated);
     void DigOut(const char* szPath);
+    void CloseKept(CLoggedFile* pFile);
+
+    // Few enough that their blocks and handles stay small, enough for the files of
+    // a handful of trees.
+    enum : std::size_t { kMaxKeptFiles = 16 };
 
     CPath m_pathDirectory;
     int m_bWrite;
@@ -83,6 +102,7 @@ private:
     std::unordered_map<std::string, CPath> m_mapDugOut;  // path -> its dugout entry
     bool m_bLogDurable = false;   // T\log's entries and its own entry in T are on the disk
     bool m_bListDurable = false;  // and T\log\clist's entry among them
+    std::list<CLoggedFile*> m_lKept;  // logged files closed by their opener, newest first
 };
 
 }  // namespace velk

@@ -138,6 +138,7 @@ void CTransaction::End(int nCommit)
         return;
     try {
         if (t.pContext->IsWritable()) {
+            t.pContext->CloseKeptFiles();
             if (nCommit && !t.pContext->HasIncompleteLog()) {
                 RollForward(t.pathDirectory.GetString(), true);
             } else {

@@ -120,6 +120,60 @@ TEST(Transaction, ContextSeesItsOwnChanges)
     EXPECT_EQ(Pattern(150000, 1), ReadFileBytes(s.D("a.dat")));
 }
 
+TEST(Transaction, FilesClosedAndOpenedAgainKeepTheirChangesAndModes)
+{
+    platform::testing::CScratchDir scratch;
+    Store s{scratch.Path()};
+    s.Create();
+    std::vector<std::string> vFiles;
+    for (int i = 0; i < 40; ++i) {  // more than the context keeps open at once
+        vFiles.push_back(s.D(("f" + std::to_string(i) + ".dat").c_str()));
+        WriteFileBytes(vFiles.back(), Pattern(100, i));
+    }
+    CTransaction t;
+    ASSERT_EQ(0, t.Open(s.tx().c_str()));
+    CTransaction::IContext* pContext = t.Begin(1, 1000);
+    ASSERT_NE(nullptr, pContext);
+    CFileSystem::IContext* pFs = CreateTFSContext(pContext);
+    for (int nRound = 0; nRound < 3; ++nRound) {
+        for (size_t i = 0; i < vFiles.size(); ++i)
+            WriteAt(pFs, vFiles[i], static_cast<std::uint64_t>(10 * nRound), "round" + std::to_string(nRound));
+    }
+    // Opened again for reading: the changes are there, and writing is refused.
+    CFileSystem::IFile* pFile = pFs->OpenFile(vFiles[0].c_str(), 0);
+    char ab[6] = {};
+    EXPECT_EQ(6u, pFile->Read(ab, 6));
+    EXPECT_EQ("round0", std::string(ab, 6));
+    EXPECT_THROW(pFile->Write("x", 1), CFault);
+    EXPECT_THROW(pFile->SetEnd(), CFault);
+    pFs->CloseFile(pFile);
+    // Held by the transaction as any open target is: nobody may write it.
+    platform::CFileHandle other;
+    EXPECT_EQ(platform::kFileSharingViolation,
+              platform::FileOpen(vFiles.back().c_str(), platform::kFileAccessWrite,
+                                 platform::kFileShareRead | platform::kFileShareWrite,
+                                 platform::kFileOpenExisting, &other));
+    // A file that was just written and closed can still be removed.
+    pFs->DeleteFile(vFiles[38].c_str());
+    WriteAt(pFs, vFiles[0], 100, "end");
+    DestroyObject(pFs);
+    t.End(1);
+
+    for (size_t i = 0; i < vFiles.size(); ++i) {
+        if (i == 38) {
+            EXPECT_FALSE(platform::PathExists(vFiles[i].c_str()));
+            continue;
+        }
+        std::string expected = Pattern(100, static_cast<int>(i));
+        for (int nRound = 0; nRound < 3; ++nRound)
+            expected.replace(static_cast<size_t>(10 * nRound), 6, "round" + std::to_string(nRound));
+        if (i == 0)
+            expected += "end";
+        EXPECT_EQ(expected, ReadFileBytes(vFiles[i])) << i;
+    }
+    EXPECT_FALSE(platform::PathExists((s.tx() + "\\log").c_str()));
+}
+
 // ---- Crashes ---------------------------------------------------------------
 
 // The work, ended by the fault injector as vArgs[1] says ("-" for none).

@@ -1,0 +1,152 @@
+// Linking file ids to attributes (LinkFile) in one write transaction, commit
+// included, beside SQLite inserting the same rows (attribute, file) into a WITHOUT
+// ROWID table in one transaction, journal_mode=DELETE, synchronous=FULL (our commit
+// flushes too). Two shapes: N ids into one attribute's list, and one id into each
+// of N attributes' lists (N trees, each with its own log and flushes).
+//
+//   link_bench [repetitions [N]]      default: 5 repetitions, N = 1000
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "engine/database/adb.h"
+#include "engine/database/adb_tools.h"
+#include "platform/file.h"
+#include "tool/database_steps.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+void RemoveTree(const std::string& path)
+{
+    std::vector<platform::DirEntry> v;
+    if (platform::DirList(path.c_str(), &v) == platform::kFileOk) {
+        for (const auto& e : v) {
+            const std::string child = path + "\\" + e.strName;
+            if (e.nAttributes & platform::kFileAttrDirectory)
+                RemoveTree(child);
+            else
+                platform::FileRemove(child.c_str());
+        }
+    }
+    platform::DirRemove(path.c_str());
+}
+
+// A database with nAtts attributes and empty file lists.
+bool MakeDatabase(const std::string& db, int nAtts, std::vector<std::uint32_t>* pvIds)
+{
+    RemoveTree(db);
+    if (velk::CreateDatabase(db.c_str(), velk::SDatabaseInfo()) != 0)
+        return false;
+    velk::CADB adb;
+    if (adb.Associate(db.c_str(), kNoCaseAscendingId, nullptr) != 0 || adb.Open(1, 10000) == 0)
+        return false;
+    pvIds->clear();
+    for (int i = 0; i < nAtts; ++i) {
+        std::uint32_t nId = 0;
+        adb.AddAtt(("attribute " + std::to_string(i)).c_str(), &nId);
+        pvIds->push_back(nId);
+    }
+    adb.Close(1);
+    return true;
+}
+
+// Seconds for linking file ids 1..n: all into vIds[0] (bOneList), or one into each
+// of vIds, commit included. Negative when something failed.
+double LinkOurs(const std::string& db, const std::vector<std::uint32_t>& vIds, int n, bool bOneList)
+{
+    velk::CADB adb;
+    if (adb.Associate(db.c_str(), kNoCaseAscendingId, nullptr) != 0)
+        return -1;
+    const auto start = Clock::now();
+    if (adb.Open(1, 10000) == 0)
+        return -1;
+    int nLinked = 0;
+    for (int i = 0; i < n; ++i)
+        nLinked += velk::LinkFile(adb, bOneList ? vIds[0] : vIds[static_cast<std::size_t>(i)],
+                                  static_cast<std::uint32_t>(i + 1)) == 0;
+    adb.Close(1);
+    const double s = std::chrono::duration<double>(Clock::now() - start).count();
+    return nLinked == n ? s : -1;
+}
+
+double LinkSqlite(const std::string& file, int n, bool bOneList)
+{
+    std::remove(file.c_str());
+    sqlite3* pDb = nullptr;
+    sqlite3_open(file.c_str(), &pDb);
+    sqlite3_exec(pDb, "PRAGMA journal_mode=DELETE", nullptr, nullptr, nullptr);
+    sqlite3_exec(pDb, "PRAGMA synchronous=FULL", nullptr, nullptr, nullptr);
+    sqlite3_exec(pDb, "CREATE TABLE links(att INTEGER, file INTEGER, PRIMARY KEY(att, file)) WITHOUT ROWID",
+                 nullptr, nullptr, nullptr);
+    sqlite3_stmt* pInsert = nullptr;
+    sqlite3_prepare_v2(pDb, "INSERT INTO links(att, file) VALUES(?, ?)", -1, &pInsert, nullptr);
+    const auto start = Clock::now();
+    sqlite3_exec(pDb, "BEGIN", nullptr, nullptr, nullptr);
+    int nDone = 0;
+    for (int i = 0; i < n; ++i) {
+        sqlite3_bind_int64(pInsert, 1, bOneList ? 1 : i + 1);
+        sqlite3_bind_int64(pInsert, 2, i + 1);
+        nDone += sqlite3_step(pInsert) == SQLITE_DONE;
+        sqlite3_reset(pInsert);
+    }
+    sqlite3_exec(pDb, "COMMIT", nullptr, nullptr, nullptr);
+    const double s = std::chrono::duration<double>(Clock::now() - start).count();
+    sqlite3_finalize(pInsert);
+    sqlite3_close(pDb);
+    std::remove(file.c_str());
+    return nDone == n ? s : -1;
+}
+
+double Median(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    const int nRepetitions = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
+    const int n = argc > 2 ? std::max(1, std::atoi(argv[2])) : 1000;
+    const std::string db = platform::TempDirectory() + "attview-link-bench";
+    const std::string sqlite = "/tmp/attview-link-bench.sqlite";
+    std::printf("%d ids in one transaction, commit included; median [min - max] of %d runs, "
+                "each on a fresh database\n", n, nRepetitions);
+    for (bool bOneList : {true, false}) {
+        std::vector<double> vOurs, vSqlite, vRatio;
+        std::vector<std::uint32_t> vIds;
+        for (int r = 0; r < nRepetitions; ++r) {
+            if (!MakeDatabase(db, bOneList ? 1 : n, &vIds)) {
+                std::printf("could not make %s\n", db.c_str());
+                return 1;
+            }
+            const double sOurs = LinkOurs(db, vIds, n, bOneList);
+            const double sSqlite = LinkSqlite(sqlite, n, bOneList);
+            if (sOurs < 0 || sSqlite < 0) {
+                std::printf("a run failed\n");
+                return 1;
+            }
+            vOurs.push_back(sOurs);
+            vSqlite.push_back(sSqlite);
+            vRatio.push_back(sOurs / sSqlite);
+        }
+        std::printf("  %-24s ours %8.1f us/id [%.1f - %.1f]   sqlite %6.1f us/id   x%.1f [%.1f - %.1f]\n",
+                    bOneList ? "into one list" : "one into each list",
+                    Median(vOurs) / n * 1e6, *std::min_element(vOurs.begin(), vOurs.end()) / n * 1e6,
+                    *std::max_element(vOurs.begin(), vOurs.end()) / n * 1e6, Median(vSqlite) / n * 1e6,
+                    Median(vRatio), *std::min_element(vRatio.begin(), vRatio.end()),
+                    *std::max_element(vRatio.begin(), vRatio.end()));
+        std::fflush(stdout);
+    }
+    RemoveTree(db);
+    return 0;
+}
