@@ -41,6 +41,11 @@ public:
     // Flush before when it matters).
     void Unmap();
 
+    // Releases the view without writing it back: for a view whose bytes have
+    // reached the file already (unchanged since its last Flush). On Windows the
+    // same as Unmap.
+    void Discard();
+
 private:
     CFileHandle* m_pFile = nullptr;
     unsigned char* m_pData = nullptr;

@@ -39,6 +39,7 @@ CFileBlock::CFileBlock(const char* szPath, platform::CFileHandle* pTarget,
         if (m_view.Map(&m_hFile, 0, kBlockSize, true) != platform::kFileOk)
             ThrowFault();
         m_pData = m_view.Data();
+        m_bChanged = bNew;  // a new block file holds zeros, not the block
         const std::uint64_t nStart = nBlock * kBlockSize;
         if (bNew && pTarget != nullptr && nStart < nInitialSize) {
             const std::uint64_t cbLeft = nInitialSize - nStart;
@@ -63,13 +64,20 @@ CFileBlock::CFileBlock(const char* szPath, platform::CFileHandle* pTarget,
 
 CFileBlock::~CFileBlock()
 {
-    m_view.Unmap();
+    if (m_bChanged)
+        m_view.Unmap();
+    else
+        m_view.Discard();
 }
 
 void CFileBlock::Flush()
 {
-    if (m_view.IsMapped() && m_view.Flush() != platform::kFileOk)
+    if (!m_view.IsMapped() || !m_bChanged)
+        return;
+    if (m_view.Flush() != platform::kFileOk)
         ThrowFault();
+    m_bChanged = false;
+    m_hFile.StartFlush();
 }
 
 }  // namespace velk

@@ -32,8 +32,8 @@ public:
     CFileBlock(const char* szPath, platform::CFileHandle* pTarget, std::uint64_t nInitialSize,
                std::uint64_t nBlock);
 
-    // A writable block writes its bytes back to the block file; failures are lost
-    // (call Flush first when they matter).
+    // A writable block writes changed bytes back to the block file; failures are
+    // lost (call Flush first when they matter).
     ~CFileBlock();
 
     CFileBlock(const CFileBlock&) = delete;
@@ -42,7 +42,12 @@ public:
     unsigned char* Data() { return m_pData; }
     bool IsWritable() const { return m_hFile.IsOpen(); }
 
-    // Writes a writable block's bytes to its block file. Throws on failure.
+    // The caller changed the bytes of a writable block through Data().
+    void MarkChanged() { m_bChanged = true; }
+
+    // Writes a writable block's bytes to its block file, when they changed since
+    // the block was made or last written, and starts their way to the disk (the
+    // commit's flush waits for them). Throws on failure.
     void Flush();
 
 private:
@@ -50,6 +55,7 @@ private:
     platform::CFileView m_view;     // the writable block's bytes
     std::unique_ptr<unsigned char[]> m_pCopy;  // the read-only block's bytes
     unsigned char* m_pData = nullptr;
+    bool m_bChanged = false;  // bytes the block file does not have yet
 };
 
 }  // namespace velk

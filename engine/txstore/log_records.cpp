@@ -106,6 +106,7 @@ void WriteSizeRecord(const char* szFile, std::uint64_t nSize)
     WriteAll(&file, ab, sizeof(ab));
     if (cbFile > sizeof(ab) && file.SetEnd() != platform::kFileOk)
         ThrowFault();
+    file.StartFlush();  // the commit flushes it
 }
 
 std::uint64_t ReadSizeRecord(const char* szFile)

@@ -139,8 +139,10 @@ std::uint32_t CLoggedFile::Write(const void* pBuffer, std::uint32_t cbCount)
         const std::uint32_t nOffset = static_cast<std::uint32_t>(m_nPosition % kBlockSize);
         const std::uint32_t cbPiece = std::min(cbCount - cbDone, kBlockSize - nOffset);
         CFileBlock* pBlock = WritableBlock(nBlock);
-        if (cbPiece > 0)
+        if (cbPiece > 0) {
             std::memcpy(pBlock->Data() + nOffset, pIn + cbDone, cbPiece);
+            pBlock->MarkChanged();
+        }
         m_nPosition += cbPiece;
         if (m_nPosition > m_nLogicalSize)
             m_nLogicalSize = m_nPosition;

@@ -393,6 +393,17 @@ FileResult CFileHandle::Flush()
     return kFileOk;
 }
 
+FileResult CFileHandle::StartFlush()
+{
+    if (!IsOpen())
+        return kFileInvalidArgument;
+    if ((m_nAccess & kFileAccessWrite) == 0)
+        return kFileAccessDenied;
+    if (sync_file_range(static_cast<int>(m_hNative), 0, 0, SYNC_FILE_RANGE_WRITE) != 0)
+        return LastError();
+    return kFileOk;
+}
+
 FileResult FileDuplicate(const CFileHandle& file, CFileHandle* pCopy)
 {
     if (!file.IsOpen() || pCopy == nullptr)

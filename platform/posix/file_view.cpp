@@ -56,6 +56,13 @@ void CFileView::Unmap()
     if (m_pData == nullptr)
         return;
     Flush();
+    Discard();
+}
+
+void CFileView::Discard()
+{
+    if (m_pData == nullptr)
+        return;
     std::free(m_pData);
     m_pData = nullptr;
     m_pFile = nullptr;

@@ -136,6 +136,11 @@ FileResult CFileHandle::Flush()
     return FlushFileBuffers(Handle(m_hNative)) ? kFileOk : LastError();
 }
 
+FileResult CFileHandle::StartFlush()
+{
+    return IsOpen() ? kFileOk : kFileInvalidArgument;
+}
+
 FileResult FileDuplicate(const CFileHandle& file, CFileHandle* pCopy)
 {
     if (!file.IsOpen() || pCopy == nullptr)

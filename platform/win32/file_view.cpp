@@ -56,4 +56,9 @@ void CFileView::Unmap()
     m_cb = 0;
 }
 
+void CFileView::Discard()
+{
+    Unmap();  // a mapped view's bytes are the file's already
+}
+
 }  // namespace platform
