@@ -213,6 +213,7 @@ private:
         const char16_t* pValue;
         int nValue;
     };
+    template <typename T>
     friend class CDocumentReader;
     friend class CDocumentWriter;
 

@@ -9,6 +9,7 @@
 #include "support/file/raw_file.h"
 #include "support/file/stream_buffer.h"
 #include "support/runtime/heap.h"
+#include "support/xml/codec.h"
 #include "support/xml/description.h"
 
 namespace {
@@ -204,6 +205,50 @@ TEST_F(XmlDocument, ReadAttributesAndTagsChangeAsAnyOthers)
     EXPECT_EQ(0, pItem->SetStringAttribute(u"a", u"1"));
     EXPECT_EQ("<an-item-with-a-long-tag a=\"1\"/>\r\n<b/>\r\n", Write(root, 0));
     EXPECT_EQ(kVokOk, vokVerifyHeapChain(nullptr));
+}
+
+// Plain UTF-8 is walked as bytes; whatever the bytes, the tree, the result and
+// every report must be those of the same text read as UTF-16 units.
+TEST_F(XmlDocument, Utf8ReadsAsItsDecodedText)
+{
+    static const char* const kPieces[] = {
+        "<a", "<b x=\"", "\"", " y=", "\xC3\xA9", "\xE5\x86\x99\xE7\x9C\x9F", "\xF0\x9F\x98\x80", "&amp;",
+        "&#65;", "&#41H;", "&#1", "&#12\xC3\xA9", "&#x41;", "&foo;", "& \xC3\xA9", "\\", "\\\xC3\xA9", "\\x4",
+        ">", "/>", "</a>", "</b >", "</\xC3\xA9>", "<\xC3\xA9 \xC3\xA9=\"\xC3\xA9\">", "<!-- \xC3\xA9", "-->",
+        "\r\n\t", " ", "\x80", "\xBF\xFF", "\xF8", "<?pi \xC3\xA9?>", "<!D>", "=", "\xEF\xBF\xBF", "z",
+        "\xF7\xBF\xBF\xBF",
+        // Sequences the decoder reads otherwise than byte by byte: the text falls
+        // back to being decoded whole.
+        "\xC1\xBC", "\xC3<", "\xF4\x90\x80\x80",
+    };
+    const size_t nPieces = sizeof(kPieces) / sizeof(kPieces[0]);
+    unsigned nSeed = 4711;
+    const auto next = [&nSeed] { return nSeed = nSeed * 1103515245u + 12345u, nSeed >> 8; };
+    for (int nCase = 0; nCase < 600; ++nCase) {
+        std::string strUtf8;
+        const bool bPlain = nCase % 3 != 0;  // a third may hold the odd sequences
+        const unsigned nCount = 1 + next() % 24;
+        for (unsigned i = 0; i < nCount; ++i)
+            strUtf8 += kPieces[next() % (bPlain ? nPieces - 3 : nPieces)];
+        CHeapBuffer<char16_t> units;
+        ASSERT_EQ(kVokOk, xmlcodec::Decode(EDescription::kUtf8, reinterpret_cast<const unsigned char*>(strUtf8.data()),
+                                           strUtf8.size(), &units));
+        std::string strUtf16;
+        for (size_t i = 0; i < units.Size(); ++i) {
+            strUtf16 += static_cast<char>(units.Data()[i] & 0xFF);
+            strUtf16 += static_cast<char>(units.Data()[i] >> 8);
+        }
+        for (int nFlag = 0; nFlag <= 1; ++nFlag) {
+            std::vector<std::string> vBytes, vUnits;
+            CRecorder fromBytes(&vBytes), fromUnits(&vUnits);
+            const VOKRESULT r = Read(&fromBytes, strUtf8, nFlag, EDescription::kUtf8);
+            EXPECT_EQ(Read(&fromUnits, strUtf16, nFlag, EDescription::kUtf16), r) << strUtf8;
+            EXPECT_EQ(DumpChildren(fromUnits), DumpChildren(fromBytes)) << strUtf8;
+            EXPECT_EQ(vUnits, vBytes) << strUtf8;
+        }
+        if (HasFailure())
+            return;
+    }
 }
 
 TEST_F(XmlDocument, ReportsErrorsOnTheNodeBeingParsed)

@@ -1,11 +1,15 @@
 // The document reader: bytes to wide text, then one pass over the text that
-// builds the tree. Nesting is kept on an explicit stack of levels, so the depth
+// builds the tree. UTF-8 that the decoder would turn into the same characters
+// piece by piece is walked as bytes instead, and only the pieces that go into the
+// tree are decoded: the ASCII characters the syntax is made of stand for
+// themselves, and every other character is one sequence of bytes above 7F. Nesting is kept on an explicit stack of levels, so the depth
 // of the input costs no machine stack; it is bounded by kMaxDepth all the same,
 // because every other walk of a tree recurses.
 #include <algorithm>
 #include <climits>
 #include <cstring>
 #include <new>
+#include <type_traits>
 
 #include "support/file/stream_buffer.h"
 #include "support/text/compare.h"
@@ -40,13 +44,9 @@ bool IsHexDigit(char16_t c)
     return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
 }
 
-bool SameUnits(const char16_t* p, const char16_t* q, size_t n)
-{
-    return std::memcmp(p, q, n * sizeof(char16_t)) == 0;
-}
-
 // The character of the entity named by n units at p, or 0.
-char16_t FindEntity(const char16_t* p, size_t n)
+template <typename T>
+char16_t FindEntity(const T* p, size_t n)
 {
     struct Entity {
         const char16_t* szName;
@@ -57,22 +57,125 @@ char16_t FindEntity(const char16_t* p, size_t n)
         {u"lt", 2, '<'}, {u"gt", 2, '>'}, {u"quot", 4, '"'}, {u"amp", 3, '&'}, {u"nbsp", 4, ' '},
     };
     for (const Entity& e : kEntities) {
-        if (n == e.nLength && SameUnits(p, e.szName, n))
+        if (n != e.nLength)
+            continue;
+        size_t i = 0;
+        while (i < n && p[i] == e.szName[i])
+            ++i;
+        if (i == n)
             return e.ch;
     }
     return 0;
 }
 
+// The units of the reader's texts: UTF-16 units, or the bytes of UTF-8 that
+// IsPlainUtf8 accepted.
+template <typename T>
+struct CUnits;
+
+template <>
+struct CUnits<char16_t> {
+    static bool Append(CHeapBuffer<char16_t>* pOut, const char16_t* p, size_t n) { return pOut->Append(p, n); }
+    // The units of the character at p[i] of n.
+    static size_t CharLength(const char16_t*, size_t, size_t) { return 1; }
+};
+
+template <>
+struct CUnits<unsigned char> {
+    // The decoder's characters, for sequences IsPlainUtf8 accepted: never more
+    // units than bytes.
+    static bool Append(CHeapBuffer<char16_t>* pOut, const unsigned char* p, size_t n)
+    {
+        if (!pOut->Reserve(n))
+            return false;
+        char16_t* const pStart = pOut->End();
+        char16_t* q = pStart;
+        for (size_t i = 0; i < n;) {
+            const unsigned char b = p[i];
+            if (b < 0x80) {
+                *q++ = b;
+                ++i;
+                continue;
+            }
+            const size_t nLength = CharLength(p, i, n);
+            if (nLength == 1) {
+                *q++ = 0x30FB;  // a continuation byte without lead, or no lead at all
+                ++i;
+                continue;
+            }
+            uint32_t c = b & (0x7F >> nLength);
+            for (size_t k = 1; k < nLength; ++k)
+                c = c << 6 | (p[i + k] & 0x3F);
+            i += nLength;
+            if (c >= 0x10000 && c <= 0x10FFFF) {
+                c -= 0x10000;
+                *q++ = static_cast<char16_t>(0xD800 + (c >> 10));
+                *q++ = static_cast<char16_t>(0xDC00 + (c & 0x3FF));
+            } else {
+                *q++ = static_cast<char16_t>(c & 0xFFFF);
+            }
+        }
+        pOut->Grow(static_cast<size_t>(q - pStart));
+        return true;
+    }
+    static size_t CharLength(const unsigned char* p, size_t i, size_t n)
+    {
+        const unsigned char b = p[i];
+        const size_t nLength = (b & 0xE0) == 0xC0 ? 2 : (b & 0xF0) == 0xE0 ? 3 : (b & 0xF8) == 0xF0 ? 4 : 1;
+        return nLength < n - i ? nLength : n - i;
+    }
+};
+
+// True when the decoder gives the characters of these bytes one sequence at a
+// time, so that they can be walked as bytes: every sequence complete, with
+// continuation bytes 80-BF, and giving no unit below 80. (Bytes that give U+30FB
+// on their own do no harm.)
+bool IsPlainUtf8(const unsigned char* p, size_t cb)
+{
+    size_t i = 0;
+    while (i < cb) {
+        while (cb - i >= 8) {
+            uint64_t nEight;
+            std::memcpy(&nEight, p + i, 8);
+            if (nEight & 0x8080808080808080ull)
+                break;
+            i += 8;
+        }
+        if (i == cb)
+            break;
+        const unsigned char b = p[i];
+        const size_t nLength = (b & 0xE0) == 0xC0 ? 2 : (b & 0xF0) == 0xE0 ? 3 : (b & 0xF8) == 0xF0 ? 4 : 1;
+        if (nLength == 1) {
+            ++i;
+            continue;
+        }
+        if (cb - i < nLength)
+            return false;
+        uint32_t c = b & (0x7F >> nLength);
+        for (size_t k = 1; k < nLength; ++k) {
+            if ((p[i + k] & 0xC0) != 0x80)
+                return false;
+            c = c << 6 | (p[i + k] & 0x3F);
+        }
+        const bool bPair = nLength == 4 && c >= 0x10000 && c <= 0x10FFFF;
+        if (!bPair && (c & 0xFFFF) < 0x80)
+            return false;
+        i += nLength;
+    }
+    return true;
+}
+
 // Attribute values with entities: "&#" and decimal digits, or one of the five
 // names, between "&" and ";" (blanks around them ignored).
-bool DecodeEntities(const char16_t* p, size_t n, CHeapBuffer<char16_t>* pOut)
+template <typename T>
+bool DecodeEntities(const T* p, size_t n, CHeapBuffer<char16_t>* pOut)
 {
     size_t i = 0;
     while (i < n) {
         size_t nAmp = i;
         while (nAmp < n && p[nAmp] != '&')
             ++nAmp;
-        if (!pOut->Append(p + i, nAmp - i))
+        if (!CUnits<T>::Append(pOut, p + i, nAmp - i))
             return false;
         if (nAmp == n)
             break;
@@ -80,7 +183,7 @@ bool DecodeEntities(const char16_t* p, size_t n, CHeapBuffer<char16_t>* pOut)
         while (nSemicolon < n && p[nSemicolon] != ';')
             ++nSemicolon;
         if (nSemicolon == n)
-            return pOut->Append(p + nAmp, n - nAmp);
+            return CUnits<T>::Append(pOut, p + nAmp, n - nAmp);
         size_t nFirst = nAmp + 1, nLast = nSemicolon;
         while (nFirst < nLast && IsBlank(p[nFirst]))
             ++nFirst;
@@ -110,17 +213,30 @@ bool DecodeEntities(const char16_t* p, size_t n, CHeapBuffer<char16_t>* pOut)
 }
 
 // Attribute values with backslash escapes.
-bool DecodeBackslashes(const char16_t* p, size_t n, CHeapBuffer<char16_t>* pOut)
+template <typename T>
+bool DecodeBackslashes(const T* p, size_t n, CHeapBuffer<char16_t>* pOut)
 {
     for (size_t i = 0; i < n;) {
-        const char16_t c = p[i++];
-        if (c != '\\') {
-            if (!pOut->Push(c))
+        if (p[i] != '\\') {
+            // A character stands for itself, up to the next backslash.
+            size_t nEnd = i + 1;
+            while (nEnd < n && p[nEnd] != '\\')
+                ++nEnd;
+            if (!CUnits<T>::Append(pOut, p + i, nEnd - i))
                 return false;
+            i = nEnd;
             continue;
         }
-        if (i == n)
+        if (++i == n)
             break;  // a backslash at the very end is dropped
+        if (p[i] >= 0x80) {
+            // The backslash is dropped and the character kept.
+            const size_t nLength = CUnits<T>::CharLength(p, i, n);
+            if (!CUnits<T>::Append(pOut, p + i, nLength))
+                return false;
+            i += nLength;
+            continue;
+        }
         char16_t e = p[i++];
         if (e >= '0' && e <= '7') {
             unsigned v = e - '0';
@@ -155,10 +271,12 @@ bool DecodeBackslashes(const char16_t* p, size_t n, CHeapBuffer<char16_t>* pOut)
 }  // namespace
 
 // The parse of one document: the position in the text is shared by every level;
-// each level keeps its node, its within-text switch and its result.
+// each level keeps its node, its within-text switch and its result. T is the unit
+// of the text: char16_t, or unsigned char for plain UTF-8.
+template <typename T>
 class CDocumentReader {
 public:
-    CDocumentReader(const char16_t* pText, size_t nLength, int nFlag)
+    CDocumentReader(const T* pText, size_t nLength, int nFlag)
         : m_pText(pText), m_nLength(nLength), m_bBackslashes(nFlag == 1)
     {
     }
@@ -193,29 +311,53 @@ private:
             ++m_nPosition;
     }
     Token GetToken();
-    EWideString TokenText(const Token& t) const
+    // The n units of the text at nStart as UTF-16 units: in the text itself, or
+    // decoded into a buffer of the reader; null when memory runs out.
+    const char16_t* Wide(size_t nStart, size_t n, size_t* pnUnits)
     {
-        return EWideString(m_pText + t.nStart, static_cast<int>(t.nLength));
+        if constexpr (std::is_same<T, char16_t>::value) {
+            *pnUnits = n;
+            return m_pText + nStart;
+        } else {
+            m_wide.Clear();
+            if (!CUnits<T>::Append(&m_wide, m_pText + nStart, n))
+                return nullptr;
+            *pnUnits = m_wide.Size();
+            return m_wide.Data() != nullptr ? m_wide.Data() : u"";
+        }
+    }
+    EWideString TokenText(const Token& t)
+    {
+        size_t n = 0;
+        const char16_t* p = Wide(t.nStart, t.nLength, &n);
+        return p != nullptr && n <= static_cast<size_t>(EWideString::kMaxLength) ? EWideString(p, static_cast<int>(n))
+                                                                                : EWideString();
     }
     // The token as a zero-terminated text in a buffer of the reader (a token
     // never holds a zero, which is a blank); null when memory runs out.
     const char16_t* TerminatedToken(const Token& t)
     {
         m_name.Clear();
-        return m_name.Append(m_pText + t.nStart, t.nLength) && m_name.Push(0) ? m_name.Data() : nullptr;
+        return CUnits<T>::Append(&m_name, m_pText + t.nStart, t.nLength) && m_name.Push(0) ? m_name.Data() : nullptr;
     }
-    bool TokenIsTag(const Token& t, const EWideString& strTag) const
+    // 1 when the token names strTag (ASCII letters without case), 0 when not, -1
+    // when memory runs out.
+    int TokenIsTag(const Token& t, const EWideString& strTag)
     {
-        if (t.nLength != static_cast<size_t>(strTag.GetLength()))
-            return false;
-        for (size_t i = 0; i < t.nLength; ++i) {
-            char16_t a = m_pText[t.nStart + i], b = strTag.GetText()[i];
+        size_t n = 0;
+        const char16_t* p = Wide(t.nStart, t.nLength, &n);
+        if (p == nullptr)
+            return -1;
+        if (n != static_cast<size_t>(strTag.GetLength()))
+            return 0;
+        for (size_t i = 0; i < n; ++i) {
+            char16_t a = p[i], b = strTag.GetText()[i];
             a = a >= 'a' && a <= 'z' ? static_cast<char16_t>(a - ('a' - 'A')) : a;
             b = b >= 'a' && b <= 'z' ? static_cast<char16_t>(b - ('a' - 'A')) : b;
             if (a != b)
-                return false;
+                return 0;
         }
-        return true;
+        return 1;
     }
     bool TokenIs(const Token& t, char16_t c) const { return t.nLength == 1 && m_pText[t.nStart] == c; }
 
@@ -232,11 +374,11 @@ private:
         pLevel->bError = true;
     }
 
-    const char16_t* m_pText;
+    const T* m_pText;
     size_t m_nLength;
     size_t m_nPosition = 0;
     bool m_bBackslashes;
-    // An attribute read: its name in the text, its value in m_values.
+    // An attribute read: its name in m_names, its value in m_values.
     struct Pending {
         size_t nNameStart;
         int nNameLength;
@@ -245,15 +387,18 @@ private:
     };
 
     CHeapBuffer<char16_t> m_text;    // the text run being collected
+    CHeapBuffer<char16_t> m_names;   // the names of the element's attributes
     CHeapBuffer<char16_t> m_values;  // the decoded values of the element's attributes
     CHeapBuffer<Pending> m_pending;  // the element's attributes read so far
     CHeapBuffer<size_t> m_order;     // their order by name, when not in order
     CHeapBuffer<EDescription::AttributeText> m_adopt;
     CHeapBuffer<char16_t> m_name;    // a tag name, zero-terminated
+    CHeapBuffer<char16_t> m_wide;    // a piece of UTF-8 text, decoded
     Level m_aLevels[EDescription::kMaxDepth + 1];
 };
 
-CDocumentReader::Token CDocumentReader::GetToken()
+template <typename T>
+typename CDocumentReader<T>::Token CDocumentReader<T>::GetToken()
 {
     SkipBlanks();
     Token t = {m_nPosition, 0, EStreamWideString::kTokenEnd};
@@ -279,7 +424,8 @@ CDocumentReader::Token CDocumentReader::GetToken()
     return t;
 }
 
-bool CDocumentReader::FlushText(EDescription* pNode)
+template <typename T>
+bool CDocumentReader<T>::FlushText(EDescription* pNode)
 {
     if (m_text.Empty())
         return true;
@@ -298,7 +444,8 @@ bool CDocumentReader::FlushText(EDescription* pNode)
     return true;
 }
 
-bool CDocumentReader::ParseReference(EDescription* pNode)
+template <typename T>
+bool CDocumentReader<T>::ParseReference(EDescription* pNode)
 {
     if (!AtEnd() && m_pText[m_nPosition] == '#') {
         ++m_nPosition;
@@ -314,8 +461,13 @@ bool CDocumentReader::ParseReference(EDescription* pNode)
         while (nEnd < m_nLength && (IsHexDigit(m_pText[nEnd]) || m_pText[nEnd] == '.'))
             ++nEnd;
         if (nEnd < m_nLength)
-            ++nEnd;
-        EStreamWideString number(m_pText + m_nPosition, static_cast<int>(nEnd - m_nPosition));
+            nEnd += CUnits<T>::CharLength(m_pText, nEnd, m_nLength);
+        size_t nUnits = 0;
+        const char16_t* pNumber = Wide(m_nPosition, nEnd - m_nPosition, &nUnits);
+        if (pNumber == nullptr)
+            return false;
+        // What the number reader takes is ASCII: as many bytes as units.
+        EStreamWideString number(pNumber, static_cast<int>(nUnits));
         const int nRadix = number.DetectRadix();
         if (nRadix < 0) {
             pNode->OnWarning("&#xxx; 構文で文字コードの指定が不正です。\n");
@@ -343,13 +495,15 @@ bool CDocumentReader::ParseReference(EDescription* pNode)
         return m_text.Push(ch);
     }
     pNode->OnWarning("& 記号は &amp; と記述しなければなりません。\n");
-    return m_text.Push('&') && m_text.Append(m_pText + t.nStart, t.nLength);
+    return m_text.Push('&') && CUnits<T>::Append(&m_text, m_pText + t.nStart, t.nLength);
 }
 
-bool CDocumentReader::ParseAttributes(Level* pLevel, EDescription* pElement, bool* pEmpty)
+template <typename T>
+bool CDocumentReader<T>::ParseAttributes(Level* pLevel, EDescription* pElement, bool* pEmpty)
 {
     *pEmpty = false;
     m_pending.Clear();
+    m_names.Clear();
     m_values.Clear();
     for (;;) {
         SkipBlanks();
@@ -382,7 +536,9 @@ bool CDocumentReader::ParseAttributes(Level* pLevel, EDescription* pElement, boo
             SkipPastClose();
             return true;
         }
-        if (name.nLength > static_cast<size_t>(EWideString::kMaxLength))
+        const size_t nNameStart = m_names.Size();
+        if (!CUnits<T>::Append(&m_names, m_pText + name.nStart, name.nLength) ||
+            m_names.Size() - nNameStart > static_cast<size_t>(EWideString::kMaxLength))
             return false;
         const size_t nValueStart = m_values.Size();
         SkipBlanks();
@@ -411,7 +567,7 @@ bool CDocumentReader::ParseAttributes(Level* pLevel, EDescription* pElement, boo
             if (!bDecoded || m_values.Size() - nValueStart > static_cast<size_t>(EWideString::kMaxLength))
                 return false;
         }
-        const Pending pending = {name.nStart, static_cast<int>(name.nLength), nValueStart,
+        const Pending pending = {nNameStart, static_cast<int>(m_names.Size() - nNameStart), nValueStart,
                                  static_cast<int>(m_values.Size() - nValueStart)};
         if (!m_pending.Push(pending))
             return false;
@@ -433,7 +589,8 @@ int CompareNames(const char16_t* p, int n, const char16_t* q, int m)
 
 }  // namespace
 
-bool CDocumentReader::AdoptPending(EDescription* pElement)
+template <typename T>
+bool CDocumentReader<T>::AdoptPending(EDescription* pElement)
 {
     const size_t n = m_pending.Size();
     if (n == 0)
@@ -443,12 +600,13 @@ bool CDocumentReader::AdoptPending(EDescription* pElement)
         return false;
     const Pending* a = m_pending.Data();
     const auto text = [&](const Pending& p) {
-        return EDescription::AttributeText{m_pText + p.nNameStart, p.nNameLength,
+        return EDescription::AttributeText{m_names.Data() + p.nNameStart, p.nNameLength,
                                            p.nValueLength > 0 ? m_values.Data() + p.nValueStart : u"",
                                            p.nValueLength};
     };
     size_t i = 1;
-    while (i < n && CompareNames(m_pText + a[i - 1].nNameStart, a[i - 1].nNameLength, m_pText + a[i].nNameStart,
+    const char16_t* pNames = m_names.Data();
+    while (i < n && CompareNames(pNames + a[i - 1].nNameStart, a[i - 1].nNameLength, pNames + a[i].nNameStart,
                                  a[i].nNameLength) < 0)
         ++i;
     if (i == n) {
@@ -464,7 +622,7 @@ bool CDocumentReader::AdoptPending(EDescription* pElement)
             m_order.Push(i);
         std::sort(m_order.Data(), m_order.Data() + n, [&](size_t x, size_t y) {
             const int nCompare =
-                CompareNames(m_pText + a[x].nNameStart, a[x].nNameLength, m_pText + a[y].nNameStart, a[y].nNameLength);
+                CompareNames(pNames + a[x].nNameStart, a[x].nNameLength, pNames + a[y].nNameStart, a[y].nNameLength);
             return nCompare != 0 ? nCompare < 0 : x < y;
         });
         const size_t* pOrder = m_order.Data();
@@ -472,7 +630,7 @@ bool CDocumentReader::AdoptPending(EDescription* pElement)
             const Pending& p = a[pOrder[i]];
             if (i + 1 < n) {
                 const Pending& q = a[pOrder[i + 1]];
-                if (CompareNames(m_pText + p.nNameStart, p.nNameLength, m_pText + q.nNameStart, q.nNameLength) == 0)
+                if (CompareNames(pNames + p.nNameStart, p.nNameLength, pNames + q.nNameStart, q.nNameLength) == 0)
                     continue;
             }
             m_adopt.Push(text(p));
@@ -484,7 +642,8 @@ bool CDocumentReader::AdoptPending(EDescription* pElement)
     return pElement->AdoptAttributes(m_adopt.Data(), static_cast<int>(m_adopt.Size()));
 }
 
-VOKRESULT CDocumentReader::Parse(EDescription* pRoot)
+template <typename T>
+VOKRESULT CDocumentReader<T>::Parse(EDescription* pRoot)
 {
     int nDepth = 0;
     m_aLevels[0] = {pRoot, false, false};
@@ -505,7 +664,7 @@ VOKRESULT CDocumentReader::Parse(EDescription* pRoot)
                 size_t nEnd = m_nPosition + 1;
                 while (nEnd < m_nLength && m_pText[nEnd] > 0x20 && m_pText[nEnd] != '<' && m_pText[nEnd] != '&')
                     ++nEnd;
-                if (!m_text.Append(m_pText + m_nPosition, nEnd - m_nPosition))
+                if (!CUnits<T>::Append(&m_text, m_pText + m_nPosition, nEnd - m_nPosition))
                     return kVokError;
                 m_nPosition = nEnd;
                 pLevel->bInText = true;
@@ -531,7 +690,10 @@ VOKRESULT CDocumentReader::Parse(EDescription* pRoot)
         if (cNext == '/') {
             ++m_nPosition;
             const Token name = GetToken();
-            if (TokenIsTag(name, pNode->GetTagName())) {
+            const int nIsTag = TokenIsTag(name, pNode->GetTagName());
+            if (nIsTag < 0)
+                return kVokError;
+            if (nIsTag > 0) {
                 SkipBlanks();
                 if (!AtEnd() && m_pText[m_nPosition] == '>')
                     ++m_nPosition;
@@ -557,12 +719,13 @@ VOKRESULT CDocumentReader::Parse(EDescription* pRoot)
                 while (i < m_nLength && !(m_pText[i] == '>' && m_pText[i - 1] == '-' && m_pText[i - 2] == '-'))
                     ++i;
                 m_nPosition = i < m_nLength ? i + 1 : m_nLength;
-                const size_t nCount = m_nPosition - nStart;
+                size_t nCount = 0;
+                const char16_t* pText = Wide(nStart, m_nPosition - nStart, &nCount);
                 // Comments are plain nodes, whatever the class of the tree.
-                EDescription* pComment = new EDescription;
+                EDescription* pComment = pText != nullptr ? new EDescription : nullptr;
                 if (pComment == nullptr || nCount > static_cast<size_t>(EWideString::kMaxLength) ||
                     pComment->SetTagName(u"!--") != 0 ||
-                    pComment->SetText(m_pText + nStart, static_cast<int>(nCount)) != 0 ||
+                    pComment->SetText(pText, static_cast<int>(nCount)) != 0 ||
                     pNode->AppendChild(pComment) != 0) {
                     delete pComment;
                     return kVokError;
@@ -671,6 +834,25 @@ bool ReadDeclaration(const unsigned char* p, size_t cb, int* pEncoding, bool* pb
 
 }  // namespace
 
+namespace {
+
+// Parses n units of text at p into pRoot. The reader's stack of levels is kept off
+// the machine stack.
+template <typename T>
+VOKRESULT ParseText(EDescription* pRoot, const T* p, size_t n, int nFlag)
+{
+    void* pMemory = vokAllocate(sizeof(CDocumentReader<T>));
+    if (pMemory == nullptr)
+        return kVokError;
+    CDocumentReader<T>* pReader = new (pMemory) CDocumentReader<T>(p, n, nFlag);
+    const VOKRESULT nResult = pReader->Parse(pRoot);
+    pReader->~CDocumentReader();
+    vokFree(pReader);
+    return nResult;
+}
+
+}  // namespace
+
 VOKRESULT EDescription::ReadDocument(EStreamBuffer* pStream, int nFlag, int nEncoding)
 {
     if (pStream == nullptr)
@@ -689,6 +871,14 @@ VOKRESULT EDescription::ReadDocument(EStreamBuffer* pStream, int nFlag, int nEnc
         }
         nFlag = bDeclaration || nFlag == 0 ? 0 : 1;
     }
+    if (nEncoding == kUtf8 && IsPlainUtf8(p, cb)) {
+        RemoveAllAttributes();
+        DeleteAllChildren();
+        static const unsigned char kNothing[1] = {0};
+        const VOKRESULT nResult = ParseText(this, p != nullptr ? p : kNothing, cb, nFlag);
+        pStream->Consume(cb);
+        return nResult;
+    }
     CHeapBuffer<char16_t> text;
     const VOKRESULT nDecoded = xmlcodec::Decode(nEncoding, p, cb, &text);
     pStream->Consume(cb);
@@ -697,14 +887,5 @@ VOKRESULT EDescription::ReadDocument(EStreamBuffer* pStream, int nFlag, int nEnc
 
     RemoveAllAttributes();
     DeleteAllChildren();
-    // The reader's stack of levels is kept off the machine stack.
-    void* pMemory = vokAllocate(sizeof(CDocumentReader));
-    if (pMemory == nullptr)
-        return kVokError;
-    CDocumentReader* pReader =
-        new (pMemory) CDocumentReader(text.Data() != nullptr ? text.Data() : u"", text.Size(), nFlag);
-    const VOKRESULT nResult = pReader->Parse(this);
-    pReader->~CDocumentReader();
-    vokFree(pReader);
-    return nResult;
+    return ParseText(this, text.Data() != nullptr ? text.Data() : u"", text.Size(), nFlag);
 }
