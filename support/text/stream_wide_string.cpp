@@ -153,26 +153,27 @@ void EStreamWideString::SkipTo(char16_t ch, int nMode)
     m_nPosition = ScanTo(ch, nMode);
 }
 
-int EStreamWideString::DetectRadix()
+int EStreamWideString::DetectRadixAt(const char16_t* pText, int nLength, int nPosition)
 {
-    const int nSaved = m_nPosition;
     int nRadix = -1;
-    SkipBlanks();
-    if (!AtEnd()) {
-        char16_t c = GetText()[m_nPosition++];
+    while (nPosition < nLength && IsBlank(pText[nPosition]))
+        ++nPosition;
+    if (nPosition < nLength) {
+        char16_t c = pText[nPosition++];
         bool bHave = true;
         if (c == '+' || c == '-') {
-            SkipBlanks();
-            bHave = !AtEnd();
+            while (nPosition < nLength && IsBlank(pText[nPosition]))
+                ++nPosition;
+            bHave = nPosition < nLength;
             if (bHave)
-                c = GetText()[m_nPosition++];
+                c = pText[nPosition++];
         }
         if (bHave && ((c >= '0' && c <= '9') || c == '.')) {
             char16_t cLast = c;
             bool bDot = c == '.';
             int nMax = 0;  // over every accepted character but the last
-            while (!AtEnd()) {
-                const char16_t n = Peek();
+            while (nPosition < nLength) {
+                const char16_t n = pText[nPosition];
                 const bool bAccept = HexValue(n) >= 0 || (n == '.' && !bDot);
                 if (!bAccept)
                     break;
@@ -180,9 +181,9 @@ int EStreamWideString::DetectRadix()
                     nMax = HexValue(cLast);
                 bDot = bDot || n == '.';
                 cLast = n;
-                ++m_nPosition;
+                ++nPosition;
             }
-            const char16_t cAfter = AtEnd() ? cLast : Peek();
+            const char16_t cAfter = nPosition >= nLength ? cLast : pText[nPosition];
             if (nMax < 8 && (cAfter == 'O' || cAfter == 'o'))
                 nRadix = 8;
             else if (nMax < 10 && (cAfter == 'T' || cAfter == 't'))
@@ -195,35 +196,38 @@ int EStreamWideString::DetectRadix()
                 nRadix = 0;
         }
     }
-    m_nPosition = nSaved;
     return nRadix;
 }
 
-double EStreamWideString::ParseNumber(int nRadix, bool bReal, int64_t* pInteger)
+double EStreamWideString::ParseNumberAt(const char16_t* pText, int nLength, int* pnPosition, int nRadix,
+                                        bool bReal, int64_t* pInteger)
 {
     *pInteger = 0;
+    int nPosition = *pnPosition;
     if (nRadix == 0) {
-        nRadix = DetectRadix();
+        nRadix = DetectRadixAt(pText, nLength, nPosition);
         if (nRadix < 0)
             return 0.0;
         if (nRadix == 0)
             nRadix = 10;
     }
-    SkipBlanks();
-    if (AtEnd())
+    while (nPosition < nLength && IsBlank(pText[nPosition]))
+        ++nPosition;
+    *pnPosition = nPosition;
+    if (nPosition >= nLength)
         return 0.0;
     bool bNegative = false;
-    if (Peek() == '+' || Peek() == '-') {
-        bNegative = Peek() == '-';
-        ++m_nPosition;
+    if (pText[nPosition] == '+' || pText[nPosition] == '-') {
+        bNegative = pText[nPosition] == '-';
+        ++nPosition;
     }
     // Unsigned, so that an overlong number wraps instead of overflowing.
     uint64_t nValue = 0;
     double dValue = 0.0;
     double dUnit = 1.0;
     bool bFraction = false;
-    for (; !AtEnd(); ++m_nPosition) {
-        const char16_t c = Peek();
+    for (; nPosition < nLength; ++nPosition) {
+        const char16_t c = pText[nPosition];
         if (bReal && c == '.' && !bFraction) {
             bFraction = true;
             continue;
@@ -239,21 +243,49 @@ double EStreamWideString::ParseNumber(int nRadix, bool bReal, int64_t* pInteger)
             dValue = dValue * nRadix + nDigit;
         }
     }
-    if (!AtEnd() && IsRadixSuffix(Peek()))
-        ++m_nPosition;
+    if (nPosition < nLength && IsRadixSuffix(pText[nPosition]))
+        ++nPosition;
+    *pnPosition = nPosition;
     *pInteger = static_cast<int64_t>(bNegative ? 0 - nValue : nValue);
     return bNegative ? -dValue : dValue;
+}
+
+int EStreamWideString::DetectRadix()
+{
+    return DetectRadixAt(GetText(), m_nLength, m_nPosition);
 }
 
 int64_t EStreamWideString::ParseInteger(int nRadix)
 {
     int64_t n;
-    ParseNumber(nRadix, false, &n);
+    ParseNumberAt(GetText(), m_nLength, &m_nPosition, nRadix, false, &n);
     return n;
 }
 
 double EStreamWideString::ParseReal(int nRadix)
 {
     int64_t n;
-    return ParseNumber(nRadix, true, &n);
+    return ParseNumberAt(GetText(), m_nLength, &m_nPosition, nRadix, true, &n);
+}
+
+int EStreamWideString::DetectRadix(const char16_t* pText, int nLength)
+{
+    return DetectRadixAt(pText, nLength, 0);
+}
+
+int64_t EStreamWideString::ParseInteger(const char16_t* pText, int nLength, int nRadix, int* pnUsed)
+{
+    int nPosition = 0;
+    int64_t n;
+    ParseNumberAt(pText, nLength, &nPosition, nRadix, false, &n);
+    if (pnUsed != nullptr)
+        *pnUsed = nPosition;
+    return n;
+}
+
+double EStreamWideString::ParseReal(const char16_t* pText, int nLength, int nRadix)
+{
+    int nPosition = 0;
+    int64_t n;
+    return ParseNumberAt(pText, nLength, &nPosition, nRadix, true, &n);
 }

@@ -52,6 +52,13 @@ public:
     // Reads a real number with at most one "."; radix 0 detects it first.
     double ParseReal(int nRadix);
 
+    // The same over nLength units of a text that is not copied (nothing to
+    // allocate, so nothing that running out of memory could turn into "no
+    // number"), read from its start; *pnUsed receives the units the integer took.
+    static int DetectRadix(const char16_t* pText, int nLength);
+    static int64_t ParseInteger(const char16_t* pText, int nLength, int nRadix, int* pnUsed = nullptr);
+    static double ParseReal(const char16_t* pText, int nLength, int nRadix);
+
 private:
     bool IsDelimiter(char16_t c) const { return c < 128 && (m_anDelimiters[c >> 5] >> (c & 31) & 1); }
     bool IsSymbol(char16_t c) const { return c < 128 && (m_anSymbols[c >> 5] >> (c & 31) & 1); }
@@ -60,9 +67,11 @@ private:
     void SkipBlanks();
     // Where the scan for ch from the position stops (the length when not found).
     int ScanTo(char16_t ch, int nMode) const;
-    // Shared by ParseInteger and ParseReal; bReal allows one "." and stops at a
-    // digit not below the radix.
-    double ParseNumber(int nRadix, bool bReal, int64_t* pInteger);
+    static int DetectRadixAt(const char16_t* pText, int nLength, int nPosition);
+    // Shared by ParseInteger and ParseReal: reads from *pnPosition and moves it on;
+    // bReal allows one "." and stops at a digit not below the radix.
+    static double ParseNumberAt(const char16_t* pText, int nLength, int* pnPosition, int nRadix, bool bReal,
+                                int64_t* pInteger);
 
     int m_nPosition = 0;
     uint32_t m_anDelimiters[4];

@@ -106,12 +106,13 @@ int CompareValues(const EWideString* pA, const EWideString* pB)
 {
     if (pA == nullptr || pB == nullptr)
         return (pA != nullptr) - (pB != nullptr);
-    EStreamWideString a(pA->GetText(), pA->GetLength()), b(pB->GetText(), pB->GetLength());
-    const int nRadixA = a.DetectRadix(), nRadixB = b.DetectRadix();
+    const int nRadixA = EStreamWideString::DetectRadix(pA->GetText(), pA->GetLength());
+    const int nRadixB = EStreamWideString::DetectRadix(pB->GetText(), pB->GetLength());
     if ((nRadixA >= 0) != (nRadixB >= 0))
         return nRadixA >= 0 ? -1 : 1;
     if (nRadixA >= 0) {
-        const double dA = a.ParseReal(nRadixA), dB = b.ParseReal(nRadixB);
+        const double dA = EStreamWideString::ParseReal(pA->GetText(), pA->GetLength(), nRadixA);
+        const double dB = EStreamWideString::ParseReal(pB->GetText(), pB->GetLength(), nRadixB);
         if (dA != dB)
             return dA < dB ? -1 : 1;
         return 0;
@@ -363,11 +364,13 @@ int EDescription::GetIntAttribute(const char16_t* szName, int nDefault) const
     const EWideString* pValue = FindValue(szName);
     if (pValue == nullptr)
         return nDefault;
-    EStreamWideString reader(pValue->GetText(), pValue->GetLength());
-    const int nRadix = reader.DetectRadix();
+    // Read in place: a copy that memory running out left empty would pass for
+    // "not a number" and give the default.
+    const int nRadix = EStreamWideString::DetectRadix(pValue->GetText(), pValue->GetLength());
     if (nRadix < 0)
         return nDefault;
-    return static_cast<int>(static_cast<uint32_t>(reader.ParseInteger(nRadix)));
+    return static_cast<int>(
+        static_cast<uint32_t>(EStreamWideString::ParseInteger(pValue->GetText(), pValue->GetLength(), nRadix)));
 }
 
 double EDescription::GetRealAttribute(const char16_t* szName, double dDefault) const
@@ -375,11 +378,10 @@ double EDescription::GetRealAttribute(const char16_t* szName, double dDefault) c
     const EWideString* pValue = FindValue(szName);
     if (pValue == nullptr)
         return dDefault;
-    EStreamWideString reader(pValue->GetText(), pValue->GetLength());
-    const int nRadix = reader.DetectRadix();
+    const int nRadix = EStreamWideString::DetectRadix(pValue->GetText(), pValue->GetLength());
     if (nRadix < 0)
         return dDefault;
-    return reader.ParseReal(nRadix);
+    return EStreamWideString::ParseReal(pValue->GetText(), pValue->GetLength(), nRadix);
 }
 
 EWideString* EDescription::GetStringAttribute(const char16_t* szName, const char16_t* szDefault) const
@@ -657,17 +659,17 @@ EWideString EDescription::GetPathString(const char16_t* szPath, const char16_t* 
 int EDescription::GetPathInteger(const char16_t* szPath, const char16_t* szName, int nDefault) const
 {
     const EWideString str = GetPathString(szPath, szName, nullptr);
-    EStreamWideString reader(str.GetText(), str.GetLength());
-    const int nRadix = reader.DetectRadix();
-    return nRadix < 0 ? nDefault : static_cast<int>(static_cast<uint32_t>(reader.ParseInteger(nRadix)));
+    const int nRadix = EStreamWideString::DetectRadix(str.GetText(), str.GetLength());
+    return nRadix < 0 ? nDefault
+                      : static_cast<int>(static_cast<uint32_t>(
+                            EStreamWideString::ParseInteger(str.GetText(), str.GetLength(), nRadix)));
 }
 
 double EDescription::GetPathReal(const char16_t* szPath, const char16_t* szName, double dDefault) const
 {
     const EWideString str = GetPathString(szPath, szName, nullptr);
-    EStreamWideString reader(str.GetText(), str.GetLength());
-    const int nRadix = reader.DetectRadix();
-    return nRadix < 0 ? dDefault : reader.ParseReal(nRadix);
+    const int nRadix = EStreamWideString::DetectRadix(str.GetText(), str.GetLength());
+    return nRadix < 0 ? dDefault : EStreamWideString::ParseReal(str.GetText(), str.GetLength(), nRadix);
 }
 
 int EDescription::GetPathBinary(const char16_t* szPath, const char16_t* szName, void* pBuffer,

@@ -106,6 +106,13 @@ TEST_F(HeapCheck, GettersReadTheNumberSyntaxOrGiveTheDefault)
     node.SetRealAttribute(u"r", 1.5);
     EXPECT_EQ(u"1.5", Text(node.GetAttributeValueAt(node.FindAttribute(u"r"))));
     EXPECT_DOUBLE_EQ(1.5, node.GetRealAttribute(u"r", 0.0));
+    // Memory running out does not turn a number into the default: a category
+    // would pass for an item.
+    node.SetStringAttribute(u"v", u"1AH");
+    vokHeapFailAllocation(1);
+    EXPECT_EQ(26, node.GetIntAttribute(u"v", -7));
+    EXPECT_DOUBLE_EQ(1.5, node.GetRealAttribute(u"r", 0.0));
+    vokHeapFailAllocation(0);
     EXPECT_DOUBLE_EQ(2.5, node.GetRealAttribute(u"missing", 2.5));
 
     EWideString* p = node.GetStringAttribute(u"missing", nullptr);

@@ -466,15 +466,17 @@ bool CDocumentReader<T>::ParseReference(EDescription* pNode)
         const char16_t* pNumber = Wide(m_nPosition, nEnd - m_nPosition, &nUnits);
         if (pNumber == nullptr)
             return false;
-        // What the number reader takes is ASCII: as many bytes as units.
-        EStreamWideString number(pNumber, static_cast<int>(nUnits));
-        const int nRadix = number.DetectRadix();
+        // Read in place; what the number reader takes is ASCII: as many bytes as
+        // units.
+        const int nNumber = static_cast<int>(nUnits < static_cast<size_t>(INT_MAX) ? nUnits : INT_MAX);
+        const int nRadix = EStreamWideString::DetectRadix(pNumber, nNumber);
         if (nRadix < 0) {
             pNode->OnWarning("&#xxx; 構文で文字コードの指定が不正です。\n");
             return m_text.Push('&') && m_text.Push('#');
         }
-        const int64_t nValue = number.ParseInteger(nRadix);
-        m_nPosition += static_cast<size_t>(number.GetPosition());
+        int nUsed = 0;
+        const int64_t nValue = EStreamWideString::ParseInteger(pNumber, nNumber, nRadix, &nUsed);
+        m_nPosition += static_cast<size_t>(nUsed);
         if (!m_text.Push(static_cast<char16_t>(nValue & 0xFFFF)))
             return false;
         SkipBlanks();
