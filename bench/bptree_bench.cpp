@@ -198,14 +198,22 @@ void Print(const char* szShape, int n, const char* szWhat, double tTree, double 
 
 int main(int argc, char** argv)
 {
+    // Optional arguments: one N, then one key shape ("u32" or "string"), then "tree"
+    // or "sqlite" to run only that side (for profiling one of them).
     std::vector<int> vSizes = {100000, 1000000};
     if (argc > 1)
         vSizes = {std::atoi(argv[1])};
+    std::vector<bool> vShapes = {false, true};
+    if (argc > 2)
+        vShapes = {std::strcmp(argv[2], "string") == 0};
+    const bool bTree = argc <= 3 || std::strcmp(argv[3], "tree") == 0;
+    const bool bSqlite = argc <= 3 || std::strcmp(argv[3], "sqlite") == 0;
+    const bool bMemory = argc <= 3;
     std::string strBase = platform::TempDirectory() + "attview-bptree-bench";
     platform::DirCreate(strBase.c_str());
     std::string strPosixBase = "/tmp/attview-bptree-bench";
     try {
-        for (bool bStrings : {false, true}) {
+        for (bool bStrings : vShapes) {
             for (int n : vSizes) {
                 std::mt19937 random(7);
                 std::vector<std::string> vKeys = MakeKeys(bStrings, n, &random);
@@ -213,13 +221,16 @@ int main(int argc, char** argv)
                 std::shuffle(vLookups.begin(), vLookups.end(), random);
                 std::string strDir = strBase + "\\tree";
                 RemoveDir(strDir);
-                velk::CFileSystem::IContext* pContext = velk::CreateFSContext(1);
-                Times tree = RunTree(pContext, strDir, bStrings, vKeys, vLookups);
-                velk::DestroyObject(pContext);
-                RemoveDir(strDir);
-                Times lite = RunSqlite(strPosixBase + "/sqlite.db", vKeys, vLookups);
-                Times memory;
-                {
+                Times tree, lite, memory;
+                if (bTree) {
+                    velk::CFileSystem::IContext* pContext = velk::CreateFSContext(1);
+                    tree = RunTree(pContext, strDir, bStrings, vKeys, vLookups);
+                    velk::DestroyObject(pContext);
+                    RemoveDir(strDir);
+                }
+                if (bSqlite)
+                    lite = RunSqlite(strPosixBase + "/sqlite.db", vKeys, vLookups);
+                if (bMemory) {
                     velk::testing::CMemoryContext context;
                     memory = RunTree(&context, "Z:\\mem\\tree", bStrings, vKeys, vLookups);
                 }
