@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -59,6 +62,45 @@ TEST(KeyOrderTest, OrdersCompareAsDefined)
                                       c.strKey2.data(), static_cast<std::uint32_t>(c.strKey2.size()))));
         EXPECT_EQ(-c.nSign, Sign(c.pfn(c.strKey2.data(), static_cast<std::uint32_t>(c.strKey2.size()),
                                        c.strKey1.data(), static_cast<std::uint32_t>(c.strKey1.size()))));
+    }
+}
+
+// The string order compares several bytes at a time: against the plain byte walk
+// over keys whose NULs and differences fall on every side of those steps, each key
+// in a block of exactly its length so that a read past it is caught.
+TEST(KeyOrderTest, StringOrderMatchesTheByteWalk)
+{
+    auto reference = [](const std::vector<unsigned char>& v1, const std::vector<unsigned char>& v2) {
+        for (std::size_t i = 0;; ++i) {
+            unsigned char ch1 = i < v1.size() ? v1[i] : 0;
+            unsigned char ch2 = i < v2.size() ? v2[i] : 0;
+            if (ch1 != ch2)
+                return ch1 < ch2 ? -1 : 1;
+            if (ch1 == 0)
+                return 0;
+        }
+    };
+    const unsigned char kBytes[] = {0, 'a', 'b', 0x7F, 0x80, 0xFF};
+    std::mt19937 random(18);
+    for (int nCase = 0; nCase < 20000; ++nCase) {
+        std::vector<unsigned char> v1(random() % 26);
+        for (unsigned char& ch : v1)
+            ch = random() % 4 != 0 ? 'a' : kBytes[random() % sizeof(kBytes)];
+        // The second key shares a prefix of the first, then goes its own way.
+        std::vector<unsigned char> v2(v1.begin(), v1.begin() + static_cast<std::ptrdiff_t>(random() % (v1.size() + 1)));
+        v2.resize(v2.size() + random() % 10);
+        for (std::size_t i = v2.size() - (v2.size() > 0 ? random() % (v2.size() + 1) : 0); i < v2.size(); ++i)
+            v2[i] = random() % 3 != 0 ? 'a' : kBytes[random() % sizeof(kBytes)];
+        std::unique_ptr<unsigned char[]> p1(new unsigned char[v1.size()]);
+        std::unique_ptr<unsigned char[]> p2(new unsigned char[v2.size()]);
+        std::copy(v1.begin(), v1.end(), p1.get());
+        std::copy(v2.begin(), v2.end(), p2.get());
+        const std::uint32_t cb1 = static_cast<std::uint32_t>(v1.size());
+        const std::uint32_t cb2 = static_cast<std::uint32_t>(v2.size());
+        ASSERT_EQ(reference(v1, v2), Sign(CompareStringAscending(p1.get(), cb1, p2.get(), cb2)))
+            << nCase;
+        ASSERT_EQ(reference(v2, v1), Sign(CompareStringAscending(p2.get(), cb2, p1.get(), cb1)))
+            << nCase;
     }
 }
 

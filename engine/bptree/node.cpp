@@ -6,14 +6,6 @@
 
 namespace velk {
 
-std::uint32_t CNodeBase::GetKeyLength(std::uint32_t i) const
-{
-    std::uint32_t cb = GetU32LE(KeyLengthAt(i));
-    if (cb > m_cbKeySize)
-        ThrowFault();
-    return cb;
-}
-
 void CNodeBase::SetKey(std::uint32_t i, const void* pKey, std::uint32_t cbKey)
 {
     PutU32LE(KeyLengthAt(i), cbKey);
@@ -31,11 +23,6 @@ int CNodeBase::GetKey(std::uint32_t i, void* pBuffer, std::uint32_t cbBuffer) co
         return 1;
     std::memcpy(pBuffer, GetKeyBytes(i), cb);
     return 0;
-}
-
-int CNodeBase::CompareWith(const void* pKey, std::uint32_t cbKey, std::uint32_t i) const
-{
-    return m_pfnCompare(pKey, cbKey, GetKeyBytes(i), GetKeyLength(i));
 }
 
 bool CNodeBase::Search(const void* pKey, std::uint32_t cbKey, std::uint32_t* pnPosition) const

@@ -39,6 +39,7 @@
 #include <cstdint>
 
 #include "engine/base/byte_order.h"
+#include "engine/base/fault.h"
 #include "engine/bptree/key_order.h"
 
 namespace velk {
@@ -51,7 +52,13 @@ public:
     void SetParent(std::uint32_t nId) { PutU32LE(m_pb + m_cbNode - 4, nId); }
 
     // The length of key i; throws when it exceeds the key size.
-    std::uint32_t GetKeyLength(std::uint32_t i) const;
+    std::uint32_t GetKeyLength(std::uint32_t i) const
+    {
+        std::uint32_t cb = GetU32LE(KeyLengthAt(i));
+        if (cb > m_cbKeySize)
+            ThrowFault();
+        return cb;
+    }
     const unsigned char* GetKeyBytes(std::uint32_t i) const { return KeyLengthAt(i) + 4; }
     // The stored length of key i, unchecked (for the integrity check).
     std::uint32_t GetStoredKeyLength(std::uint32_t i) const { return GetU32LE(KeyLengthAt(i)); }
@@ -61,7 +68,10 @@ public:
     // buffer is null or smaller than the key.
     int GetKey(std::uint32_t i, void* pBuffer, std::uint32_t cbBuffer) const;
     // Compares a search key with key i in the tree's order.
-    int CompareWith(const void* pKey, std::uint32_t cbKey, std::uint32_t i) const;
+    int CompareWith(const void* pKey, std::uint32_t cbKey, std::uint32_t i) const
+    {
+        return m_pfnCompare(pKey, cbKey, GetKeyBytes(i), GetKeyLength(i));
+    }
 
     // Binary search for a key: sets *pnPosition to the position where it was found
     // or, when not found, to the number of keys that sort before it. Returns
