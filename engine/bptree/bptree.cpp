@@ -260,6 +260,17 @@ void CBPTree::PinLeaf(CPin* pPin, std::uint32_t nId, int nWritable)
         ThrowFault();
 }
 
+void CBPTree::PeekLeaf(CPin* pPin, std::uint32_t nId)
+{
+    void* pBuffer = const_cast<void*>(m_leafFile.Peek(nId));
+    if (pBuffer != nullptr)
+        pPin->Attach(nullptr, pBuffer);
+    else
+        pPin->Attach(&m_leafFile, m_leafFile.Get(nId, 0));
+    if (LeafView(pPin->Buffer()).GetCount() > m_nLeafOrder + 1ull)
+        ThrowFault();
+}
+
 void CBPTree::PinIndex(CPin* pPin, std::uint32_t nId, int nWritable)
 {
     pPin->Attach(&m_indexFile, m_indexFile.Get(nId, nWritable));
@@ -633,7 +644,7 @@ int CBPTree::Next(Cursor* pCursor, std::uint32_t nSteps, int nPartial)
     std::uint32_t nCameFrom = 0;
     while (nRemaining > 0) {
         CPin pin;
-        PinLeaf(&pin, nLeaf, 0);
+        PeekLeaf(&pin, nLeaf);
         CLeafNode leaf = LeafView(pin.Buffer());
         // A leaf stepped into names the leaf it was reached from (see CheckLink).
         if (bMoved && leaf.GetPrevious() != nCameFrom)
@@ -718,7 +729,7 @@ bool CBPTree::IsLastEntry(const Cursor* pCursor)
 {
     CheckCursor(pCursor);
     CPin pin;
-    PinLeaf(&pin, pCursor->nLeaf, 0);
+    PeekLeaf(&pin, pCursor->nLeaf);
     CLeafNode leaf = LeafView(pin.Buffer());
     bool bLast = leaf.GetNext() == 0 && pCursor->nSlot + 1ull == leaf.GetCount();
     pin.Release();
@@ -734,7 +745,10 @@ void CBPTree::CheckCursor(const Cursor* pCursor) const
 CLeafNode CBPTree::PinCursorLeaf(const Cursor* pCursor, CPin* pPin, int nWritable)
 {
     CheckCursor(pCursor);
-    PinLeaf(pPin, pCursor->nLeaf, nWritable);
+    if (nWritable)
+        PinLeaf(pPin, pCursor->nLeaf, 1);
+    else
+        PeekLeaf(pPin, pCursor->nLeaf);
     CLeafNode leaf = LeafView(pPin->Buffer());
     if (pCursor->nSlot >= leaf.GetCount())
         ThrowFault();

@@ -188,7 +188,8 @@ private:
             if (m_pBuffer != nullptr) {
                 void* pBuffer = m_pBuffer;
                 m_pBuffer = nullptr;
-                m_pFile->Release(pBuffer);
+                if (m_pFile != nullptr)
+                    m_pFile->Release(pBuffer);
             }
         }
 
@@ -209,11 +210,16 @@ private:
     void CheckReached(const CNodeBase& node, std::uint32_t nParent, const CIndexNode* pParent,
                       std::uint32_t nPosition) const;
     void PinLeaf(CPin* pPin, std::uint32_t nId, int nWritable);
+    // A leaf for a reader that lets it go before any other call on the leaf file: the
+    // record in memory without a pin (CPin::Release then has nothing to do), else
+    // pinned. Checked as PinLeaf checks it.
+    void PeekLeaf(CPin* pPin, std::uint32_t nId);
     void PinIndex(CPin* pPin, std::uint32_t nId, int nWritable);
     void PinNode(CPin* pPin, bool bLeaf, std::uint32_t nId, int nWritable);
     void CheckCursor(const Cursor* pCursor) const;
-    // Pins the leaf under a cursor into *pPin and returns its view; throws when the
-    // cursor is unset or its slot is past the leaf's entries.
+    // Pins the leaf under a cursor into *pPin (peeks it when not for writing) and
+    // returns its view; throws when the cursor is unset or its slot is past the
+    // leaf's entries.
     CLeafNode PinCursorLeaf(const Cursor* pCursor, CPin* pPin, int nWritable);
     void CountLeafStep(std::uint32_t* pnLeaves) const;
     void CheckLink(std::uint32_t nLeaf, std::uint32_t nNext);

@@ -1,6 +1,7 @@
 #include "engine/bptree/record_file.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 
@@ -19,6 +20,23 @@ const std::uint64_t kMaxFileSize = 0xFFFFFFFFu;
 // A few released records stay in memory whatever their size, so that a walk over
 // large records still finds the last ones.
 const std::size_t kCacheMinRecords = 8;
+// What the record files of the process may keep in memory beyond their own share,
+// all together: less where the address space is 32 bits wide and shared with the
+// files' page caches and everything else the process holds.
+const std::size_t kSharedCacheBound = (sizeof(void*) >= 8 ? 120u : 56u) << 20;
+std::atomic<std::size_t> g_cbSharedBound{kSharedCacheBound};
+std::atomic<std::size_t> g_cbSharedCache{0};
+
+bool BorrowShared(std::size_t cb)
+{
+    const std::size_t cbBound = g_cbSharedBound.load(std::memory_order_relaxed);
+    std::size_t n = g_cbSharedCache.load(std::memory_order_relaxed);
+    do {
+        if (n > cbBound || cb > cbBound - n)
+            return false;
+    } while (!g_cbSharedCache.compare_exchange_weak(n, n + cb, std::memory_order_relaxed));
+    return true;
+}
 
 void WriteU32(CFileSystem::IFile* pFile, std::uint32_t nValue)
 {
@@ -88,6 +106,7 @@ void CRecordFile::Open(CFileSystem::IContext* pContext, const char* szPath, int 
         m_nRecordCount = GetU32LE(abHeader + 12);
         if (m_nRecordSize == 0)
             ThrowFault();
+        ComputeKeep();
         // Reject before seeking: a file whose records alone pass 2^32 bytes cannot be
         // addressed by the format.
         std::uint64_t cbRecords = static_cast<std::uint64_t>(m_nRecordSize) * m_nRecordCount;
@@ -124,15 +143,53 @@ void CRecordFile::Open(CFileSystem::IContext* pContext, const char* szPath, int 
     }
 }
 
+void CRecordFile::SetCacheBound(std::size_t cbBytes)
+{
+    m_cbCacheBound = cbBytes;
+    m_bShares = false;
+    ReturnBorrowed(true);
+    ComputeKeep();
+}
+
+std::size_t CRecordFile::GetSharedCacheBytes()
+{
+    return g_cbSharedCache.load(std::memory_order_relaxed);
+}
+
+std::size_t CRecordFile::SetSharedCacheBound(std::size_t cbBytes)
+{
+    return g_cbSharedBound.exchange(cbBytes, std::memory_order_relaxed);
+}
+
+void CRecordFile::ComputeKeep()
+{
+    m_nKeep = m_nRecordSize == 0 ? kCacheMinRecords
+                                 : std::max(kCacheMinRecords, m_cbCacheBound / m_nRecordSize);
+}
+
+void CRecordFile::ReturnBorrowed(bool bAll)
+{
+    std::size_t nReturned = 0;
+    while (m_nBorrowed > 0 && (bAll || m_nEntries < m_nKeep + m_nBorrowed)) {
+        --m_nBorrowed;
+        ++nReturned;
+    }
+    if (nReturned != 0)
+        g_cbSharedCache.fetch_sub(nReturned * m_nRecordSize, std::memory_order_relaxed);
+}
+
 void CRecordFile::DropState()
 {
-    for (SEntry* pEntry : m_vById)
-        std::free(pEntry);
-    std::vector<SEntry*>().swap(m_vById);
+    ReturnBorrowed(true);
+    for (const SSlot& slot : m_vSlots)
+        std::free(slot.pBuffer);
+    std::vector<SSlot>().swap(m_vSlots);
     m_nEntries = 0;
     m_vPinned.clear();
-    m_pOldest = nullptr;
-    m_pNewest = nullptr;
+    m_nOldest = 0;
+    m_nNewest = 0;
+    std::free(m_pSpare);
+    m_pSpare = nullptr;
     std::vector<unsigned char>().swap(m_vZeroRecord);
     m_nRecordSize = 0;
     m_nRecordCount = 0;
@@ -154,9 +211,10 @@ void CRecordFile::Close()
     if (m_nWritable) {
         try {
             // Changed records in id order; those past N are cut off below anyway.
-            for (const SEntry* pEntry : m_vById) {
-                if (pEntry != nullptr && pEntry->bDirty && pEntry->nId <= m_nRecordCount)
-                    WriteRecord(pEntry->nId, pEntry->pBuffer);
+            for (std::size_t nId = 1; nId < m_vSlots.size() && nId <= m_nRecordCount; ++nId) {
+                const SSlot& slot = m_vSlots[nId];
+                if (slot.pBuffer != nullptr && slot.bDirty)
+                    WriteRecord(static_cast<std::uint32_t>(nId), slot.pBuffer);
             }
             if (m_pFile->Seek(12, 0) != 12)
                 ThrowFault();
@@ -230,58 +288,70 @@ std::uint32_t CRecordFile::Allocate()
         m_vZeroRecord.assign(m_nRecordSize, 0);
     // A freed record may still be in memory; the zeros written now replace it.
     // (Only a caller that pins a freed record can find it pinned; it stays then.)
-    SEntry* pEntry = FindEntry(nId);
-    if (pEntry != nullptr && pEntry->nPins == 0)
-        Forget(pEntry);
+    const SSlot* pSlot = FindInMemory(nId);
+    if (pSlot != nullptr && pSlot->nPins == 0)
+        Forget(nId);
     WriteRecord(nId, m_vZeroRecord.data());
     return nId;
 }
 
-CRecordFile::SEntry* CRecordFile::FindEntry(std::uint32_t nId)
+CRecordFile::SSlot* CRecordFile::FindInMemory(std::uint32_t nId)
 {
-    return nId < m_vById.size() ? m_vById[nId] : nullptr;
+    return nId < m_vSlots.size() && m_vSlots[nId].pBuffer != nullptr ? &m_vSlots[nId] : nullptr;
 }
 
-void CRecordFile::Unlist(SEntry* pEntry)
+void CRecordFile::Unlist(std::uint32_t nId)
 {
-    (pEntry->pOlder != nullptr ? pEntry->pOlder->pNewer : m_pOldest) = pEntry->pNewer;
-    (pEntry->pNewer != nullptr ? pEntry->pNewer->pOlder : m_pNewest) = pEntry->pOlder;
-    pEntry->pOlder = nullptr;
-    pEntry->pNewer = nullptr;
+    SSlot& slot = m_vSlots[nId];
+    (slot.nOlder != 0 ? m_vSlots[slot.nOlder].nNewer : m_nOldest) = slot.nNewer;
+    (slot.nNewer != 0 ? m_vSlots[slot.nNewer].nOlder : m_nNewest) = slot.nOlder;
+    slot.nOlder = 0;
+    slot.nNewer = 0;
 }
 
-void CRecordFile::ListAsNewest(SEntry* pEntry)
+void CRecordFile::ListAsNewest(std::uint32_t nId)
 {
-    pEntry->pOlder = m_pNewest;
-    pEntry->pNewer = nullptr;
-    (m_pNewest != nullptr ? m_pNewest->pNewer : m_pOldest) = pEntry;
-    m_pNewest = pEntry;
+    SSlot& slot = m_vSlots[nId];
+    slot.nOlder = m_nNewest;
+    slot.nNewer = 0;
+    (m_nNewest != 0 ? m_vSlots[m_nNewest].nNewer : m_nOldest) = nId;
+    m_nNewest = nId;
 }
 
-void CRecordFile::Forget(SEntry* pEntry)
+void CRecordFile::Forget(std::uint32_t nId)
 {
-    Unlist(pEntry);
-    m_vById[pEntry->nId] = nullptr;
+    Unlist(nId);
+    SSlot& slot = m_vSlots[nId];
+    if (m_pSpare == nullptr)
+        m_pSpare = slot.pBuffer;
+    else
+        std::free(slot.pBuffer);
+    slot.pBuffer = nullptr;
+    slot.bDirty = 0;
     --m_nEntries;
-    std::free(pEntry);
+    ReturnBorrowed(false);
 }
 
 void CRecordFile::Trim()
 {
-    const std::size_t nKeep = std::max(kCacheMinRecords, m_cbCacheBound / m_nRecordSize);
-    while (m_nEntries > nKeep && m_pOldest != nullptr) {
-        SEntry* pEntry = m_pOldest;
+    while (m_nEntries > m_nKeep + m_nBorrowed && m_nOldest != 0) {
+        if (m_bShares && BorrowShared(m_nRecordSize)) {
+            ++m_nBorrowed;
+            continue;
+        }
+        const std::uint32_t nId = m_nOldest;
+        const SSlot& slot = m_vSlots[nId];
         // The record leaves memory whether or not its write succeeds; a failed
         // write leaves the enclosing transaction to be rolled back. Records past N
         // are cut off at Close and need no write.
         try {
-            if (pEntry->bDirty && pEntry->nId <= m_nRecordCount)
-                WriteRecord(pEntry->nId, pEntry->pBuffer);
+            if (slot.bDirty && nId <= m_nRecordCount)
+                WriteRecord(nId, slot.pBuffer);
         } catch (...) {
-            Forget(pEntry);
+            Forget(nId);
             throw;
         }
-        Forget(pEntry);
+        Forget(nId);
     }
 }
 
@@ -291,40 +361,51 @@ void* CRecordFile::Get(std::uint32_t nId, int nWritable)
         ThrowFault();
     if (nWritable && !m_nWritable)
         ThrowFault();
-    SEntry* pEntry = FindEntry(nId);
-    if (pEntry != nullptr) {
-        if (pEntry->nPins == 0) {
+    SSlot* pSlot = FindInMemory(nId);
+    if (pSlot != nullptr) {
+        if (pSlot->nPins == 0) {
             m_vPinned.reserve(m_vPinned.size() + 1);
-            Unlist(pEntry);
-            m_vPinned.push_back(pEntry);
+            Unlist(nId);
+            m_vPinned.push_back(nId);
         }
-        ++pEntry->nPins;
+        ++pSlot->nPins;
         if (nWritable)
-            pEntry->bDirty = true;
-        return pEntry->pBuffer;
+            pSlot->bDirty = 1;
+        return pSlot->pBuffer;
     }
     // Room in both lists first, so that nothing can fail once the record is read.
-    if (nId >= m_vById.size())
-        m_vById.resize(std::max<std::size_t>(nId + 1, m_vById.size() + m_vById.size() / 2));
+    if (nId >= m_vSlots.size())
+        m_vSlots.resize(std::max<std::size_t>(nId + 1, m_vSlots.size() + m_vSlots.size() / 2),
+                        SSlot{nullptr, 0, 0, 0, 0});
     m_vPinned.reserve(m_vPinned.size() + 1);
-    pEntry = static_cast<SEntry*>(std::malloc(sizeof(SEntry) + m_nRecordSize));
-    if (pEntry == nullptr)
-        ThrowFault();
-    *pEntry = SEntry{reinterpret_cast<unsigned char*>(pEntry + 1), nId, 1, nWritable != 0, nullptr, nullptr};
+    unsigned char* pBuffer = m_pSpare;
+    m_pSpare = nullptr;
+    if (pBuffer == nullptr) {
+        pBuffer = static_cast<unsigned char*>(std::malloc(m_nRecordSize));
+        if (pBuffer == nullptr)
+            ThrowFault();
+    }
     try {
         std::uint64_t nAt = RecordOffset(nId);
         if (m_pFile->Seek(static_cast<std::int64_t>(nAt), 0) != nAt)
             ThrowFault();
-        if (m_pFile->Read(pEntry->pBuffer, m_nRecordSize) != m_nRecordSize)
+        if (m_pFile->Read(pBuffer, m_nRecordSize) != m_nRecordSize)
             ThrowFault();
     } catch (...) {
-        std::free(pEntry);
+        m_pSpare = pBuffer;
         throw;
     }
-    m_vById[nId] = pEntry;
+    m_vSlots[nId] = SSlot{pBuffer, 0, 0, 1, nWritable != 0 ? 1u : 0u};
     ++m_nEntries;
-    m_vPinned.push_back(pEntry);
-    return pEntry->pBuffer;
+    m_vPinned.push_back(nId);
+    return pBuffer;
+}
+
+const void* CRecordFile::Peek(std::uint32_t nId) const
+{
+    if (m_pContext == nullptr || !IsAllocated(nId))
+        ThrowFault();
+    return nId < m_vSlots.size() ? m_vSlots[nId].pBuffer : nullptr;
 }
 
 void CRecordFile::Release(void* pBuffer)
@@ -333,16 +414,17 @@ void CRecordFile::Release(void* pBuffer)
         return;
     // The latest pin is the one most often released first.
     std::size_t i = m_vPinned.size();
-    while (i > 0 && m_vPinned[i - 1]->pBuffer != pBuffer)
+    while (i > 0 && m_vSlots[m_vPinned[i - 1]].pBuffer != pBuffer)
         --i;
     if (i == 0)
         return;
-    SEntry* pEntry = m_vPinned[i - 1];
-    if (--pEntry->nPins != 0)
+    const std::uint32_t nId = m_vPinned[i - 1];
+    SSlot& slot = m_vSlots[nId];
+    if (--slot.nPins != 0)
         return;
     m_vPinned[i - 1] = m_vPinned.back();
     m_vPinned.pop_back();
-    ListAsNewest(pEntry);
+    ListAsNewest(nId);
     Trim();
 }
 
@@ -371,7 +453,7 @@ void CRecordFile::Free(std::uint32_t nId)
 
 int CRecordFile::IsPinned(std::uint32_t nId) const
 {
-    return nId < m_vById.size() && m_vById[nId] != nullptr && m_vById[nId]->nPins != 0 ? 1 : 0;
+    return nId < m_vSlots.size() && m_vSlots[nId].pBuffer != nullptr && m_vSlots[nId].nPins != 0 ? 1 : 0;
 }
 
 }  // namespace velk

@@ -22,7 +22,11 @@
 // Records are cached: Get reads a record when it is not in memory, holders of one
 // record share one buffer, and a released record stays in memory (up to a bound of
 // bytes, least recently released out first), so that walking and changing the same
-// nodes again costs no file access. A record that any holder pinned for writing is
+// nodes again costs no file access. Each file keeps up to 8 MiB of records of its
+// own; beyond that it may keep more while the records that all record files of the
+// process keep beyond their own share stay within a budget (56 MiB in a 32-bit
+// process, 120 MiB in a 64-bit one), so that one large tree can stay in memory while
+// any number of small ones stay bounded. A record that any holder pinned for writing is
 // written back when it leaves memory, or at Close, before the header and the free
 // list; the bytes a Close leaves are those of writing every change at once. While
 // the file is open nobody else writes it (its share mode, or the transaction's own
@@ -82,6 +86,12 @@ public:
     // of a read-only file, or the record cannot be read; no pin is left then.
     void* Get(std::uint32_t nId, int nWritable);
 
+    // The bytes of record nId when it is in memory, else null, without pinning it
+    // or counting it as used: good only until the next call on this file, for a
+    // reader that looks at one record and lets it go. Throws as Get does when the
+    // file is closed or the id is not allocated.
+    const void* Peek(std::uint32_t nId) const;
+
     // Unpins a buffer from Get; the record stays in memory. Unknown buffers, null
     // and a closed file are ignored. Throws when records that had to leave memory
     // could not be written back (the pin is gone all the same).
@@ -104,35 +114,49 @@ public:
     const std::vector<std::uint32_t>& GetFreeIds() const { return m_vFreeIds; }
     // The number of pinned records (for checks that every pin was released).
     std::size_t GetPinCount() const { return m_vPinned.size(); }
-    // The bytes of released records kept in memory: 8 MiB unless set; at least 8
-    // records stay whatever the bound. Tests set a small one so that records leave
-    // memory in the middle of tree operations.
-    void SetCacheBound(std::size_t cbBytes) { m_cbCacheBound = cbBytes; }
+    // Fixes the bytes of records this file keeps in memory, without any share of
+    // the process's budget; at least 8 records stay whatever the bound. Tests set a
+    // small one so that records leave memory in the middle of tree operations.
+    void SetCacheBound(std::size_t cbBytes);
+    // The bytes of records that the open record files of the process keep beyond
+    // their own share.
+    static std::size_t GetSharedCacheBytes();
+    // Sets the process's budget for those bytes and returns the one before (for
+    // tests; records already kept stay until they leave memory).
+    static std::size_t SetSharedCacheBound(std::size_t cbBytes);
 
 private:
-    // A record in memory, in one heap block with its bytes. Unpinned ones are on a
-    // list, least recently released first, from which they leave memory when the
-    // cache outgrows its bound.
-    struct SEntry {
-        unsigned char* pBuffer;  // right after the entry
-        std::uint32_t nId;
-        std::uint32_t nPins;
-        bool bDirty;
-        SEntry* pOlder;
-        SEntry* pNewer;
+    // What is kept of one record id: its bytes while the record is in memory, its
+    // pins, whether a holder pinned it for writing, and its neighbours (ids, 0 for
+    // none) on the list of unpinned records in memory, least recently released
+    // first, from which records leave memory when the cache outgrows its bound. The
+    // slots lie in one array by id, apart from the records' bytes, so that finding,
+    // pinning and reordering records touches little memory.
+    struct SSlot {
+        unsigned char* pBuffer;  // null while the record is not in memory
+        std::uint32_t nOlder;
+        std::uint32_t nNewer;
+        std::uint32_t nPins : 31;
+        std::uint32_t bDirty : 1;
     };
 
     std::uint64_t RecordOffset(std::uint32_t nId) const;
     void WriteRecord(std::uint32_t nId, const void* pBuffer);
     void DropState();
-    SEntry* FindEntry(std::uint32_t nId);
-    void Unlist(SEntry* pEntry);
-    void ListAsNewest(SEntry* pEntry);
+    // The slot of a record in memory, else null.
+    SSlot* FindInMemory(std::uint32_t nId);
+    void Unlist(std::uint32_t nId);
+    void ListAsNewest(std::uint32_t nId);
     // Drops an unpinned record from memory, without writing it.
-    void Forget(SEntry* pEntry);
+    void Forget(std::uint32_t nId);
     // Writes back and drops the least recently released records while the cache
     // holds more than its bound.
     void Trim();
+    // The number of records the file keeps of its own share.
+    void ComputeKeep();
+    // Hands back the records borrowed from the process's budget that the records
+    // in memory no longer need; all of them with bAll.
+    void ReturnBorrowed(bool bAll);
 
     CFileSystem::IContext* m_pContext = nullptr;
     int m_nWritable = 0;
@@ -140,16 +164,21 @@ private:
     std::uint32_t m_nRecordSize = 0;
     std::uint32_t m_nRecordCount = 0;
     std::vector<std::uint32_t> m_vFreeIds;
-    // The records in memory by id (ids are dense and at most N, which the file's
-    // size bounds), grown to the highest id pinned so far.
-    std::vector<SEntry*> m_vById;
-    std::size_t m_nEntries = 0;
-    // The pinned records: few at a time, so Release finds its buffer here, and a
-    // buffer that is not here is ignored without being looked at.
-    std::vector<SEntry*> m_vPinned;
-    SEntry* m_pOldest = nullptr;
-    SEntry* m_pNewest = nullptr;
+    // Grown to the highest id pinned so far (ids are dense and at most N, which the
+    // file's size bounds).
+    std::vector<SSlot> m_vSlots;
+    std::size_t m_nEntries = 0;  // records in memory
+    // The ids of the pinned records: few at a time, so Release finds its buffer
+    // here, and a buffer that is not here is ignored without being looked at.
+    std::vector<std::uint32_t> m_vPinned;
+    std::uint32_t m_nOldest = 0;
+    std::uint32_t m_nNewest = 0;
+    // The bytes of the last record to leave memory, kept for the next one read.
+    unsigned char* m_pSpare = nullptr;
     std::size_t m_cbCacheBound = 8u << 20;
+    bool m_bShares = true;        // may borrow from the process's budget
+    std::size_t m_nKeep = 8;      // records of its own share
+    std::size_t m_nBorrowed = 0;  // records borrowed from the budget
     std::vector<unsigned char> m_vZeroRecord;  // made at the first Allocate
 };
 

@@ -154,9 +154,16 @@ TEST_P(RecordFileTest, GetRefusesWhatIsNotAllocatedOrNotWritable)
 {
     Write(FileBytes(4, 3, {2}));
     m_file.Open(m_pContext, kPath, 0);
-    for (std::uint32_t nId : {0u, 2u, 4u})
+    for (std::uint32_t nId : {0u, 2u, 4u}) {
         EXPECT_THROW(m_file.Get(nId, 0), CFault) << nId;
+        EXPECT_THROW(m_file.Peek(nId), CFault) << nId;
+    }
+    // A peek shows a record only while it is in memory, and pins nothing.
+    EXPECT_EQ(nullptr, m_file.Peek(1));
     void* p = m_file.Get(1, 0);
+    EXPECT_EQ(p, m_file.Peek(1));
+    EXPECT_EQ(nullptr, m_file.Peek(3));
+    EXPECT_EQ(1u, m_file.GetPinCount());
     EXPECT_THROW(m_file.Get(1, 1), CFault);
     EXPECT_THROW(m_file.Allocate(), CFault);
     m_file.Release(p);
@@ -185,12 +192,19 @@ TEST_P(RecordFileTest, PinsShareOneBufferAndChangesReachTheFileAtClose)
     EXPECT_EQ('w', Disk()[20]);
 }
 
-// More changed records than memory keeps: the oldest go to the file on the way,
-// and the file after Close holds every change.
+// More changed records than memory keeps: the file keeps 8 MiB of its own and
+// draws on the process's budget (here 4 MiB) for more, the oldest go to the file on
+// the way, the file after Close holds every change, and Close hands the budget back.
 TEST_P(RecordFileTest, ChangesBeyondTheCacheBoundAllReachTheFile)
 {
-    const std::uint32_t cbRecord = 1u << 20;  // a handful fit the cache's bound
-    const std::uint32_t nRecords = 24;
+    struct SBudget {
+        std::size_t cbBefore = CRecordFile::SetSharedCacheBound(4u << 20);
+        ~SBudget() { CRecordFile::SetSharedCacheBound(cbBefore); }
+    } budget;
+    const std::uint32_t cbRecord = 1u << 18;
+    const std::uint32_t nRecords = 64;
+    const std::size_t cbSharedBefore = CRecordFile::GetSharedCacheBytes();
+    ASSERT_EQ(0u, cbSharedBefore);
     ASSERT_EQ(0, CRecordFile::Create(m_pContext, kPath, cbRecord));
     m_file.Open(m_pContext, kPath, 1);
     for (std::uint32_t i = 1; i <= nRecords; ++i) {
@@ -198,7 +212,11 @@ TEST_P(RecordFileTest, ChangesBeyondTheCacheBoundAllReachTheFile)
         unsigned char* p = static_cast<unsigned char*>(m_file.Get(i, 1));
         std::memset(p, static_cast<int>(i), cbRecord);
         m_file.Release(p);
+        if (i == 40) {
+            EXPECT_EQ(8 * cbRecord, CRecordFile::GetSharedCacheBytes());
+        }
     }
+    EXPECT_EQ(4u << 20, CRecordFile::GetSharedCacheBytes());
     if (m_store.Memory()) {
         EXPECT_EQ(1, Disk()[16]);  // the first record left memory long ago
     }
@@ -209,7 +227,30 @@ TEST_P(RecordFileTest, ChangesBeyondTheCacheBoundAllReachTheFile)
         m_file.Release(const_cast<unsigned char*>(p));
     }
     m_file.Close();
+    EXPECT_EQ(0u, CRecordFile::GetSharedCacheBytes());
     EXPECT_EQ(FileBytes(cbRecord, nRecords, {}), Disk());
+}
+
+// A file with a bound of its own keeps no more than that, whatever the budget.
+TEST_P(RecordFileTest, AFixedBoundDrawsNothingFromTheBudget)
+{
+    const std::uint32_t cbRecord = 1u << 16;
+    ASSERT_EQ(0, CRecordFile::Create(m_pContext, kPath, cbRecord));
+    m_file.Open(m_pContext, kPath, 1);
+    m_file.SetCacheBound(0);
+    const std::size_t cbSharedBefore = CRecordFile::GetSharedCacheBytes();
+    for (std::uint32_t i = 1; i <= 40; ++i) {
+        ASSERT_EQ(i, m_file.Allocate());
+        unsigned char* p = static_cast<unsigned char*>(m_file.Get(i, 1));
+        std::memset(p, static_cast<int>(i), cbRecord);
+        m_file.Release(p);
+    }
+    EXPECT_EQ(cbSharedBefore, CRecordFile::GetSharedCacheBytes());
+    if (m_store.Memory()) {
+        EXPECT_EQ(1, Disk()[16]);
+    }
+    m_file.Close();
+    EXPECT_EQ(FileBytes(cbRecord, 40, {}), Disk());
 }
 
 // A freed record still in memory must not come back when its id is handed out
