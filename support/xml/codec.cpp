@@ -1,10 +1,10 @@
 #include "support/xml/codec.h"
 
 #include <cstdint>
-#include <cstring>
 #include <new>
 #include <string>
 
+#include "support/xml/ascii_run.h"
 #include "support/xml/system_code_page.h"
 
 namespace xmlcodec {
@@ -61,17 +61,9 @@ VOKRESULT DecodeUtf8(const unsigned char* p, size_t cb, CHeapBuffer<char16_t>* p
     char16_t* q = pStart;
     size_t i = 0;
     while (i < cb) {
-        // Runs of ASCII, most of a document, eight bytes at a time.
-        while (cb - i >= 8) {
-            uint64_t nEight;
-            std::memcpy(&nEight, p + i, 8);
-            if (nEight & 0x8080808080808080ull)
-                break;
-            for (int k = 0; k < 8; ++k)
-                q[k] = p[i + k];
-            q += 8;
-            i += 8;
-        }
+        const size_t nAscii = WidenAsciiRun(p + i, cb - i, q);
+        q += nAscii;
+        i += nAscii;
         if (i == cb)
             break;
         const unsigned char b = p[i++];

@@ -14,6 +14,7 @@
 #include "support/file/stream_buffer.h"
 #include "support/text/compare.h"
 #include "support/text/stream_wide_string.h"
+#include "support/xml/ascii_run.h"
 #include "support/xml/codec.h"
 #include "support/xml/description.h"
 
@@ -134,13 +135,7 @@ bool IsPlainUtf8(const unsigned char* p, size_t cb)
 {
     size_t i = 0;
     while (i < cb) {
-        while (cb - i >= 8) {
-            uint64_t nEight;
-            std::memcpy(&nEight, p + i, 8);
-            if (nEight & 0x8080808080808080ull)
-                break;
-            i += 8;
-        }
+        i += xmlcodec::AsciiRun(p + i, cb - i);
         if (i == cb)
             break;
         const unsigned char b = p[i];

@@ -1,10 +1,10 @@
 #include "support/xml/system_code_page.h"
 
 #include <cstdint>
-#include <cstring>
 #include <string>
 
 #include "platform/codepage.h"
+#include "support/xml/ascii_run.h"
 
 namespace xmlcodec {
 namespace {
@@ -178,16 +178,9 @@ bool CTables::Decode(const unsigned char* p, size_t cb, CHeapBuffer<char16_t>* p
     size_t i = 0;
     while (i < cb) {
         if (m_bAsciiSame) {
-            while (cb - i >= 8) {
-                uint64_t nEight;
-                std::memcpy(&nEight, p + i, 8);
-                if (nEight & 0x8080808080808080ull)
-                    break;
-                for (int k = 0; k < 8; ++k)
-                    q[k] = p[i + k];
-                q += 8;
-                i += 8;
-            }
+            const size_t nAscii = WidenAsciiRun(p + i, cb - i, q);
+            q += nAscii;
+            i += nAscii;
             if (i == cb)
                 break;
         }
