@@ -36,6 +36,12 @@ void CFaultInjector::FailFlush(std::uint32_t nCount, Action action)
     m_flushAction = action;
 }
 
+void CFaultInjector::FailRead(std::uint32_t nCount, Action action)
+{
+    m_nReadAt = m_nReads.load() + nCount;
+    m_readAction = action;
+}
+
 void CFaultInjector::ExitAt(const char* szPoint, std::uint32_t nCount)
 {
     m_strPoint = szPoint;
@@ -112,20 +118,21 @@ bool CFaultInjector::Arm(const char* szText)
 {
     if (szText == nullptr)
         return false;
-    struct Plan {
-        std::uint32_t nWrite = 0, nFlush = 0, nPoint = 0;
-        Action write = kNone, flush = kNone;
-        std::string strPoint;
-    } plan;
+    // What each kind of call is armed with: writes, flushes, reads.
+    enum { kWrites, kFlushes, kReads, kCallKinds };
+    std::pair<std::uint32_t, Action> aCalls[kCallKinds] = {};
+    std::uint32_t nPoint = 0;
+    std::string strPoint;
     std::pair<std::uint32_t, Action> aNameOps[kNameOpKinds] = {};
     static const struct {
         const char* szKey;
-        bool bWrite;
+        int nKind;
         Action action;
     } kKeys[] = {
-        {"fail-write=", true, kFail},   {"short-write=", true, kShort},
-        {"exit-write=", true, kExit},   {"torn-write=", true, kTorn},
-        {"fail-flush=", false, kFail},  {"exit-flush=", false, kExit},
+        {"fail-write=", kWrites, kFail},   {"short-write=", kWrites, kShort},
+        {"exit-write=", kWrites, kExit},   {"torn-write=", kWrites, kTorn},
+        {"fail-flush=", kFlushes, kFail},  {"exit-flush=", kFlushes, kExit},
+        {"fail-read=", kReads, kFail},
     };
     const char* p = szText;
     while (*p != '\0') {
@@ -139,8 +146,7 @@ bool CFaultInjector::Arm(const char* szText)
                 std::uint32_t n = 0;
                 if (!ParseCount(p + cch, pEnd, &n))
                     return false;
-                (key.bWrite ? plan.nWrite : plan.nFlush) = n;
-                (key.bWrite ? plan.write : plan.flush) = key.action;
+                aCalls[key.nKind] = {n, key.action};
                 bKnown = true;
                 break;
             }
@@ -155,9 +161,9 @@ bool CFaultInjector::Arm(const char* szText)
                 ++pColon;
             if (pColon == pName)
                 return false;
-            plan.strPoint.assign(pName, pColon);
-            plan.nPoint = 1;
-            if (pColon != pEnd && !ParseCount(pColon + 1, pEnd, &plan.nPoint))
+            strPoint.assign(pName, pColon);
+            nPoint = 1;
+            if (pColon != pEnd && !ParseCount(pColon + 1, pEnd, &nPoint))
                 return false;
             bKnown = true;
         }
@@ -168,12 +174,14 @@ bool CFaultInjector::Arm(const char* szText)
             return false;
         p = *pEnd == ',' ? pEnd + 1 : pEnd;
     }
-    if (plan.write != kNone)
-        FailWrite(plan.nWrite, plan.write);
-    if (plan.flush != kNone)
-        FailFlush(plan.nFlush, plan.flush);
-    if (!plan.strPoint.empty())
-        ExitAt(plan.strPoint.c_str(), plan.nPoint);
+    if (aCalls[kWrites].second != kNone)
+        FailWrite(aCalls[kWrites].first, aCalls[kWrites].second);
+    if (aCalls[kFlushes].second != kNone)
+        FailFlush(aCalls[kFlushes].first, aCalls[kFlushes].second);
+    if (aCalls[kReads].second != kNone)
+        FailRead(aCalls[kReads].first, aCalls[kReads].second);
+    if (!strPoint.empty())
+        ExitAt(strPoint.c_str(), nPoint);
     for (int op = 0; op < kNameOpKinds; ++op)
         if (aNameOps[op].second != kNone)
             FailNameOp(static_cast<NameOp>(op), aNameOps[op].first, aNameOps[op].second);
@@ -206,6 +214,16 @@ CFaultInjector::Action CFaultInjector::BeforeFlush()
     if (m_flushAction == kExit)
         EndProcessNow();
     return m_flushAction;
+}
+
+CFaultInjector::Action CFaultInjector::BeforeRead()
+{
+    const std::uint32_t n = ++m_nReads;
+    if (m_readAction == kNone || n != m_nReadAt)
+        return kNone;
+    if (m_readAction == kExit)
+        EndProcessNow();
+    return m_readAction;
 }
 
 void CFaultInjector::AtPoint(const char* szPoint)

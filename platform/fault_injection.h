@@ -1,7 +1,7 @@
 // Fault injection for tests: make the n-th file write or flush of the process fail
-// or come back short, or end the process abruptly there or at a named point of the
-// engine. It is compiled into every build; unarmed it costs one null-pointer test
-// per write, per flush and per named point.
+// or come back short, make the n-th read fail, or end the process abruptly there or
+// at a named point of the engine. It is compiled into every build; unarmed it costs
+// one null-pointer test per read, per write, per flush and per named point.
 //
 // Arming, in a test:
 //     platform::CFaultInjector faults;
@@ -17,6 +17,7 @@
 // anything runs. The text is a comma-separated list of
 //     fail-write=n    short-write=n    exit-write=n    torn-write=n
 //     fail-flush=n    exit-flush=n     exit-at=<point name>[:n]
+//     fail-read=n
 //     fail-move=n     fail-remove=n    fail-mkdir=n
 //     exit-move=n     exit-remove=n    exit-mkdir=n
 // where n counts from 1. An ended process exits with kFaultExitCode at once:
@@ -55,6 +56,10 @@ public:
     // replaces the earlier plan for writes (flushes).
     void FailWrite(std::uint32_t nCount, Action action);
     void FailFlush(std::uint32_t nCount, Action action);
+    // Arms the nCount-th read of a file from now (1 the next one): with kFail it
+    // reads nothing and reports kFileIoError, with kExit the process ends before
+    // it. Arming again replaces the earlier plan for reads.
+    void FailRead(std::uint32_t nCount, Action action);
     // Ends the process the nCount-th time the named point is passed.
     void ExitAt(const char* szPoint, std::uint32_t nCount = 1);
 
@@ -65,12 +70,16 @@ public:
     // Writes and flushes seen while installed.
     std::uint32_t Writes() const { return m_nWrites.load(); }
     std::uint32_t Flushes() const { return m_nFlushes.load(); }
+    std::uint32_t Reads() const { return m_nReads.load(); }
 
     // Called by the file layer before each write of *pcbCount bytes: returns what to
     // do and, for kShort and kTorn, lowers *pcbCount. Ends the process for kExit.
     Action BeforeWrite(std::uint32_t* pcbCount);
     // Called by the file layer before each flush. Ends the process for kExit.
     Action BeforeFlush();
+    // Called by the file layer before each read of a file. Ends the process for
+    // kExit.
+    Action BeforeRead();
     // Called at a named point; ends the process when it is the armed one.
     void AtPoint(const char* szPoint);
 
@@ -89,10 +98,13 @@ private:
     std::atomic<std::uint32_t> m_nWrites{0};
     std::atomic<std::uint32_t> m_nFlushes{0};
     std::atomic<std::uint32_t> m_nPointHits{0};
+    std::atomic<std::uint32_t> m_nReads{0};
     std::uint32_t m_nWriteAt = 0;
     Action m_writeAction = kNone;
     std::uint32_t m_nFlushAt = 0;
     Action m_flushAction = kNone;
+    std::uint32_t m_nReadAt = 0;
+    Action m_readAction = kNone;
     std::string m_strPoint;
     std::uint32_t m_nPointAt = 0;
     std::atomic<std::uint32_t> m_anNameOps[kNameOpKinds] = {};
@@ -118,6 +130,12 @@ inline bool NameOpFails(CFaultInjector::NameOp op)
 {
     return g_pFaultInjector != nullptr &&
            g_pFaultInjector->BeforeNameOp(op) == CFaultInjector::kFail;
+}
+
+// True when fault injection makes this read of a file fail.
+inline bool ReadFails()
+{
+    return g_pFaultInjector != nullptr && g_pFaultInjector->BeforeRead() == CFaultInjector::kFail;
 }
 
 // A named point of the engine where a crash test may end the process, e.g.

@@ -75,6 +75,26 @@ TEST_F(FaultInjection, TheArmedFlushFailsOnce)
     EXPECT_EQ(kFileOk, file.Flush());
 }
 
+TEST_F(FaultInjection, TheArmedReadFailsOnceAndMovesNothing)
+{
+    CScratchDir dir;
+    CFileHandle file;
+    ASSERT_EQ(kFileOk, FileOpen(dir.Sub("f").c_str(), kFileAccessRead | kFileAccessWrite, 0,
+                                kFileCreateNew, &file));
+    std::uint32_t cb = 0;
+    ASSERT_EQ(kFileOk, file.Write("aabbcc", 6, &cb));
+    ASSERT_EQ(kFileOk, file.Seek(0, kFileBegin, nullptr));
+    m_faults.FailRead(2, CFaultInjector::kFail);
+    const std::uint32_t nBefore = m_faults.Reads();
+    char ab[2] = {};
+    EXPECT_EQ(kFileOk, file.Read(ab, 2, &cb));
+    EXPECT_EQ(kFileIoError, file.Read(ab, 2, &cb));
+    EXPECT_EQ(0u, cb);
+    EXPECT_EQ(kFileOk, file.Read(ab, 2, &cb));
+    EXPECT_EQ("bb", std::string(ab, cb));
+    EXPECT_EQ(nBefore + 3, m_faults.Reads());
+}
+
 TEST_F(FaultInjection, TheArmedChangeOfANameFailsOnceAndChangesNothing)
 {
     CScratchDir dir;
@@ -114,6 +134,8 @@ TEST(FaultInjectionText, ArmAcceptsOnlyWellFormedPlans)
         {"exit-at=commit-marker:2,torn-write=7", true},
         {"exit-flush=1,exit-at=log", true},
         {"fail-move=2,exit-remove=1,fail-mkdir=3,fail-write=1", true},
+        {"fail-read=3,fail-write=1", true},
+        {"fail-read=0", false},
         {"fail-move=0", false},
         {"fail-mkdir=", false},
         {"exit-move=2y", false},

@@ -10,6 +10,7 @@
 #include "engine/txstore/apply_log.h"
 #include "engine/txstore/log_records.h"
 #include "engine/txstore/logged_file.h"
+#include "platform/fault_injection.h"
 #include "platform/file.h"
 #include "platform/test_support.h"
 
@@ -156,6 +157,43 @@ TEST(LoggedFile, SecondWriterOfABlockFails)
     CLoggedFile second(f.target.c_str(), 1, f.logDir);
     first.Write("a", 1);
     EXPECT_THROW(second.Write("b", 1), CFault);
+}
+
+// A block file whose set-up fails goes again: left behind, it would pass for a
+// copy of the block, and the next write would build on zeros instead of the
+// target's bytes.
+TEST(LoggedFile, BlockWhoseSetUpFailsLeavesNoBlockFile)
+{
+    std::string content(140000, '\0');
+    for (size_t i = 0; i < content.size(); ++i)
+        content[i] = static_cast<char>('a' + i % 23);
+    LogFixture f(content);
+    {
+        CLoggedFile file(f.target.c_str(), 1, f.logDir);
+        platform::CFaultInjector faults;
+        struct Installed {
+            explicit Installed(platform::CFaultInjector* p) { platform::SetFaultInjector(p); }
+            ~Installed() { platform::SetFaultInjector(nullptr); }
+        } installed(&faults);
+        std::uint32_t nFailures = 0;
+        for (std::uint32_t k = 1; k < 10; ++k) {  // each read of the set-up in turn
+            faults.FailRead(k, platform::CFaultInjector::kFail);
+            file.Seek(65536 + 10, 0);
+            try {
+                file.Write("X", 1);
+                break;
+            } catch (const CFault&) {
+                ++nFailures;
+                EXPECT_FALSE(f.HasBlock(1)) << "read " << k;
+            }
+        }
+        EXPECT_GE(nFailures, 1u);
+        EXPECT_LT(nFailures, 9u);
+    }
+    f.Apply();
+    std::string expected = content;
+    expected[65536 + 10] = 'X';
+    EXPECT_TRUE(expected == ReadFileBytes(f.target));
 }
 
 TEST(LoggedFile, MissingTargetThrows)

@@ -381,5 +381,66 @@ TEST(TransactionFaults, AFailedMoveOrDirectoryCreationNeverPassesForDone)
     }
 }
 
+// A cut alone leaves nothing in the log but the size record. When a write of that
+// record fails, the commit is refused even though the caller goes on to commit,
+// and the store keeps its old state.
+TEST(TransactionFaults, AFailedSizeRecordWriteRefusesTheCommit)
+{
+    for (auto action : {platform::CFaultInjector::kFail, platform::CFaultInjector::kShort}) {
+        bool bCommitted = false;
+        std::uint32_t nRefused = 0;
+        for (std::uint32_t k = 1; k < 10 && !bCommitted; ++k) {
+            const std::string what = "action " + std::to_string(action) + ", write " + std::to_string(k);
+            platform::testing::CScratchDir scratch;
+            Store s{scratch.Path()};
+            s.Create();
+            const Snapshot before = platform::testing::SnapshotTree(s.data());
+            platform::CFaultInjector faults;
+            bool bOpened = false, bThrew = false;
+            {
+                CTransaction t;
+                ASSERT_EQ(0, t.Open(s.tx().c_str()));
+                CTransaction::IContext* pContext = t.Begin(1, 1000);
+                ASSERT_NE(nullptr, pContext);
+                CFileSystem::IContext* pFs = CreateTFSContext(pContext);
+                faults.FailWrite(k, action);
+                platform::SetFaultInjector(&faults);
+                try {
+                    CFileSystem::IFile* pFile = pFs->OpenFile(s.D("b.dat").c_str(), 1);
+                    bOpened = true;
+                    pFile->Seek(100, 0);
+                    pFile->SetEnd();
+                    pFs->CloseFile(pFile);
+                } catch (const CFault&) {
+                    // A careless caller: it commits all the same.
+                }
+                DestroyObject(pFs);
+                try {
+                    t.End(1);
+                } catch (const CFault&) {
+                    bThrew = true;
+                }
+                platform::SetFaultInjector(nullptr);
+            }
+            CTransaction check;
+            ASSERT_EQ(0, check.Open(s.tx().c_str())) << what;
+            EXPECT_FALSE(platform::PathExists((s.tx() + "\\log").c_str())) << what;
+            const Snapshot now = platform::testing::SnapshotTree(s.data());
+            if (faults.Writes() < k) {
+                bCommitted = true;
+                EXPECT_FALSE(bThrew) << what;
+                EXPECT_EQ(Pattern(5000, 2).substr(0, 100), now.at("\\b.dat")) << what;
+            } else {
+                // A failure at the first opening leaves nothing to commit.
+                EXPECT_TRUE(bThrew || !bOpened) << what;
+                nRefused += bThrew ? 1 : 0;
+                EXPECT_TRUE(now == before) << what << ":" << Differences(before, now);
+            }
+        }
+        EXPECT_TRUE(bCommitted);
+        EXPECT_GE(nRefused, 1u);
+    }
+}
+
 }  // namespace
 }  // namespace velk

@@ -267,6 +267,8 @@ FileResult CFileHandle::Read(void* pBuffer, std::uint32_t cbCount, std::uint32_t
         return kFileInvalidArgument;
     if ((m_nAccess & kFileAccessRead) == 0)
         return kFileAccessDenied;
+    if (ReadFails())
+        return kFileIoError;
     const int fd = static_cast<int>(m_hNative);
     char* p = static_cast<char*>(pBuffer);
     while (*pcbRead < cbCount) {

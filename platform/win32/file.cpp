@@ -67,6 +67,8 @@ FileResult CFileHandle::Read(void* pBuffer, std::uint32_t cbCount, std::uint32_t
     *pcbRead = 0;
     if (!IsOpen())
         return kFileInvalidArgument;
+    if (ReadFails())
+        return kFileIoError;
     DWORD dwRead = 0;
     const BOOL bOk = ReadFile(Handle(m_hNative), pBuffer, cbCount, &dwRead, nullptr);
     *pcbRead = dwRead;
