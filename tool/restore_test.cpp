@@ -268,7 +268,9 @@ TEST(Restore, DamagedStoreStopsTheReadOpen)
 }
 
 // Step 6 stops on a name index whose leaf chain and count disagree, rather than
-// print "*" without end or drop the names it did not reach from the new view.
+// print "*" without end or drop the names it did not reach from the new view:
+// the enumerator's failure (neither a step nor the end of the walk) is the
+// step's failure.
 TEST(Restore, DamagedNameIndexStopsTheListing)
 {
     struct Case {
@@ -291,6 +293,8 @@ TEST(Restore, DamagedNameIndexStopsTheListing)
          nullptr},
         {"a count one lower than the leaves hold",
          [](velk::testing::CTreeDamage& t) { t.SetHeader(44, t.Count() - 1); }, nullptr},
+        {"a count one higher than the leaves hold",
+         [](velk::testing::CTreeDamage& t) { t.SetHeader(44, t.Count() + 1); }, nullptr},
     };
     std::vector<std::pair<std::string, int>> vNames;
     for (int i = 0; i < 40; ++i)
@@ -521,6 +525,31 @@ TEST(RestoreFaults, FailedViewWriteLeavesTheOldViewFindable)
             EXPECT_FALSE(platform::PathExists(target.c_str()));  // no partial view
         }
         EXPECT_EQ(2u, app.List().size());  // the commit of step 11 stands
+    }
+}
+
+// A view that cannot be read to its end is never taken for a shorter one: the
+// read fails, and the database and the old view stay as they were.
+TEST(RestoreFaults, ViewReadShortOfItsSizeStopsTheRun)
+{
+    std::string items;
+    for (int i = 0; i < 400; ++i)  // several reads long
+        items += Item(("name" + std::to_string(i)).c_str(), i + 1);
+    const std::string view = View(items);
+    for (std::uint32_t k = 1; k <= 2; ++k) {
+        AppDir app;
+        app.Make({{"name0", 0}});
+        WriteFileBytes(app.Target(), "old view");
+        platform::CFaultInjector faults;
+        faults.FailRead(k, platform::CFaultInjector::kFail);
+        std::string err;
+        EXPECT_EQ(-1, RunStepsHere(app, view, &faults, &err)) << k;
+        EXPECT_EQ("attview-restore: cannot read the whole view \"" +
+                      platform::UserPath(app.scratch.Sub("source.xml")) + "\"\n",
+                  err) << k;
+        EXPECT_EQ("old view", ReadFileBytes(app.Target()));
+        EXPECT_TRUE(Backups(app).empty());
+        EXPECT_EQ(1u, app.List().size());
     }
 }
 
