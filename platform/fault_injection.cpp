@@ -106,12 +106,18 @@ void CFaultInjector::FailNameOp(NameOp op, std::uint32_t nCount, Action action)
 
 CFaultInjector::Action CFaultInjector::BeforeNameOp(NameOp op)
 {
-    const std::uint32_t n = ++m_anNameOps[op];
-    if (m_aNameOpAction[op] == kNone || n != m_anNameOpAt[op])
+    return Arrive(&m_anNameOps[op], m_anNameOpAt[op], m_aNameOpAction[op]);
+}
+
+CFaultInjector::Action CFaultInjector::Arrive(std::atomic<std::uint32_t>* pnCalls,
+                                              std::uint32_t nArmedAt, Action action)
+{
+    const std::uint32_t n = ++*pnCalls;
+    if (action == kNone || n != nArmedAt)
         return kNone;
-    if (m_aNameOpAction[op] == kExit)
+    if (action == kExit)
         EndProcessNow();
-    return m_aNameOpAction[op];
+    return action;
 }
 
 bool CFaultInjector::Arm(const char* szText)
@@ -208,22 +214,12 @@ CFaultInjector::Action CFaultInjector::BeforeWrite(std::uint32_t* pcbCount)
 
 CFaultInjector::Action CFaultInjector::BeforeFlush()
 {
-    const std::uint32_t n = ++m_nFlushes;
-    if (m_flushAction == kNone || n != m_nFlushAt)
-        return kNone;
-    if (m_flushAction == kExit)
-        EndProcessNow();
-    return m_flushAction;
+    return Arrive(&m_nFlushes, m_nFlushAt, m_flushAction);
 }
 
 CFaultInjector::Action CFaultInjector::BeforeRead()
 {
-    const std::uint32_t n = ++m_nReads;
-    if (m_readAction == kNone || n != m_nReadAt)
-        return kNone;
-    if (m_readAction == kExit)
-        EndProcessNow();
-    return m_readAction;
+    return Arrive(&m_nReads, m_nReadAt, m_readAction);
 }
 
 void CFaultInjector::AtPoint(const char* szPoint)

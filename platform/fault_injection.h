@@ -95,6 +95,9 @@ public:
     Action BeforeNameOp(NameOp op);
 
 private:
+    // Counts one call of a kind; what the plan armed for it when it is the armed one.
+    static Action Arrive(std::atomic<std::uint32_t>* pnCalls, std::uint32_t nArmedAt, Action action);
+
     std::atomic<std::uint32_t> m_nWrites{0};
     std::atomic<std::uint32_t> m_nFlushes{0};
     std::atomic<std::uint32_t> m_nPointHits{0};

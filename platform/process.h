@@ -57,9 +57,21 @@ public:
     CChildProcess(const CChildProcess&) = delete;
     CChildProcess& operator=(const CChildProcess&) = delete;
 
+    // Where the children of later Starts run: strDirectory (engine form) becomes
+    // their current directory. Empty (the default) leaves them this process's.
+    void SetWorkingDirectory(const std::string& strDirectory);
+
+    // Puts strDirectory (engine form) in front of the search path (the PATH
+    // variable) of the children of later Starts, and of the search for a bare
+    // program name. Empty (the default) leaves them this process's PATH.
+    void SetSearchPathFront(const std::string& strDirectory);
+
     // Starts the program at strProgram (engine form) with the arguments vArgs,
-    // vArgs[0] being argument 0 as the child sees it. pInput null gives an empty
-    // standard input. Returns 0, or a FileResult (platform/file.h) saying why not.
+    // vArgs[0] being argument 0 as the child sees it. A strProgram without a
+    // separator is a bare name, looked for as a command interpreter does: in the
+    // directories of the child's search path, in order, by that exact name.
+    // pInput null gives an empty standard input. Returns 0, or a FileResult
+    // (platform/file.h) saying why not (kFileNotFound: no such program).
     int Start(const std::string& strProgram, const std::vector<std::string>& vArgs,
               const std::string* pInput = nullptr);
 

@@ -97,6 +97,41 @@ TEST(ChildProcess, OwnPathIsAbsoluteInEngineForm)
     EXPECT_EQ(std::string::npos, path.find('/'));
 }
 
+CHILD_SCENARIO(print_places)
+{
+    // Prints its program's path and the full path of "here" in its current directory.
+    (void)vArgs;
+    std::string strHere;
+    if (FullPathName("here", &strHere, nullptr) != kFileOk)
+        return 1;
+    ConsolePrintf("%s|%s", OwnExecutablePath().c_str(), strHere.c_str());
+    return 0;
+}
+
+// Started by its bare name from a directory on the search path, and in another
+// directory: the child runs there and knows where its program lies.
+TEST(ChildProcess, BareNameIsFoundOnTheSearchPathAndRunsInTheGivenDirectory)
+{
+    testing::CScratchDir scratch;
+    const std::string bin = scratch.Sub("bin"), work = scratch.Sub("work");
+    ASSERT_EQ(kFileOk, DirCreate(bin.c_str()));
+    ASSERT_EQ(kFileOk, DirCreate(work.c_str()));
+    const std::string name = std::string("copied-test") + kExecutableSuffix;
+    ASSERT_EQ(kFileOk, FileCopy(OwnExecutablePath().c_str(), (bin + "\\" + name).c_str()));
+    CChildProcess child;
+    child.SetWorkingDirectory(work);
+    child.SetSearchPathFront(bin);
+    ASSERT_EQ(0, child.Start(name, {"copied-test", "--child", "print_places"}));
+    int nCode = -1;
+    ASSERT_TRUE(child.Wait(60000, &nCode));
+    EXPECT_EQ(0, nCode);
+    EXPECT_EQ(bin + "\\" + name + "|" + work + "\\here", child.Output());
+
+    CChildProcess missing;
+    missing.SetSearchPathFront(bin);
+    EXPECT_EQ(kFileNotFound, missing.Start("no-such-program", {"no-such-program"}));
+}
+
 // A program that is not there: the layer's own result, the same on both targets.
 TEST(Process, StartingAMissingProgramSaysNotFound)
 {

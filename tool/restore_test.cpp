@@ -188,6 +188,45 @@ TEST(Restore, UnknownNamesAreRegisteredAndMissingOnesAppended)
     EXPECT_EQ(0u, velk::CheckDatabase(app.Db().c_str(), 1000, &vProblems));
 }
 
+// The backups in the application's db folder.
+std::vector<std::string> Backups(const AppDir& app)
+{
+    std::vector<platform::DirEntry> vEntries;
+    platform::DirList(app.scratch.Sub("db").c_str(), &vEntries);
+    std::vector<std::string> v;
+    for (const auto& e : vEntries)
+        if (e.strName.compare(0, 8, "attview_") == 0)
+            v.push_back(app.scratch.Sub("db\\" + e.strName));
+    return v;
+}
+
+// Started by its bare name through the search path, from another directory, the
+// tool still takes its database and view from beside its own program.
+TEST(Restore, StartedByItsBareNameElsewhereItWorksBesideItself)
+{
+    AppDir app;
+    app.Make({{"a", 0}});
+    WriteFileBytes(app.Target(), "old view");
+    const std::string source = app.scratch.Sub("source.xml");
+    WriteFileBytes(source, View(Item("a", 9)));
+    const std::string elsewhere = app.scratch.Sub("elsewhere");
+    ASSERT_EQ(platform::kFileOk, platform::DirCreate(elsewhere.c_str()));
+    std::string bin = app.scratch.Path();
+    bin.pop_back();  // without the trailing separator, as a search path names it
+    platform::CChildProcess tool;
+    tool.SetWorkingDirectory(elsewhere);
+    tool.SetSearchPathFront(bin);
+    const std::string input = "\n";
+    ASSERT_EQ(0, tool.Start(std::string("attview-restore") + platform::kExecutableSuffix,
+                            {"attview-restore", source}, &input));
+    int nCode = -999;
+    ASSERT_TRUE(tool.Wait(120000, &nCode));
+    EXPECT_EQ(0, nCode) << tool.Output();
+    EXPECT_NE(std::string::npos, ReadFileBytes(app.Target()).find(Item("a", 1)));
+    EXPECT_EQ(1u, Backups(app).size());
+    EXPECT_TRUE(platform::testing::SnapshotTree(elsewhere).empty());
+}
+
 struct FailureCase {
     const char* what;
     std::uint32_t nHashSize;
@@ -467,18 +506,6 @@ int RunStepsHere(const AppDir& app, const std::string& view, platform::CFaultInj
     }
     *pstrError = ::testing::internal::GetCapturedStderr();
     return nResult;
-}
-
-// The backups in the application's db folder.
-std::vector<std::string> Backups(const AppDir& app)
-{
-    std::vector<platform::DirEntry> vEntries;
-    platform::DirList(app.scratch.Sub("db").c_str(), &vEntries);
-    std::vector<std::string> v;
-    for (const auto& e : vEntries)
-        if (e.strName.compare(0, 8, "attview_") == 0)
-            v.push_back(app.scratch.Sub("db\\" + e.strName));
-    return v;
 }
 
 // A view that cannot be written completely: the old one goes back in place, or,

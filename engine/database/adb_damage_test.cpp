@@ -9,8 +9,6 @@
 #include <vector>
 
 #include "engine/database/adb_test_support.h"
-#include "platform/console.h"
-#include "platform/process.h"
 
 namespace velk {
 namespace {
@@ -18,25 +16,8 @@ namespace {
 using testing::CScratchDatabase;
 using testing::CTreeDamage;
 using testing::ReadWhole;
-
-struct SRun {
-    int nCode;
-    std::string strOutput;
-};
-
-SRun RunAdbTool(const std::vector<std::string>& vArgs)
-{
-    platform::CChildProcess tool;
-    std::vector<std::string> vAll = {"adbtool"};
-    vAll.insert(vAll.end(), vArgs.begin(), vArgs.end());
-    SRun run = {-1000, ""};
-    if (tool.Start(platform::testing::BinaryDirectory() + "adbtool" + platform::kExecutableSuffix,
-                   vAll) != 0 ||
-        !tool.Wait(120000, &run.nCode))
-        return run;
-    run.strOutput = tool.Output();
-    return run;
-}
+using testing::SRun;
+using testing::Tool;
 
 // A database of 70 names: the name index has a root over five leaves.
 std::unique_ptr<CScratchDatabase> MakeDatabase()
@@ -132,14 +113,14 @@ TEST(DamagedDatabase, NameIndexDamageFailsListCheckAndAdd)
             ASSERT_GE(tree.Leaves().size(), 4u);
             c.damage(tree);
         }
-        EXPECT_EQ(c.nList, RunAdbTool({"list", pDb->Dir()}).nCode);
-        const SRun check = RunAdbTool({"check", pDb->Dir()});
+        EXPECT_EQ(c.nList, Tool({"list", pDb->Dir()}).nCode);
+        const SRun check = Tool({"check", pDb->Dir()});
         EXPECT_EQ(1, check.nCode);
         EXPECT_NE(std::string::npos, check.strOutput.find("attname_db: ")) << check.strOutput;
         if (c.bAdd) {
             const std::string strBefore = Stores(*pDb);
             // Sorts after every name, so the descent takes the last child.
-            EXPECT_EQ(1, RunAdbTool({"add", pDb->Dir(), "zzz"}).nCode);
+            EXPECT_EQ(1, Tool({"add", pDb->Dir(), "zzz"}).nCode);
             EXPECT_EQ(strBefore, Stores(*pDb));
         }
     }
@@ -148,9 +129,9 @@ TEST(DamagedDatabase, NameIndexDamageFailsListCheckAndAdd)
 TEST(DamagedDatabase, CheckComparesFileListNodesWithTheirOrders)
 {
     std::unique_ptr<CScratchDatabase> pDb = MakeDatabase();
-    ASSERT_EQ(0, RunAdbTool({"check", pDb->Dir()}).nCode);
+    ASSERT_EQ(0, Tool({"check", pDb->Dir()}).nCode);
     CTreeDamage(pDb->Sub("fidlists\\1")).SetHeader(8, 255);
-    const SRun check = RunAdbTool({"check", pDb->Dir()});
+    const SRun check = Tool({"check", pDb->Dir()});
     EXPECT_EQ(1, check.nCode);
     for (const char* szLine : {"fidlists\\1: index file: records of 6168 bytes, but d and K give 6144",
                                "fidlists\\1: the file list has the wrong orders"})

@@ -40,10 +40,13 @@ struct SRun {
     std::string strOutput;  // as ANSI text
 };
 
-// Runs adbtool with vArgs (engine form) and returns its exit code and output.
-inline SRun Tool(const std::vector<std::string>& vArgs)
+// Runs adbtool with vArgs (engine form) and returns its exit code and output. It
+// runs in strWorkingDirectory when given, else in this process's directory.
+inline SRun Tool(const std::vector<std::string>& vArgs,
+                 const std::string& strWorkingDirectory = std::string())
 {
     platform::CChildProcess tool;
+    tool.SetWorkingDirectory(strWorkingDirectory);
     std::vector<std::string> vAll = {"adbtool"};
     vAll.insert(vAll.end(), vArgs.begin(), vArgs.end());
     SRun run = {-1000, ""};

@@ -221,5 +221,27 @@ TEST_F(AdbToolTest, CheckReportsOnlyWhatItSeesUnderReadAccess)
     EXPECT_EQ(0, Tool({"check", m_strDir}).nCode);
 }
 
+// A log names its files by path. Run with a relative directory, adbtool still
+// writes a log that a program started in another directory can finish.
+TEST_F(AdbToolTest, LogOfARunWithARelativeDirectoryIsFinishedFromElsewhere)
+{
+    MakeSample();
+    {
+        // Held open without sharing writes: the commit cannot apply its log to the
+        // attribute records, so the log stays behind with its marker.
+        platform::CFileHandle hold;
+        ASSERT_EQ(platform::kFileOk,
+                  platform::FileOpen(Sub("attinfo_db").c_str(), platform::kFileAccessRead,
+                                     platform::kFileShareRead, platform::kFileOpenExisting, &hold));
+        const SRun run = Tool({"add", "sample\\db\\adb", "purple"}, m_scratch.Path());
+        EXPECT_EQ(1, run.nCode) << run.strOutput;
+    }
+    ASSERT_TRUE(platform::PathExists(Sub("transaction\\log\\commit").c_str()));
+    EXPECT_EQ(Printed("blue\t2\t2\ngreen\t4\t2\npurple\t5\t0\nＡ\t3\t0\n赤\t1\t0\n"), List());
+    EXPECT_FALSE(platform::PathExists(Sub("transaction\\log").c_str()));
+    const SRun check = Tool({"check", m_strDir});
+    EXPECT_EQ(0, check.nCode) << check.strOutput;
+}
+
 }  // namespace
 }  // namespace velk

@@ -13,6 +13,7 @@
 #include "engine/txstore/store_names.h"
 #include "engine/txstore/tfs_context.h"
 #include "engine/txstore/transaction.h"
+#include "engine/txstore/transaction_test_support.h"
 #include "platform/fault_injection.h"
 #include "platform/file.h"
 #include "platform/test_support.h"
@@ -80,12 +81,10 @@ void WriteAt(CFileSystem::IFile* pFile, std::int64_t nAt, const std::string& str
 int DoWork(const Store& s, bool bCommit)
 {
     CTransaction transaction;
-    if (transaction.Open(s.tx().c_str()) != 0)
-        return 1;
-    CTransaction::IContext* pContext = transaction.Begin(1, 30000);
-    if (pContext == nullptr)
-        return 2;
-    CFileSystem::IContext* pFs = CreateTFSContext(pContext);
+    CFileSystem::IContext* pFs = nullptr;
+    const int nBegun = transaction_test::BeginWrite(s.tx(), &transaction, &pFs);
+    if (nBegun != 0)
+        return nBegun;
     CFileSystem::IFile* pFile = pFs->OpenFile(s.D("a.dat").c_str(), 1);
     WriteAt(pFile, 10, "AB");
     WriteAt(pFile, 69998, "CDEF");

@@ -399,10 +399,8 @@ TEST(TransactionFaults, AFailedSizeRecordWriteRefusesTheCommit)
             bool bOpened = false, bThrew = false;
             {
                 CTransaction t;
-                ASSERT_EQ(0, t.Open(s.tx().c_str()));
-                CTransaction::IContext* pContext = t.Begin(1, 1000);
-                ASSERT_NE(nullptr, pContext);
-                CFileSystem::IContext* pFs = CreateTFSContext(pContext);
+                CFileSystem::IContext* pFs = nullptr;
+                ASSERT_EQ(0, BeginWrite(s.tx(), &t, &pFs));
                 faults.FailWrite(k, action);
                 platform::SetFaultInjector(&faults);
                 try {

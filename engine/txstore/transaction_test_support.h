@@ -113,16 +113,29 @@ inline void DoWork(const Store& s, CFileSystem::IContext* pFs)
     pFs->DeleteFile(s.D("gone.dat").c_str());
 }
 
+// Opens the transaction store strTx and begins a write transaction, with the
+// adapters' context on it in *ppFs (the caller destroys it before the end).
+// Returns 0, 1 when the store did not open, 2 when no transaction began.
+inline int BeginWrite(const std::string& strTx, CTransaction* pTransaction,
+                      CFileSystem::IContext** ppFs)
+{
+    if (pTransaction->Open(strTx.c_str()) != 0)
+        return 1;
+    CTransaction::IContext* pContext = pTransaction->Begin(1, 30000);
+    if (pContext == nullptr)
+        return 2;
+    *ppFs = CreateTFSContext(pContext);
+    return 0;
+}
+
 // Opens the store, runs the work in one write transaction and ends it.
 inline int RunTransaction(const Store& s, int nCommit)
 {
     CTransaction transaction;
-    if (transaction.Open(s.tx().c_str()) != 0)
-        return 1;
-    CTransaction::IContext* pContext = transaction.Begin(1, 30000);
-    if (pContext == nullptr)
-        return 2;
-    CFileSystem::IContext* pFs = CreateTFSContext(pContext);
+    CFileSystem::IContext* pFs = nullptr;
+    const int nBegun = BeginWrite(s.tx(), &transaction, &pFs);
+    if (nBegun != 0)
+        return nBegun;
     try {
         DoWork(s, pFs);
     } catch (...) {

@@ -332,6 +332,17 @@ bool ParsePlan(const char* szPlan, State* pState)
     return true;
 }
 
+// The record of the file open as fd, when its changes are being tracked; else null.
+FileRecord* TrackedFile(int fd)
+{
+    State& s = TheState();
+    struct stat st;
+    if (fstat(fd, &st) != 0 || st.st_dev != s.device)
+        return nullptr;
+    const auto it = s.files.find(st.st_ino);
+    return it != s.files.end() ? &it->second : nullptr;
+}
+
 }  // namespace
 
 CPowerCutStep::CPowerCutStep(Kind kind)
@@ -375,26 +386,16 @@ void PowerCutWrote(int fd, std::uint64_t nOffset, const void* pData, std::size_t
 {
     if (!g_bPowerCutArmed || cb == 0)
         return;
-    State& s = TheState();
-    struct stat st;
-    if (fstat(fd, &st) != 0)
-        return;
-    const auto it = s.files.find(st.st_ino);
-    if (it != s.files.end())
-        it->second.changes.push_back({true, nOffset, std::string(static_cast<const char*>(pData), cb)});
+    if (FileRecord* pRecord = TrackedFile(fd))
+        pRecord->changes.push_back({true, nOffset, std::string(static_cast<const char*>(pData), cb)});
 }
 
 void PowerCutResized(int fd, std::uint64_t nSize)
 {
     if (!g_bPowerCutArmed)
         return;
-    State& s = TheState();
-    struct stat st;
-    if (fstat(fd, &st) != 0)
-        return;
-    const auto it = s.files.find(st.st_ino);
-    if (it != s.files.end())
-        it->second.changes.push_back({false, nSize, std::string()});
+    if (FileRecord* pRecord = TrackedFile(fd))
+        pRecord->changes.push_back({false, nSize, std::string()});
 }
 
 void PowerCutFlushed(int fd)

@@ -13,6 +13,7 @@
 
 #include <climits>
 #include <cstdio>
+#include <cstring>
 
 #include "platform/codepage.h"
 #include "platform/posix/native_text.h"
@@ -101,6 +102,8 @@ struct CChildProcess::Impl {
     int nExitCode = 0;
     std::uint64_t cbPeak = 0;
     std::string strOutputPath;
+    std::string strWorkingDirectory;  // native; empty for this process's
+    std::string strPathFront;         // native; empty for none
 };
 
 namespace {
@@ -117,9 +120,52 @@ int MakeScratchFile(std::string* pPath)
     return fd;
 }
 
+// The child's search path: strFront, then this process's PATH.
+std::string ChildSearchPath(const std::string& strFront)
+{
+    const char* szPath = getenv("PATH");
+    const std::string path = szPath != nullptr ? szPath : "";
+    if (strFront.empty())
+        return path;
+    return path.empty() ? strFront : strFront + ":" + path;
+}
+
+// The first executable file strName in a directory of strSearchPath (an empty
+// entry is the current directory, as for a shell); empty when there is none.
+std::string FindOnSearchPath(const std::string& strName, const std::string& strSearchPath)
+{
+    size_t nStart = 0;
+    for (;;) {
+        const size_t nEnd = strSearchPath.find(':', nStart);
+        std::string dir = strSearchPath.substr(nStart, nEnd == std::string::npos ? nEnd : nEnd - nStart);
+        if (dir.empty())
+            dir = ".";
+        const std::string candidate = dir + "/" + strName;
+        struct stat st;
+        if (stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+            access(candidate.c_str(), X_OK) == 0)
+            return candidate;
+        if (nEnd == std::string::npos)
+            return std::string();
+        nStart = nEnd + 1;
+    }
+}
+
 }  // namespace
 
 CChildProcess::CChildProcess() : m_pImpl(new Impl) {}
+
+void CChildProcess::SetWorkingDirectory(const std::string& strDirectory)
+{
+    m_pImpl->strWorkingDirectory = strDirectory.empty() ? std::string()
+                                                        : posix::ToNativePath(strDirectory.c_str());
+}
+
+void CChildProcess::SetSearchPathFront(const std::string& strDirectory)
+{
+    m_pImpl->strPathFront = strDirectory.empty() ? std::string()
+                                                 : posix::ToNativePath(strDirectory.c_str());
+}
 
 CChildProcess::~CChildProcess()
 {
@@ -155,6 +201,25 @@ int CChildProcess::Start(const std::string& strProgram, const std::vector<std::s
 {
     if (m_pImpl->pid > 0)
         return TranslateError(EBUSY);
+    const std::string searchPath = ChildSearchPath(m_pImpl->strPathFront);
+    std::string program = posix::ToNativePath(strProgram.c_str());
+    if (strProgram.find_first_of("\\/") == std::string::npos) {
+        program = FindOnSearchPath(program, searchPath);
+        if (program.empty())
+            return TranslateError(ENOENT);
+    }
+    // The environment as it is, with the child's PATH when it differs.
+    std::vector<std::string> vEnvironment;
+    std::vector<char*> envp;
+    if (!m_pImpl->strPathFront.empty()) {
+        for (char** p = environ; *p != nullptr; ++p)
+            if (std::strncmp(*p, "PATH=", 5) != 0)
+                vEnvironment.push_back(*p);
+        vEnvironment.push_back("PATH=" + searchPath);
+        for (std::string& entry : vEnvironment)
+            envp.push_back(&entry[0]);
+        envp.push_back(nullptr);
+    }
     std::string inputPath;
     const int fdIn = MakeScratchFile(&inputPath);
     if (fdIn < 0)
@@ -174,7 +239,6 @@ int CChildProcess::Start(const std::string& strProgram, const std::vector<std::s
         return TranslateError(e);
     }
 
-    const std::string program = posix::ToNativePath(strProgram.c_str());
     std::vector<std::string> args;
     for (const std::string& a : vArgs)
         args.push_back(posix::AnsiToUtf8(a));
@@ -192,8 +256,11 @@ int CChildProcess::Start(const std::string& strProgram, const std::vector<std::s
     // files (and their locks) of the parent. Closing them before the exec makes
     // them gone by the time posix_spawn returns.
     posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+    if (!m_pImpl->strWorkingDirectory.empty())
+        posix_spawn_file_actions_addchdir_np(&actions, m_pImpl->strWorkingDirectory.c_str());
     pid_t pid = -1;
-    const int e = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
+    const int e = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(),
+                              envp.empty() ? environ : envp.data());
     posix_spawn_file_actions_destroy(&actions);
     close(fdIn);
     close(fdOut);

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 #include "platform/process.h"
 #include "platform/win32/os_error.h"
@@ -56,6 +57,8 @@ struct CChildProcess::Impl {
     int nExitCode = 0;
     std::uint64_t cbPeak = 0;
     std::string strOutputPath;
+    std::string strWorkingDirectory;  // empty for this process's
+    std::string strPathFront;         // empty for none
 
     // The system keeps the peak while the process lives; it is read now and then
     // during a wait, and once more just before the wait returns.
@@ -113,9 +116,58 @@ HANDLE MakeScratchFile(std::string* pPath)
     return h;
 }
 
+// This process's PATH with strFront in front of it.
+std::string ChildSearchPath(const std::string& strFront)
+{
+    std::string path;
+    const DWORD cch = GetEnvironmentVariableA("PATH", nullptr, 0);
+    if (cch > 0) {
+        path.resize(cch);
+        path.resize(GetEnvironmentVariableA("PATH", &path[0], cch));
+    }
+    if (strFront.empty())
+        return path;
+    return path.empty() ? strFront : strFront + ";" + path;
+}
+
+// This process's environment block with PATH set to strPath; the block stays in
+// the order the system keeps it.
+std::string ChildEnvironment(const std::string& strPath)
+{
+    std::string block;
+    bool bPathSet = false;
+    char* pStrings = GetEnvironmentStringsA();
+    if (pStrings != nullptr) {
+        for (const char* p = pStrings; *p != 0; p += std::strlen(p) + 1) {
+            if (_strnicmp(p, "PATH=", 5) == 0) {
+                block += "PATH=" + strPath;
+                bPathSet = true;
+            } else {
+                block += p;
+            }
+            block += '\0';
+        }
+        FreeEnvironmentStringsA(pStrings);
+    }
+    if (!bPathSet)
+        block += "PATH=" + strPath + '\0';
+    block += '\0';
+    return block;
+}
+
 }  // namespace
 
 CChildProcess::CChildProcess() : m_pImpl(new Impl) {}
+
+void CChildProcess::SetWorkingDirectory(const std::string& strDirectory)
+{
+    m_pImpl->strWorkingDirectory = strDirectory;
+}
+
+void CChildProcess::SetSearchPathFront(const std::string& strDirectory)
+{
+    m_pImpl->strPathFront = strDirectory;
+}
 
 CChildProcess::~CChildProcess()
 {
@@ -153,6 +205,21 @@ int CChildProcess::Start(const std::string& strProgram, const std::vector<std::s
 {
     if (m_pImpl->hProcess != nullptr)
         return TranslateError(ERROR_BUSY);
+    const std::string searchPath = ChildSearchPath(m_pImpl->strPathFront);
+    std::string program = strProgram;
+    if (strProgram.find_first_of("\\/:") == std::string::npos) {
+        // Only the search path: the system's own search would look beside this
+        // program and in the system folders first.
+        char szFound[MAX_PATH + 1];
+        const DWORD cch = SearchPathA(searchPath.c_str(), strProgram.c_str(), nullptr, MAX_PATH,
+                                      szFound, nullptr);
+        if (cch == 0 || cch >= MAX_PATH)
+            return TranslateError(ERROR_FILE_NOT_FOUND);
+        program = szFound;
+    }
+    std::string environment;
+    if (!m_pImpl->strPathFront.empty())
+        environment = ChildEnvironment(searchPath);
     std::string inputPath;
     HANDLE hIn = MakeScratchFile(&inputPath);
     if (hIn == INVALID_HANDLE_VALUE)
@@ -181,8 +248,11 @@ int CChildProcess::Start(const std::string& strProgram, const std::vector<std::s
     si.hStdOutput = hOut;
     si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
     PROCESS_INFORMATION pi;
-    const BOOL bOk = CreateProcessA(strProgram.c_str(), &line[0], nullptr, nullptr, TRUE, 0,
-                                    nullptr, nullptr, &si, &pi);
+    const BOOL bOk = CreateProcessA(
+        program.c_str(), &line[0], nullptr, nullptr, TRUE, 0,
+        environment.empty() ? nullptr : &environment[0],
+        m_pImpl->strWorkingDirectory.empty() ? nullptr : m_pImpl->strWorkingDirectory.c_str(),
+        &si, &pi);
     const int e = bOk ? 0 : static_cast<int>(GetLastError());
     CloseHandle(hIn);
     CloseHandle(hOut);
