@@ -109,13 +109,16 @@ void CChecker::Run()
     }
     const bool bNames = CheckTreeStore(&m_names, kNameIndexName, kGuidStringAscending, nullptr);
     bool bRecords = CheckRecordStore(&m_records, kAttRecordsName);
-    if (bRecords && m_records.GetRecordSize() <
-                        static_cast<std::uint64_t>(kAttFixedSize) + m_info.nAttNameSize +
-                            m_info.nExtraSize) {
+    // The record layout follows from the parameters alone. Longer records still
+    // hold every field, so the database opens with them, but the files did not
+    // come from these parameters; shorter ones cannot be read further.
+    const std::uint64_t cbRecord =
+        static_cast<std::uint64_t>(kAttFixedSize) + m_info.nAttNameSize + m_info.nExtraSize;
+    if (bRecords && m_records.GetRecordSize() != cbRecord) {
         Problem(std::string(kAttRecordsName) + ": records of " +
-                std::to_string(m_records.GetRecordSize()) + " bytes are too short for the " +
-                "parameters");
-        bRecords = false;
+                std::to_string(m_records.GetRecordSize()) + " bytes, but the parameters give " +
+                std::to_string(cbRecord));
+        bRecords = m_records.GetRecordSize() > cbRecord;
     }
     if (!bNames || !bRecords)
         return;

@@ -143,6 +143,14 @@ TEST_F(AdbToolTest, CheckFindsInjectedDamage)
              records.Close();
          },
          "attname_db: the name \"green\" refers to attribute 4, which has no record"},
+        {"attribute records longer than the parameters give",
+         [](const std::string& strDir) {
+             // An empty record file of 337-byte records, where the parameters give 336.
+             const std::string strRecords = strDir + "\\attinfo_db";
+             WriteWhole(strRecords, ReadWhole(strRecords).substr(0, 8) +
+                                        std::string("\x51\x01\0\0", 4) + std::string(8, '\0'));
+         },
+         "attinfo_db: records of 337 bytes, but the parameters give 336"},
         {"a file list that is gone",
          [](const std::string& strDir) {
              const std::string strList = strDir + "\\fidlists\\2";
