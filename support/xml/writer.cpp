@@ -138,6 +138,18 @@ bool CDocumentWriter::EscapeText(CHeapBuffer<char16_t>* pOut, const EWideString&
     const char16_t* p = str.GetText();
     const int n = str.GetLength();
     for (int i = 0; i < n; ++i) {
+        // Characters that stand for themselves go over as a run.
+        int nPlain = i;
+        while (nPlain < n && p[nPlain] > 0x20 && p[nPlain] != '<' && p[nPlain] != '>' && p[nPlain] != '"' &&
+               p[nPlain] != '&')
+            ++nPlain;
+        if (nPlain > i) {
+            if (!pOut->Append(p + i, static_cast<size_t>(nPlain - i)))
+                return false;
+            i = nPlain;
+            if (i == n)
+                break;
+        }
         const char16_t c = p[i];
         bool bOk;
         switch (c) {
@@ -145,11 +157,7 @@ bool CDocumentWriter::EscapeText(CHeapBuffer<char16_t>* pOut, const EWideString&
         case '>': bOk = pOut->AppendAscii("&gt;"); break;
         case '"': bOk = pOut->AppendAscii("&quot;"); break;
         case '&': bOk = pOut->AppendAscii("&amp;"); break;
-        default:
-            if (c > 0x20) {
-                bOk = pOut->Push(c);
-                break;
-            }
+        default:  // up to U+0020
             bOk = pOut->AppendAscii("&#") && AppendDecimal(pOut, c) && pOut->Push(';');
             if (bOk && c == '\n' && i + 1 < n && nIndent >= 0) {
                 bOk = pOut->AppendAscii("\r\n") && pOut->Reserve(static_cast<size_t>(nIndent));
