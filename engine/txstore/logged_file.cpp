@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "engine/base/fault.h"
 #include "engine/txstore/log_records.h"
@@ -12,10 +13,7 @@ namespace velk {
 CLoggedFile::CLoggedFile(const char* szTarget, int nWrite, const CPath& pathLog, bool* pbFailed)
     : m_bWrite(nWrite), m_strTarget(szTarget), m_pathLog(pathLog), m_pbFailed(pbFailed)
 {
-    if (platform::FileOpen(szTarget, platform::kFileAccessRead, platform::kFileShareRead,
-                           platform::kFileOpenExisting, &m_hTarget, &m_nInitialSize) !=
-        platform::kFileOk)
-        ThrowFault();
+    OpenTarget(szTarget);
     const CPath size = m_pathLog.Join(txdir::kSize);
     if (platform::PathExists(size.GetString())) {
         m_nLogicalSize = ReadSizeRecord(size.GetString());
@@ -24,6 +22,33 @@ CLoggedFile::CLoggedFile(const char* szTarget, int nWrite, const CPath& pathLog,
         WriteSizeRecord(size.GetString(), m_nLogicalSize);
     }
     m_nRecordedSize = m_nLogicalSize;
+}
+
+CLoggedFile::CLoggedFile(const char* szTarget, const CPath& pathLog,
+                         std::function<void(std::uint64_t)> fnMakeLog, bool* pbFailed)
+    : m_bWrite(1), m_strTarget(szTarget), m_pathLog(pathLog), m_pbFailed(pbFailed),
+      m_fnMakeLog(std::move(fnMakeLog))
+{
+    OpenTarget(szTarget);
+    m_nLogicalSize = m_nInitialSize;
+    m_nRecordedSize = m_nLogicalSize;
+}
+
+void CLoggedFile::OpenTarget(const char* szTarget)
+{
+    if (platform::FileOpen(szTarget, platform::kFileAccessRead, platform::kFileShareRead,
+                           platform::kFileOpenExisting, &m_hTarget, &m_nInitialSize) !=
+        platform::kFileOk)
+        ThrowFault();
+}
+
+void CLoggedFile::MakeLog()
+{
+    if (!m_fnMakeLog)
+        return;
+    // The size before any change, as a log made at opening would hold it.
+    m_fnMakeLog(m_nRecordedSize);
+    m_fnMakeLog = nullptr;
 }
 
 CLoggedFile::~CLoggedFile()
@@ -38,8 +63,8 @@ CLoggedFile::~CLoggedFile()
 
 void CLoggedFile::Finish()
 {
-    if (!m_bWrite)
-        return;
+    if (!m_bWrite || m_fnMakeLog)
+        return;  // nothing changed when the log is still to be made
     // The record holds the size already unless this opening changed it.
     if (m_nLogicalSize != m_nRecordedSize) {
         WriteSizeRecord(m_pathLog.Join(txdir::kSize).GetString(), m_nLogicalSize);
@@ -65,7 +90,7 @@ CFileBlock* CLoggedFile::FindBlock(std::uint64_t nBlock)
     const auto it = m_mapBlocks.find(nBlock);
     if (it != m_mapBlocks.end())
         return it->second.get();
-    if (m_setUnlogged.count(nBlock) != 0)
+    if (m_fnMakeLog || m_setUnlogged.count(nBlock) != 0)
         return nullptr;
     const CPath path = BlockPath(nBlock);
     if (!platform::PathExists(path.GetString())) {
@@ -85,6 +110,7 @@ CFileBlock* CLoggedFile::WritableBlock(std::uint64_t nBlock)
     const auto it = m_mapBlocks.find(nBlock);
     if (it != m_mapBlocks.end())
         return it->second.get();
+    MakeLog();
     BlockPtr pBlock = std::make_shared<CFileBlock>(BlockPath(nBlock).GetString(), &m_hTarget,
                                                    m_nInitialSize, nBlock);
     m_mapBlocks[nBlock] = pBlock;
@@ -128,11 +154,27 @@ std::uint32_t CLoggedFile::Read(void* pBuffer, std::uint32_t cbCount)
     return cbDone;
 }
 
+bool CLoggedFile::IsUnchangedWrite(const unsigned char* pIn, std::uint32_t cbCount)
+{
+    // Only bytes the target holds already, and no wider than a block: a header
+    // written back as it was is the common case.
+    if (cbCount == 0 || cbCount > kBlockSize || m_nPosition > m_nInitialSize ||
+        m_nInitialSize - m_nPosition < cbCount)
+        return false;
+    std::vector<unsigned char> vTarget(cbCount);
+    ReadTarget(m_nPosition, vTarget.data(), cbCount);
+    return std::memcmp(vTarget.data(), pIn, cbCount) == 0;
+}
+
 std::uint32_t CLoggedFile::Write(const void* pBuffer, std::uint32_t cbCount)
 {
     if (!m_bWrite || m_bReadOnlyView)
         ThrowFault();
     const unsigned char* pIn = static_cast<const unsigned char*>(pBuffer);
+    if (m_fnMakeLog && IsUnchangedWrite(pIn, cbCount)) {
+        m_nPosition += cbCount;
+        return cbCount;
+    }
     std::uint32_t cbDone = 0;
     do {
         const std::uint64_t nBlock = m_nPosition / kBlockSize;
@@ -173,6 +215,8 @@ int CLoggedFile::SetEnd()
 {
     if (!m_bWrite || m_bReadOnlyView)
         ThrowFault();
+    if (m_nPosition != m_nLogicalSize)
+        MakeLog();
     m_nLogicalSize = m_nPosition;
     return 1;
 }

@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
@@ -35,6 +36,16 @@ public:
     // pbFailed, when given, is set when the destructor could not write the size
     // record or a block back: the log is then incomplete and must not be applied.
     CLoggedFile(const char* szTarget, int nWrite, const CPath& pathLog, bool* pbFailed = nullptr);
+
+    // A file opened for writing whose log directory does not exist yet: nothing is
+    // written until the first change (a write, or a cut that changes the size),
+    // which first calls fnMakeLog to make pathLog with its path record, its
+    // "blocks" directory and its size record. A file that is never
+    // changed leaves no log. fnMakeLog gets the size record's value and writes
+    // the record too, leaving nothing behind when it throws. Throws when the
+    // target cannot be opened.
+    CLoggedFile(const char* szTarget, const CPath& pathLog,
+                std::function<void(std::uint64_t)> fnMakeLog, bool* pbFailed);
 
     // Writes the size record and the blocks back (see Finish), reporting failure
     // through pbFailed only.
@@ -79,6 +90,12 @@ private:
     // Block N for writing, materialised when new.
     CFileBlock* WritableBlock(std::uint64_t nBlock);
     void ReadTarget(std::uint64_t nPosition, void* pBuffer, std::uint32_t cb);
+    void OpenTarget(const char* szTarget);
+    // True when a file without a log yet is written bytes it holds already at the
+    // position: nothing changes, and no log is needed for it.
+    bool IsUnchangedWrite(const unsigned char* pIn, std::uint32_t cbCount);
+    // Makes the log directory and the size record of a file opened without them.
+    void MakeLog();
 
     int m_bWrite;
     bool m_bReadOnlyView = false;  // reopened for reading
@@ -94,6 +111,7 @@ private:
     // else can make its block files while it exists.
     std::set<std::uint64_t> m_setUnlogged;
     bool* m_pbFailed;
+    std::function<void(std::uint64_t)> m_fnMakeLog;  // set while the log directory is still to be made
 };
 
 }  // namespace velk

@@ -36,6 +36,23 @@ unsigned Attributes(const char* szPath)
                                                                                  : 0u;
 }
 
+// Makes a file's log directory with its path record, its "blocks" directory and
+// its size record; nothing is left behind when that fails.
+void MakeFileLog(const CPath& logDir, const char* szPath, std::uint64_t nSize)
+{
+    MakeDirectory(logDir);
+    try {
+        WritePathFile(logDir.Join(txdir::kPath).GetString(), szPath);
+        MakeDirectory(logDir.Join(txdir::kBlocks));
+        WriteSizeRecord(logDir.Join(txdir::kSize).GetString(), nSize);
+    } catch (...) {
+        // A log directory without its size record would make the apply step
+        // throw and block every later commit.
+        RemoveTree(logDir.GetString(), nullptr, 0, 0);
+        throw;
+    }
+}
+
 }  // namespace
 
 CTContext::CTContext(const CPath& directory, int nWrite, PFNDESTROYOBJECT pfnDeleter)
@@ -169,26 +186,17 @@ CTransaction::IFile* CTContext::OpenFile(const char* szPath, int nWrite)
         }
     }
     const CPath logDir = FileLogDirectory(m_pathDirectory, szPath);
-    bool bMadeNow = false;
-    if (!platform::PathExists(logDir.GetString())) {
-        if (!nWrite)
-            return new CRegularFile(szPath, 0);
-        MakeDirectory(logDir);
-        bMadeNow = true;
-    }
-    try {
-        if (bMadeNow) {
-            WritePathFile(logDir.Join(txdir::kPath).GetString(), szPath);
-            MakeDirectory(logDir.Join(txdir::kBlocks));
-        }
+    if (platform::PathExists(logDir.GetString()))
         return new CLoggedFile(szPath, nWrite, logDir, &m_bIncompleteLog);
-    } catch (...) {
-        // A log directory without its size record (the target is missing, say)
-        // would make the apply step throw and block every later commit.
-        if (bMadeNow)
-            RemoveTree(logDir.GetString(), nullptr, 0, 0);
-        throw;
-    }
+    if (!nWrite)
+        return new CRegularFile(szPath, 0);
+    // The log is made at the first change: a file opened for writing and left as
+    // it was costs the transaction nothing on disk.
+    const std::string path(szPath);
+    return new CLoggedFile(
+        szPath, logDir,
+        [path, logDir](std::uint64_t nSize) { MakeFileLog(logDir, path.c_str(), nSize); },
+        &m_bIncompleteLog);
 }
 
 void CTContext::CloseFile(CTransaction::IFile* pFile)

@@ -174,6 +174,48 @@ TEST(Transaction, FilesClosedAndOpenedAgainKeepTheirChangesAndModes)
     EXPECT_FALSE(platform::PathExists((s.tx() + "\\log").c_str()));
 }
 
+TEST(Transaction, FilesOpenedForWritingLeaveNoLogUntilTheyChange)
+{
+    platform::testing::CScratchDir scratch;
+    Store s{scratch.Path()};
+    s.Create();
+    const std::string a = Pattern(150000, 1);
+    CTransaction t;
+    ASSERT_EQ(0, t.Open(s.tx().c_str()));
+    CTransaction::IContext* pContext = t.Begin(1, 1000);
+    ASSERT_NE(nullptr, pContext);
+    CFileSystem::IContext* pFs = CreateTFSContext(pContext);
+    CFileSystem::IFile* pFile = pFs->OpenFile(s.D("b.dat").c_str(), 1);
+    pFile->Seek(4000, 0);
+    pFile->SetEnd();
+    pFs->CloseFile(pFile);
+    const std::string files = s.tx() + "\\log\\files";
+    auto logs = [&] {
+        std::vector<platform::DirEntry> v;
+        EXPECT_EQ(platform::kFileOk, platform::DirList(files.c_str(), &v));
+        return v.size();
+    };
+    EXPECT_EQ(1u, logs());  // the cut made b.dat's log
+    // Opened for writing, read, and written back with the bytes it holds: no log.
+    WriteAt(pFs, s.D("a.dat"), 0, a.substr(0, 100));
+    WriteAt(pFs, s.D("a.dat"), 8190, a.substr(8190, 10));
+    pFile = pFs->OpenFile(s.D("a.dat").c_str(), 1);
+    pFile->Seek(static_cast<std::int64_t>(a.size()), 0);
+    pFile->SetEnd();  // at the end already: no change
+    pFs->CloseFile(pFile);
+    EXPECT_EQ(1u, logs());
+    // One byte differs: now the file is logged, and the commit writes it.
+    WriteAt(pFs, s.D("a.dat"), 10, a.substr(10, 4) + "!" + a.substr(15, 5));
+    EXPECT_EQ(2u, logs());
+    DestroyObject(pFs);
+    t.End(1);
+    std::string expected = a;
+    expected[14] = '!';
+    EXPECT_EQ(expected, ReadFileBytes(s.D("a.dat")));
+    EXPECT_EQ(Pattern(5000, 2).substr(0, 4000), ReadFileBytes(s.D("b.dat")));
+    EXPECT_FALSE(platform::PathExists((s.tx() + "\\log").c_str()));
+}
+
 // ---- Crashes ---------------------------------------------------------------
 
 // The work, ended by the fault injector as vArgs[1] says ("-" for none).

@@ -73,7 +73,14 @@ inline void WriteAt(CFileSystem::IContext* pFs, const std::string& path, std::ui
 {
     CFileSystem::IFile* pFile = pFs->OpenFile(path.c_str(), 1);
     pFile->Seek(static_cast<std::int64_t>(nAt), 0);
-    const std::uint32_t cb = pFile->Write(data.data(), static_cast<std::uint32_t>(data.size()));
+    std::uint32_t cb = 0;
+    try {
+        // A file's log is made at its first change, so a write may fail for it.
+        cb = pFile->Write(data.data(), static_cast<std::uint32_t>(data.size()));
+    } catch (...) {
+        pFs->CloseFile(pFile);
+        throw;
+    }
     pFs->CloseFile(pFile);
     if (cb != data.size())
         ThrowFault();
@@ -88,7 +95,12 @@ inline void DoWork(const Store& s, CFileSystem::IContext* pFs)
     WriteAt(pFs, s.D("a.dat"), 140000, Pattern(20000, 5));  // across blocks, past the end
     CFileSystem::IFile* pFile = pFs->OpenFile(s.D("b.dat").c_str(), 1);
     pFile->Seek(100, 0);
-    pFile->SetEnd();
+    try {
+        pFile->SetEnd();
+    } catch (...) {
+        pFs->CloseFile(pFile);
+        throw;
+    }
     pFs->CloseFile(pFile);
     WriteAt(pFs, s.D("dir\\x.dat"), 0, "pending");  // dropped with its directory
     // Made inside the old tree and removed with it: a roll-back must not bring
