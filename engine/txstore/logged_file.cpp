@@ -46,8 +46,16 @@ void CLoggedFile::MakeLog()
 {
     if (!m_fnMakeLog)
         return;
-    // The size before any change, as a log made at opening would hold it.
-    m_fnMakeLog(m_nRecordedSize);
+    // The size before any change, as a log made at opening would hold it. A
+    // change that could not be logged must not be committed without it, even by a
+    // caller that goes on after the failure.
+    try {
+        m_fnMakeLog(m_nRecordedSize);
+    } catch (...) {
+        if (m_pbFailed != nullptr)
+            *m_pbFailed = true;
+        throw;
+    }
     m_fnMakeLog = nullptr;
 }
 

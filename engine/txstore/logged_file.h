@@ -42,8 +42,8 @@ public:
     // which first calls fnMakeLog to make pathLog with its path record, its
     // "blocks" directory and its size record. A file that is never
     // changed leaves no log. fnMakeLog gets the size record's value and writes
-    // the record too, leaving nothing behind when it throws. Throws when the
-    // target cannot be opened.
+    // the record too, leaving nothing behind when it throws; the change then
+    // throws and sets pbFailed. Throws when the target cannot be opened.
     CLoggedFile(const char* szTarget, const CPath& pathLog,
                 std::function<void(std::uint64_t)> fnMakeLog, bool* pbFailed);
 

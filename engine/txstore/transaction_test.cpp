@@ -445,15 +445,17 @@ TEST(TransactionFaults, AFailedSizeRecordWriteRefusesTheCommit)
                 ASSERT_EQ(0, BeginWrite(s.tx(), &t, &pFs));
                 faults.FailWrite(k, action);
                 platform::SetFaultInjector(&faults);
+                CFileSystem::IFile* pFile = nullptr;
                 try {
-                    CFileSystem::IFile* pFile = pFs->OpenFile(s.D("b.dat").c_str(), 1);
+                    pFile = pFs->OpenFile(s.D("b.dat").c_str(), 1);
                     bOpened = true;
                     pFile->Seek(100, 0);
                     pFile->SetEnd();
-                    pFs->CloseFile(pFile);
                 } catch (const CFault&) {
                     // A careless caller: it commits all the same.
                 }
+                if (pFile != nullptr)
+                    pFs->CloseFile(pFile);
                 DestroyObject(pFs);
                 try {
                     t.End(1);
@@ -471,7 +473,7 @@ TEST(TransactionFaults, AFailedSizeRecordWriteRefusesTheCommit)
                 EXPECT_FALSE(bThrew) << what;
                 EXPECT_EQ(Pattern(5000, 2).substr(0, 100), now.at("\\b.dat")) << what;
             } else {
-                // A failure at the first opening leaves nothing to commit.
+                // A failure before the file was opened leaves nothing to commit.
                 EXPECT_TRUE(bThrew || !bOpened) << what;
                 nRefused += bThrew ? 1 : 0;
                 EXPECT_TRUE(now == before) << what << ":" << Differences(before, now);
