@@ -18,6 +18,7 @@
 
 #include "engine/database/adb.h"
 #include "engine/database/adb_tools.h"
+#include "engine/txstore/remove_tree.h"
 #include "platform/file.h"
 #include "tool/database_steps.h"
 
@@ -25,25 +26,10 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-void RemoveTree(const std::string& path)
-{
-    std::vector<platform::DirEntry> v;
-    if (platform::DirList(path.c_str(), &v) == platform::kFileOk) {
-        for (const auto& e : v) {
-            const std::string child = path + "\\" + e.strName;
-            if (e.nAttributes & platform::kFileAttrDirectory)
-                RemoveTree(child);
-            else
-                platform::FileRemove(child.c_str());
-        }
-    }
-    platform::DirRemove(path.c_str());
-}
-
 // A database with nAtts attributes and empty file lists.
 bool MakeDatabase(const std::string& db, int nAtts, std::vector<std::uint32_t>* pvIds)
 {
-    RemoveTree(db);
+    velk::RemoveTree(db.c_str(), nullptr, 0, 0);
     if (velk::CreateDatabase(db.c_str(), velk::SDatabaseInfo()) != 0)
         return false;
     velk::CADB adb;
@@ -166,6 +152,6 @@ int main(int argc, char** argv)
                     Median(vSqliteCpu) / n * 1e6);
         std::fflush(stdout);
     }
-    RemoveTree(db);
+    velk::RemoveTree(db.c_str(), nullptr, 0, 0);
     return 0;
 }

@@ -19,6 +19,7 @@
 
 #include "engine/database/adb.h"
 #include "engine/database/adb_tools.h"
+#include "engine/txstore/remove_tree.h"
 #include "platform/file.h"
 #include "platform/process.h"
 #include "tool/database_steps.h"
@@ -31,25 +32,10 @@ std::string BesideMe(const char* szName)
     return self.substr(0, self.find_last_of('\\') + 1) + szName + platform::kExecutableSuffix;
 }
 
-void RemoveTree(const std::string& path)
-{
-    std::vector<platform::DirEntry> v;
-    if (platform::DirList(path.c_str(), &v) == platform::kFileOk) {
-        for (const auto& e : v) {
-            const std::string child = path + "\\" + e.strName;
-            if (e.nAttributes & platform::kFileAttrDirectory)
-                RemoveTree(child);
-            else
-                platform::FileRemove(child.c_str());
-        }
-    }
-    platform::DirRemove(path.c_str());
-}
-
 // A fresh application directory: the tool, its database and a source view.
 bool MakeApp(const std::string& dir, int nAtts)
 {
-    RemoveTree(dir);
+    velk::RemoveTree(dir.c_str(), nullptr, 0, 0);
     platform::DirCreate(dir.c_str());
     platform::DirCreate((dir + "\\db").c_str());
     const std::string tool = dir + "\\attview-restore" + platform::kExecutableSuffix;

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "engine/bptree/bptree.h"
+#include "engine/txstore/remove_tree.h"
 #include "engine/txstore/tfs_context.h"
 #include "engine/txstore/transaction.h"
 #include "platform/fault_injection.h"
@@ -54,25 +55,10 @@ void Key(std::uint32_t k, unsigned char ab[4])
     ab[3] = static_cast<unsigned char>(k);
 }
 
-void RemoveTree(const std::string& path)
-{
-    std::vector<platform::DirEntry> v;
-    if (platform::DirList(path.c_str(), &v) == platform::kFileOk) {
-        for (const auto& e : v) {
-            const std::string child = path + "\\" + e.strName;
-            if (e.nAttributes & platform::kFileAttrDirectory)
-                RemoveTree(child);
-            else
-                platform::FileRemove(child.c_str());
-        }
-    }
-    platform::DirRemove(path.c_str());
-}
-
 Times RunOurs(const std::string& dir, int n)
 {
     Times t;
-    RemoveTree(dir);
+    velk::RemoveTree(dir.c_str(), nullptr, 0, 0);
     platform::DirCreate(dir.c_str());
     platform::DirCreate((dir + "\\dustbox").c_str());
     const std::string tree = dir + "\\tree";
@@ -127,7 +113,7 @@ Times RunOurs(const std::string& dir, int n)
         store.End(0);
     }
     store.Close();
-    RemoveTree(dir);
+    velk::RemoveTree(dir.c_str(), nullptr, 0, 0);
     return t;
 }
 
@@ -182,7 +168,7 @@ Times RunSqlite(const std::string& file, int n, bool bFull)
 // *pnFlushes receives the flushes (of files and directories) per transaction.
 double RunOursSmall(const std::string& dir, int nRounds, unsigned* pnFlushes)
 {
-    RemoveTree(dir);
+    velk::RemoveTree(dir.c_str(), nullptr, 0, 0);
     platform::DirCreate(dir.c_str());
     platform::DirCreate((dir + "\\dustbox").c_str());
     const std::string data = dir + "\\data";
@@ -220,7 +206,7 @@ double RunOursSmall(const std::string& dir, int nRounds, unsigned* pnFlushes)
     platform::SetFaultInjector(nullptr);
     *pnFlushes = counter.Flushes() / static_cast<unsigned>(nRounds);
     store.Close();
-    RemoveTree(dir);
+    velk::RemoveTree(dir.c_str(), nullptr, 0, 0);
     return t / nRounds;
 }
 

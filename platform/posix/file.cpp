@@ -41,9 +41,10 @@ enum : off_t {
     kDenyDeleteByte = 4,
 };
 
-// Takes read locks on the share bytes in nBytes (bit n: byte n), one call per run
-// of adjacent bytes. Returns 0 or the error.
-int TakeLocks(int fd, unsigned nBytes)
+// Calls fn(fl) with a lock of type nType over each run of adjacent share bytes in
+// nBytes (bit n: byte n), until fn returns nonzero; returns what it returned, or 0.
+template <typename Fn>
+int ForEachRun(unsigned nBytes, short nType, Fn fn)
 {
     for (off_t nByte = 0; nBytes >> nByte != 0;) {
         if ((nBytes >> nByte & 1u) == 0) {
@@ -55,42 +56,37 @@ int TakeLocks(int fd, unsigned nBytes)
             ++nLength;
         struct flock fl;
         std::memset(&fl, 0, sizeof(fl));
-        fl.l_type = F_RDLCK;
+        fl.l_type = nType;
         fl.l_whence = SEEK_SET;
         fl.l_start = kLockBase + nByte;
         fl.l_len = nLength;
-        while (fcntl(fd, F_OFD_SETLK, &fl) != 0) {
-            if (errno != EINTR)
-                return errno;
-        }
+        if (const int nResult = fn(&fl))
+            return nResult;
         nByte += nLength;
     }
     return 0;
+}
+
+// Takes read locks on the share bytes in nBytes (bit n: byte n), one call per run
+// of adjacent bytes. Returns 0 or the error.
+int TakeLocks(int fd, unsigned nBytes)
+{
+    return ForEachRun(nBytes, F_RDLCK, [fd](struct flock* pLock) {
+        while (fcntl(fd, F_OFD_SETLK, pLock) != 0) {
+            if (errno != EINTR)
+                return errno;
+        }
+        return 0;
+    });
 }
 
 // True when an open file description other than fd's holds a lock on one of the
 // share bytes in nBytes (bit n: byte n); one test per run of adjacent bytes.
 bool OthersHoldAny(int fd, unsigned nBytes)
 {
-    for (off_t nByte = 0; nBytes >> nByte != 0;) {
-        if ((nBytes >> nByte & 1u) == 0) {
-            ++nByte;
-            continue;
-        }
-        off_t nLength = 1;
-        while (nBytes >> (nByte + nLength) & 1u)
-            ++nLength;
-        struct flock fl;
-        std::memset(&fl, 0, sizeof(fl));
-        fl.l_type = F_WRLCK;
-        fl.l_whence = SEEK_SET;
-        fl.l_start = kLockBase + nByte;
-        fl.l_len = nLength;
-        if (fcntl(fd, F_OFD_GETLK, &fl) == 0 && fl.l_type != F_UNLCK)
-            return true;
-        nByte += nLength;
-    }
-    return false;
+    return ForEachRun(nBytes, F_WRLCK, [fd](struct flock* pLock) {
+        return fcntl(fd, F_OFD_GETLK, pLock) == 0 && pLock->l_type != F_UNLCK ? 1 : 0;
+    }) != 0;
 }
 
 bool OthersHold(int fd, off_t nByte)
