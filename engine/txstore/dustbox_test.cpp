@@ -53,6 +53,22 @@ bool GoneWithin(const std::string& path, int nMs)
     return true;
 }
 
+// True once the directory holds nothing, within nMs.
+bool EmptiedWithin(const std::string& directory, int nMs)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(nMs);
+    for (;;) {
+        std::vector<platform::DirEntry> v;
+        if (platform::DirList(directory.c_str(), &v) != platform::kFileOk)
+            return false;
+        if (v.empty())
+            return true;
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
 TEST(RemoveTree, ResultsForMissingAndRemovedTrees)
 {
     CScratchDir scratch;
@@ -196,13 +212,7 @@ TEST(Dustbox, NothingToCleanStartsNoWatcher)
     dustbox.MoveToDustbox(box.c_str(), full.c_str());
     EXPECT_FALSE(platform::PathExists(full.c_str()));
     EXPECT_EQ(nStarts + 1, dustbox.GetWatcherStarts());
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    do {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        vLeft.clear();
-        ASSERT_EQ(platform::kFileOk, platform::DirList(box.c_str(), &vLeft));
-    } while (!vLeft.empty() && std::chrono::steady_clock::now() < deadline);
-    EXPECT_TRUE(vLeft.empty());
+    EXPECT_TRUE(EmptiedWithin(box, 10000));
     dustbox.Unregister(box.c_str());
     EXPECT_EQ(0u, dustbox.GetRegisteredCount());
 
@@ -237,14 +247,7 @@ TEST(Dustbox, MovedObjectsAreDeletedInTheBackground)
     dustbox.MoveToDustbox(box.c_str(), tree.c_str());
     EXPECT_FALSE(platform::PathExists(file.c_str()));
     EXPECT_FALSE(platform::PathExists(tree.c_str()));
-    std::vector<platform::DirEntry> vLeft;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    do {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        vLeft.clear();
-        ASSERT_EQ(platform::kFileOk, platform::DirList(box.c_str(), &vLeft));
-    } while (!vLeft.empty() && std::chrono::steady_clock::now() < deadline);
-    EXPECT_TRUE(vLeft.empty());
+    EXPECT_TRUE(EmptiedWithin(box, 10000));
     dustbox.Unregister(box.c_str());
 }
 
