@@ -38,11 +38,13 @@ attview_windows_tests() {
   esac
 }
 
-# attview_setup [native]: installs what is missing; with "native" only what the
-# native build needs.
+# attview_setup [native [package...]]: installs what is missing; with "native"
+# only what the native build needs, and the packages named after it.
 attview_setup() {
   local packages=("${attview_native_packages[@]}") missing=() t
-  if [ "${1:-}" != native ]; then
+  if [ "${1:-}" = native ]; then
+    packages+=("${@:2}")
+  else
     packages+=("${attview_test_packages[@]}")
     for t in $(attview_windows_tests); do
       case $t in
