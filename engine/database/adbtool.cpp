@@ -463,6 +463,15 @@ int Run(const std::vector<std::string>& vArgs)
 
 }  // namespace
 
+int AdbToolRefuseArgument(size_t nArgument, size_t nPosition, const std::string& strCharacter)
+{
+    Error("argument " + std::to_string(nArgument) + ", character " + std::to_string(nPosition) +
+          " (" + strCharacter +
+          ") cannot be kept exactly in the system's code page, in which the database "
+          "keeps names and paths; nothing was done");
+    return kExitUsage;
+}
+
 int AdbToolMain(const std::vector<std::string>& vArgs)
 {
     try {
