@@ -2,6 +2,7 @@
 
 #include "platform/fault_injection.h"
 #include "platform/file.h"
+#include "platform/reparse_tag.h"
 #include "platform/win32/os_error.h"
 
 namespace platform {
@@ -15,6 +16,18 @@ FileResult LastError()
 HANDLE Handle(std::intptr_t hNative)
 {
     return reinterpret_cast<HANDLE>(hNative);
+}
+
+// The reparse tag of the reparse point at szPath, from its directory entry; 0 when
+// it cannot be read.
+std::uint32_t ReparseTag(const char* szPath)
+{
+    WIN32_FIND_DATAA data;
+    const HANDLE hFind = FindFirstFileA(szPath, &data);
+    if (hFind == INVALID_HANDLE_VALUE)
+        return 0;
+    FindClose(hFind);
+    return (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? data.dwReserved0 : 0;
 }
 
 }  // namespace
@@ -176,6 +189,8 @@ FileResult FileGetAttributes(const char* szPath, unsigned* pnAttributes)
     if (dw == INVALID_FILE_ATTRIBUTES)
         return LastError();
     *pnAttributes = dw;
+    if ((dw & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
+        *pnAttributes = LinkAttributes(dw, ReparseTag(szPath));
     return kFileOk;
 }
 
@@ -207,7 +222,7 @@ FileResult LinkRemove(const char* szPath)
     const DWORD dw = GetFileAttributesA(szPath);
     if (dw == INVALID_FILE_ATTRIBUTES)
         return LastError();
-    if ((dw & FILE_ATTRIBUTE_REPARSE_POINT) == 0)
+    if ((dw & FILE_ATTRIBUTE_REPARSE_POINT) == 0 || !ReparseTagIsLink(ReparseTag(szPath)))
         return kFileInvalidArgument;
     // RemoveDirectoryA takes a directory link or junction away, not its target's
     // contents; DeleteFileA removes a link to a file, not the file.
@@ -280,7 +295,8 @@ FileResult DirList(const char* szDir, std::vector<DirEntry>* pvEntries)
             continue;
         DirEntry entry;
         entry.strName = data.cFileName;
-        entry.nAttributes = data.dwFileAttributes;
+        // For a reparse point the listing carries its tag in dwReserved0.
+        entry.nAttributes = LinkAttributes(data.dwFileAttributes, data.dwReserved0);
         pvEntries->push_back(entry);
     } while (FindNextFileA(hFind, &data));
     const DWORD dwError = GetLastError();
