@@ -202,4 +202,30 @@ int LinkFile(CADB& db, std::uint32_t nAttId, std::uint32_t nFileId)
     return nResult == CBPTree::kOk ? CADB::kOk : CADB::kExists;
 }
 
+int UnlinkFile(CADB& db, std::uint32_t nAttId, std::uint32_t nFileId)
+{
+    CADBImpl* pImpl = db.GetImpl();
+    if (!pImpl->IsOpen() || !pImpl->m_attRecords.IsWritable())
+        ThrowFault();
+    if (nFileId == 0 || !pImpl->m_attRecords.IsAllocated(nAttId))
+        return CADB::kFailed;
+    {
+        CAttInfo info(pImpl, nAttId, 0);
+        if (info.GetState() != kAttStateLive)
+            return CADB::kFailed;
+    }
+    CBPTree list;
+    list.Open(pImpl->m_pContext, pImpl->FileListPath(nAttId).c_str(), 1, kGuidBinaryAscending,
+              nullptr);
+    unsigned char abFileId[kFileListKeySize];
+    PutU32LE(abFileId, nFileId);
+    CBPTree::Cursor cursor;
+    int nResult = CADB::kFailed;
+    if (list.Find(abFileId, sizeof(abFileId), &cursor, CBPTree::kFindAny) != 0 &&
+        list.Erase(&cursor) == 0)
+        nResult = CADB::kOk;
+    list.Close();
+    return nResult;
+}
+
 }  // namespace velk

@@ -77,6 +77,12 @@ std::uint32_t FindAttribute(CADB& db, const char* szName);
 // database is not open for writing.
 int LinkFile(CADB& db, std::uint32_t nAttId, std::uint32_t nFileId);
 
+// Removes file id nFileId from the file list of attribute nAttId of a database
+// open for writing; the attribute's count of files is that list's count. 0
+// removed; 1 the file is not in the list, nFileId is 0 or nAttId is no live
+// attribute. Throws as LinkFile does.
+int UnlinkFile(CADB& db, std::uint32_t nAttId, std::uint32_t nFileId);
+
 // Checks the database in szDirectory and appends one line per problem found to
 // *pvProblems: the identification files, a transaction that was left pending, every
 // tree and record file, and the agreement of the name index, the attribute records

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include <CLI/CLI.hpp>
+
 #include "engine/bptree/key_order.h"
 #include "engine/database/adb.h"
 #include "engine/database/adb_recover.h"
@@ -21,48 +23,6 @@ using velk::CADB;
 namespace {
 
 enum { kExitOk = 0, kExitFailed = 1, kExitUsage = 2 };
-
-const char kHelp[] =
-    "adbtool: makes, changes, lists and checks attribute databases.\n"
-    "\n"
-    "Usage: adbtool [--timeout MS] COMMAND DIR [ARGUMENTS...]\n"
-    "\n"
-    "Commands:\n"
-    "  create DIR [OPTIONS]      make a new, empty database in DIR (created when\n"
-    "                            absent, otherwise it must be empty). Options:\n"
-    "      --name-size N         name field size, NUL included (P7, default 256)\n"
-    "      --param1 N            first parameter, the path key size (P1, default 261)\n"
-    "      --param2 N            second parameter (P2, default 0)\n"
-    "      --comment-size N      comment size, 0 for no comment stores (P3, default 512)\n"
-    "      --extra-size N        extra data of an attribute record (P4, default 0)\n"
-    "      --param5 N            fifth parameter (P5, default 0)\n"
-    "      --hash-size N         hash size, 0 for no hash stores (P6, default 16)\n"
-    "      --path-order ORDER    key order of the path index: NoCaseAscending\n"
-    "                            (default), NoCaseDescending, BinaryAscending,\n"
-    "                            BinaryDescending, StringAscending, StringDescending\n"
-    "  add DIR NAME...           register attributes; a registered name is reported\n"
-    "                            with its id and left as it is\n"
-    "  link DIR NAME FILEID...   add file ids (decimal, 1 to 4294967295) to the file\n"
-    "                            list of attribute NAME\n"
-    "  rename DIR OLD NEW        rename attribute OLD to NEW\n"
-    "  merge DIR INTO FROM       merge attribute FROM into INTO: FROM's files join\n"
-    "                            INTO and the name FROM goes away\n"
-    "  list DIR                  print every attribute as NAME<tab>ID<tab>FILES, in\n"
-    "                            name order\n"
-    "  check DIR                 check every store and their agreement; print each\n"
-    "                            problem and exit with 1 when there is one\n"
-    "  recover DIR NEWDIR        salvage what still reads of a damaged database in\n"
-    "                            DIR into a new database in NEWDIR (absent or empty),\n"
-    "                            keeping the parameters and the attribute ids; DIR\n"
-    "                            is only read. Prints what was recovered and what\n"
-    "                            was lost; exit 0 nothing lost, 1 something lost\n"
-    "  help, --help              print this text\n"
-    "\n"
-    "Every change runs in one write transaction: a command either does all its\n"
-    "changes or none. --timeout sets how long to wait for access while another\n"
-    "program uses the database (milliseconds, default 30000).\n"
-    "\n"
-    "Exit codes: 0 done, 1 the command failed, 2 the command line is wrong.\n";
 
 // A DIR argument as the engine names it: in the engine's path form and absolute,
 // since a transaction's log names its files by path and must be recoverable by a
@@ -260,10 +220,12 @@ std::uint32_t RequireAttribute(CADB& db, const std::string& strName)
     return nId;
 }
 
-int Link(const std::vector<std::string>& vArgs, std::uint32_t nTimeout)
+// link and unlink: adds the file ids to the list of attribute vArgs[1], or removes
+// them from it, all in one transaction.
+int Link(const std::vector<std::string>& vArgs, std::uint32_t nTimeout, bool bUnlink)
 {
     if (vArgs.size() < 3)
-        return Usage("link needs a directory, a name and at least one file id");
+        return Usage("no file ids given");
     std::vector<std::uint32_t> vFiles;
     for (size_t i = 2; i < vArgs.size(); ++i) {
         std::uint32_t nFile = 0;
@@ -279,10 +241,15 @@ int Link(const std::vector<std::string>& vArgs, std::uint32_t nTimeout)
         return kExitFailed;
     std::string strReport;
     for (std::uint32_t nFile : vFiles) {
-        if (velk::LinkFile(db.Db(), nId, nFile) == CADB::kOk)
-            strReport += "linked " + std::to_string(nFile) + "\n";
+        const std::string strFile = std::to_string(nFile);
+        if (bUnlink)
+            strReport += velk::UnlinkFile(db.Db(), nId, nFile) == CADB::kOk
+                             ? "unlinked " + strFile + "\n"
+                             : strFile + " is not linked\n";
         else
-            strReport += std::to_string(nFile) + " is linked already\n";
+            strReport += velk::LinkFile(db.Db(), nId, nFile) == CADB::kOk
+                             ? "linked " + strFile + "\n"
+                             : strFile + " is linked already\n";
     }
     db.Commit();
     Out(strReport);
@@ -424,30 +391,213 @@ int Recover(const std::vector<std::string>& vArgs, std::uint32_t nTimeout)
     return kExitOk;
 }
 
-int Run(const std::vector<std::string>& vArgs)
+// Reads the file ids of "link DIR NAME -" from standard input: decimal numbers
+// separated by blanks or line ends, so that more ids than a command line holds go
+// into one transaction.
+std::vector<std::string> IdsFromInput()
 {
-    std::uint32_t nTimeout = 30000;
-    size_t i = 1;
-    while (i < vArgs.size() && vArgs[i] == "--timeout") {
-        if (i + 1 >= vArgs.size() || !ParseNumber(vArgs[i + 1], &nTimeout))
-            return Usage("--timeout needs a number of milliseconds");
-        i += 2;
+    std::vector<std::string> vIds;
+    std::string strId;
+    int c;
+    while ((c = std::getchar()) != EOF) {
+        if (c == ' ' || c == '\t' || c == '\r' || c == '\n') {
+            if (!strId.empty())
+                vIds.push_back(strId);
+            strId.clear();
+        } else {
+            strId += static_cast<char>(c);
+        }
     }
-    if (i >= vArgs.size())
-        return Usage("no command given");
-    const std::string strCommand = vArgs[i];
-    const std::vector<std::string> vRest(vArgs.begin() + static_cast<std::ptrdiff_t>(i) + 1,
-                                         vArgs.end());
-    if (strCommand == "help" || strCommand == "--help" || strCommand == "-h") {
-        Out(kHelp);
+    if (!strId.empty())
+        vIds.push_back(strId);
+    return vIds;
+}
+
+const char kDescription[] =
+    "adbtool " ATTVIEW_VERSION ": makes, changes, lists, checks and salvages\n"
+    "attribute databases. DIR is a database directory.";
+
+const char kFooter[] =
+    "Options may stand before or after the command; -- ends them, so that a name\n"
+    "may start with \"-\". adbtool COMMAND --help explains one command.\n"
+    "Every change runs in one write transaction: a command makes all its changes\n"
+    "or none.\n"
+    "\n"
+    "Exit codes: 0 done, 1 the command failed, 2 the command line is wrong.";
+
+// One command's words as the command functions take them: DIR first, then the
+// command's other arguments in order.
+struct SCommand {
+    CLI::App* pApp = nullptr;
+    std::vector<std::string> vArgs;
+};
+
+int Run(const std::vector<std::string>& vArgsIn)
+{
+    std::vector<std::string> vArgs(vArgsIn);
+    // "/?" asks for help, as on the Windows command line.
+    for (std::string& strArg : vArgs)
+        if (strArg == "/?")
+            strArg = "--help";
+    CLI::App app(kDescription, "adbtool");
+    app.footer(kFooter);
+    app.get_formatter()->column_width(27);
+    app.get_formatter()->label("SUBCOMMAND", "COMMAND");
+    app.get_formatter()->label("Subcommands", "Commands");
+    app.get_formatter()->label("Positionals", "Arguments");
+    app.get_formatter()->label("REQUIRED", "");
+    app.set_help_flag("-h,--help", "print this help and exit");
+    app.fallthrough();
+    app.require_subcommand(1);
+    std::string strTimeout = "30000";
+    app.add_option("--timeout", strTimeout,
+                   "how long to wait while another program uses\n"
+                   "the database, in milliseconds (default 30000)")
+        ->type_name("MS");
+    bool bVersion = false;
+    app.add_flag("--version", bVersion, "print the version and the build");
+
+    std::map<std::string, SCommand> commands;
+    auto Command = [&](const char* szName, const char* szHelp) -> SCommand& {
+        SCommand& command = commands[szName];
+        command.pApp = app.add_subcommand(szName, szHelp);
+        command.pApp->group("Commands");
+        return command;
+    };
+    auto Positional = [](SCommand& command, const char* szName, const char* szHelp) {
+        // Each positional's value lands in vArgs in the order they are declared.
+        const size_t nIndex = command.vArgs.size();
+        command.vArgs.emplace_back();
+        command.pApp->add_option_function<std::string>(
+            szName, [&command, nIndex](const std::string& s) { command.vArgs[nIndex] = s; },
+            szHelp)->required()->type_name("");
+    };
+    auto Rest = [](SCommand& command, const char* szName, const char* szHelp) {
+        command.pApp->add_option_function<std::vector<std::string>>(
+            szName,
+            [&command](const std::vector<std::string>& v) {
+                command.vArgs.insert(command.vArgs.end(), v.begin(), v.end());
+            },
+            szHelp)->required()->type_name("");
+    };
+
+    SCommand& create = Command("create", "make a new, empty database");
+    Positional(create, "DIR", "the new database's directory: created when\n"
+                              "absent, otherwise it must be empty");
+    std::vector<std::pair<std::string, std::string>> vCreateOptions;
+    struct SCreateOption {
+        const char* szName;
+        const char* szHelp;
+    };
+    const SCreateOption kCreateOptions[] = {
+        {"--name-size", "bytes of an attribute name, NUL included\n(default 256)"},
+        {"--param1", "bytes of a file path key (default 261)"},
+        {"--param2", "second parameter, kept as given (default 0)"},
+        {"--comment-size", "bytes of a comment; 0: no comment stores\n(default 512)"},
+        {"--extra-size", "extra bytes of an attribute record\n(default 0)"},
+        {"--param5", "fifth parameter, kept as given (default 0)"},
+        {"--hash-size", "bytes of a file hash; 0: no hash stores\n(default 16)"},
+        {"--path-order", "key order of the path index:\nNoCaseAscending (default), "
+                         "NoCaseDescending,\nBinaryAscending, BinaryDescending,\n"
+                         "StringAscending, StringDescending"},
+    };
+    for (const SCreateOption& option : kCreateOptions) {
+        const std::string strName = option.szName;
+        create.pApp
+            ->add_option_function<std::string>(
+                strName,
+                [&vCreateOptions, strName](const std::string& s) {
+                    vCreateOptions.emplace_back(strName, s);
+                },
+                option.szHelp)
+            ->type_name(strName == "--path-order" ? "ORDER" : "N");
+    }
+
+    SCommand& add = Command("add", "register attributes by name");
+    Positional(add, "DIR", "the database");
+    Rest(add, "NAME", "attribute names; a registered one is reported\n"
+                      "with its id and left as it is");
+    SCommand& link = Command("link", "add file ids to an attribute's file list");
+    Positional(link, "DIR", "the database");
+    Positional(link, "NAME", "the attribute");
+    Rest(link, "FILEID", "file ids, decimal, 1 to 4294967295; a single\n"
+                         "\"-\" reads them from standard input, one or\n"
+                         "more per line");
+    SCommand& unlink = Command("unlink", "remove file ids from an attribute's file list");
+    Positional(unlink, "DIR", "the database");
+    Positional(unlink, "NAME", "the attribute");
+    Rest(unlink, "FILEID", "file ids as for link; \"-\" reads them from\n"
+                           "standard input");
+    SCommand& rename = Command("rename", "rename an attribute");
+    Positional(rename, "DIR", "the database");
+    Positional(rename, "OLD", "the attribute's name");
+    Positional(rename, "NEW", "its new name");
+    SCommand& merge = Command("merge", "merge one attribute into another");
+    Positional(merge, "DIR", "the database");
+    Positional(merge, "INTO", "the attribute that stays");
+    Positional(merge, "FROM", "the attribute whose files join INTO and\n"
+                              "whose name goes away");
+    SCommand& list = Command("list", "print every attribute, in name order");
+    list.pApp->footer("Prints one line per attribute: NAME<tab>ID<tab>FILES.");
+    Positional(list, "DIR", "the database");
+    SCommand& check = Command("check", "check every store and their agreement");
+    check.pApp->footer("Prints each problem found; exits with 1 when there is one.");
+    Positional(check, "DIR", "the database");
+    SCommand& recover = Command("recover", "salvage a damaged database into a new one");
+    recover.pApp->footer(
+        "Reads what still reads of DIR (never writing there) into a new database\n"
+        "with the same parameters and attribute ids, and prints what was recovered\n"
+        "and what was lost. Exit 0: nothing lost; 1: something lost.");
+    Positional(recover, "DIR", "the damaged database (only read)");
+    Positional(recover, "NEWDIR", "the new database's directory (absent or\nempty)");
+
+    try {
+        // CLI11 takes the arguments last first, without the program.
+        std::vector<std::string> vReversed(vArgs.rbegin(), vArgs.rend());
+        if (!vReversed.empty())
+            vReversed.pop_back();
+        // --version needs no command.
+        for (const std::string& strArg : vArgs)
+            if (strArg == "--")
+                break;
+            else if (strArg == "--version")
+                app.require_subcommand(0, 1);
+        app.parse(vReversed);
+    } catch (const CLI::CallForHelp&) {
+        Out(app.help());
+        return kExitOk;
+    } catch (const CLI::ExtrasError& e) {
+        const std::string strWhat = e.what();
+        return Usage("unexpected argument '" + strWhat.substr(strWhat.find(": ") + 2) + "'");
+    } catch (const CLI::ParseError& e) {
+        return Usage(e.what());
+    }
+    if (bVersion) {
+        Out("adbtool " ATTVIEW_VERSION " (build " ATTVIEW_BUILD_ID ")\n");
         return kExitOk;
     }
-    if (strCommand == "create")
+    std::uint32_t nTimeout = 0;
+    if (!ParseNumber(strTimeout, &nTimeout))
+        return Usage("--timeout needs a number of milliseconds");
+    const std::string strCommand = app.get_subcommands().front()->get_name();
+    std::vector<std::string>& vRest = commands[strCommand].vArgs;
+    if (strCommand == "create") {
+        for (const auto& option : vCreateOptions) {
+            vRest.push_back(option.first);
+            vRest.push_back(option.second);
+        }
         return Create(vRest);
+    }
     if (strCommand == "add")
         return Add(vRest, nTimeout);
-    if (strCommand == "link")
-        return Link(vRest, nTimeout);
+    if (strCommand == "link" || strCommand == "unlink") {
+        if (vRest.size() == 3 && vRest[2] == "-") {
+            const std::vector<std::string> vIds = IdsFromInput();
+            vRest.pop_back();
+            vRest.insert(vRest.end(), vIds.begin(), vIds.end());
+        }
+        return Link(vRest, nTimeout, strCommand == "unlink");
+    }
     if (strCommand == "rename")
         return Rename(vRest, nTimeout);
     if (strCommand == "merge")
@@ -456,9 +606,7 @@ int Run(const std::vector<std::string>& vArgs)
         return List(vRest, nTimeout);
     if (strCommand == "check")
         return Check(vRest, nTimeout);
-    if (strCommand == "recover")
-        return Recover(vRest, nTimeout);
-    return Usage("unknown command " + strCommand);
+    return Recover(vRest, nTimeout);
 }
 
 }  // namespace

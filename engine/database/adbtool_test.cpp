@@ -97,13 +97,91 @@ TEST_F(AdbToolTest, FailuresExitNonZeroAndChangeNothing)
     EXPECT_FALSE(platform::PathExists(m_scratch.Sub("other").c_str()));
 }
 
-TEST_F(AdbToolTest, HelpExplainsTheCommands)
+// Every help text fits 79 columns; "create --help" explains and creates nothing.
+TEST_F(AdbToolTest, HelpExplainsEachCommandWithin79Columns)
 {
-    const SRun run = Tool({"--help"});
-    EXPECT_EQ(0, run.nCode);
-    for (const char* szWord : {"create", "add", "link", "rename", "merge", "list", "check", "recover",
-                               "--timeout", "--name-size", "--path-order"})
-        EXPECT_NE(std::string::npos, run.strOutput.find(szWord)) << szWord;
+    struct Case {
+        std::vector<std::string> args;
+        std::vector<const char*> words;
+    };
+    const Case kCases[] = {
+        {{"--help"}, {"create", "add", "link", "unlink", "rename", "merge", "list", "check",
+                      "recover", "--timeout", "--version", "Exit codes"}},
+        {{"/?"}, {"create", "recover"}},
+        {{"create", "--help"}, {"DIR", "--name-size", "--path-order", "StringDescending"}},
+        {{"create", "x", "-h"}, {"--hash-size"}},
+        {{"link", "--help"}, {"FILEID", "standard input"}},
+        {{"unlink", "--help"}, {"FILEID"}},
+        {{"list", "--help"}, {"NAME<tab>ID<tab>FILES"}},
+        {{"check", "--help"}, {"exits with 1"}},
+        {{"recover", "--help"}, {"NEWDIR", "nothing lost"}},
+    };
+    for (const Case& c : kCases) {
+        const SRun run = Tool(c.args, m_scratch.Path());
+        EXPECT_EQ(0, run.nCode) << c.args[0];
+        for (const char* szWord : c.words)
+            EXPECT_NE(std::string::npos, run.strOutput.find(szWord)) << szWord;
+        size_t nStart = 0;
+        while (nStart < run.strOutput.size()) {
+            size_t nEnd = run.strOutput.find('\n', nStart);
+            if (nEnd == std::string::npos)
+                nEnd = run.strOutput.size();
+            EXPECT_LE(nEnd - nStart, 79u) << run.strOutput.substr(nStart, nEnd - nStart);
+            nStart = nEnd + 1;
+        }
+    }
+    EXPECT_FALSE(platform::PathExists(m_scratch.Sub("--help").c_str()));
+    EXPECT_FALSE(platform::PathExists(m_scratch.Sub("-h").c_str()));
+    EXPECT_FALSE(platform::PathExists(m_scratch.Sub("x").c_str()));
+}
+
+TEST_F(AdbToolTest, OptionsStandAnywhereAndDoubleDashEndsThem)
+{
+    MakeSample();
+    struct Case {
+        std::vector<std::string> args;
+        int code;
+        const char* output;   // the start of standard output
+    };
+    const Case kCases[] = {
+        {{"list", m_strDir, "--timeout=100"}, 0, "blue\t2\t2\n"},
+        {{"--timeout", "100", "list", m_strDir}, 0, "blue\t2\t2\n"},
+        {{"add", m_strDir, "--", "-x", "--timeout"}, 0, "added \"-x\" as 5\nadded \"--timeout\""},
+        {{"list", m_strDir, "extra"}, 2, ""},
+        {{"list"}, 2, ""},
+        {{"list", m_strDir, "--frob"}, 2, ""},
+        {{"--timeout=soon", "list", m_strDir}, 2, ""},
+        {{"--version"}, 0, "adbtool "},
+    };
+    for (const Case& c : kCases) {
+        const SRun run = Tool(c.args);
+        EXPECT_EQ(c.code, run.nCode) << c.args[0];
+        EXPECT_EQ(0u, run.strOutput.find(Printed(c.output))) << run.strOutput;
+    }
+    EXPECT_NE(std::string::npos, Tool({"--version"}).strOutput.find("(build "));
+}
+
+// More ids than a Windows command line holds (32,767 characters) go in through
+// standard input, in one transaction; unlink takes some out again.
+TEST_F(AdbToolTest, LinkReadsIdsFromInputAndUnlinkRemovesThem)
+{
+    MakeSample();
+    std::string strIds;
+    for (std::uint32_t n = 1; n <= 7000; ++n)
+        strIds += std::to_string(1000000 + n) + (n % 3 == 0 ? "\n" : " ");
+    const SRun link = Tool({"link", m_strDir, "赤", "-"}, std::string(), &strIds);
+    EXPECT_EQ(0, link.nCode);
+    EXPECT_EQ(Printed("blue\t2\t2\ngreen\t4\t2\nＡ\t3\t0\n赤\t1\t7000\n"), List());
+
+    const SRun unlink = Tool({"unlink", m_strDir, "blue", "6", "9"});
+    EXPECT_EQ(0, unlink.nCode);
+    EXPECT_EQ("unlinked 6\n9 is not linked\n", unlink.strOutput);
+    const std::string strSome = "1000001\n1000002 1007000\n";
+    EXPECT_EQ(0, Tool({"unlink", m_strDir, "赤", "-"}, std::string(), &strSome).nCode);
+    EXPECT_EQ(Printed("blue\t2\t1\ngreen\t4\t2\nＡ\t3\t0\n赤\t1\t6997\n"), List());
+    const std::string strBad = "5 x\n";
+    EXPECT_EQ(2, Tool({"link", m_strDir, "blue", "-"}, std::string(), &strBad).nCode);
+    EXPECT_EQ(0, Tool({"check", m_strDir}).nCode);
 }
 
 TEST_F(AdbToolTest, OnlyDirectoriesAreTakenForPathsAndMessagesNameThemAsTheUserDoes)
