@@ -87,8 +87,10 @@ int UnlinkFile(CADB& db, std::uint32_t nAttId, std::uint32_t nFileId);
 // *pvProblems: the identification files, a transaction that was left pending, every
 // tree and record file, and the agreement of the name index, the attribute records
 // and the file lists. Waits up to nTimeout ms for read access. Returns the number
-// of problems; never throws for a damaged database.
+// of problems; never throws for a damaged database. A database that another
+// program keeps from being read is no problem in it: when pbBusy is given, it is
+// set to true and 0 returned; otherwise that is reported as one problem.
 std::size_t CheckDatabase(const char* szDirectory, std::uint32_t nTimeout,
-                          std::vector<std::string>* pvProblems);
+                          std::vector<std::string>* pvProblems, bool* pbBusy = nullptr);
 
 }  // namespace velk

@@ -1,5 +1,6 @@
 #include "engine/database/adbtool.h"
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -14,15 +15,22 @@
 #include "engine/database/adb.h"
 #include "engine/database/adb_recover.h"
 #include "engine/database/adb_tools.h"
+#include "engine/base/fault.h"
+#include "platform/codepage.h"
 #include "platform/console.h"
 #include "platform/file.h"
 #include "platform/process.h"
+#include "platform/system_error.h"
 
 using velk::CADB;
 
 namespace {
 
-enum { kExitOk = 0, kExitFailed = 1, kExitUsage = 2 };
+enum { kExitOk = 0, kExitFailed = 1, kExitUsage = 2, kExitBusy = 3 };
+
+// The database directory the command works on, as the user knows it: every
+// failure names it.
+std::string g_strShownDirectory;
 
 // A DIR argument as the engine names it: in the engine's path form and absolute,
 // since a transaction's log names its files by path and must be recoverable by a
@@ -100,6 +108,7 @@ public:
     {
         const std::string strDirectory = DatabaseDirectory(strArgument);
         const std::string strShown = Shown(strDirectory);
+        g_strShownDirectory = strShown;
         velk::SDatabaseInfo info;
         if (!velk::ReadDatabaseInfo(strDirectory.c_str(), &info)) {
             Error(strShown + ": not a database directory");
@@ -115,9 +124,20 @@ public:
                   "missing or cannot be recovered)");
             return false;
         }
+        platform::ForgetSystemError();
+        const auto start = std::chrono::steady_clock::now();
         if (m_db.Open(nWrite, nTimeout) == 0) {
+            // A refusal before the time is up is no wait for another program.
+            const std::string strReason = platform::LastSystemError();
+            if (!strReason.empty() && std::chrono::steady_clock::now() - start <
+                                          std::chrono::milliseconds(nTimeout)) {
+                Error(strShown + ": cannot be opened for " +
+                      (nWrite ? "writing: " : "reading: ") + strReason);
+                return false;
+            }
             Error(strShown + ": access not granted within " + std::to_string(nTimeout) +
-                  " ms; another program is using the database");
+                  " ms; another program is using the database (try again later, or give "
+                  "--timeout more time)");
             return false;
         }
         return true;
@@ -168,10 +188,28 @@ int Create(const std::vector<std::string>& vArgs)
         if (!bKnown)
             return Usage("unknown option " + vArgs[i]);
     }
+    if (vArgs[0].empty())
+        return Usage("DIR is empty");
     const std::string strDirectory = DatabaseDirectory(vArgs[0]);
-    const int nResult = velk::CreateDatabase(strDirectory.c_str(), info);
+    g_strShownDirectory = Shown(strDirectory);
+    platform::ForgetSystemError();
+    int nResult = CADB::kFailed;
+    try {
+        nResult = velk::CreateDatabase(strDirectory.c_str(), info);
+    } catch (const velk::CFault&) {
+        const std::string strReason = platform::LastSystemError();
+        Error(g_strShownDirectory + ": the database could not be made: " +
+              (strReason.empty() ? "a file could not be written" : strReason) +
+              "; what was made stays and may be removed");
+        return kExitFailed;
+    }
     if (nResult == CADB::kExists) {
         Error(Shown(strDirectory) + ": exists and is not empty");
+        return kExitFailed;
+    }
+    const std::string strReason = platform::LastSystemError();
+    if (nResult != CADB::kOk && !strReason.empty()) {
+        Error(g_strShownDirectory + ": the database could not be made: " + strReason);
         return kExitFailed;
     }
     if (nResult != CADB::kOk) {
@@ -312,55 +350,108 @@ int Merge(const std::vector<std::string>& vArgs, std::uint32_t nTimeout)
     return kExitOk;
 }
 
+// A name as list prints it: one row per attribute whatever the name holds. A
+// backslash becomes "\\", tab, line feed and carriage return "\t", "\n" and "\r",
+// other control bytes "\xHH"; the bytes of a double-byte character stay as they
+// are, since its second byte may be a backslash.
+std::string Escaped(const std::string& strName)
+{
+    std::string strOut;
+    for (size_t i = 0; i < strName.size(); ++i) {
+        const unsigned char b = static_cast<unsigned char>(strName[i]);
+        if (platform::IsLeadByte(b) && i + 1 < strName.size()) {
+            strOut += strName.substr(i, 2);
+            ++i;
+        } else if (b == '\\') {
+            strOut += "\\\\";
+        } else if (b == '\t') {
+            strOut += "\\t";
+        } else if (b == '\n') {
+            strOut += "\\n";
+        } else if (b == '\r') {
+            strOut += "\\r";
+        } else if (b < 0x20 || b == 0x7F) {
+            char sz[8];
+            std::snprintf(sz, sizeof(sz), "\\x%02X", b);
+            strOut += sz;
+        } else {
+            strOut += static_cast<char>(b);
+        }
+    }
+    return strOut;
+}
+
 int List(const std::vector<std::string>& vArgs, std::uint32_t nTimeout)
 {
-    if (vArgs.size() != 1)
-        return Usage("list needs a directory");
     COpenDatabase db;
     if (!db.Open(vArgs[0], 0, nTimeout))
         return kExitFailed;
-    std::string strReport;
-    {
-        std::unique_ptr<CADB::IFindAtt, void (*)(CADB::IFindAtt*)> pFind(
-            db.Db().CreateFindAtt(), [](CADB::IFindAtt* p) { delete p; });
-        if (!pFind)
-            throw std::bad_alloc();
-        if (pFind->GetCount() > 0) {
-            int nMove = CADB::kOk;
-            do {
-                std::unique_ptr<CADB::IAttInfo> pInfo(pFind->GetAttInfo());
-                std::vector<char> vName(pInfo->GetName(nullptr, 0));
-                pInfo->GetName(vName.data(), static_cast<std::uint32_t>(vName.size()));
-                strReport += std::string(vName.data()) + "\t" + std::to_string(pInfo->GetId()) +
-                             "\t" + std::to_string(pInfo->GetRefCount()) + "\n";
-                nMove = pFind->Next(1, 1);
-            } while (nMove == CADB::kOk);
-            if (nMove != CADB::kEndOfWalk) {
-                Error("the name index cannot be walked; run adbtool check");
-                return kExitFailed;
+    std::vector<std::string> vUncounted;
+    std::unique_ptr<CADB::IFindAtt, void (*)(CADB::IFindAtt*)> pFind(
+        db.Db().CreateFindAtt(), [](CADB::IFindAtt* p) { delete p; });
+    if (!pFind)
+        throw std::bad_alloc();
+    int nMove = CADB::kEndOfWalk;
+    if (pFind->GetCount() > 0) {
+        do {
+            std::unique_ptr<CADB::IAttInfo> pInfo(pFind->GetAttInfo());
+            std::vector<char> vName(pInfo->GetName(nullptr, 0));
+            pInfo->GetName(vName.data(), static_cast<std::uint32_t>(vName.size()));
+            const std::string strName(vName.data());
+            // A file list that does not read costs its own row's count, not the
+            // listing: the row says "?" and the rest still prints.
+            std::string strCount = "?";
+            try {
+                strCount = std::to_string(pInfo->GetRefCount());
+            } catch (const velk::CFault&) {
+                vUncounted.push_back(strName);
             }
-        }
+            Out(Escaped(strName) + "\t" + std::to_string(pInfo->GetId()) + "\t" + strCount +
+                "\n");
+            nMove = pFind->Next(1, 1);
+        } while (nMove == CADB::kOk);
     }
-    Out(strReport);
+    if (nMove != CADB::kEndOfWalk) {
+        Error(g_strShownDirectory + ": the name index cannot be walked past the rows above; "
+              "adbtool check " + g_strShownDirectory + " lists the problems, and adbtool "
+              "recover " + g_strShownDirectory + " NEWDIR salvages the database");
+        return kExitFailed;
+    }
+    if (!vUncounted.empty()) {
+        Error(g_strShownDirectory + ": the file list of " + std::to_string(vUncounted.size()) +
+              " attribute(s) cannot be read; their rows show \"?\" (adbtool check " +
+              g_strShownDirectory + " lists the problems)");
+        return kExitFailed;
+    }
     return kExitOk;
 }
 
 int Check(const std::vector<std::string>& vArgs, std::uint32_t nTimeout)
 {
-    if (vArgs.size() != 1)
-        return Usage("check needs a directory");
     std::vector<std::string> vProblems;
     const std::string strDirectory = DatabaseDirectory(vArgs[0]);
-    velk::CheckDatabase(strDirectory.c_str(), nTimeout, &vProblems);
+    const std::string strShown = Shown(strDirectory);
+    bool bBusy = false;
+    velk::CheckDatabase(strDirectory.c_str(), nTimeout, &vProblems, &bBusy);
+    if (bBusy) {
+        Error(strShown + ": busy: read access was not granted within " +
+              std::to_string(nTimeout) + " ms, since another program is using the "
+              "database; nothing was checked (try again later, or give --timeout more time)");
+        return kExitBusy;
+    }
     std::string strReport;
     for (const std::string& strProblem : vProblems)
         strReport += strProblem + "\n";
     if (vProblems.empty()) {
-        Out(Shown(strDirectory) + ": no problems found\n");
+        Out(strShown + ": no problems found\n");
         return kExitOk;
     }
     Out(strReport);
-    Error(Shown(strDirectory) + ": " + std::to_string(vProblems.size()) + " problem(s) found");
+    velk::SDatabaseInfo info;
+    Error(strShown + ": " + std::to_string(vProblems.size()) + " problem(s) found" +
+          (velk::ReadDatabaseInfo(strDirectory.c_str(), &info)
+               ? "; adbtool recover " + strShown + " NEWDIR salvages the database"
+               : std::string()));
     return kExitFailed;
 }
 
@@ -423,7 +514,9 @@ const char kFooter[] =
     "Every change runs in one write transaction: a command makes all its changes\n"
     "or none.\n"
     "\n"
-    "Exit codes: 0 done, 1 the command failed, 2 the command line is wrong.";
+    "Exit codes: 0 done, 1 the command failed (check: problems found), 2 the\n"
+    "command line is wrong, 3 check only: the database is busy, another program\n"
+    "kept it from being read.";
 
 // One command's words as the command functions take them: DIR first, then the
 // command's other arguments in order.
@@ -538,7 +631,12 @@ int Run(const std::vector<std::string>& vArgsIn)
     Positional(merge, "FROM", "the attribute whose files join INTO and\n"
                               "whose name goes away");
     SCommand& list = Command("list", "print every attribute, in name order");
-    list.pApp->footer("Prints one line per attribute: NAME<tab>ID<tab>FILES.");
+    list.pApp->footer(
+        "Prints one line per attribute: NAME<tab>ID<tab>FILES. In NAME a backslash\n"
+        "is written \\\\, a tab \\t, a line feed \\n, a carriage return \\r and other\n"
+        "control characters \\xHH. FILES is \"?\" when the attribute's file list\n"
+        "cannot be read; the rows that can be read are printed, and the exit code\n"
+        "is 1.");
     Positional(list, "DIR", "the database");
     SCommand& check = Command("check", "check every store and their agreement");
     check.pApp->footer("Prints each problem found; exits with 1 when there is one.");
@@ -627,8 +725,16 @@ int AdbToolMain(const std::vector<std::string>& vArgs)
     } catch (const std::bad_alloc&) {
         Error("out of memory; nothing was changed");
     } catch (...) {
-        Error("the database is damaged or could not be read or written; nothing was "
-              "changed (adbtool check lists the problems)");
+        const std::string strReason = platform::LastSystemError();
+        const std::string strDirectory =
+            g_strShownDirectory.empty() ? "the database" : g_strShownDirectory;
+        if (!strReason.empty())
+            Error(strDirectory + ": could not be read or written: " + strReason +
+                  "; nothing was changed");
+        else
+            Error(strDirectory + ": the database is damaged; nothing was changed. adbtool "
+                  "check " + strDirectory + " lists the problems, and adbtool recover " +
+                  strDirectory + " NEWDIR salvages it");
     }
     return kExitFailed;
 }

@@ -192,7 +192,7 @@ TEST_F(AdbToolTest, OnlyDirectoriesAreTakenForPathsAndMessagesNameThemAsTheUserD
     const SRun add = Tool({"add", strShown, "/music", "a\\b"});
     EXPECT_EQ(0, add.nCode);
     EXPECT_EQ(Printed("added \"/music\" as 1\nadded \"a\\b\" as 2\n"), add.strOutput);
-    EXPECT_EQ(Printed("/music\t1\t0\na\\b\t2\t0\n"), List());
+    EXPECT_EQ(Printed("/music\t1\t0\na\\\\b\t2\t0\n"), List());
     EXPECT_EQ(Printed(strShown + ": no problems found\n"), Tool({"check", strShown}).strOutput);
 }
 
@@ -245,6 +245,37 @@ TEST_F(AdbToolTest, CheckFindsInjectedDamage)
         EXPECT_NE(std::string::npos, run.strOutput.find(Printed(c.expected)))
             << c.what << "\n" << run.strOutput;
     }
+}
+
+// One row per attribute whatever its name holds, and every row that reads.
+TEST_F(AdbToolTest, ListEscapesNamesAndPrintsEveryRowItCan)
+{
+    MakeSample();
+    ASSERT_EQ(0, Tool({"add", m_strDir, "tab\there", "two\nlines", "\x95\x5C\x01"}).nCode);
+    EXPECT_EQ(Printed("blue\t2\t2\ngreen\t4\t2\ntab\\there\t5\t0\ntwo\\nlines\t6\t0\n"
+                      "Ａ\t3\t0\n赤\t1\t0\n\x95\x5C\\x01\t7\t0\n"),
+              List());
+    platform::FileRemove(Sub("fidlists\\2\\bptinfo").c_str());
+    const SRun run = Tool({"list", m_strDir});
+    EXPECT_EQ(1, run.nCode);
+    EXPECT_EQ(Printed("blue\t2\t?\ngreen\t4\t2\ntab\\there\t5\t0\ntwo\\nlines\t6\t0\n"
+                      "Ａ\t3\t0\n赤\t1\t0\n\x95\x5C\\x01\t7\t0\n"),
+              run.strOutput);
+}
+
+// A database that another program holds is busy, not damaged: check says so with
+// an exit code of its own.
+TEST_F(AdbToolTest, CheckOfABusyDatabaseIsNoProblem)
+{
+    MakeSample();
+    CADB writer;
+    ASSERT_EQ(0, testing::AssociateDefault(&writer, m_strDir));
+    ASSERT_EQ(1, writer.Open(1, 10000));
+    const SRun run = Tool({"check", m_strDir, "--timeout", "200"});
+    EXPECT_EQ(3, run.nCode);
+    EXPECT_EQ("", run.strOutput);
+    writer.Close(0);
+    EXPECT_EQ(0, Tool({"check", m_strDir}).nCode);
 }
 
 // Writes to the database vArgs[0] until the file vArgs[1] is gone: transactions
