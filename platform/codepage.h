@@ -22,4 +22,11 @@ std::u16string AnsiToWide(const char* pText, size_t cb);
 // represent becomes "?". Thread-safe.
 std::string WideToAnsi(const char16_t* pText, size_t cch);
 
+// Converts UTF-16 text to UTF-8; an unpaired surrogate becomes U+FFFD. The same
+// on both targets, for text that leaves the program as UTF-8 (JSON documents).
+std::string WideToUtf8(const std::u16string& strWide);
+
+// Code-page text as UTF-8: AnsiToWide, then WideToUtf8.
+std::string AnsiToUtf8Text(const std::string& strAnsi);
+
 }  // namespace platform

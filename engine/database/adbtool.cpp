@@ -10,10 +10,12 @@
 #include <vector>
 
 #include <CLI/CLI.hpp>
+#include <nlohmann/json.hpp>
 
 #include "engine/bptree/key_order.h"
 #include "engine/database/adb.h"
 #include "engine/database/adb_recover.h"
+#include "engine/database/adb_summary.h"
 #include "engine/database/adb_tools.h"
 #include "engine/base/fault.h"
 #include "platform/codepage.h"
@@ -31,6 +33,26 @@ enum { kExitOk = 0, kExitFailed = 1, kExitUsage = 2, kExitBusy = 3 };
 // The database directory the command works on, as the user knows it: every
 // failure names it.
 std::string g_strShownDirectory;
+
+// --json: one JSON document on standard output instead of the text.
+bool g_bJson = false;
+
+using Json = nlohmann::ordered_json;
+
+// Code-page text for a JSON document, which is UTF-8.
+std::string Utf8(const std::string& strAnsi)
+{
+    return platform::AnsiToUtf8Text(strAnsi);
+}
+
+// Writes the document as bytes: UTF-8 on both targets, never converted for the
+// console.
+void OutJson(const Json& document)
+{
+    const std::string strText = document.dump(2) + "\n";
+    std::fwrite(strText.data(), 1, strText.size(), stdout);
+    std::fflush(stdout);
+}
 
 // A DIR argument as the engine names it: in the engine's path form and absolute,
 // since a transaction's log names its files by path and must be recoverable by a
@@ -391,6 +413,7 @@ int List(const std::vector<std::string>& vArgs, std::uint32_t nTimeout)
         db.Db().CreateFindAtt(), [](CADB::IFindAtt* p) { delete p; });
     if (!pFind)
         throw std::bad_alloc();
+    Json rows = Json::array();
     int nMove = CADB::kEndOfWalk;
     if (pFind->GetCount() > 0) {
         do {
@@ -401,16 +424,26 @@ int List(const std::vector<std::string>& vArgs, std::uint32_t nTimeout)
             // A file list that does not read costs its own row's count, not the
             // listing: the row says "?" and the rest still prints.
             std::string strCount = "?";
+            Json row = {{"name", Utf8(strName)}, {"id", pInfo->GetId()}, {"files", nullptr}};
             try {
-                strCount = std::to_string(pInfo->GetRefCount());
+                const std::uint32_t nCount = pInfo->GetRefCount();
+                strCount = std::to_string(nCount);
+                row["files"] = nCount;
             } catch (const velk::CFault&) {
                 vUncounted.push_back(strName);
             }
-            Out(Escaped(strName) + "\t" + std::to_string(pInfo->GetId()) + "\t" + strCount +
-                "\n");
+            if (g_bJson)
+                rows.push_back(row);
+            else
+                Out(Escaped(strName) + "\t" + std::to_string(pInfo->GetId()) + "\t" + strCount +
+                    "\n");
             nMove = pFind->Next(1, 1);
         } while (nMove == CADB::kOk);
     }
+    if (g_bJson)
+        OutJson({{"database", Utf8(g_strShownDirectory)},
+                 {"complete", nMove == CADB::kEndOfWalk && vUncounted.empty()},
+                 {"attributes", rows}});
     if (nMove != CADB::kEndOfWalk) {
         Error(g_strShownDirectory + ": the name index cannot be walked past the rows above; "
               "adbtool check " + g_strShownDirectory + " lists the problems, and adbtool "
@@ -433,6 +466,12 @@ int Check(const std::vector<std::string>& vArgs, std::uint32_t nTimeout)
     const std::string strShown = Shown(strDirectory);
     bool bBusy = false;
     velk::CheckDatabase(strDirectory.c_str(), nTimeout, &vProblems, &bBusy);
+    if (g_bJson) {
+        Json problems = Json::array();
+        for (const std::string& strProblem : vProblems)
+            problems.push_back(Utf8(strProblem));
+        OutJson({{"database", Utf8(strShown)}, {"busy", bBusy}, {"problems", problems}});
+    }
     if (bBusy) {
         Error(strShown + ": busy: read access was not granted within " +
               std::to_string(nTimeout) + " ms, since another program is using the "
@@ -443,16 +482,176 @@ int Check(const std::vector<std::string>& vArgs, std::uint32_t nTimeout)
     for (const std::string& strProblem : vProblems)
         strReport += strProblem + "\n";
     if (vProblems.empty()) {
-        Out(strShown + ": no problems found\n");
+        if (!g_bJson)
+            Out(strShown + ": no problems found\n");
         return kExitOk;
     }
-    Out(strReport);
+    if (!g_bJson)
+        Out(strReport);
     velk::SDatabaseInfo info;
     Error(strShown + ": " + std::to_string(vProblems.size()) + " problem(s) found" +
           (velk::ReadDatabaseInfo(strDirectory.c_str(), &info)
                ? "; adbtool recover " + strShown + " NEWDIR salvages the database"
                : std::string()));
     return kExitFailed;
+}
+
+// The bytes of the files under szPath (a file or a directory, walked without
+// entering links).
+std::uint64_t StoreSize(const std::string& strPath, unsigned nAttributes)
+{
+    if ((nAttributes & platform::kFileAttrReparsePoint) != 0)
+        return 0;
+    if ((nAttributes & platform::kFileAttrDirectory) == 0) {
+        platform::CFileHandle file;
+        std::uint64_t cb = 0;
+        if (platform::FileOpen(strPath.c_str(), platform::kFileAccessRead,
+                               platform::kFileShareRead | platform::kFileShareWrite |
+                                   platform::kFileShareDelete,
+                               platform::kFileOpenExisting, &file, &cb) != platform::kFileOk)
+            return 0;
+        return cb;
+    }
+    std::vector<platform::DirEntry> vEntries;
+    platform::DirList(strPath.c_str(), &vEntries);
+    std::uint64_t cb = 0;
+    for (const platform::DirEntry& entry : vEntries)
+        cb += StoreSize(strPath + "\\" + entry.strName, entry.nAttributes);
+    return cb;
+}
+
+const char* OrderName(const unsigned char* pGuid)
+{
+    for (const SOrder& order : kOrders)
+        if (std::memcmp(order.pGuid, pGuid, 16) == 0)
+            return order.szName;
+    return "unknown";
+}
+
+int Info(const std::vector<std::string>& vArgs, std::uint32_t nTimeout)
+{
+    COpenDatabase db;
+    if (!db.Open(vArgs[0], 0, nTimeout))
+        return kExitFailed;
+    const std::string strDirectory = DatabaseDirectory(vArgs[0]);
+    velk::SDatabaseInfo info;
+    velk::ReadDatabaseInfo(strDirectory.c_str(), &info);
+    const velk::SDatabaseSummary summary = velk::SummarizeDatabase(db.Db());
+    const bool bLog = platform::PathExists((strDirectory + "\\transaction\\log").c_str());
+    std::vector<platform::DirEntry> vEntries;
+    platform::DirList(strDirectory.c_str(), &vEntries);
+    std::map<std::string, std::uint64_t> stores;
+    for (const platform::DirEntry& entry : vEntries)
+        stores[entry.strName] = StoreSize(strDirectory + "\\" + entry.strName, entry.nAttributes);
+    struct SParameter {
+        const char* szKey;
+        std::uint32_t nValue;
+        const char* szMeaning;
+    };
+    const SParameter kParameters[] = {
+        {"name_size", info.nAttNameSize, "bytes of an attribute name, NUL included"},
+        {"path_key_size", info.nParam1, "bytes of a file path key"},
+        {"param2", info.nParam2, "second parameter, kept as given"},
+        {"comment_size", info.nCommentSize, "bytes of a comment (0: no comment stores)"},
+        {"extra_size", info.nExtraSize, "extra bytes of an attribute record"},
+        {"param5", info.nParam5, "fifth parameter, kept as given"},
+        {"hash_size", info.nHashSize, "bytes of a file hash (0: no hash stores)"},
+    };
+    if (g_bJson) {
+        Json parameters = Json::object();
+        for (const SParameter& parameter : kParameters)
+            parameters[parameter.szKey] = parameter.nValue;
+        Json storeSizes = Json::object();
+        for (const auto& store : stores)
+            storeSizes[Utf8(store.first)] = store.second;
+        OutJson({{"database", Utf8(g_strShownDirectory)},
+                 {"version", std::to_string(info.nVersion >> 16) + "." +
+                                 std::to_string(info.nVersion & 0xFFFF)},
+                 {"parameters", parameters},
+                 {"path_order", OrderName(info.abPathOrder)},
+                 {"attributes", summary.nLive},
+                 {"forwarders", summary.nForwarders},
+                 {"freed_ids", summary.nFreed},
+                 {"highest_id", summary.nHighestId},
+                 {"file_list_entries", summary.nFileEntries},
+                 {"unreadable", summary.nUnreadable},
+                 {"store_bytes", storeSizes},
+                 {"transaction_log_waiting", bLog}});
+        return summary.nUnreadable == 0 ? kExitOk : kExitFailed;
+    }
+    char sz[160];
+    std::string strText = "database            " + g_strShownDirectory + "\n" +
+                          "format version      " + std::to_string(info.nVersion >> 16) + "." +
+                          std::to_string(info.nVersion & 0xFFFF) + "\n";
+    for (const SParameter& parameter : kParameters) {
+        std::snprintf(sz, sizeof(sz), "%-19s %-10u %s\n", parameter.szKey,
+                      static_cast<unsigned>(parameter.nValue), parameter.szMeaning);
+        strText += sz;
+    }
+    strText += std::string("path_order          ") + OrderName(info.abPathOrder) +
+               " (key order of the path index)\n";
+    strText += "attributes          " + std::to_string(summary.nLive) + " live, " +
+               std::to_string(summary.nForwarders) + " forwarders, " +
+               std::to_string(summary.nFreed) + " freed ids, highest id " +
+               std::to_string(summary.nHighestId) + "\n";
+    strText += "file-list entries   " + std::to_string(summary.nFileEntries) + "\n";
+    if (summary.nUnreadable != 0)
+        strText += "unreadable          " + std::to_string(summary.nUnreadable) +
+                   " records or file lists (adbtool check lists them)\n";
+    strText += "stores (bytes)\n";
+    for (const auto& store : stores) {
+        std::snprintf(sz, sizeof(sz), "  %-17s %llu\n", store.first.c_str(),
+                      static_cast<unsigned long long>(store.second));
+        strText += sz;
+    }
+    strText += std::string("transaction log     ") +
+               (bLog ? "waiting: the next opening for writing finishes it\n" : "none\n");
+    Out(strText);
+    return summary.nUnreadable == 0 ? kExitOk : kExitFailed;
+}
+
+Json Utf8List(const std::vector<std::string>& v)
+{
+    Json list = Json::array();
+    for (const std::string& s : v)
+        list.push_back(Utf8(s));
+    return list;
+}
+
+Json RecoveryJson(const std::string& strSource, const std::string& strTarget, int nResult,
+                  const std::string& strError, const velk::SRecoveryReport& report)
+{
+    const char* szOutcome = nResult == velk::kRecoverComplete ? "complete"
+                            : nResult == velk::kRecoverLost   ? "lost"
+                                                              : "failed";
+    Json document = {{"source", Utf8(strSource)}, {"target", Utf8(strTarget)},
+                     {"outcome", szOutcome}};
+    if (nResult == velk::kRecoverFailed) {
+        document["error"] = Utf8(strError);
+        return document;
+    }
+    Json lostAttributes = Json::array();
+    for (const auto& lost : report.vLostAttributes)
+        lostAttributes.push_back(
+            {{"id", lost.nId}, {"name", Utf8(lost.strName)}, {"why", Utf8(lost.strWhy)}});
+    Json listLosses = Json::array();
+    for (const auto& loss : report.vListLosses)
+        listLosses.push_back({{"id", loss.nId},
+                              {"name", Utf8(loss.strName)},
+                              {"recovered", loss.nRecovered},
+                              {"lost", loss.bUnknown ? Json(nullptr) : Json(loss.nLost)},
+                              {"why", Utf8(loss.strWhy)}});
+    document["log"] = Utf8(report.strLog);
+    document["log_lost"] = report.bLogLost;
+    document["attributes"] = report.nAttributes;
+    document["lost_attributes"] = lostAttributes;
+    document["entries_recovered"] = report.nEntriesRecovered;
+    document["list_losses"] = listLosses;
+    document["notes"] = Utf8List(report.vNotes);
+    document["copied"] = Utf8List(report.vCopied);
+    document["rebuilt"] = Utf8List(report.vRebuilt);
+    document["left_empty"] = Utf8List(report.vLeftEmpty);
+    return document;
 }
 
 int Recover(const std::vector<std::string>& vArgs, std::uint32_t nTimeout)
@@ -465,6 +664,8 @@ int Recover(const std::vector<std::string>& vArgs, std::uint32_t nTimeout)
     std::string strError;
     const int nResult =
         velk::RecoverDatabase(strSource.c_str(), strTarget.c_str(), nTimeout, &report, &strError);
+    if (g_bJson)
+        OutJson(RecoveryJson(Shown(strSource), Shown(strTarget), nResult, strError, report));
     if (nResult == velk::kRecoverFailed) {
         Error(Shown(strSource) + ": nothing was recovered into " + Shown(strTarget) + ": " +
               strError);
@@ -474,7 +675,8 @@ int Recover(const std::vector<std::string>& vArgs, std::uint32_t nTimeout)
         "recovered " + Shown(strSource) + " into " + Shown(strTarget) + "\n";
     for (const std::string& strLine : report.Lines())
         strReport += strLine + "\n";
-    Out(strReport);
+    if (!g_bJson)
+        Out(strReport);
     if (nResult == velk::kRecoverLost) {
         Error(Shown(strTarget) + ": a sound database, but something was lost (see above)");
         return kExitFailed;
@@ -638,15 +840,25 @@ int Run(const std::vector<std::string>& vArgsIn)
         "cannot be read; the rows that can be read are printed, and the exit code\n"
         "is 1.");
     Positional(list, "DIR", "the database");
+    list.pApp->add_flag("--json", g_bJson, "print one JSON document (UTF-8) instead");
     SCommand& check = Command("check", "check every store and their agreement");
+    check.pApp->add_flag("--json", g_bJson, "print one JSON document (UTF-8) instead");
     check.pApp->footer("Prints each problem found; exits with 1 when there is one.");
     Positional(check, "DIR", "the database");
+    SCommand& info = Command("info", "print the parameters, counts and store sizes");
+    Positional(info, "DIR", "the database");
+    info.pApp->add_flag("--json", g_bJson, "print one JSON document (UTF-8) instead");
+    info.pApp->footer(
+        "Prints the parameters and what they mean, the key order of the path index,\n"
+        "the numbers of attributes, forwarders and freed ids, the entries of the\n"
+        "file lists, the bytes of each store, and whether a transaction log waits.");
     SCommand& recover = Command("recover", "salvage a damaged database into a new one");
     recover.pApp->footer(
         "Reads what still reads of DIR (never writing there) into a new database\n"
         "with the same parameters and attribute ids, and prints what was recovered\n"
         "and what was lost. Exit 0: nothing lost; 1: something lost.");
     Positional(recover, "DIR", "the damaged database (only read)");
+    recover.pApp->add_flag("--json", g_bJson, "print one JSON document (UTF-8) instead");
     Positional(recover, "NEWDIR", "the new database's directory (absent or\nempty)");
 
     try {
@@ -668,7 +880,11 @@ int Run(const std::vector<std::string>& vArgsIn)
         const std::string strWhat = e.what();
         return Usage("unexpected argument '" + strWhat.substr(strWhat.find(": ") + 2) + "'");
     } catch (const CLI::ParseError& e) {
-        return Usage(e.what());
+        std::string strWhat = e.what();
+        const size_t nAt = strWhat.find("A subcommand is required");
+        if (nAt != std::string::npos)
+            strWhat = "no command given";
+        return Usage(strWhat);
     }
     if (bVersion) {
         Out("adbtool " ATTVIEW_VERSION " (build " ATTVIEW_BUILD_ID ")\n");
@@ -704,6 +920,8 @@ int Run(const std::vector<std::string>& vArgsIn)
         return List(vRest, nTimeout);
     if (strCommand == "check")
         return Check(vRest, nTimeout);
+    if (strCommand == "info")
+        return Info(vRest, nTimeout);
     return Recover(vRest, nTimeout);
 }
 

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
 #include <chrono>
 #include <string>
 #include <thread>
@@ -276,6 +278,50 @@ TEST_F(AdbToolTest, CheckOfABusyDatabaseIsNoProblem)
     EXPECT_EQ("", run.strOutput);
     writer.Close(0);
     EXPECT_EQ(0, Tool({"check", m_strDir}).nCode);
+}
+
+// --json prints one document in UTF-8, whatever the console's code page.
+TEST_F(AdbToolTest, JsonDocumentsDescribeTheDatabase)
+{
+    MakeSample();
+    ASSERT_EQ(0, Tool({"merge", m_strDir, "blue", "green"}).nCode);
+    ASSERT_EQ(0, Tool({"add", m_strDir, "gone", "later"}).nCode);
+    ASSERT_EQ(0, Tool({"merge", m_strDir, "blue", "gone"}).nCode);  // no files: freed
+    using nlohmann::json;
+    const SRun list = Tool({"list", "--json", m_strDir});
+    ASSERT_EQ(0, list.nCode);
+    const json listed = json::parse(list.strOutput);
+    EXPECT_TRUE(listed["complete"].get<bool>());
+    ASSERT_EQ(4u, listed["attributes"].size());
+    // The source's narrow literals are code-page text; the document is UTF-8.
+    EXPECT_EQ(json({{"name", u8"赤"}, {"id", 1}, {"files", 0}}), listed["attributes"][3]);
+    EXPECT_EQ(3, listed["attributes"][0]["files"].get<int>());
+
+    const SRun info = Tool({"info", m_strDir, "--json"});
+    ASSERT_EQ(0, info.nCode);
+    const json described = json::parse(info.strOutput);
+    EXPECT_EQ(4, described["attributes"].get<int>());
+    EXPECT_EQ(1, described["forwarders"].get<int>());
+    EXPECT_EQ(1, described["freed_ids"].get<int>());
+    EXPECT_EQ(3, described["file_list_entries"].get<int>());
+    EXPECT_EQ(256, described["parameters"]["name_size"].get<int>());
+    EXPECT_EQ("NoCaseAscending", described["path_order"].get<std::string>());
+    EXPECT_FALSE(described["transaction_log_waiting"].get<bool>());
+    EXPECT_LT(0, described["store_bytes"]["attinfo_db"].get<int>());
+
+    const SRun check = Tool({"check", "--json", m_strDir});
+    EXPECT_EQ(0, check.nCode);
+    EXPECT_EQ(json::array(), json::parse(check.strOutput)["problems"]);
+
+    platform::FileRemove(Sub("fidlists\\2\\bptinfo").c_str());
+    const SRun damaged = Tool({"check", "--json", m_strDir});
+    EXPECT_EQ(1, damaged.nCode);
+    EXPECT_EQ(1u, json::parse(damaged.strOutput)["problems"].size());
+    const SRun recover = Tool({"recover", "--json", m_strDir, m_scratch.Sub("new")});
+    EXPECT_EQ(1, recover.nCode);
+    const json recovered = json::parse(recover.strOutput);
+    EXPECT_EQ("lost", recovered["outcome"].get<std::string>());
+    EXPECT_EQ(2, recovered["list_losses"][0]["id"].get<int>());
 }
 
 // Writes to the database vArgs[0] until the file vArgs[1] is gone: transactions
