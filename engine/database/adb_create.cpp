@@ -224,7 +224,15 @@ int UnlinkFile(CADB& db, std::uint32_t nAttId, std::uint32_t nFileId)
     if (list.Find(abFileId, sizeof(abFileId), &cursor, CBPTree::kFindAny) != 0 &&
         list.Erase(&cursor) == 0)
         nResult = CADB::kOk;
+    const std::uint32_t nEntries = list.GetCount();
     list.Close();
+    // The record counts the files that merging brought in, which cannot be more
+    // than the list holds; which file came in that way is not kept, so a removal
+    // lowers the count only where it would pass the list.
+    CAttInfo info(pImpl, nAttId, 1);
+    if (info.GetFileCount() > nEntries)
+        info.SetFileCount(nEntries);
+    info.Release();
     return nResult;
 }
 

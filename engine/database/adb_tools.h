@@ -78,7 +78,8 @@ std::uint32_t FindAttribute(CADB& db, const char* szName);
 int LinkFile(CADB& db, std::uint32_t nAttId, std::uint32_t nFileId);
 
 // Removes file id nFileId from the file list of attribute nAttId of a database
-// open for writing; the attribute's count of files is that list's count. 0
+// open for writing; the record's count of files brought in by merging is lowered
+// where it would pass the list's entries. 0
 // removed; 1 the file is not in the list, nFileId is 0 or nAttId is no live
 // attribute. Throws as LinkFile does.
 int UnlinkFile(CADB& db, std::uint32_t nAttId, std::uint32_t nFileId);
