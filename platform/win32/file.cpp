@@ -1,5 +1,7 @@
 #include <windows.h>
 
+#include <cstring>
+
 #include "platform/fault_injection.h"
 #include "platform/file.h"
 #include "platform/reparse_tag.h"
@@ -304,6 +306,133 @@ FileResult DirList(const char* szDir, std::vector<DirEntry>* pvEntries)
         result = TranslateError(dwError);
     FindClose(hFind);
     return result;
+}
+
+namespace {
+
+// Opens szPath itself, never what a link leads to. A directory of the walk is held
+// without delete sharing: nobody can rename or remove it while it is open.
+HANDLE OpenNoFollow(const std::string& strPath, DWORD dwAccess, DWORD dwShare)
+{
+    return CreateFileA(strPath.c_str(), dwAccess, dwShare, nullptr, OPEN_EXISTING,
+                       FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+}
+
+// Opens the directory at strPath for a walk; kFileInvalidArgument for a link.
+FileResult OpenWalkDirectory(const std::string& strPath, std::intptr_t* phNative)
+{
+    const HANDLE h = OpenNoFollow(strPath, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE);
+    if (h == INVALID_HANDLE_VALUE)
+        return LastError();
+    BY_HANDLE_FILE_INFORMATION info;
+    FileResult result = kFileOk;
+    if (!GetFileInformationByHandle(h, &info))
+        result = LastError();
+    else if ((LinkAttributes(info.dwFileAttributes, ReparseTag(strPath.c_str())) &
+              FILE_ATTRIBUTE_REPARSE_POINT) != 0)
+        result = kFileInvalidArgument;
+    else if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
+        result = kFileNotFound;
+    if (result != kFileOk) {
+        CloseHandle(h);
+        return result;
+    }
+    *phNative = reinterpret_cast<std::intptr_t>(h);
+    return kFileOk;
+}
+
+}  // namespace
+
+FileResult CDirWalk::Open(const char* szPath)
+{
+    Close();
+    if (szPath == nullptr)
+        return kFileNotFound;
+    std::string strPath = szPath;
+    while (strPath.size() > 3 && (strPath.back() == '\\' || strPath.back() == '/'))
+        strPath.pop_back();
+    const FileResult result = OpenWalkDirectory(strPath, &m_hNative);
+    if (result == kFileOk)
+        m_strPath = strPath;
+    return result;
+}
+
+FileResult CDirWalk::OpenChild(const CDirWalk& parent, const char* szName)
+{
+    Close();
+    if (parent.m_hNative == -1 || szName == nullptr)
+        return kFileNotFound;
+    // The parent is held open without delete sharing, so its path still leads to it.
+    const std::string strPath = parent.m_strPath + "\\" + szName;
+    const FileResult result = OpenWalkDirectory(strPath, &m_hNative);
+    if (result == kFileOk)
+        m_strPath = strPath;
+    return result;
+}
+
+FileResult CDirWalk::List(std::vector<DirEntry>* pvEntries) const
+{
+    pvEntries->clear();
+    if (m_hNative == -1)
+        return kFileNotFound;
+    return DirList(m_strPath.c_str(), pvEntries);
+}
+
+FileResult CDirWalk::Remove(const char* szName) const
+{
+    if (NameOpFails(CFaultInjector::kRemoveOp))
+        return kFileIoError;
+    if (m_hNative == -1 || szName == nullptr)
+        return kFileNotFound;
+    const std::string strPath = m_strPath + "\\" + szName;
+    const HANDLE h = OpenNoFollow(strPath, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+    if (h == INVALID_HANDLE_VALUE)
+        return LastError();
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(h, &info)) {
+        const FileResult result = LastError();
+        CloseHandle(h);
+        return result;
+    }
+    if ((LinkAttributes(info.dwFileAttributes, ReparseTag(strPath.c_str())) &
+         FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        // A link goes as LinkRemove takes it: the link itself, never its target.
+        CloseHandle(h);
+        const BOOL bOk = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0
+                             ? RemoveDirectoryA(strPath.c_str())
+                             : DeleteFileA(strPath.c_str());
+        return bOk ? kFileOk : LastError();
+    }
+    FileResult result = kFileOk;
+    if ((info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
+        FILE_BASIC_INFO basic;
+        std::memset(&basic, 0, sizeof(basic));
+        basic.FileAttributes = (info.dwFileAttributes & ~DWORD(FILE_ATTRIBUTE_READONLY)) |
+                               ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0
+                                    ? 0
+                                    : DWORD(FILE_ATTRIBUTE_NORMAL));
+        if (!SetFileInformationByHandle(h, FileBasicInfo, &basic, sizeof(basic)))
+            result = LastError();
+    }
+    if (result == kFileOk) {
+        FILE_DISPOSITION_INFO disposition;
+        disposition.DeleteFile = TRUE;
+        if (!SetFileInformationByHandle(h, FileDispositionInfo, &disposition,
+                                        sizeof(disposition)))
+            result = LastError();
+    }
+    CloseHandle(h);
+    return result;
+}
+
+void CDirWalk::Close()
+{
+    if (m_hNative != -1)
+        CloseHandle(reinterpret_cast<HANDLE>(m_hNative));
+    m_hNative = -1;
+    m_strPath.clear();
 }
 
 std::string TempDirectory()
