@@ -324,6 +324,59 @@ TEST_F(AdbToolTest, JsonDocumentsDescribeTheDatabase)
     EXPECT_EQ(2, recovered["list_losses"][0]["id"].get<int>());
 }
 
+// dump writes everything a database holds; load makes the same database from it.
+TEST_F(AdbToolTest, LoadOfADumpGivesTheSameDump)
+{
+    ASSERT_EQ(0, Tool({"create", m_strDir, "--extra-size", "4", "--path-order",
+                       "BinaryDescending"}).nCode);
+    ASSERT_EQ(0, Tool({"add", m_strDir, "赤", "blue", "gone", "green", "\x95\x5C", "tab\tx",
+                       "last"}).nCode);
+    std::string strIds;
+    for (std::uint32_t n = 1; n <= 3000; ++n)
+        strIds += std::to_string(n * 7) + "\n";
+    ASSERT_EQ(0, Tool({"link", m_strDir, "blue", "-"}, std::string(), &strIds).nCode);
+    ASSERT_EQ(0, Tool({"link", m_strDir, "green", "7", "8"}).nCode);
+    ASSERT_EQ(0, Tool({"merge", m_strDir, "blue", "green"}).nCode);  // a forwarder
+    ASSERT_EQ(0, Tool({"merge", m_strDir, "blue", "gone"}).nCode);   // a freed id
+    const SRun dump = Tool({"dump", m_strDir});
+    ASSERT_EQ(0, dump.nCode);
+    EXPECT_EQ(std::string::npos, dump.strOutput.find("\"id\":3,"));
+    EXPECT_NE(std::string::npos, dump.strOutput.find("\"id\":4,\"state\":2,\"forward\":2,"));
+    const std::string strDumpFile = m_scratch.Sub("adb.dump");
+    WriteWhole(strDumpFile, dump.strOutput);
+
+    const std::string strLoaded = m_scratch.Sub("loaded");
+    EXPECT_EQ(0, Tool({"load", strDumpFile, strLoaded}).nCode);
+    EXPECT_EQ(dump.strOutput, Tool({"dump", strLoaded}).strOutput);
+    EXPECT_EQ(List(), Tool({"list", strLoaded}).strOutput);
+    EXPECT_EQ(0, Tool({"check", strLoaded}).nCode);
+    // The next name takes the freed id in both.
+    EXPECT_EQ(Tool({"add", m_strDir, "new"}).strOutput, Tool({"add", strLoaded, "new"}).strOutput);
+
+    const std::string strFirst = dump.strOutput.substr(0, dump.strOutput.find('\n') + 1);
+    struct Case {
+        const char* what;
+        std::string text;
+    };
+    const Case kCases[] = {
+        {"no dump", "{\"format\":\"other\"}\n"},
+        {"cut short", dump.strOutput.substr(0, dump.strOutput.size() / 2)},
+        {"a forwarder to nowhere", strFirst + "{\"id\":1,\"state\":2,\"forward\":9,"
+                                   "\"merged_files\":0,\"name\":\"\",\"name_bytes\":\"\","
+                                   "\"extra\":\"00000000\",\"files\":[]}\n"},
+        {"extra of another size", strFirst + "{\"id\":1,\"state\":0,\"forward\":0,"
+                                  "\"merged_files\":0,\"name\":\"a\",\"name_bytes\":\"61\","
+                                  "\"extra\":\"00\",\"files\":[]}\n"},
+    };
+    for (const Case& c : kCases) {
+        WriteWhole(strDumpFile, c.text);
+        platform::testing::RemoveTree(strLoaded);
+        EXPECT_EQ(1, Tool({"load", strDumpFile, strLoaded}).nCode) << c.what;
+        const SRun list = Tool({"list", strLoaded});
+        EXPECT_EQ("", list.strOutput) << c.what;
+    }
+}
+
 // Writes to the database vArgs[0] until the file vArgs[1] is gone: transactions
 // that register a name each and stay open for a while, with pauses between them.
 CHILD_SCENARIO(adb_keep_writing)
