@@ -1,5 +1,7 @@
 #include "platform/codepage.h"
 
+#include <cstdio>
+
 namespace platform {
 
 std::string WideToUtf8(const std::u16string& str)
@@ -32,6 +34,25 @@ std::string WideToUtf8(const std::u16string& str)
         }
     }
     return out;
+}
+
+char32_t CodePointAt(const std::u16string& str, size_t i, size_t* pcch)
+{
+    const char32_t c = str[i];
+    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < str.size() && str[i + 1] >= 0xDC00 &&
+        str[i + 1] <= 0xDFFF) {
+        *pcch = 2;
+        return 0x10000 + ((c - 0xD800) << 10) + (str[i + 1] - 0xDC00);
+    }
+    *pcch = 1;
+    return c;
+}
+
+std::string CodePointName(char32_t c)
+{
+    char sz[16];
+    std::snprintf(sz, sizeof(sz), "U+%04X", static_cast<unsigned>(c));
+    return sz;
 }
 
 std::string AnsiToUtf8Text(const std::string& strAnsi)

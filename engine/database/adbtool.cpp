@@ -19,6 +19,7 @@
 #include "engine/database/adb_summary.h"
 #include "engine/database/adb_tools.h"
 #include "engine/base/fault.h"
+#include "engine/path/path.h"
 #include "platform/codepage.h"
 #include "platform/console.h"
 #include "platform/file.h"
@@ -177,6 +178,11 @@ int CreateWith(const std::string& strArgument, const velk::SDatabaseInfo& info)
 {
     const std::string strDirectory = DatabaseDirectory(strArgument);
     g_strShownDirectory = Shown(strDirectory);
+    if (velk::CPath(strDirectory.c_str()).IsEmpty()) {
+        Error(strArgument + ": not a usable directory name (no empty parts, no device "
+              "names such as NUL or CON, none of the characters <>:\"|?*)");
+        return kExitFailed;
+    }
     platform::ForgetSystemError();
     int nResult = CADB::kFailed;
     try {
@@ -929,6 +935,8 @@ int Run(const std::vector<std::string>& vArgsIn)
     app.get_formatter()->label("REQUIRED", "");
     app.set_help_flag("-h,--help", "print this help and exit");
     app.fallthrough();
+    // A name or path may start with "/": only "/?" stands for help (above).
+    app.allow_windows_style_options(false);
     app.require_subcommand(1);
     std::string strTimeout = "30000";
     app.add_option("--timeout", strTimeout,

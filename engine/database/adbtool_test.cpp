@@ -76,6 +76,7 @@ TEST_F(AdbToolTest, FailuresExitNonZeroAndChangeNothing)
         {{"link", m_strDir, "blue", "0"}, 2},
         {{"link", m_strDir, "blue", "4294967296"}, 2},
         {{"create", m_strDir, "--name-size"}, 2},
+        {{"create", ""}, 2},
         {{"create", m_strDir, "--path-order", "Sideways"}, 2},
         {{"create", m_strDir}, 1},
         {{"create", m_scratch.Sub("other"), "--name-size", "1"}, 1},
@@ -177,7 +178,7 @@ TEST_F(AdbToolTest, LinkReadsIdsFromInputAndUnlinkRemovesThem)
 
     const SRun unlink = Tool({"unlink", m_strDir, "blue", "6", "9"});
     EXPECT_EQ(0, unlink.nCode);
-    EXPECT_EQ("unlinked 6\n9 is not linked\n", unlink.strOutput);
+    EXPECT_EQ(Printed("unlinked 6\n9 is not linked\n"), unlink.strOutput);
     const std::string strSome = "1000001\n1000002 1007000\n";
     EXPECT_EQ(0, Tool({"unlink", m_strDir, "赤", "-"}, std::string(), &strSome).nCode);
     EXPECT_EQ(Printed("blue\t2\t1\ngreen\t4\t2\nＡ\t3\t0\n赤\t1\t6997\n"), List());

@@ -8,26 +8,6 @@
 namespace platform {
 namespace {
 
-// One character of UTF-16 text: its length in units and its code point.
-char32_t CodePointAt(const std::u16string& str, size_t i, size_t* pcch)
-{
-    const char32_t c = str[i];
-    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < str.size() && str[i + 1] >= 0xDC00 &&
-        str[i + 1] <= 0xDFFF) {
-        *pcch = 2;
-        return 0x10000 + ((c - 0xD800) << 10) + (str[i + 1] - 0xDC00);
-    }
-    *pcch = 1;
-    return c;
-}
-
-std::string Described(char32_t c)
-{
-    char sz[16];
-    std::snprintf(sz, sizeof(sz), "U+%04X", static_cast<unsigned>(c));
-    return sz;
-}
-
 // The length of the valid UTF-8 sequence at str[i], or 0 when it is not one.
 size_t Utf8Length(const std::string& str, size_t i)
 {
@@ -94,7 +74,7 @@ bool ExactArguments(int argc, char** argv, std::vector<std::string>* pvArgs,
             std::string strBytes;
             char32_t c = 0;
             if (ExactAnsiFromWide(posix::Utf8ToUtf16(strUtf8.substr(i, cb)), &strBytes, &c) != 0) {
-                *pUnheld = {static_cast<size_t>(n), nPosition, Described(c)};
+                *pUnheld = {static_cast<size_t>(n), nPosition, CodePointName(c)};
                 return false;
             }
             strAnsi += strBytes;

@@ -3,31 +3,9 @@
 #include <windows.h>
 #include <shellapi.h>
 
-#include <cstdio>
+#include "platform/codepage.h"
 
 namespace platform {
-namespace {
-
-char32_t CodePointAt(const std::u16string& str, size_t i, size_t* pcch)
-{
-    const char32_t c = str[i];
-    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < str.size() && str[i + 1] >= 0xDC00 &&
-        str[i + 1] <= 0xDFFF) {
-        *pcch = 2;
-        return 0x10000 + ((c - 0xD800) << 10) + (str[i + 1] - 0xDC00);
-    }
-    *pcch = 1;
-    return c;
-}
-
-std::string Described(char32_t c)
-{
-    char sz[16];
-    std::snprintf(sz, sizeof(sz), "U+%04X", static_cast<unsigned>(c));
-    return sz;
-}
-
-}  // namespace
 
 size_t ExactAnsiFromWide(const std::u16string& strWide, std::string* pAnsi,
                          char32_t* pcCharacter)
@@ -80,7 +58,7 @@ bool ExactArguments(int argc, char** argv, std::vector<std::string>* pvArgs,
         if (n == 0 && nBad != 0) {
             strAnsi = argc > 0 ? argv[0] : "";
         } else if (nBad != 0) {
-            *pUnheld = {static_cast<size_t>(n), nBad, Described(c)};
+            *pUnheld = {static_cast<size_t>(n), nBad, CodePointName(c)};
             bExact = false;
         }
         pvArgs->push_back(strAnsi);
