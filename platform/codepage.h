@@ -22,4 +22,18 @@ std::u16string AnsiToWide(const char* pText, size_t cb);
 // represent becomes "?". Thread-safe.
 std::string WideToAnsi(const char16_t* pText, size_t cch);
 
+// Converts UTF-16 text to UTF-8; an unpaired surrogate becomes U+FFFD. The same
+// on both targets, for text that leaves the program as UTF-8 (JSON documents).
+std::string WideToUtf8(const std::u16string& strWide);
+
+// The character at str[i] and, in *pcch, its length in units: a surrogate pair is
+// one character, an unpaired surrogate a character of its own.
+char32_t CodePointAt(const std::u16string& str, size_t i, size_t* pcch);
+
+// A character as "U+00E9".
+std::string CodePointName(char32_t c);
+
+// Code-page text as UTF-8: AnsiToWide, then WideToUtf8.
+std::string AnsiToUtf8Text(const std::string& strAnsi);
+
 }  // namespace platform

@@ -19,11 +19,6 @@ std::string OwnExecutablePath();
 // arguments are returned unchanged.
 std::vector<std::string> EngineArguments(int argc, char** argv);
 
-// The command line as code-page text, with no argument taken for a path: on POSIX
-// each argument is converted from UTF-8 to code page 932; on Windows the arguments
-// are returned unchanged. For programs whose arguments are mostly not paths.
-std::vector<std::string> TextArguments(int argc, char** argv);
-
 // A path given by the user (code-page text) in the engine's form: on POSIX an
 // absolute "/a/b" becomes "Z:\a\b"; on Windows it is returned unchanged.
 std::string EnginePathFromUser(const std::string& strPath);

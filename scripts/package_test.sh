@@ -39,6 +39,8 @@ run() { "$scripts/wine-run.sh" "$prefix" "$@"; }
 
 out=$(run "$app/adbtool.exe" --help </dev/null) || fail "adbtool --help failed"
 [[ $out == *create* ]] || fail "adbtool --help says: $out"
+out=$(run "$app/adbtool.exe" --version </dev/null) || fail "adbtool --version failed"
+[[ $out == "adbtool $version "* ]] || fail "adbtool --version says: $out"
 
 # A database beside the tool, a view with stale ids, and the tool run from the
 # unpacked folder as a user runs it.

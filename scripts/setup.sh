@@ -8,7 +8,8 @@
 # WINDOWS_TESTS=win32|win64|both overrides the choice.
 
 # What the native build and the demo need.
-attview_native_packages=(cmake ninja-build g++ ccache googletest libboost-dev)
+attview_native_packages=(cmake ninja-build g++ ccache googletest libboost-dev libcli11-dev
+                         nlohmann-json3-dev)
 # What the tests, the sanitizer and fuzz builds and the benchmarks add.
 attview_test_packages=(locales libsqlite3-dev g++-mingw-w64-i686
                        clang libclang-rt-14-dev libxml2-dev libpugixml-dev)

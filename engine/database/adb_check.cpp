@@ -294,7 +294,7 @@ void CChecker::CheckFileListDirectory()
 }  // namespace
 
 std::size_t CheckDatabase(const char* szDirectory, std::uint32_t nTimeout,
-                          std::vector<std::string>* pvProblems)
+                          std::vector<std::string>* pvProblems, bool* pbBusy)
 {
     std::vector<std::string> vProblems;
     std::vector<std::string>& v = pvProblems != nullptr ? *pvProblems : vProblems;
@@ -323,6 +323,10 @@ std::size_t CheckDatabase(const char* szDirectory, std::uint32_t nTimeout,
         }
         CADBImpl* pImpl = db.GetImpl();
         CTransaction::IContext* pTransactionContext = pImpl->m_transaction.Begin(0, nTimeout);
+        if (pTransactionContext == nullptr && pbBusy != nullptr) {
+            *pbBusy = true;
+            return 0;
+        }
         if (pTransactionContext == nullptr) {
             v.push_back("read access was not granted within " + std::to_string(nTimeout) +
                         " ms");

@@ -180,26 +180,63 @@ std::uint32_t FindAttribute(CADB& db, const char* szName)
     return db.GetImpl()->FindAttId(szName);
 }
 
-int LinkFile(CADB& db, std::uint32_t nAttId, std::uint32_t nFileId)
+namespace {
+
+// Opens the file list of attribute nAttId for writing. False when nFileId is 0 or
+// nAttId is no live attribute; throws as LinkFile does.
+bool OpenFileList(CADB& db, std::uint32_t nAttId, std::uint32_t nFileId, CBPTree* pList)
 {
     CADBImpl* pImpl = db.GetImpl();
     if (!pImpl->IsOpen() || !pImpl->m_attRecords.IsWritable())
         ThrowFault();
     if (nFileId == 0 || !pImpl->m_attRecords.IsAllocated(nAttId))
-        return CADB::kFailed;
+        return false;
     {
         CAttInfo info(pImpl, nAttId, 0);
         if (info.GetState() != kAttStateLive)
-            return CADB::kFailed;
+            return false;
     }
+    pList->Open(pImpl->m_pContext, pImpl->FileListPath(nAttId).c_str(), 1, kGuidBinaryAscending,
+                nullptr);
+    return true;
+}
+
+}  // namespace
+
+int LinkFile(CADB& db, std::uint32_t nAttId, std::uint32_t nFileId)
+{
     CBPTree list;
-    list.Open(pImpl->m_pContext, pImpl->FileListPath(nAttId).c_str(), 1, kGuidBinaryAscending,
-              nullptr);
+    if (!OpenFileList(db, nAttId, nFileId, &list))
+        return CADB::kFailed;
     unsigned char abFileId[kFileListKeySize];
     PutU32LE(abFileId, nFileId);
     const int nResult = list.Insert(abFileId, sizeof(abFileId), nullptr, 0, nullptr);
     list.Close();
     return nResult == CBPTree::kOk ? CADB::kOk : CADB::kExists;
+}
+
+int UnlinkFile(CADB& db, std::uint32_t nAttId, std::uint32_t nFileId)
+{
+    CBPTree list;
+    if (!OpenFileList(db, nAttId, nFileId, &list))
+        return CADB::kFailed;
+    unsigned char abFileId[kFileListKeySize];
+    PutU32LE(abFileId, nFileId);
+    CBPTree::Cursor cursor;
+    int nResult = CADB::kFailed;
+    if (list.Find(abFileId, sizeof(abFileId), &cursor, CBPTree::kFindAny) != 0 &&
+        list.Erase(&cursor) == 0)
+        nResult = CADB::kOk;
+    const std::uint32_t nEntries = list.GetCount();
+    list.Close();
+    // The record counts the files that merging brought in, which cannot be more
+    // than the list holds; which file came in that way is not kept, so a removal
+    // lowers the count only where it would pass the list.
+    CAttInfo info(db.GetImpl(), nAttId, 1);
+    if (info.GetFileCount() > nEntries)
+        info.SetFileCount(nEntries);
+    info.Release();
+    return nResult;
 }
 
 }  // namespace velk

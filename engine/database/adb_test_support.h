@@ -41,9 +41,11 @@ struct SRun {
 };
 
 // Runs adbtool with vArgs (engine form) and returns its exit code and output. It
-// runs in strWorkingDirectory when given, else in this process's directory.
+// runs in strWorkingDirectory when given, else in this process's directory, with
+// *pInput as its standard input when given.
 inline SRun Tool(const std::vector<std::string>& vArgs,
-                 const std::string& strWorkingDirectory = std::string())
+                 const std::string& strWorkingDirectory = std::string(),
+                 const std::string* pInput = nullptr)
 {
     platform::CChildProcess tool;
     tool.SetWorkingDirectory(strWorkingDirectory);
@@ -51,7 +53,7 @@ inline SRun Tool(const std::vector<std::string>& vArgs,
     vAll.insert(vAll.end(), vArgs.begin(), vArgs.end());
     SRun run = {-1000, ""};
     if (tool.Start(platform::testing::BinaryDirectory() + "adbtool" + platform::kExecutableSuffix,
-                   vAll) != 0 ||
+                   vAll, pInput) != 0 ||
         !tool.Wait(120000, &run.nCode))
         return run;
     run.strOutput = tool.Output();

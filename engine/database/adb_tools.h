@@ -77,12 +77,21 @@ std::uint32_t FindAttribute(CADB& db, const char* szName);
 // database is not open for writing.
 int LinkFile(CADB& db, std::uint32_t nAttId, std::uint32_t nFileId);
 
+// Removes file id nFileId from the file list of attribute nAttId of a database
+// open for writing; the record's count of files brought in by merging is lowered
+// where it would pass the list's entries. 0
+// removed; 1 the file is not in the list, nFileId is 0 or nAttId is no live
+// attribute. Throws as LinkFile does.
+int UnlinkFile(CADB& db, std::uint32_t nAttId, std::uint32_t nFileId);
+
 // Checks the database in szDirectory and appends one line per problem found to
 // *pvProblems: the identification files, a transaction that was left pending, every
 // tree and record file, and the agreement of the name index, the attribute records
 // and the file lists. Waits up to nTimeout ms for read access. Returns the number
-// of problems; never throws for a damaged database.
+// of problems; never throws for a damaged database. A database that another
+// program keeps from being read is no problem in it: when pbBusy is given, it is
+// set to true and 0 returned; otherwise that is reported as one problem.
 std::size_t CheckDatabase(const char* szDirectory, std::uint32_t nTimeout,
-                          std::vector<std::string>* pvProblems);
+                          std::vector<std::string>* pvProblems, bool* pbBusy = nullptr);
 
 }  // namespace velk

@@ -8,7 +8,13 @@
 // exception out.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
 int AdbToolMain(const std::vector<std::string>& vArgs);
+
+// Says on standard error that argument nArgument holds, at character nPosition, a
+// character (strCharacter, "U+00E9" or "byte FF") that the code page cannot hold,
+// so that it would name another attribute or file, and returns exit code 2.
+int AdbToolRefuseArgument(size_t nArgument, size_t nPosition, const std::string& strCharacter);

@@ -1,12 +1,17 @@
 // The console entry of adbtool: hands the command line, as code-page text, to
-// AdbToolMain, which takes only its directory arguments for paths.
+// AdbToolMain, which takes only its directory arguments for paths. A name or path
+// that the code page cannot hold is refused here, before anything is opened.
 #include <string>
 #include <vector>
 
 #include "engine/database/adbtool.h"
-#include "platform/process.h"
+#include "platform/arguments.h"
 
 int main(int argc, char** argv)
 {
-    return AdbToolMain(platform::TextArguments(argc, argv));
+    std::vector<std::string> vArgs;
+    platform::SUnheldCharacter unheld;
+    if (!platform::ExactArguments(argc, argv, &vArgs, &unheld))
+        return AdbToolRefuseArgument(unheld.nArgument, unheld.nPosition, unheld.strCharacter);
+    return AdbToolMain(vArgs);
 }

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
 #include <chrono>
 #include <string>
 #include <thread>
@@ -74,6 +76,7 @@ TEST_F(AdbToolTest, FailuresExitNonZeroAndChangeNothing)
         {{"link", m_strDir, "blue", "0"}, 2},
         {{"link", m_strDir, "blue", "4294967296"}, 2},
         {{"create", m_strDir, "--name-size"}, 2},
+        {{"create", ""}, 2},
         {{"create", m_strDir, "--path-order", "Sideways"}, 2},
         {{"create", m_strDir}, 1},
         {{"create", m_scratch.Sub("other"), "--name-size", "1"}, 1},
@@ -97,13 +100,91 @@ TEST_F(AdbToolTest, FailuresExitNonZeroAndChangeNothing)
     EXPECT_FALSE(platform::PathExists(m_scratch.Sub("other").c_str()));
 }
 
-TEST_F(AdbToolTest, HelpExplainsTheCommands)
+// Every help text fits 79 columns; "create --help" explains and creates nothing.
+TEST_F(AdbToolTest, HelpExplainsEachCommandWithin79Columns)
 {
-    const SRun run = Tool({"--help"});
-    EXPECT_EQ(0, run.nCode);
-    for (const char* szWord : {"create", "add", "link", "rename", "merge", "list", "check", "recover",
-                               "--timeout", "--name-size", "--path-order"})
-        EXPECT_NE(std::string::npos, run.strOutput.find(szWord)) << szWord;
+    struct Case {
+        std::vector<std::string> args;
+        std::vector<const char*> words;
+    };
+    const Case kCases[] = {
+        {{"--help"}, {"create", "add", "link", "unlink", "rename", "merge", "list", "check",
+                      "recover", "--timeout", "--version", "Exit codes"}},
+        {{"/?"}, {"create", "recover"}},
+        {{"create", "--help"}, {"DIR", "--name-size", "--path-order", "StringDescending"}},
+        {{"create", "x", "-h"}, {"--hash-size"}},
+        {{"link", "--help"}, {"FILEID", "standard input"}},
+        {{"unlink", "--help"}, {"FILEID"}},
+        {{"list", "--help"}, {"NAME<tab>ID<tab>FILES"}},
+        {{"check", "--help"}, {"exits with 1"}},
+        {{"recover", "--help"}, {"NEWDIR", "nothing lost"}},
+    };
+    for (const Case& c : kCases) {
+        const SRun run = Tool(c.args, m_scratch.Path());
+        EXPECT_EQ(0, run.nCode) << c.args[0];
+        for (const char* szWord : c.words)
+            EXPECT_NE(std::string::npos, run.strOutput.find(szWord)) << szWord;
+        size_t nStart = 0;
+        while (nStart < run.strOutput.size()) {
+            size_t nEnd = run.strOutput.find('\n', nStart);
+            if (nEnd == std::string::npos)
+                nEnd = run.strOutput.size();
+            EXPECT_LE(nEnd - nStart, 79u) << run.strOutput.substr(nStart, nEnd - nStart);
+            nStart = nEnd + 1;
+        }
+    }
+    EXPECT_FALSE(platform::PathExists(m_scratch.Sub("--help").c_str()));
+    EXPECT_FALSE(platform::PathExists(m_scratch.Sub("-h").c_str()));
+    EXPECT_FALSE(platform::PathExists(m_scratch.Sub("x").c_str()));
+}
+
+TEST_F(AdbToolTest, OptionsStandAnywhereAndDoubleDashEndsThem)
+{
+    MakeSample();
+    struct Case {
+        std::vector<std::string> args;
+        int code;
+        const char* output;   // the start of standard output
+    };
+    const Case kCases[] = {
+        {{"list", m_strDir, "--timeout=100"}, 0, "blue\t2\t2\n"},
+        {{"--timeout", "100", "list", m_strDir}, 0, "blue\t2\t2\n"},
+        {{"add", m_strDir, "--", "-x", "--timeout"}, 0, "added \"-x\" as 5\nadded \"--timeout\""},
+        {{"list", m_strDir, "extra"}, 2, ""},
+        {{"list"}, 2, ""},
+        {{"list", m_strDir, "--frob"}, 2, ""},
+        {{"--timeout=soon", "list", m_strDir}, 2, ""},
+        {{"--version"}, 0, "adbtool "},
+    };
+    for (const Case& c : kCases) {
+        const SRun run = Tool(c.args);
+        EXPECT_EQ(c.code, run.nCode) << c.args[0];
+        EXPECT_EQ(0u, run.strOutput.find(Printed(c.output))) << run.strOutput;
+    }
+    EXPECT_NE(std::string::npos, Tool({"--version"}).strOutput.find("(build "));
+}
+
+// More ids than a Windows command line holds (32,767 characters) go in through
+// standard input, in one transaction; unlink takes some out again.
+TEST_F(AdbToolTest, LinkReadsIdsFromInputAndUnlinkRemovesThem)
+{
+    MakeSample();
+    std::string strIds;
+    for (std::uint32_t n = 1; n <= 7000; ++n)
+        strIds += std::to_string(1000000 + n) + (n % 3 == 0 ? "\n" : " ");
+    const SRun link = Tool({"link", m_strDir, "赤", "-"}, std::string(), &strIds);
+    EXPECT_EQ(0, link.nCode);
+    EXPECT_EQ(Printed("blue\t2\t2\ngreen\t4\t2\nＡ\t3\t0\n赤\t1\t7000\n"), List());
+
+    const SRun unlink = Tool({"unlink", m_strDir, "blue", "6", "9"});
+    EXPECT_EQ(0, unlink.nCode);
+    EXPECT_EQ(Printed("unlinked 6\n9 is not linked\n"), unlink.strOutput);
+    const std::string strSome = "1000001\n1000002 1007000\n";
+    EXPECT_EQ(0, Tool({"unlink", m_strDir, "赤", "-"}, std::string(), &strSome).nCode);
+    EXPECT_EQ(Printed("blue\t2\t1\ngreen\t4\t2\nＡ\t3\t0\n赤\t1\t6997\n"), List());
+    const std::string strBad = "5 x\n";
+    EXPECT_EQ(2, Tool({"link", m_strDir, "blue", "-"}, std::string(), &strBad).nCode);
+    EXPECT_EQ(0, Tool({"check", m_strDir}).nCode);
 }
 
 TEST_F(AdbToolTest, OnlyDirectoriesAreTakenForPathsAndMessagesNameThemAsTheUserDoes)
@@ -114,7 +195,7 @@ TEST_F(AdbToolTest, OnlyDirectoriesAreTakenForPathsAndMessagesNameThemAsTheUserD
     const SRun add = Tool({"add", strShown, "/music", "a\\b"});
     EXPECT_EQ(0, add.nCode);
     EXPECT_EQ(Printed("added \"/music\" as 1\nadded \"a\\b\" as 2\n"), add.strOutput);
-    EXPECT_EQ(Printed("/music\t1\t0\na\\b\t2\t0\n"), List());
+    EXPECT_EQ(Printed("/music\t1\t0\na\\\\b\t2\t0\n"), List());
     EXPECT_EQ(Printed(strShown + ": no problems found\n"), Tool({"check", strShown}).strOutput);
 }
 
@@ -166,6 +247,134 @@ TEST_F(AdbToolTest, CheckFindsInjectedDamage)
         EXPECT_EQ(1, run.nCode) << c.what;
         EXPECT_NE(std::string::npos, run.strOutput.find(Printed(c.expected)))
             << c.what << "\n" << run.strOutput;
+    }
+}
+
+// One row per attribute whatever its name holds, and every row that reads.
+TEST_F(AdbToolTest, ListEscapesNamesAndPrintsEveryRowItCan)
+{
+    MakeSample();
+    ASSERT_EQ(0, Tool({"add", m_strDir, "tab\there", "two\nlines", "\x95\x5C\x01"}).nCode);
+    EXPECT_EQ(Printed("blue\t2\t2\ngreen\t4\t2\ntab\\there\t5\t0\ntwo\\nlines\t6\t0\n"
+                      "Ａ\t3\t0\n赤\t1\t0\n\x95\x5C\\x01\t7\t0\n"),
+              List());
+    platform::FileRemove(Sub("fidlists\\2\\bptinfo").c_str());
+    const SRun run = Tool({"list", m_strDir});
+    EXPECT_EQ(1, run.nCode);
+    EXPECT_EQ(Printed("blue\t2\t?\ngreen\t4\t2\ntab\\there\t5\t0\ntwo\\nlines\t6\t0\n"
+                      "Ａ\t3\t0\n赤\t1\t0\n\x95\x5C\\x01\t7\t0\n"),
+              run.strOutput);
+}
+
+// A database that another program holds is busy, not damaged: check says so with
+// an exit code of its own.
+TEST_F(AdbToolTest, CheckOfABusyDatabaseIsNoProblem)
+{
+    MakeSample();
+    CADB writer;
+    ASSERT_EQ(0, testing::AssociateDefault(&writer, m_strDir));
+    ASSERT_EQ(1, writer.Open(1, 10000));
+    const SRun run = Tool({"check", m_strDir, "--timeout", "200"});
+    EXPECT_EQ(3, run.nCode);
+    EXPECT_EQ("", run.strOutput);
+    writer.Close(0);
+    EXPECT_EQ(0, Tool({"check", m_strDir}).nCode);
+}
+
+// --json prints one document in UTF-8, whatever the console's code page.
+TEST_F(AdbToolTest, JsonDocumentsDescribeTheDatabase)
+{
+    MakeSample();
+    ASSERT_EQ(0, Tool({"merge", m_strDir, "blue", "green"}).nCode);
+    ASSERT_EQ(0, Tool({"add", m_strDir, "gone", "later"}).nCode);
+    ASSERT_EQ(0, Tool({"merge", m_strDir, "blue", "gone"}).nCode);  // no files: freed
+    using nlohmann::json;
+    const SRun list = Tool({"list", "--json", m_strDir});
+    ASSERT_EQ(0, list.nCode);
+    const json listed = json::parse(list.strOutput);
+    EXPECT_TRUE(listed["complete"].get<bool>());
+    ASSERT_EQ(4u, listed["attributes"].size());
+    // The source's narrow literals are code-page text; the document is UTF-8.
+    EXPECT_EQ(json({{"name", u8"赤"}, {"id", 1}, {"files", 0}}), listed["attributes"][3]);
+    EXPECT_EQ(3, listed["attributes"][0]["files"].get<int>());
+
+    const SRun info = Tool({"info", m_strDir, "--json"});
+    ASSERT_EQ(0, info.nCode);
+    const json described = json::parse(info.strOutput);
+    EXPECT_EQ(4, described["attributes"].get<int>());
+    EXPECT_EQ(1, described["forwarders"].get<int>());
+    EXPECT_EQ(1, described["freed_ids"].get<int>());
+    EXPECT_EQ(3, described["file_list_entries"].get<int>());
+    EXPECT_EQ(256, described["parameters"]["name_size"].get<int>());
+    EXPECT_EQ("NoCaseAscending", described["path_order"].get<std::string>());
+    EXPECT_FALSE(described["transaction_log_waiting"].get<bool>());
+    EXPECT_LT(0, described["store_bytes"]["attinfo_db"].get<int>());
+
+    const SRun check = Tool({"check", "--json", m_strDir});
+    EXPECT_EQ(0, check.nCode);
+    EXPECT_EQ(json::array(), json::parse(check.strOutput)["problems"]);
+
+    platform::FileRemove(Sub("fidlists\\2\\bptinfo").c_str());
+    const SRun damaged = Tool({"check", "--json", m_strDir});
+    EXPECT_EQ(1, damaged.nCode);
+    EXPECT_EQ(1u, json::parse(damaged.strOutput)["problems"].size());
+    const SRun recover = Tool({"recover", "--json", m_strDir, m_scratch.Sub("new")});
+    EXPECT_EQ(1, recover.nCode);
+    const json recovered = json::parse(recover.strOutput);
+    EXPECT_EQ("lost", recovered["outcome"].get<std::string>());
+    EXPECT_EQ(2, recovered["list_losses"][0]["id"].get<int>());
+}
+
+// dump writes everything a database holds; load makes the same database from it.
+TEST_F(AdbToolTest, LoadOfADumpGivesTheSameDump)
+{
+    ASSERT_EQ(0, Tool({"create", m_strDir, "--extra-size", "4", "--path-order",
+                       "BinaryDescending"}).nCode);
+    ASSERT_EQ(0, Tool({"add", m_strDir, "赤", "blue", "gone", "green", "\x95\x5C", "tab\tx",
+                       "last"}).nCode);
+    std::string strIds;
+    for (std::uint32_t n = 1; n <= 3000; ++n)
+        strIds += std::to_string(n * 7) + "\n";
+    ASSERT_EQ(0, Tool({"link", m_strDir, "blue", "-"}, std::string(), &strIds).nCode);
+    ASSERT_EQ(0, Tool({"link", m_strDir, "green", "7", "8"}).nCode);
+    ASSERT_EQ(0, Tool({"merge", m_strDir, "blue", "green"}).nCode);  // a forwarder
+    ASSERT_EQ(0, Tool({"merge", m_strDir, "blue", "gone"}).nCode);   // a freed id
+    const SRun dump = Tool({"dump", m_strDir});
+    ASSERT_EQ(0, dump.nCode);
+    EXPECT_EQ(std::string::npos, dump.strOutput.find("\"id\":3,"));
+    EXPECT_NE(std::string::npos, dump.strOutput.find("\"id\":4,\"state\":2,\"forward\":2,"));
+    const std::string strDumpFile = m_scratch.Sub("adb.dump");
+    WriteWhole(strDumpFile, dump.strOutput);
+
+    const std::string strLoaded = m_scratch.Sub("loaded");
+    EXPECT_EQ(0, Tool({"load", strDumpFile, strLoaded}).nCode);
+    EXPECT_EQ(dump.strOutput, Tool({"dump", strLoaded}).strOutput);
+    EXPECT_EQ(List(), Tool({"list", strLoaded}).strOutput);
+    EXPECT_EQ(0, Tool({"check", strLoaded}).nCode);
+    // The next name takes the freed id in both.
+    EXPECT_EQ(Tool({"add", m_strDir, "new"}).strOutput, Tool({"add", strLoaded, "new"}).strOutput);
+
+    const std::string strFirst = dump.strOutput.substr(0, dump.strOutput.find('\n') + 1);
+    struct Case {
+        const char* what;
+        std::string text;
+    };
+    const Case kCases[] = {
+        {"no dump", "{\"format\":\"other\"}\n"},
+        {"cut short", dump.strOutput.substr(0, dump.strOutput.size() / 2)},
+        {"a forwarder to nowhere", strFirst + "{\"id\":1,\"state\":2,\"forward\":9,"
+                                   "\"merged_files\":0,\"name\":\"\",\"name_bytes\":\"\","
+                                   "\"extra\":\"00000000\",\"files\":[]}\n"},
+        {"extra of another size", strFirst + "{\"id\":1,\"state\":0,\"forward\":0,"
+                                  "\"merged_files\":0,\"name\":\"a\",\"name_bytes\":\"61\","
+                                  "\"extra\":\"00\",\"files\":[]}\n"},
+    };
+    for (const Case& c : kCases) {
+        WriteWhole(strDumpFile, c.text);
+        platform::testing::RemoveTree(strLoaded);
+        EXPECT_EQ(1, Tool({"load", strDumpFile, strLoaded}).nCode) << c.what;
+        const SRun list = Tool({"list", strLoaded});
+        EXPECT_EQ("", list.strOutput) << c.what;
     }
 }
 

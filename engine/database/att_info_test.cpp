@@ -209,6 +209,24 @@ TEST_F(AttTest, RenameMovesTheNameIndexEntry)
     EXPECT_EQ(2u, pFind->GetCount());
 }
 
+// The record counts the files that merging brought in; removing files never
+// leaves it above what the list holds.
+TEST_F(AttTest, UnlinkKeepsTheMergedFileCountWithinTheList)
+{
+    const std::uint32_t nKeep = Add("keep");
+    const std::uint32_t nGone = Add("gone");
+    Link(nKeep, {1});
+    Link(nGone, {2, 3});
+    EXPECT_EQ(0, Att(nKeep)->Merge(nGone));
+    EXPECT_EQ(2u, GetU32LE(&CommittedRecord(nKeep)[4 + 256]));  // merged-in files
+    EXPECT_EQ(CADB::kOk, UnlinkFile(m_adb, nKeep, 2));
+    EXPECT_EQ(CADB::kFailed, UnlinkFile(m_adb, nKeep, 2));
+    EXPECT_EQ(2u, GetU32LE(&CommittedRecord(nKeep)[4 + 256]));
+    EXPECT_EQ(CADB::kOk, UnlinkFile(m_adb, nKeep, 1));
+    EXPECT_EQ(1u, Att(nKeep, 0)->GetRefCount());
+    EXPECT_EQ(1u, GetU32LE(&CommittedRecord(nKeep)[4 + 256]));
+}
+
 TEST_F(AttTest, MergeOfAnAttributeWithoutFilesFreesIt)
 {
     const std::uint32_t nKeep = Add("keep");

@@ -6,6 +6,7 @@ namespace platform {
 
 FileResult TranslateError(int nError)
 {
+    RememberSystemError(nError);
     switch (nError) {
     case 0:
         return kFileOk;

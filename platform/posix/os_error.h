@@ -7,6 +7,9 @@
 
 namespace platform {
 
+// Remembers the error for LastSystemError (platform/system_error.h).
+void RememberSystemError(int nError);
+
 FileResult TranslateError(int nError);
 
 }  // namespace platform

@@ -42,14 +42,6 @@ std::vector<std::string> EngineArguments(int argc, char** argv)
     return v;
 }
 
-std::vector<std::string> TextArguments(int argc, char** argv)
-{
-    std::vector<std::string> v;
-    for (int i = 0; i < argc; ++i)
-        v.push_back(posix::Utf8ToAnsi(argv[i]));
-    return v;
-}
-
 std::string EnginePathFromUser(const std::string& strPath)
 {
     std::string s = strPath;

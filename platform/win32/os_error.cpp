@@ -6,6 +6,7 @@ namespace platform {
 
 FileResult TranslateError(unsigned long dwError)
 {
+    RememberSystemError(dwError);
     switch (dwError) {
     case ERROR_SUCCESS:
         return kFileOk;

@@ -7,6 +7,9 @@
 
 namespace platform {
 
+// Remembers the error for LastSystemError (platform/system_error.h).
+void RememberSystemError(unsigned long dwError);
+
 FileResult TranslateError(unsigned long dwError);
 
 }  // namespace platform

@@ -26,11 +26,6 @@ std::vector<std::string> EngineArguments(int argc, char** argv)
     return std::vector<std::string>(argv, argv + argc);
 }
 
-std::vector<std::string> TextArguments(int argc, char** argv)
-{
-    return std::vector<std::string>(argv, argv + argc);
-}
-
 std::string EnginePathFromUser(const std::string& strPath)
 {
     return strPath;
