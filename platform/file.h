@@ -220,6 +220,40 @@ struct DirEntry {
 // The entries of the directory szDir, without "." and "..", in no particular order.
 FileResult DirList(const char* szDir, std::vector<DirEntry>* pvEntries);
 
+// A directory held open for a walk that no directory swapped for a link can lead
+// elsewhere: its entries are listed, entered and removed relative to the open
+// directory, and a link is never followed. POSIX reaches entries with openat,
+// fstatat and unlinkat (O_NOFOLLOW | O_DIRECTORY). Windows holds each directory
+// of the walk open without delete sharing, so that none can be renamed or removed
+// while the walk is inside it, opens entries with FILE_FLAG_OPEN_REPARSE_POINT and
+// removes files and directories by handle (FileDispositionInfo).
+class CDirWalk {
+public:
+    CDirWalk() {}
+    ~CDirWalk() { Close(); }
+    CDirWalk(const CDirWalk&) = delete;
+    CDirWalk& operator=(const CDirWalk&) = delete;
+
+    // Opens the directory szPath. kFileInvalidArgument when szPath itself is a
+    // link (it is not followed).
+    FileResult Open(const char* szPath);
+    // Opens the subdirectory szName (a name alone) of the open directory parent.
+    // kFileInvalidArgument when that is a link now, kFileNotFound when it is gone.
+    FileResult OpenChild(const CDirWalk& parent, const char* szName);
+    // The entries, as DirList gives them.
+    FileResult List(std::vector<DirEntry>* pvEntries) const;
+    // Removes the entry szName as it is now, never following it: a file (also a
+    // read-only one; kFileSharingViolation when it is open without delete
+    // sharing), a link itself, or an empty directory (kFileDirNotEmpty otherwise).
+    // Counts as a removal for fault injection.
+    FileResult Remove(const char* szName) const;
+    void Close();
+
+private:
+    std::intptr_t m_hNative = -1;  // a descriptor on POSIX, a HANDLE on Windows
+    std::string m_strPath;         // the directory's path (native form on POSIX)
+};
+
 // The directory for temporary files, in the engine's form with a trailing "\"
 // (GetTempPathA).
 std::string TempDirectory();

@@ -7,6 +7,7 @@
 
 #include "platform/fault_injection.h"
 #include "platform/file.h"
+#include "platform/reparse_tag.h"
 #include "platform/test_support.h"
 
 namespace platform {
@@ -390,6 +391,37 @@ TEST(File, ListsNamesAndAttributes)
     ASSERT_EQ(kFileOk, DirList(dir.Sub("dir").c_str(), &entries));
     EXPECT_TRUE(entries.empty());
     EXPECT_EQ(kFileNotFound, DirList(dir.Sub("none").c_str(), &entries));
+}
+
+// Only symbolic links and junctions are links; other reparse points (cloud
+// placeholders, deduplicated files, ...) are the plain files and directories they
+// stand for, and a tag not known as Microsoft's counts as a link.
+TEST(File, OnlyLinkReparseTagsMakeLinks)
+{
+    const unsigned kDirPoint = kFileAttrDirectory | kFileAttrReparsePoint;
+    const unsigned kFilePoint = kFileAttrArchive | kFileAttrReparsePoint;
+    const struct {
+        unsigned nAttributes;
+        std::uint32_t nTag;
+        unsigned nExpected;
+    } cases[] = {
+        {kDirPoint, 0xA000000Cu, kDirPoint},                 // symbolic link to a directory
+        {kFilePoint, 0xA000000Cu, kFilePoint},               // symbolic link to a file
+        {kDirPoint, 0xA0000003u, kDirPoint},                 // junction
+        {kDirPoint, 0xA000001Du, kDirPoint},                 // another system's symbolic link
+        {kDirPoint, 0u, kDirPoint},                          // tag unread
+        {kDirPoint, 1u, kDirPoint},                          // Wine's listing
+        {kFilePoint, 0x00001234u, kFilePoint},               // someone else's tag
+        {kFilePoint, 0x9000001Au, kFileAttrArchive},         // cloud file placeholder
+        {kDirPoint, 0x9000601Au, kFileAttrDirectory},        // cloud folder
+        {kFilePoint, 0x80000013u, kFileAttrArchive},         // deduplicated file
+        {kFilePoint, 0x8000001Bu, kFileAttrArchive},         // app execution alias
+        {kFilePoint, 0x80000017u, kFileAttrArchive},         // WOF-compressed file
+        {kFileAttrArchive, 0xA000000Cu, kFileAttrArchive},   // no reparse point at all
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(c.nExpected, LinkAttributes(c.nAttributes, c.nTag))
+            << std::hex << c.nAttributes << " tag " << c.nTag;
 }
 
 // A link is described and removed as itself; what it leads to stays as it was.

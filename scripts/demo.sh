@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/setup.sh
-attview_setup
+attview_setup native
 root=${BUILD_ROOT:-build}
 attview_configure "$root/native"
 cmake --build "$root/native" --target attview-restore adbtool >/dev/null

@@ -13,22 +13,45 @@ long=OFF; ctest_filter=(-LE long)
 if [ "${LONG_TESTS:-0}" = 1 ]; then long=ON; ctest_filter=(); fi
 export CCACHE_DIR=${CCACHE_DIR:-$HOME/.cache/ccache}
 
+# The 32-bit Windows build is the product and is always built; its tests run where
+# this machine runs 32-bit programs, else the 64-bit Windows build's tests run.
+windows_tests=($(attview_windows_tests))
+if attview_runs_32bit; then found="runs 32-bit programs"; else found="cannot run 32-bit programs"; fi
+echo "== this machine $found: Windows tests run on ${windows_tests[*]} (the product is win32)"
+configs=(native asan win32)
+for t in "${windows_tests[@]}"; do [ $t = win64 ] && configs+=(win64); done
+
 attview_configure "$root/native" -DBUILD_BENCH=ON -DLONG_TESTS=$long || exit 1
 attview_configure "$root/asan" -DSANITIZE=ON -DLONG_TESTS=$long || exit 1
-attview_configure "$root/win32" -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw32.cmake" -DBUILD_BENCH=ON -DLONG_TESTS=$long || exit 1
-for t in native asan win32; do
+for t in win32 win64; do
+  [[ " ${configs[*]} " == *" $t "* ]] || continue
+  bits=${t#win}
+  attview_configure "$root/$t" -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw$bits.cmake" -DBUILD_BENCH=ON -DLONG_TESTS=$long || exit 1
+done
+for t in "${configs[@]}"; do
   bench=(); [ $t != asan ] && bench=(-DBUILD_BENCH=ON)
   cmake -DLONG_TESTS=$long "${bench[@]}" "$root/$t" >/dev/null || exit 1
-  echo "== build $t"
-  cmake --build "$root/$t" -j"$(nproc)" || exit 1
+  # A Windows build whose tests do not run here builds only the two programs.
+  targets=()
+  [[ $t == win* && " ${windows_tests[*]} " != *" $t "* ]] && targets=(--target attview-restore adbtool)
+  echo "== build $t ${targets[*]:+(programs only)}"
+  cmake --build "$root/$t" -j"$(nproc)" "${targets[@]}" || exit 1
 done
 
-attview_wine_prefix "$PWD/$root/win32/wineprefix"
-attview_wine_start
-trap 'wineserver -k 2>/dev/null' EXIT
+prefixes=()
+for t in "${windows_tests[@]}"; do
+  attview_wine_prefix "$PWD/$root/$t/wineprefix" $t
+  attview_wine_start
+  prefixes+=("$WINEPREFIX")
+done
+stop_wine() {
+  local p
+  for p in "${prefixes[@]}"; do WINEPREFIX=$p wineserver -k 2>/dev/null; done
+}
+trap stop_wine EXIT
 
 status=0
-for t in native asan win32; do
+for t in native asan "${windows_tests[@]}"; do
   echo "== test $t"
   ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
     ctest --test-dir "$root/$t" -j2 --output-on-failure "${ctest_filter[@]}" || status=1

@@ -21,6 +21,11 @@ namespace velk {
 namespace {
 
 const unsigned kWaitSliceMs = 100;
+
+// Held across a durable move (the move and the flushes that make it durable); the
+// watcher takes it before each entry it removes, so that it never removes anything
+// of a moved object whose move a power cut could still undo.
+std::mutex g_mtxDurableMove;
 const unsigned kLookEverySlices = 5;
 
 // One watcher thread with the set it watches, its quit flag and its start-up
@@ -36,6 +41,7 @@ struct Watcher {
 
     static int KeepGoing(std::uintptr_t nUser, int)
     {
+        { std::lock_guard<std::mutex> hold(g_mtxDurableMove); }
         return reinterpret_cast<Watcher*>(nUser)->bQuit.load() ? 0 : 1;
     }
 
@@ -190,7 +196,7 @@ void CDustbox::Unregister(const char* szDirectory)
         m_pImpl->StartWatcher();
 }
 
-void CDustbox::MoveToDustbox(const char* szDustbox, const char* szPath)
+void CDustbox::MoveToDustbox(const char* szDustbox, const char* szPath, const char* szFrom)
 {
     std::lock_guard<std::mutex> lock(m_pImpl->mtxLock);
     if (m_pImpl->setRegistered.empty())
@@ -199,7 +205,18 @@ void CDustbox::MoveToDustbox(const char* szDustbox, const char* szPath)
     // Without a fresh name there is nothing to rename to: the object stays.
     if (MakeUniquePath(&target, nullptr, szDustbox) != 0)
         return;
-    if (platform::FileMove(szPath, target.GetString()) != platform::kFileOk || m_pImpl->pWatcher)
+    std::unique_lock<std::mutex> hold(g_mtxDurableMove, std::defer_lock);
+    if (szFrom != nullptr)
+        hold.lock();
+    if (platform::FileMove(szPath, target.GetString()) != platform::kFileOk)
+        return;
+    if (szFrom != nullptr) {
+        // Both directories: the name gone from where it was, and there in the box.
+        platform::DirFlush(szFrom);
+        platform::DirFlush(szDustbox);
+        hold.unlock();
+    }
+    if (m_pImpl->pWatcher)
         return;
     // No watcher runs: an empty directory is gone with one call, anything else
     // has to be cleaned up in the background.

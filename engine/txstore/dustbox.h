@@ -45,8 +45,10 @@ public:
     // Renames szPath into the dustbox szDustbox under a fresh name. Does nothing
     // while no directory is registered. When no thread runs, the renamed object is
     // removed at once if it is an empty directory, else the thread is started. A
-    // failure leaves the object where it is and is not reported.
-    void MoveToDustbox(const char* szDustbox, const char* szPath);
+    // failure leaves the object where it is and is not reported. With szFrom (the
+    // directory that holds szPath), the move is made durable (both directories
+    // flushed) before this process's watcher may remove anything of the object.
+    void MoveToDustbox(const char* szDustbox, const char* szPath, const char* szFrom = nullptr);
 
     // For tests: the number of watched directories, and how often a watcher
     // thread has been started in this process.

@@ -223,13 +223,13 @@ void RestoreDugout(const CPath& directory, std::set<std::string>* pParents)
 }
 
 // Moves the finished log into the dustbox and makes its removal durable before
-// the watcher deletes what it holds: a log that a power cut brought back without
-// its records could be neither applied nor rolled back. Finished is finished: a
-// failed flush only means the log may be run again, which is harmless.
+// the watcher of this process deletes what it holds: a log that a power cut
+// brought back without its records could be neither applied nor rolled back.
+// Finished is finished: a failed flush only means the log may be run again, which
+// is harmless.
 void DropLog(const CPath& directory)
 {
-    MoveToDustbox(directory, directory.Join(txdir::kLog).GetString());
-    platform::DirFlush(directory.GetString());
+    MoveToDustbox(directory, directory.Join(txdir::kLog).GetString(), directory.GetString());
 }
 
 }  // namespace

@@ -3,7 +3,6 @@
 #include <string>
 #include <vector>
 
-#include "engine/path/path.h"
 #include "platform/file.h"
 
 namespace velk {
@@ -13,6 +12,44 @@ int RemoveLink(const char* szPath)
 {
     const platform::FileResult r = platform::LinkRemove(szPath);
     return (r == platform::kFileOk || r == platform::kFileNotFound) ? kTreeRemoved : kTreeFailed;
+}
+
+// Empties the open directory dir. Every entry is reached relative to dir, so a
+// directory of the tree swapped for a link meanwhile leads nowhere outside: a
+// link is removed as itself wherever it stands, and an entry that is gone
+// counts as removed.
+int EmptyOpenDirectory(const platform::CDirWalk& dir, RemoveTreeStopCheck pfnCheck,
+                       std::uintptr_t nUser)
+{
+    std::vector<platform::DirEntry> vEntries;
+    const platform::FileResult r = dir.List(&vEntries);
+    if (r == platform::kFileNotFound)
+        return kTreeRemoved;
+    if (r != platform::kFileOk)
+        return kTreeFailed;
+    for (const platform::DirEntry& entry : vEntries) {
+        if (pfnCheck != nullptr && pfnCheck(nUser, 0) == 0)
+            return kTreeStopped;
+        const char* szName = entry.strName.c_str();
+        if ((entry.nAttributes & platform::kFileAttrDirectory) != 0 &&
+            (entry.nAttributes & platform::kFileAttrReparsePoint) == 0) {
+            platform::CDirWalk child;
+            const platform::FileResult rOpen = child.OpenChild(dir, szName);
+            if (rOpen == platform::kFileNotFound)
+                continue;
+            if (rOpen == platform::kFileOk) {
+                const int nResult = EmptyOpenDirectory(child, pfnCheck, nUser);
+                if (nResult != kTreeRemoved)
+                    return nResult;
+            } else if (rOpen != platform::kFileInvalidArgument) {
+                return kTreeFailed;  // kFileInvalidArgument: a link now, removed below
+            }
+        }
+        const platform::FileResult rRemove = dir.Remove(szName);
+        if (rRemove != platform::kFileOk && rRemove != platform::kFileNotFound)
+            return kTreeFailed;
+    }
+    return kTreeRemoved;
 }
 
 }  // namespace
@@ -29,36 +66,18 @@ int RemoveTree(const char* szDirectory, RemoveTreeStopCheck pfnCheck, std::uintp
     // left alone.
     if (nRootAttributes & platform::kFileAttrReparsePoint)
         return bKeepRoot ? kTreeFailed : RemoveLink(szDirectory);
-    std::vector<platform::DirEntry> vEntries;
-    const platform::FileResult r = platform::DirList(szDirectory, &vEntries);
+    platform::CDirWalk root;
+    const platform::FileResult r = root.Open(szDirectory);
     if (r == platform::kFileNotFound)
         return nMissing;
+    if (r == platform::kFileInvalidArgument)
+        return bKeepRoot ? kTreeFailed : RemoveLink(szDirectory);
     if (r != platform::kFileOk)
         return kTreeFailed;
-
-    CPath directory;
-    if (directory.Set(szDirectory) != CPath::kOk)
-        return kTreeFailed;
-    for (const platform::DirEntry& entry : vEntries) {
-        if (pfnCheck != nullptr && pfnCheck(nUser, 0) == 0)
-            return kTreeStopped;
-        const CPath path = directory.Join(entry.strName.c_str());
-        if (entry.nAttributes & platform::kFileAttrReparsePoint) {
-            if (RemoveLink(path.GetString()) != kTreeRemoved)
-                return kTreeFailed;
-        } else if (entry.nAttributes & platform::kFileAttrDirectory) {
-            const int nResult = RemoveTree(path.GetString(), pfnCheck, nUser, 0);
-            if (nResult != kTreeRemoved)
-                return nResult;
-        } else {
-            platform::FileSetAttributes(path.GetString(), platform::kFileAttrNormal);
-            const platform::FileResult rDelete = platform::FileRemove(path.GetString());
-            if (rDelete != platform::kFileOk && rDelete != platform::kFileNotFound)
-                return kTreeFailed;
-        }
-    }
-    if (bKeepRoot)
-        return kTreeRemoved;
+    const int nResult = EmptyOpenDirectory(root, pfnCheck, nUser);
+    root.Close();
+    if (nResult != kTreeRemoved || bKeepRoot)
+        return nResult;
     platform::FileSetAttributes(szDirectory, platform::kFileAttrNormal);
     const platform::FileResult rRemove = platform::DirRemove(szDirectory);
     return (rRemove == platform::kFileOk || rRemove == platform::kFileNotFound) ? kTreeRemoved

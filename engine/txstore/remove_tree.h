@@ -2,7 +2,9 @@
 // directories. Read-only entries are made writable first. An entry that is already
 // gone counts as deleted: the desktop application watches the same dustboxes, so
 // two watchers may empty one tree at once. A symbolic link or junction is removed
-// as the link itself and never entered, wherever it stands in the tree.
+// as the link itself and never entered, wherever it stands in the tree. The walk
+// goes relative to open directories (platform::CDirWalk): a directory swapped for
+// a link while the walk is inside it cannot lead the removal outside the tree.
 #pragma once
 
 #include <cstdint>

@@ -122,6 +122,67 @@ TEST_F(StoreLinks, RemoveTreeRemovesLinksAndNeverEntersThem)
     }
 }
 
+// Another local program swaps a directory of the tree for a link to the victim
+// while the walk is inside it (between its listing and its removals). POSIX lets
+// the swap happen, and the walk goes on removing in the directory it opened, now
+// elsewhere; Windows refuses to rename a directory that the walk holds open.
+// Either way nothing outside the tree is touched.
+struct SSwap {
+    std::string strDir;    // the directory to swap
+    std::string strAway;   // where it is moved
+    std::string strVictim;
+    int nCalls = 0;
+    bool bSwapped = false;
+};
+
+int SwapOnSecondEntry(std::uintptr_t nUser, int)
+{
+    SSwap& swap = *reinterpret_cast<SSwap*>(nUser);
+    // Call 1 is for "inner" in the root; call 2 for the first entry inside it,
+    // after "inner" has been opened and listed.
+    if (++swap.nCalls == 2 &&
+        platform::FileMove(swap.strDir.c_str(), swap.strAway.c_str()) == platform::kFileOk)
+        swap.bSwapped = platform::testing::MakeLink(swap.strDir, swap.strVictim,
+                                                    platform::kLinkToDirectory);
+    return 1;
+}
+
+TEST_F(StoreLinks, ADirectorySwappedForALinkDuringTheWalkLeadsNowhereOutside)
+{
+    // The victim holds the same names as the swapped directory, so that a removal
+    // by path through the link would find them.
+    WriteFileBytes(Victim() + "\\a.dat", "victim a");
+    WriteFileBytes(Victim() + "\\b.dat", "victim b");
+    m_victimBefore = SnapshotTree(Victim());
+    const std::string tree = Sub("tree");
+    ASSERT_EQ(platform::kFileOk, platform::DirCreate(tree.c_str()));
+    ASSERT_EQ(platform::kFileOk, platform::DirCreate((tree + "\\inner").c_str()));
+    WriteFileBytes(tree + "\\inner\\a.dat", "own a");
+    WriteFileBytes(tree + "\\inner\\b.dat", "own b");
+
+    SSwap swap;
+    swap.strDir = tree + "\\inner";
+    swap.strAway = Sub("away");
+    swap.strVictim = Victim();
+    const int nResult = RemoveTree(tree.c_str(), &SwapOnSecondEntry,
+                                   reinterpret_cast<std::uintptr_t>(&swap), 0);
+    EXPECT_TRUE(VictimUntouched());
+    EXPECT_GE(swap.nCalls, 2);
+    if (swap.bSwapped) {
+        // The walk emptied the directory it had opened, wherever it went.
+        std::vector<platform::DirEntry> vLeft;
+        ASSERT_EQ(platform::kFileOk, platform::DirList(swap.strAway.c_str(), &vLeft));
+        EXPECT_TRUE(vLeft.empty());
+        if (platform::testing::LinksBehaveAsLinks()) {
+            EXPECT_EQ(kTreeRemoved, nResult);
+        }
+    } else {
+        EXPECT_FALSE(platform::PathExists(swap.strAway.c_str()));
+        EXPECT_EQ(kTreeRemoved, nResult);
+        EXPECT_FALSE(platform::PathExists(tree.c_str()));
+    }
+}
+
 TEST_F(StoreLinks, WatcherEmptiesLinksAsLinksAndWatchesNoLinkedDustbox)
 {
     CDustbox& dustbox = CDustbox::Instance();

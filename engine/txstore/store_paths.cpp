@@ -9,9 +9,10 @@ CPath FileLogDirectory(const CPath& directory, const char* szPath)
     return directory.Join(txdir::kLog).Join(txdir::kFiles).Join(FileLogName(szPath).c_str());
 }
 
-void MoveToDustbox(const CPath& directory, const char* szPath)
+void MoveToDustbox(const CPath& directory, const char* szPath, const char* szFrom)
 {
-    CDustbox::Instance().MoveToDustbox(directory.Join(txdir::kDustbox).GetString(), szPath);
+    CDustbox::Instance().MoveToDustbox(directory.Join(txdir::kDustbox).GetString(), szPath,
+                                       szFrom);
 }
 
 void MoveToDustboxOrThrow(const CPath& directory, const char* szPath)

@@ -14,8 +14,9 @@ namespace velk {
 CPath FileLogDirectory(const CPath& directory, const char* szPath);
 
 // Moves szPath into T\dustbox. Returns nothing: the watcher may be stopped, and a
-// failed move leaves the object where it is.
-void MoveToDustbox(const CPath& directory, const char* szPath);
+// failed move leaves the object where it is. With szFrom, the move is durable
+// before the watcher of this process removes anything of it (CDustbox).
+void MoveToDustbox(const CPath& directory, const char* szPath, const char* szFrom = nullptr);
 
 // As MoveToDustbox, but throws when szPath still exists afterwards.
 void MoveToDustboxOrThrow(const CPath& directory, const char* szPath);

@@ -179,12 +179,17 @@ bool CallGuarded(void (*pfn)(void*), void* pArg)
     std::call_once(s_once, [] { AddVectoredExceptionHandler(1, &GuardHandler); });
     Guard guard;
     Guard* pOuter = t_pGuard;
-    NT_TIB* pTib = reinterpret_cast<NT_TIB*>(NtCurrentTeb());
-    guard.pExceptionList = pTib->ExceptionList;
+#if defined(_M_IX86) || defined(__i386__)
+    // 32-bit Windows chains exception frames on the stack; 64-bit Windows unwinds
+    // from tables and keeps no such chain.
+    guard.pExceptionList = reinterpret_cast<NT_TIB*>(NtCurrentTeb())->ExceptionList;
+#endif
     if (__builtin_setjmp(guard.aJump) != 0) {
+#if defined(_M_IX86) || defined(__i386__)
         // Frames registered below this one died with the abandoned call.
         reinterpret_cast<NT_TIB*>(NtCurrentTeb())->ExceptionList =
             static_cast<EXCEPTION_REGISTRATION_RECORD*>(guard.pExceptionList);
+#endif
         t_pGuard = pOuter;
         return false;
     }

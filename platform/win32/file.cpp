@@ -1,7 +1,10 @@
 #include <windows.h>
 
+#include <cstring>
+
 #include "platform/fault_injection.h"
 #include "platform/file.h"
+#include "platform/reparse_tag.h"
 #include "platform/win32/os_error.h"
 
 namespace platform {
@@ -15,6 +18,18 @@ FileResult LastError()
 HANDLE Handle(std::intptr_t hNative)
 {
     return reinterpret_cast<HANDLE>(hNative);
+}
+
+// The reparse tag of the reparse point at szPath, from its directory entry; 0 when
+// it cannot be read.
+std::uint32_t ReparseTag(const char* szPath)
+{
+    WIN32_FIND_DATAA data;
+    const HANDLE hFind = FindFirstFileA(szPath, &data);
+    if (hFind == INVALID_HANDLE_VALUE)
+        return 0;
+    FindClose(hFind);
+    return (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? data.dwReserved0 : 0;
 }
 
 }  // namespace
@@ -176,6 +191,8 @@ FileResult FileGetAttributes(const char* szPath, unsigned* pnAttributes)
     if (dw == INVALID_FILE_ATTRIBUTES)
         return LastError();
     *pnAttributes = dw;
+    if ((dw & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
+        *pnAttributes = LinkAttributes(dw, ReparseTag(szPath));
     return kFileOk;
 }
 
@@ -207,7 +224,7 @@ FileResult LinkRemove(const char* szPath)
     const DWORD dw = GetFileAttributesA(szPath);
     if (dw == INVALID_FILE_ATTRIBUTES)
         return LastError();
-    if ((dw & FILE_ATTRIBUTE_REPARSE_POINT) == 0)
+    if ((dw & FILE_ATTRIBUTE_REPARSE_POINT) == 0 || !ReparseTagIsLink(ReparseTag(szPath)))
         return kFileInvalidArgument;
     // RemoveDirectoryA takes a directory link or junction away, not its target's
     // contents; DeleteFileA removes a link to a file, not the file.
@@ -280,7 +297,8 @@ FileResult DirList(const char* szDir, std::vector<DirEntry>* pvEntries)
             continue;
         DirEntry entry;
         entry.strName = data.cFileName;
-        entry.nAttributes = data.dwFileAttributes;
+        // For a reparse point the listing carries its tag in dwReserved0.
+        entry.nAttributes = LinkAttributes(data.dwFileAttributes, data.dwReserved0);
         pvEntries->push_back(entry);
     } while (FindNextFileA(hFind, &data));
     const DWORD dwError = GetLastError();
@@ -288,6 +306,133 @@ FileResult DirList(const char* szDir, std::vector<DirEntry>* pvEntries)
         result = TranslateError(dwError);
     FindClose(hFind);
     return result;
+}
+
+namespace {
+
+// Opens szPath itself, never what a link leads to. A directory of the walk is held
+// without delete sharing: nobody can rename or remove it while it is open.
+HANDLE OpenNoFollow(const std::string& strPath, DWORD dwAccess, DWORD dwShare)
+{
+    return CreateFileA(strPath.c_str(), dwAccess, dwShare, nullptr, OPEN_EXISTING,
+                       FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+}
+
+// Opens the directory at strPath for a walk; kFileInvalidArgument for a link.
+FileResult OpenWalkDirectory(const std::string& strPath, std::intptr_t* phNative)
+{
+    const HANDLE h = OpenNoFollow(strPath, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE);
+    if (h == INVALID_HANDLE_VALUE)
+        return LastError();
+    BY_HANDLE_FILE_INFORMATION info;
+    FileResult result = kFileOk;
+    if (!GetFileInformationByHandle(h, &info))
+        result = LastError();
+    else if ((LinkAttributes(info.dwFileAttributes, ReparseTag(strPath.c_str())) &
+              FILE_ATTRIBUTE_REPARSE_POINT) != 0)
+        result = kFileInvalidArgument;
+    else if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
+        result = kFileNotFound;
+    if (result != kFileOk) {
+        CloseHandle(h);
+        return result;
+    }
+    *phNative = reinterpret_cast<std::intptr_t>(h);
+    return kFileOk;
+}
+
+}  // namespace
+
+FileResult CDirWalk::Open(const char* szPath)
+{
+    Close();
+    if (szPath == nullptr)
+        return kFileNotFound;
+    std::string strPath = szPath;
+    while (strPath.size() > 3 && (strPath.back() == '\\' || strPath.back() == '/'))
+        strPath.pop_back();
+    const FileResult result = OpenWalkDirectory(strPath, &m_hNative);
+    if (result == kFileOk)
+        m_strPath = strPath;
+    return result;
+}
+
+FileResult CDirWalk::OpenChild(const CDirWalk& parent, const char* szName)
+{
+    Close();
+    if (parent.m_hNative == -1 || szName == nullptr)
+        return kFileNotFound;
+    // The parent is held open without delete sharing, so its path still leads to it.
+    const std::string strPath = parent.m_strPath + "\\" + szName;
+    const FileResult result = OpenWalkDirectory(strPath, &m_hNative);
+    if (result == kFileOk)
+        m_strPath = strPath;
+    return result;
+}
+
+FileResult CDirWalk::List(std::vector<DirEntry>* pvEntries) const
+{
+    pvEntries->clear();
+    if (m_hNative == -1)
+        return kFileNotFound;
+    return DirList(m_strPath.c_str(), pvEntries);
+}
+
+FileResult CDirWalk::Remove(const char* szName) const
+{
+    if (NameOpFails(CFaultInjector::kRemoveOp))
+        return kFileIoError;
+    if (m_hNative == -1 || szName == nullptr)
+        return kFileNotFound;
+    const std::string strPath = m_strPath + "\\" + szName;
+    const HANDLE h = OpenNoFollow(strPath, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+    if (h == INVALID_HANDLE_VALUE)
+        return LastError();
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(h, &info)) {
+        const FileResult result = LastError();
+        CloseHandle(h);
+        return result;
+    }
+    if ((LinkAttributes(info.dwFileAttributes, ReparseTag(strPath.c_str())) &
+         FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        // A link goes as LinkRemove takes it: the link itself, never its target.
+        CloseHandle(h);
+        const BOOL bOk = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0
+                             ? RemoveDirectoryA(strPath.c_str())
+                             : DeleteFileA(strPath.c_str());
+        return bOk ? kFileOk : LastError();
+    }
+    FileResult result = kFileOk;
+    if ((info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
+        FILE_BASIC_INFO basic;
+        std::memset(&basic, 0, sizeof(basic));
+        basic.FileAttributes = (info.dwFileAttributes & ~DWORD(FILE_ATTRIBUTE_READONLY)) |
+                               ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0
+                                    ? 0
+                                    : DWORD(FILE_ATTRIBUTE_NORMAL));
+        if (!SetFileInformationByHandle(h, FileBasicInfo, &basic, sizeof(basic)))
+            result = LastError();
+    }
+    if (result == kFileOk) {
+        FILE_DISPOSITION_INFO disposition;
+        disposition.DeleteFile = TRUE;
+        if (!SetFileInformationByHandle(h, FileDispositionInfo, &disposition,
+                                        sizeof(disposition)))
+            result = LastError();
+    }
+    CloseHandle(h);
+    return result;
+}
+
+void CDirWalk::Close()
+{
+    if (m_hNative != -1)
+        CloseHandle(reinterpret_cast<HANDLE>(m_hNative));
+    m_hNative = -1;
+    m_strPath.clear();
 }
 
 std::string TempDirectory()
