@@ -4,11 +4,11 @@
 // shapes: 4-byte binary keys (d = L = 256) and NUL-terminated strings of 8 to 40
 // bytes in StringAscending order (d = L = 64). One line per measurement, with our
 // time divided by SQLite's. A third figure runs the tree over an in-memory context:
-// the tree's own cost, without the system calls of the plain file objects.
+// the tree's own cost, without the system calls of the plain file objects. Each
+// figure is the median and range of at least five runs after a discarded one.
 #include <sqlite3.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/runs.h"
 #include "engine/base/fault.h"
 #include "engine/bptree/bptree.h"
 #include "engine/bptree/memory_context_test.h"
@@ -24,11 +25,11 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-double Seconds(Clock::time_point start)
+// Processor seconds since start: on a shared machine the wall time of these
+// runs mostly measures the wait for a processor.
+double Seconds(double start)
 {
-    return std::chrono::duration<double>(Clock::now() - start).count();
+    return bench::CpuSeconds() - start;
 }
 
 struct Times {
@@ -80,12 +81,12 @@ Times RunTree(velk::CFileSystem::IContext* pContext, const std::string& strDir, 
     {
         velk::CBPTree tree;
         tree.Open(pContext, strDir.c_str(), 1, pGuid, nullptr);
-        Clock::time_point start = Clock::now();
+        double start = bench::CpuSeconds();
         for (const std::string& k : vKeys)
             tree.Insert(k.data(), static_cast<std::uint32_t>(k.size()), nullptr, 0, nullptr);
         t.tInsert = Seconds(start);
 
-        start = Clock::now();
+        start = bench::CpuSeconds();
         std::size_t nFound = 0;
         for (const std::string& k : vLookups)
             nFound += tree.Find(k.data(), static_cast<std::uint32_t>(k.size()), nullptr, 0) != 0;
@@ -93,7 +94,7 @@ Times RunTree(velk::CFileSystem::IContext* pContext, const std::string& strDir, 
         if (nFound != vLookups.size())
             std::printf("tree: lookups found %zu of %zu\n", nFound, vLookups.size());
 
-        start = Clock::now();
+        start = bench::CpuSeconds();
         velk::CBPTree::Cursor cursor;
         tree.First(&cursor);
         std::size_t nScanned = 1;
@@ -105,7 +106,7 @@ Times RunTree(velk::CFileSystem::IContext* pContext, const std::string& strDir, 
         if (nScanned != vKeys.size())
             std::printf("tree: scan saw %zu of %zu\n", nScanned, vKeys.size());
 
-        start = Clock::now();
+        start = bench::CpuSeconds();
         for (const std::string& k : vLookups) {
             tree.Find(k.data(), static_cast<std::uint32_t>(k.size()), &cursor, 0);
             tree.Erase(&cursor);
@@ -143,7 +144,7 @@ Times RunSqlite(const std::string& strFile, const std::vector<std::string>& vKey
     sqlite3_prepare_v2(pDb, "SELECT k FROM t ORDER BY k", -1, &pScan, nullptr);
     sqlite3_prepare_v2(pDb, "DELETE FROM t WHERE k = ?", -1, &pErase, nullptr);
 
-    Clock::time_point start = Clock::now();
+    double start = bench::CpuSeconds();
     for (const std::string& k : vKeys) {
         sqlite3_bind_blob(pInsert, 1, k.data(), static_cast<int>(k.size()), SQLITE_STATIC);
         sqlite3_step(pInsert);
@@ -151,7 +152,7 @@ Times RunSqlite(const std::string& strFile, const std::vector<std::string>& vKey
     }
     t.tInsert = Seconds(start);
 
-    start = Clock::now();
+    start = bench::CpuSeconds();
     std::size_t nFound = 0;
     for (const std::string& k : vLookups) {
         sqlite3_bind_blob(pFind, 1, k.data(), static_cast<int>(k.size()), SQLITE_STATIC);
@@ -162,7 +163,7 @@ Times RunSqlite(const std::string& strFile, const std::vector<std::string>& vKey
     if (nFound != vLookups.size())
         std::printf("sqlite: lookups found %zu of %zu\n", nFound, vLookups.size());
 
-    start = Clock::now();
+    start = bench::CpuSeconds();
     std::size_t nScanned = 0;
     char abKey[64];
     while (sqlite3_step(pScan) == SQLITE_ROW) {
@@ -173,7 +174,7 @@ Times RunSqlite(const std::string& strFile, const std::vector<std::string>& vKey
     sqlite3_reset(pScan);
     t.tScan = Seconds(start);
 
-    start = Clock::now();
+    start = bench::CpuSeconds();
     for (const std::string& k : vLookups) {
         sqlite3_bind_blob(pErase, 1, k.data(), static_cast<int>(k.size()), SQLITE_STATIC);
         sqlite3_step(pErase);
@@ -188,10 +189,25 @@ Times RunSqlite(const std::string& strFile, const std::vector<std::string>& vKey
     return t;
 }
 
-void Print(const char* szShape, int n, const char* szWhat, double tTree, double tSqlite, double tMemory)
+struct Spreads {
+    bench::CSpread insert, find, scan, erase;
+    void Add(const Times& t)
+    {
+        insert.Add(t.tInsert);
+        find.Add(t.tFind);
+        scan.Add(t.tScan);
+        erase.Add(t.tErase);
+    }
+};
+
+void Print(const char* szShape, int n, const char* szWhat, const bench::CSpread& tree,
+           const bench::CSpread& sqlite, const bench::CSpread& memory)
 {
-    std::printf("%-8s N=%-8d %-7s tree %8.3f s  sqlite %8.3f s  ratio %5.2f   tree in memory %8.3f s  ratio %5.2f\n",
-                szShape, n, szWhat, tTree, tSqlite, tTree / tSqlite, tMemory, tMemory / tSqlite);
+    std::printf("%-8s N=%-8d %-7s tree %7.3f s [%.3f - %.3f]  sqlite %7.3f s [%.3f - %.3f]  ratio %5.2f"
+                "   in memory %7.3f s [%.3f - %.3f]  ratio %5.2f\n",
+                szShape, n, szWhat, tree.Median(), tree.Min(), tree.Max(), sqlite.Median(), sqlite.Min(),
+                sqlite.Max(), tree.Median() / sqlite.Median(), memory.Median(), memory.Min(), memory.Max(),
+                memory.Median() / sqlite.Median());
 }
 
 }  // namespace
@@ -199,7 +215,8 @@ void Print(const char* szShape, int n, const char* szWhat, double tTree, double 
 int main(int argc, char** argv)
 {
     // Optional arguments: one N, then one key shape ("u32" or "string"), then "tree"
-    // or "sqlite" to run only that side (for profiling one of them).
+    // or "sqlite" to run only that side (for profiling one of them), then the
+    // number of timed runs (at least 5).
     std::vector<int> vSizes = {100000, 1000000};
     if (argc > 1)
         vSizes = {std::atoi(argv[1])};
@@ -209,6 +226,10 @@ int main(int argc, char** argv)
     const bool bTree = argc <= 3 || std::strcmp(argv[3], "tree") == 0;
     const bool bSqlite = argc <= 3 || std::strcmp(argv[3], "sqlite") == 0;
     const bool bMemory = argc <= 3;
+    const int nRuns = bench::RunsFrom(argc > 4 ? argv[4] : nullptr);
+    std::printf("processor time, median [min - max] of %d runs after a discarded one; each run on a new, "
+                "empty tree or table (made and removed outside the timing)\n", nRuns);
+    bench::PrintLoad("at start");
     std::string strBase = platform::TempDirectory() + "attview-bptree-bench";
     platform::DirCreate(strBase.c_str());
     std::string strPosixBase = "/tmp/attview-bptree-bench";
@@ -221,24 +242,35 @@ int main(int argc, char** argv)
                 std::shuffle(vLookups.begin(), vLookups.end(), random);
                 std::string strDir = strBase + "\\tree";
                 RemoveDir(strDir);
-                Times tree, lite, memory;
-                if (bTree) {
-                    velk::CFileSystem::IContext* pContext = velk::CreateFSContext(1);
-                    tree = RunTree(pContext, strDir, bStrings, vKeys, vLookups);
-                    velk::DestroyObject(pContext);
-                    RemoveDir(strDir);
-                }
-                if (bSqlite)
-                    lite = RunSqlite(strPosixBase + "/sqlite.db", vKeys, vLookups);
-                if (bMemory) {
-                    velk::testing::CMemoryContext context;
-                    memory = RunTree(&context, "Z:\\mem\\tree", bStrings, vKeys, vLookups);
-                }
+                Spreads tree, lite, memory;
+                // The contenders take turns in each repetition, so that a busy
+                // spell of the machine falls on all of them alike.
+                bench::Repeat(nRuns, [&](bool bTimed) {
+                    if (bTree) {
+                        velk::CFileSystem::IContext* pContext = velk::CreateFSContext(1);
+                        const Times t = RunTree(pContext, strDir, bStrings, vKeys, vLookups);
+                        velk::DestroyObject(pContext);
+                        RemoveDir(strDir);
+                        if (bTimed)
+                            tree.Add(t);
+                    }
+                    if (bSqlite) {
+                        const Times t = RunSqlite(strPosixBase + "/sqlite.db", vKeys, vLookups);
+                        if (bTimed)
+                            lite.Add(t);
+                    }
+                    if (bMemory) {
+                        velk::testing::CMemoryContext context;
+                        const Times t = RunTree(&context, "Z:\\mem\\tree", bStrings, vKeys, vLookups);
+                        if (bTimed)
+                            memory.Add(t);
+                    }
+                });
                 const char* sz = bStrings ? "string" : "u32";
-                Print(sz, n, "insert", tree.tInsert, lite.tInsert, memory.tInsert);
-                Print(sz, n, "find", tree.tFind, lite.tFind, memory.tFind);
-                Print(sz, n, "scan", tree.tScan, lite.tScan, memory.tScan);
-                Print(sz, n, "erase", tree.tErase, lite.tErase, memory.tErase);
+                Print(sz, n, "insert", tree.insert, lite.insert, memory.insert);
+                Print(sz, n, "find", tree.find, lite.find, memory.find);
+                Print(sz, n, "scan", tree.scan, lite.scan, memory.scan);
+                Print(sz, n, "erase", tree.erase, lite.erase, memory.erase);
                 std::fflush(stdout);
             }
         }
@@ -247,5 +279,6 @@ int main(int argc, char** argv)
         return 1;
     }
     platform::DirRemove(strBase.c_str());
+    bench::PrintLoad("at end");
     return 0;
 }

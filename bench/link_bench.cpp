@@ -4,7 +4,8 @@
 // flushes too). Two shapes: N ids into one attribute's list, and one id into each
 // of N attributes' lists (N trees, each with its own log and flushes).
 //
-//   link_bench [repetitions [N]]      default: 5 repetitions, N = 1000
+//   link_bench [repetitions [N]]      default: 5 repetitions (the least), N = 1000;
+//   each after a discarded first run
 #include <sqlite3.h>
 
 #include <algorithm>
@@ -16,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/runs.h"
 #include "engine/database/adb.h"
 #include "engine/database/adb_tools.h"
 #include "engine/txstore/remove_tree.h"
@@ -45,13 +47,6 @@ bool MakeDatabase(const std::string& db, int nAtts, std::vector<std::uint32_t>* 
     return true;
 }
 
-// The processor time of this process, in seconds: on a loaded machine the wall
-// time mostly measures the wait for a processor.
-double CpuSeconds()
-{
-    return static_cast<double>(std::clock()) / CLOCKS_PER_SEC;
-}
-
 // Seconds for linking file ids 1..n: all into vIds[0] (bOneList), or one into each
 // of vIds, commit included; *pCpu gets the processor seconds. Negative when
 // something failed.
@@ -62,7 +57,7 @@ double LinkOurs(const std::string& db, const std::vector<std::uint32_t>& vIds, i
     if (adb.Associate(db.c_str(), kNoCaseAscendingId, nullptr) != 0)
         return -1;
     const auto start = Clock::now();
-    const double cpu = CpuSeconds();
+    const double cpu = bench::CpuSeconds();
     if (adb.Open(1, 10000) == 0)
         return -1;
     int nLinked = 0;
@@ -71,7 +66,7 @@ double LinkOurs(const std::string& db, const std::vector<std::uint32_t>& vIds, i
                                   static_cast<std::uint32_t>(i + 1)) == 0;
     adb.Close(1);
     const double s = std::chrono::duration<double>(Clock::now() - start).count();
-    *pCpu = CpuSeconds() - cpu;
+    *pCpu = bench::CpuSeconds() - cpu;
     return nLinked == n ? s : -1;
 }
 
@@ -87,7 +82,7 @@ double LinkSqlite(const std::string& file, int n, bool bOneList, double* pCpu)
     sqlite3_stmt* pInsert = nullptr;
     sqlite3_prepare_v2(pDb, "INSERT INTO links(att, file) VALUES(?, ?)", -1, &pInsert, nullptr);
     const auto start = Clock::now();
-    const double cpu = CpuSeconds();
+    const double cpu = bench::CpuSeconds();
     sqlite3_exec(pDb, "BEGIN", nullptr, nullptr, nullptr);
     int nDone = 0;
     for (int i = 0; i < n; ++i) {
@@ -98,33 +93,29 @@ double LinkSqlite(const std::string& file, int n, bool bOneList, double* pCpu)
     }
     sqlite3_exec(pDb, "COMMIT", nullptr, nullptr, nullptr);
     const double s = std::chrono::duration<double>(Clock::now() - start).count();
-    *pCpu = CpuSeconds() - cpu;
+    *pCpu = bench::CpuSeconds() - cpu;
     sqlite3_finalize(pInsert);
     sqlite3_close(pDb);
     std::remove(file.c_str());
     return nDone == n ? s : -1;
 }
 
-double Median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
-
 }  // namespace
 
 int main(int argc, char** argv)
 {
-    const int nRepetitions = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
+    const int nRepetitions = bench::RunsFrom(argc > 1 ? argv[1] : nullptr);
     const int n = argc > 2 ? std::max(1, std::atoi(argv[2])) : 1000;
     const std::string db = platform::TempDirectory() + "attview-link-bench";
     const std::string sqlite = "/tmp/attview-link-bench.sqlite";
     std::printf("%d ids in one transaction, commit included; median [min - max] of %d runs, "
-                "each on a fresh database\n", n, nRepetitions);
+                "after a discarded one, each on a fresh database made outside the timing\n",
+                n, nRepetitions);
+    bench::PrintLoad("at start");
     for (bool bOneList : {true, false}) {
-        std::vector<double> vOurs, vSqlite, vRatio, vOursCpu, vSqliteCpu;
+        bench::CSpread vOurs, vSqlite, vRatio, vOursCpu, vSqliteCpu;
         std::vector<std::uint32_t> vIds;
-        for (int r = 0; r < nRepetitions; ++r) {
+        for (int r = -1; r < nRepetitions; ++r) {  // the first run is discarded
             if (!MakeDatabase(db, bOneList ? 1 : n, &vIds)) {
                 std::printf("could not make %s\n", db.c_str());
                 return 1;
@@ -132,26 +123,30 @@ int main(int argc, char** argv)
             double cpuOurs = 0, cpuSqlite = 0;
             const double sOurs = LinkOurs(db, vIds, n, bOneList, &cpuOurs);
             const double sSqlite = LinkSqlite(sqlite, n, bOneList, &cpuSqlite);
-            vOursCpu.push_back(cpuOurs);
-            vSqliteCpu.push_back(cpuSqlite);
             if (sOurs < 0 || sSqlite < 0) {
                 std::printf("a run failed\n");
                 return 1;
             }
-            vOurs.push_back(sOurs);
-            vSqlite.push_back(sSqlite);
-            vRatio.push_back(sOurs / sSqlite);
+            if (r < 0)
+                continue;
+            vOursCpu.Add(cpuOurs);
+            vSqliteCpu.Add(cpuSqlite);
+            vOurs.Add(sOurs);
+            vSqlite.Add(sSqlite);
+            vRatio.Add(sOurs / sSqlite);
         }
-        std::printf("  %-20s ours %8.1f us/id [%.1f - %.1f]   sqlite %6.1f us/id   x%.1f [%.1f - %.1f]\n"
-                    "  %-20s processor time: ours %.1f us/id, sqlite %.1f us/id\n",
-                    bOneList ? "into one list" : "one into each list",
-                    Median(vOurs) / n * 1e6, *std::min_element(vOurs.begin(), vOurs.end()) / n * 1e6,
-                    *std::max_element(vOurs.begin(), vOurs.end()) / n * 1e6, Median(vSqlite) / n * 1e6,
-                    Median(vRatio), *std::min_element(vRatio.begin(), vRatio.end()),
-                    *std::max_element(vRatio.begin(), vRatio.end()), "", Median(vOursCpu) / n * 1e6,
-                    Median(vSqliteCpu) / n * 1e6);
+        std::printf("  %-20s ours %8.1f us/id [%.1f - %.1f]   sqlite %6.1f us/id [%.1f - %.1f]   "
+                    "x%.1f [%.1f - %.1f]\n"
+                    "  %-20s processor time: ours %.1f us/id [%.1f - %.1f], sqlite %.1f us/id [%.1f - %.1f]\n",
+                    bOneList ? "into one list" : "one into each list", vOurs.Median() / n * 1e6,
+                    vOurs.Min() / n * 1e6, vOurs.Max() / n * 1e6, vSqlite.Median() / n * 1e6,
+                    vSqlite.Min() / n * 1e6, vSqlite.Max() / n * 1e6, vRatio.Median(), vRatio.Min(),
+                    vRatio.Max(), "", vOursCpu.Median() / n * 1e6, vOursCpu.Min() / n * 1e6,
+                    vOursCpu.Max() / n * 1e6, vSqliteCpu.Median() / n * 1e6, vSqliteCpu.Min() / n * 1e6,
+                    vSqliteCpu.Max() / n * 1e6);
         std::fflush(stdout);
     }
     velk::RemoveTree(db.c_str(), nullptr, 0, 0);
+    bench::PrintLoad("at end");
     return 0;
 }

@@ -2,7 +2,7 @@
 // database with N attributes (file lists of varied sizes) and a view naming them
 // with stale ids, a few hundred names the database lacks, and a tenth of the
 // attributes missing. For each N the tool runs once untimed (it registers the
-// missing names), then, several times in turn, the tool, the floor (tool_floor
+// missing names) and each floor once untimed, then, at least five times in turn, the tool, the floor (tool_floor
 // "all": every file list's three files opened, read and closed, the view read
 // and written once, a commit's flushes) and the header floor (only each list's
 // "bptinfo"). Prints the median time of each with its range, the ratios, and the
@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/runs.h"
 #include "engine/database/adb.h"
 #include "engine/database/adb_tools.h"
 #include "engine/txstore/remove_tree.h"
@@ -94,32 +95,21 @@ Run Time(const std::string& program, const std::vector<std::string>& vArgs)
     return run;
 }
 
-struct Figures {
-    std::vector<double> v;
-    void Add(double x) { v.push_back(x); }
-    double Median() const
-    {
-        std::vector<double> w = v;
-        std::sort(w.begin(), w.end());
-        return w.empty() ? 0 : w[w.size() / 2];
-    }
-    double Min() const { return v.empty() ? 0 : *std::min_element(v.begin(), v.end()); }
-    double Max() const { return v.empty() ? 0 : *std::max_element(v.begin(), v.end()); }
-};
-
 }  // namespace
 
 int main(int argc, char** argv)
 {
-    const int nRepetitions = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
+    const int nRepetitions = bench::RunsFrom(argc > 1 ? argv[1] : nullptr);
     std::vector<int> vSizes;
     for (int i = 2; i < argc; ++i)
         vSizes.push_back(std::atoi(argv[i]));
     if (vSizes.empty())
         vSizes = {1000, 10000, 100000};
     const std::string floor = BesideMe("tool_floor");
-    std::printf("median [min - max] of %d runs; ratio: tool / floor of the same repetition\n",
+    std::printf("wall time, median [min - max] of %d runs after a discarded one of each program; "
+                "ratio: tool / floor of the same repetition\n",
                 nRepetitions);
+    bench::PrintLoad("at start");
     for (int nAtts : vSizes) {
         const std::string dir = platform::TempDirectory() + "attview-tool-bench-" + std::to_string(nAtts);
         const auto made = std::chrono::steady_clock::now();
@@ -130,8 +120,12 @@ int main(int argc, char** argv)
         const double sMake = std::chrono::duration<double>(std::chrono::steady_clock::now() - made).count();
         const std::string tool = dir + "\\attview-restore" + platform::kExecutableSuffix;
         const std::string source = dir + "\\source.xml";
+        // The discarded runs: the tool registers the missing names in its first, and
+        // each program finds the files in the system's cache afterwards.
         const Run warm = Time(tool, {"attview-restore", source});
-        Figures tool_s, floor_s, header_s, ratio, header_ratio;
+        Time(floor, {"tool_floor", dir, source, "all"});
+        Time(floor, {"tool_floor", dir, source, "headers"});
+        bench::CSpread tool_s, floor_s, header_s, ratio, header_ratio;
         std::uint64_t cbPeak = warm.cbPeak;
         bool bFailed = warm.nCode != 0;
         for (int r = 0; r < nRepetitions; ++r) {
@@ -160,5 +154,6 @@ int main(int argc, char** argv)
                     tool_s.Median() / nAtts * 1e6, floor_s.Median() / nAtts * 1e6);
         std::fflush(stdout);
     }
+    bench::PrintLoad("at end");
     return 0;
 }

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/runs.h"
 #include "engine/bptree/bptree.h"
 #include "engine/txstore/remove_tree.h"
 #include "engine/txstore/tfs_context.h"
@@ -235,35 +236,73 @@ double RunSqliteSmall(const std::string& file, int nRounds)
     return t / nRounds;
 }
 
-void Row(const char* szWhat, double tOurs, double tOff, double tFull)
+struct Spreads {
+    bench::CSpread insert, commit, both, find;
+    void Add(const Times& t)
+    {
+        insert.Add(t.tInsert);
+        commit.Add(t.tCommit);
+        both.Add(t.tInsert + t.tCommit);
+        find.Add(t.tFind);
+    }
+};
+
+void Row(const char* szWhat, const bench::CSpread& ours, const bench::CSpread& off,
+         const bench::CSpread& full)
 {
-    std::printf("  %-16s ours %8.3f s   sqlite off %8.3f s (x%.2f)   sqlite full %8.3f s (x%.2f)\n",
-                szWhat, tOurs, tOff, tOurs / tOff, tFull, tOurs / tFull);
+    std::printf("  %-14s ours %7.3f s [%.3f - %.3f]   sqlite off %7.3f s [%.3f - %.3f] (x%.2f)   "
+                "sqlite full %7.3f s [%.3f - %.3f] (x%.2f)\n",
+                szWhat, ours.Median(), ours.Min(), ours.Max(), off.Median(), off.Min(), off.Max(),
+                ours.Median() / off.Median(), full.Median(), full.Min(), full.Max(),
+                ours.Median() / full.Median());
 }
 
 }  // namespace
 
+// transaction_bench [N [rounds [runs]]]: at least 5 runs, each figure the median
+// [min - max] of the runs after a discarded first one.
 int main(int argc, char** argv)
 {
     const std::string temp = platform::TempDirectory();
     const std::string native = "/tmp/attview-tx-bench.sqlite";
+    const int nRuns = bench::RunsFrom(argc > 3 ? argv[3] : nullptr);
+    std::printf("wall time, median [min - max] of %d runs after a discarded one; each run on a new "
+                "store or database\n", nRuns);
+    bench::PrintLoad("at start");
     for (int n : {100000, argc > 1 ? std::atoi(argv[1]) : 1000000}) {
-        const Times ours = RunOurs(temp + "attview-tx-bench", n);
-        const Times off = RunSqlite(native, n, false);
-        const Times full = RunSqlite(native, n, true);
-        std::printf("N = %d (ratio: our time / SQLite's)\n", n);
-        Row("insert", ours.tInsert, off.tInsert, full.tInsert);
-        Row("commit", ours.tCommit, off.tCommit, full.tCommit);
-        Row("insert+commit", ours.tInsert + ours.tCommit, off.tInsert + off.tCommit,
-            full.tInsert + full.tCommit);
-        Row("lookups", ours.tFind, off.tFind, full.tFind);
+        Spreads ours, off, full;
+        bench::Repeat(nRuns, [&](bool bTimed) {
+            const Times o = RunOurs(temp + "attview-tx-bench", n);
+            const Times f = RunSqlite(native, n, false);
+            const Times u = RunSqlite(native, n, true);
+            if (bTimed) {
+                ours.Add(o);
+                off.Add(f);
+                full.Add(u);
+            }
+        });
+        std::printf("N = %d (ratio: our median / SQLite's)\n", n);
+        Row("insert", ours.insert, off.insert, full.insert);
+        Row("commit", ours.commit, off.commit, full.commit);
+        Row("insert+commit", ours.both, off.both, full.both);
+        Row("lookups", ours.find, off.find, full.find);
+        std::fflush(stdout);
     }
     const int nRounds = argc > 2 ? std::atoi(argv[2]) : 200;
     unsigned nFlushes = 0;
-    const double tOurs = RunOursSmall(temp + "attview-tx-bench-small", nRounds, &nFlushes);
-    const double tFull = RunSqliteSmall(native, nRounds);
-    std::printf("small transactions (%d): ours %.3f ms each (%u flushes)   sqlite full %.3f ms "
-                "each (x%.2f)\n",
-                nRounds, tOurs * 1000, nFlushes, tFull * 1000, tOurs / tFull);
+    bench::CSpread ours, full;
+    bench::Repeat(nRuns, [&](bool bTimed) {
+        const double tOurs = RunOursSmall(temp + "attview-tx-bench-small", nRounds, &nFlushes);
+        const double tFull = RunSqliteSmall(native, nRounds);
+        if (bTimed) {
+            ours.Add(tOurs * 1000);
+            full.Add(tFull * 1000);
+        }
+    });
+    std::printf("small transactions (%d): ours %.3f ms each [%.3f - %.3f] (%u flushes)   sqlite full "
+                "%.3f ms each [%.3f - %.3f] (x%.2f)\n",
+                nRounds, ours.Median(), ours.Min(), ours.Max(), nFlushes, full.Median(), full.Min(),
+                full.Max(), ours.Median() / full.Median());
+    bench::PrintLoad("at end");
     return 0;
 }

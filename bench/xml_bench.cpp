@@ -1,27 +1,29 @@
 // The document reader and writer against libxml2's tree parser and pugixml on the
 // same generated attribute-view file of about 20 MB, in Shift_JIS and in UTF-8.
-// Each figure is the best of a few runs, in MB of file bytes per second of
-// processor time; the ratios are ours over theirs (above 1: we are faster).
+// Each figure is the median and range of at least five runs after a discarded
+// one, in MB of file bytes per second of processor time; each read goes into an
+// empty tree (the previous one freed outside the timing), and freed memory stays
+// with the process for every contender. The ratios are ours over theirs (above 1:
+// we are faster).
 // pugixml reads no Shift_JIS; for that file it is measured behind glibc's iconv,
 // which turns the CP932 bytes into UTF-8 before parsing and the UTF-8 it writes
 // back into CP932 after writing.
 //
-//   xml_bench [megabytes [runs [ours [read|write]]]]
+//   xml_bench [megabytes [runs [ours [read|write]]]]      runs: at least 5
 //
 // "ours" skips the others, and "read" or "write" our other half, for a profiler.
 #include <iconv.h>
 #include <libxml/parser.h>
 #include <libxml/tree.h>
+#include <malloc.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <ctime>
 #include <cstdio>
 #include <cstdlib>
-#include <functional>
 #include <pugixml.hpp>
 #include <string>
 
+#include "bench/runs.h"
 #include "support/file/memory_file.h"
 #include "support/file/stream_buffer.h"
 #include "support/xml/description.h"
@@ -105,37 +107,34 @@ std::string Convert(iconv_t cd, const std::string& str)
     return out;
 }
 
-// The best of nRuns in seconds of the process's processor time (user and system,
-// page faults included): every contender runs on one thread, and other work on a
+// Seconds of the process's processor time (user and system, page faults
+// included) that fn takes: every contender runs on one thread, and other work on a
 // shared machine then does not count against whoever happened to run beside it.
-double Seconds(const std::function<void()>& fn, int nRuns)
+template <class Fn>
+double Cpu(Fn fn)
 {
-    double dBest = 1e30;
-    for (int i = 0; i < nRuns; ++i) {
-        const std::clock_t t0 = std::clock();
-        fn();
-        const double d = static_cast<double>(std::clock() - t0) / CLOCKS_PER_SEC;
-        dBest = std::min(dBest, d);
-    }
-    return dBest;
+    const double d0 = bench::CpuSeconds();
+    fn();
+    return bench::CpuSeconds() - d0;
 }
 
 struct Figures {
-    double dRead = 0, dWrite = 0;
+    bench::CSpread read, write;
 };
 
 void Print(const char* szEncoding, const char* szWho, size_t cb, const Figures& f)
 {
     const double dMb = static_cast<double>(cb) / 1e6;
-    std::printf("%-9s %-8s read %7.1f MB/s  write %7.1f MB/s  read+write %7.1f MB/s\n", szEncoding, szWho,
-                dMb / f.dRead, dMb / f.dWrite, dMb / (f.dRead + f.dWrite));
+    std::printf("%-9s %-8s read %7.1f MB/s [%.1f - %.1f]  write %7.1f MB/s [%.1f - %.1f]\n", szEncoding,
+                szWho, dMb / f.read.Median(), dMb / f.read.Max(), dMb / f.read.Min(), dMb / f.write.Median(),
+                dMb / f.write.Max(), dMb / f.write.Min());
 }
 
 void Ratio(const char* szEncoding, const char* szWho, const Figures& ours, const Figures& theirs)
 {
-    std::printf("%-9s ours/%-8s read x%.2f  write x%.2f  read+write x%.2f\n", szEncoding, szWho,
-                theirs.dRead / ours.dRead, theirs.dWrite / ours.dWrite,
-                (theirs.dRead + theirs.dWrite) / (ours.dRead + ours.dWrite));
+    std::printf("%-9s ours/%-8s read x%.2f  write x%.2f  read+write x%.2f (medians)\n", szEncoding, szWho,
+                theirs.read.Median() / ours.read.Median(), theirs.write.Median() / ours.write.Median(),
+                (theirs.read.Median() + theirs.write.Median()) / (ours.read.Median() + ours.write.Median()));
 }
 
 }  // namespace
@@ -143,12 +142,20 @@ void Ratio(const char* szEncoding, const char* szWho, const Figures& ours, const
 int main(int argc, char** argv)
 {
     const size_t cbTarget = argc > 1 ? static_cast<size_t>(std::atof(argv[1]) * 1e6) : 20000000;
-    const int nRuns = argc > 2 ? std::atoi(argv[2]) : 3;
+    const int nRuns = bench::RunsFrom(argc > 2 ? argv[2] : nullptr);
     const bool bOursOnly = argc > 3 && std::string(argv[3]) == "ours";  // for profiling
     const std::string strOnly = bOursOnly && argc > 4 ? argv[4] : "";
+    // The C heap keeps what it is given back, as the library heap keeps its
+    // regions: then no contender reads into fresh pages while another reuses
+    // touched ones.
+    mallopt(M_MMAP_THRESHOLD, 1 << 30);
+    mallopt(M_TRIM_THRESHOLD, 1 << 30);
     EDescription view;
     BuildView(&view, cbTarget);
     xmlInitParser();
+    std::printf("processor time, median [range] of %d runs after a discarded one; each read into an "
+                "empty tree, the previous tree freed outside the timing\n", nRuns);
+    bench::PrintLoad("at start");
 
     struct Encoding { int nIndex; const char* szName; const char* szLibxml; };
     const Encoding kEncodings[] = {{0, "shift_jis", "Shift_JIS"}, {1, "utf-8", "UTF-8"}};
@@ -159,49 +166,65 @@ int main(int argc, char** argv)
         std::printf("%-9s file %.1f MB\n", e.szName, static_cast<double>(strFile.size()) / 1e6);
 
         Figures ours, libxml, pugi;
-        EDescription tree;
-        ours.dRead = Seconds(
-            [&] {
-                EStreamBuffer stream;
-                stream.Write(strFile.data(), static_cast<uint32_t>(strFile.size()));
-                stream.GetBuffer(0);  // the bytes in one block, as after loading a file
-                if (tree.ReadDocument(&stream, 2, 0) != 0)
+        EDescription* pTree = nullptr;
+        bench::Repeat(strOnly == "write" ? 0 : nRuns, [&](bool bTimed) {
+            delete pTree;
+            pTree = new EDescription;
+            EStreamBuffer stream;
+            stream.Write(strFile.data(), static_cast<uint32_t>(strFile.size()));
+            stream.GetBuffer(0);  // the bytes in one block, as after loading a file
+            const double d = Cpu([&] {
+                if (pTree->ReadDocument(&stream, 2, 0) != 0)
                     std::abort();
-            },
-            strOnly == "write" ? 1 : nRuns);
-        ours.dWrite = Seconds(
-            [&] {
+            });
+            if (bTimed)
+                ours.read.Add(d);
+        });
+        if (strOnly != "read") {
+            bench::Repeat(nRuns, [&](bool bTimed) {
                 EMemoryFile out;
                 out.m_str.reserve(strFile.size());
-                if (tree.WriteDocument(&out, 0, 2, e.nIndex) != 0 || out.m_str != strFile)
+                const double d = Cpu([&] {
+                    if (pTree->WriteDocument(&out, 0, 2, e.nIndex) != 0)
+                        std::abort();
+                });
+                if (out.m_str != strFile)
                     std::abort();
-            },
-            strOnly == "read" ? 0 : nRuns);
+                if (bTimed)
+                    ours.write.Add(d);
+            });
+        }
+        delete pTree;
         Print(e.szName, "ours", strFile.size(), ours);
+        std::fflush(stdout);
         if (bOursOnly)
             continue;
 
         xmlDocPtr pDoc = nullptr;
-        libxml.dRead = Seconds(
-            [&] {
-                if (pDoc != nullptr)
-                    xmlFreeDoc(pDoc);
+        bench::Repeat(nRuns, [&](bool bTimed) {
+            if (pDoc != nullptr)
+                xmlFreeDoc(pDoc);
+            const double d = Cpu([&] {
                 pDoc = xmlReadMemory(strFile.data(), static_cast<int>(strFile.size()), nullptr, nullptr,
                                      XML_PARSE_NONET | XML_PARSE_HUGE);
                 if (pDoc == nullptr)
                     std::abort();
-            },
-            nRuns);
-        libxml.dWrite = Seconds(
-            [&] {
-                xmlChar* p = nullptr;
-                int cb = 0;
+            });
+            if (bTimed)
+                libxml.read.Add(d);
+        });
+        bench::Repeat(nRuns, [&](bool bTimed) {
+            xmlChar* p = nullptr;
+            int cb = 0;
+            const double d = Cpu([&] {
                 xmlDocDumpFormatMemoryEnc(pDoc, &p, &cb, e.szLibxml, 1);
                 if (p == nullptr)
                     std::abort();
-                xmlFree(p);
-            },
-            nRuns);
+            });
+            xmlFree(p);
+            if (bTimed)
+                libxml.write.Add(d);
+        });
         xmlFreeDoc(pDoc);
         Print(e.szName, "libxml2", strFile.size(), libxml);
         Ratio(e.szName, "libxml2", ours, libxml);
@@ -214,8 +237,9 @@ int main(int argc, char** argv)
             std::abort();
         {
             pugi::xml_document doc;
-            pugi.dRead = Seconds(
-                [&] {
+            bench::Repeat(nRuns, [&](bool bTimed) {
+                doc.reset();
+                const double d = Cpu([&] {
                     if (bIconv) {
                         const std::string strUtf8 = Convert(cdIn, strFile);
                         if (!doc.load_buffer(strUtf8.data(), strUtf8.size(),
@@ -225,25 +249,29 @@ int main(int argc, char** argv)
                                                 pugi::parse_default | pugi::parse_comments)) {
                         std::abort();
                     }
-                },
-                nRuns);
-            pugi.dWrite = Seconds(
-                [&] {
-                    std::string str;
-                    struct Writer : pugi::xml_writer {
-                        std::string* p;
-                        void write(const void* data, size_t size) override
-                        {
-                            p->append(static_cast<const char*>(data), size);
-                        }
-                    } writer;
-                    writer.p = &str;
-                    str.reserve(strFile.size());
+                });
+                if (bTimed)
+                    pugi.read.Add(d);
+            });
+            bench::Repeat(nRuns, [&](bool bTimed) {
+                std::string str;
+                struct Writer : pugi::xml_writer {
+                    std::string* p;
+                    void write(const void* data, size_t size) override
+                    {
+                        p->append(static_cast<const char*>(data), size);
+                    }
+                } writer;
+                writer.p = &str;
+                str.reserve(strFile.size());
+                const double d = Cpu([&] {
                     doc.save(writer, "\t", pugi::format_default, pugi::encoding_utf8);
                     if (bIconv && Convert(cdOut, str).empty())
                         std::abort();
-                },
-                nRuns);
+                });
+                if (bTimed)
+                    pugi.write.Add(d);
+            });
             const char* szWho = bIconv ? "pugi+icv" : "pugixml";
             Print(e.szName, szWho, strFile.size(), pugi);
             Ratio(e.szName, szWho, ours, pugi);
@@ -252,7 +280,9 @@ int main(int argc, char** argv)
             iconv_close(cdIn);
             iconv_close(cdOut);
         }
+        std::fflush(stdout);
     }
+    bench::PrintLoad("at end");
     xmlCleanupParser();
     return 0;
 }
