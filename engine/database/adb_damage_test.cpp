@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "engine/database/adb_test_support.h"
+#include "engine/database/salvage_log.h"
 
 namespace velk {
 namespace {
@@ -123,6 +124,51 @@ TEST(DamagedDatabase, NameIndexDamageFailsListCheckAndAdd)
             EXPECT_EQ(1, Tool({"add", pDb->Dir(), "zzz"}).nCode);
             EXPECT_EQ(strBefore, Stores(*pDb));
         }
+    }
+}
+
+// An id that the record file calls free but that is still in use is damage: the
+// registration fails and changes nothing, and the other attribute's list stays.
+TEST(DamagedDatabase, AddNeverTakesAnIdInUse)
+{
+    const std::size_t kRecord = 336;
+    struct Case {
+        const char* szWhat;
+        std::function<void(const CScratchDatabase&, std::string*)> damage;
+    };
+    const Case kCases[] = {
+        {"the free list names a live record (70: named, no files)",
+         [&](const CScratchDatabase&, std::string* pRecords) {
+             pRecords->replace(pRecords->size() - 4, 4, std::string("\x01\0\0\0\x46\0\0\0", 8));
+         }},
+        {"the file cut short: records 69 and 70 gone, the index still names them",
+         [&](const CScratchDatabase&, std::string* pRecords) {
+             pRecords->resize(16 + 68 * kRecord);
+             pRecords->append(4, '\0');
+             (*pRecords)[12] = 68;
+         }},
+        {"a free id whose list still has entries",
+         [&](const CScratchDatabase& db, std::string* pRecords) {
+             // A free record 71, with a copy of list 1 (one entry) under its name.
+             ASSERT_TRUE(CopyEntry(CPath(db.Sub("fidlists\\1").c_str()),
+                                   CPath(db.Sub("fidlists\\71").c_str())));
+             (*pRecords)[12] = 71;
+             pRecords->insert(16 + 70 * kRecord, std::string(kRecord, '\0'));
+             pRecords->replace(pRecords->size() - 4, 4, std::string("\x01\0\0\0\x47\0\0\0", 8));
+         }},
+    };
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.szWhat);
+        std::unique_ptr<CScratchDatabase> pDb = MakeDatabase();
+        std::string strRecords = ReadWhole(pDb->Sub("attinfo_db"));
+        c.damage(*pDb, &strRecords);
+        testing::WriteWhole(pDb->Sub("attinfo_db"), strRecords);
+        const std::string strBefore = Stores(*pDb);
+        const auto lists = platform::testing::SnapshotTree(pDb->Sub("fidlists"));
+        const SRun add = Tool({"add", pDb->Dir(), "new"});
+        EXPECT_EQ(1, add.nCode) << add.strOutput;
+        EXPECT_EQ(strBefore, Stores(*pDb));
+        EXPECT_EQ(lists, platform::testing::SnapshotTree(pDb->Sub("fidlists")));
     }
 }
 
