@@ -180,8 +180,39 @@ TEST(DamagedDatabase, CheckComparesFileListNodesWithTheirOrders)
     const SRun check = Tool({"check", pDb->Dir()});
     EXPECT_EQ(1, check.nCode);
     for (const char* szLine : {"fidlists\\1: index file: records of 6168 bytes, but d and K give 6144",
-                               "fidlists\\1: the file list has the wrong orders"})
+                               "fidlists\\1\\bptinfo: index order 255, but the parameters give 256"})
         EXPECT_NE(std::string::npos, check.strOutput.find(szLine)) << check.strOutput;
+}
+
+// Every field of a tree header that the parameters fix is compared, and its length.
+TEST(DamagedDatabase, CheckComparesTreeHeadersWithTheLayout)
+{
+    struct Case {
+        const char* szFile;
+        std::function<void(std::string*)> damage;
+        const char* szLine;
+    };
+    const Case kCases[] = {
+        {"attname_db\\bptinfo", [](std::string* p) { (*p)[24] = 1; },
+         "attname_db\\bptinfo: duplicates 1, but the parameters give 0"},
+        {"attname_db\\bptinfo", [](std::string* p) { p->push_back('\0'); },
+         "attname_db\\bptinfo: longer than the 60 bytes of a tree header"},
+        {"hash_db\\bptinfo", [](std::string* p) { (*p)[24] = 2; },
+         "hash_db\\bptinfo: duplicates 2, but the parameters give 1"},
+    };
+    std::unique_ptr<CScratchDatabase> pDb = MakeDatabase();
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.szLine);
+        const std::string strSound = ReadWhole(pDb->Sub(c.szFile));
+        std::string s = strSound;
+        c.damage(&s);
+        testing::WriteWhole(pDb->Sub(c.szFile), s);
+        const SRun check = Tool({"check", pDb->Dir()});
+        EXPECT_EQ(1, check.nCode);
+        EXPECT_NE(std::string::npos, check.strOutput.find(c.szLine)) << check.strOutput;
+        testing::WriteWhole(pDb->Sub(c.szFile), strSound);
+    }
+    EXPECT_EQ(0, Tool({"check", pDb->Dir()}).nCode);
 }
 
 }  // namespace
