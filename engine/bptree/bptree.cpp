@@ -14,7 +14,7 @@ namespace {
 const unsigned char kMagic[8] = {0x89, 'B', 'P', 'T', 0x0D, 0x0A, 0x1A, 0x0A};
 const char* const kFileNames[3] = {"bptinfo", "index", "leaf"};
 enum { kInfoFile = 0, kIndexFile = 1, kLeafFile = 2 };
-const std::uint32_t kHeaderSize = 60;
+const std::uint32_t kHeaderSize = CBPTree::kHeaderSize;
 const std::uint32_t kDynamicOffset = 44;
 // Every index node has at least two children, so a tree of H index levels has at
 // least 2^H leaves; a leaf file below 2^32 bytes cannot hold 2^27 of them. A header

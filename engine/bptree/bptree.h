@@ -49,6 +49,8 @@ namespace velk {
 class CBPTree {
 public:
     enum { kOk = 0, kInvalidArgument = 2, kEndOfWalk = 4, kExists = 5 };
+    // The length of "bptinfo".
+    enum : std::uint32_t { kHeaderSize = 60 };
     // Duplicate modes of Find.
     enum { kFindAny = 0, kFindFirst = 1, kFindLast = 2 };
 

@@ -37,6 +37,9 @@ private:
     bool CheckTreeStore(CBPTree* pTree, const std::string& strName, const void* pGuid,
                         PFNCOMPAREKEYS pfnCompare);
     bool CheckRecordStore(CRecordFile* pFile, const std::string& strName);
+    // Compares a tree's header, as it is on file, with the store's layout.
+    void CheckTreeLayout(const CPath& tree, const std::string& strStore,
+                         const SStoreLayout& store);
     void CheckNames();
     void CheckRecords();
     void CheckFileList(std::uint32_t nId, const std::string& strName);
@@ -85,40 +88,78 @@ bool CChecker::CheckRecordStore(CRecordFile* pFile, const std::string& strName)
     }
 }
 
+void CChecker::CheckTreeLayout(const CPath& tree, const std::string& strStore,
+                               const SStoreLayout& store)
+{
+    // The header as it is on file: every field that creation fixes, its length
+    // included, against what the parameters give.
+    const std::string strName = strStore + "\\bptinfo";
+    std::string strHeader(CBPTree::kHeaderSize + 1, '\0');
+    std::uint32_t cbRead = 0;
+    try {
+        CFileSystem::IFile* pFile =
+            m_pContext->OpenFile(tree.Join("bptinfo").GetString(), 0);
+        cbRead = pFile->Read(&strHeader[0], static_cast<std::uint32_t>(strHeader.size()));
+        m_pContext->CloseFile(pFile);
+    } catch (...) {
+        Problem(strName + ": cannot be read");
+        return;
+    }
+    if (cbRead != CBPTree::kHeaderSize)
+        Problem(strName + ": " + (cbRead > CBPTree::kHeaderSize ? "longer" : "shorter") +
+                " than the " + std::to_string(CBPTree::kHeaderSize) + " bytes of a tree header");
+    if (cbRead < 28)
+        return;
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(strHeader.data());
+    const struct {
+        const char* szField;
+        std::uint32_t nOffset;
+        std::uint32_t nWant;
+    } kFields[] = {
+        {"index order", 8, store.nIndexOrder},
+        {"leaf order", 12, store.nLeafOrder},
+        {"key size", 16, store.cbKey},
+        {"value size", 20, store.cbValue},
+        {"duplicates", 24, static_cast<std::uint32_t>(store.nDuplicates)},
+    };
+    for (const auto& field : kFields) {
+        const std::uint32_t nHave = GetU32LE(p + field.nOffset);
+        if (nHave != field.nWant)
+            Problem(strName + ": " + field.szField + " " + std::to_string(nHave) +
+                    ", but the parameters give " + std::to_string(field.nWant));
+    }
+}
+
 void CChecker::Run()
 {
-    {
-        CBPTree tree;
-        CheckTreeStore(&tree, kPathIndexName, m_info.abPathOrder, nullptr);
-    }
-    if (m_info.nHashSize != 0) {
-        CBPTree hashes;
-        CheckTreeStore(&hashes, kHashIndexName, kGuidBinaryAscending, nullptr);
-        CBPTree imports;
-        CheckTreeStore(&imports, kImportIndexName, kGuidNoCaseAscending, nullptr);
-    }
-    {
-        CRecordFile files;
-        CheckRecordStore(&files, kFileRecordsName);
-    }
-    if (m_info.nCommentSize != 0) {
-        CBPTree comments;
-        CheckTreeStore(&comments, kCommentIndexName, kGuidBinaryAscending, nullptr);
+    bool bNames = false;
+    bool bRecords = false;
+    for (const SStoreLayout& store : DatabaseLayout(m_info)) {
+        if (store.bTree) {
+            const bool bNameIndex = std::strcmp(store.szName, kNameIndexName) == 0;
+            CBPTree tree;
+            const bool bOpen =
+                CheckTreeStore(bNameIndex ? &m_names : &tree, store.szName, store.pGuid, nullptr);
+            if (bOpen)
+                CheckTreeLayout(m_directory.Join(store.szName), store.szName, store);
+            if (bNameIndex)
+                bNames = bOpen;
+            continue;
+        }
+        const bool bAttRecords = std::strcmp(store.szName, kAttRecordsName) == 0;
         CRecordFile records;
-        CheckRecordStore(&records, kCommentRecordsName);
-    }
-    const bool bNames = CheckTreeStore(&m_names, kNameIndexName, kGuidStringAscending, nullptr);
-    bool bRecords = CheckRecordStore(&m_records, kAttRecordsName);
-    // The record layout follows from the parameters alone. Longer records still
-    // hold every field, so the database opens with them, but the files did not
-    // come from these parameters; shorter ones cannot be read further.
-    const std::uint64_t cbRecord =
-        static_cast<std::uint64_t>(kAttFixedSize) + m_info.nAttNameSize + m_info.nExtraSize;
-    if (bRecords && m_records.GetRecordSize() != cbRecord) {
-        Problem(std::string(kAttRecordsName) + ": records of " +
-                std::to_string(m_records.GetRecordSize()) + " bytes, but the parameters give " +
-                std::to_string(cbRecord));
-        bRecords = m_records.GetRecordSize() > cbRecord;
+        CRecordFile* pFile = bAttRecords ? &m_records : &records;
+        if (!CheckRecordStore(pFile, store.szName))
+            continue;
+        if (pFile->GetRecordSize() != store.cbRecord)
+            Problem(std::string(store.szName) + ": records of " +
+                    std::to_string(pFile->GetRecordSize()) + " bytes, but the parameters give " +
+                    std::to_string(store.cbRecord));
+        // Longer attribute records still hold every field, so the database opens
+        // with them, but the files did not come from these parameters; shorter ones
+        // cannot be read further.
+        if (bAttRecords)
+            bRecords = pFile->GetRecordSize() >= store.cbRecord;
     }
     if (!bNames || !bRecords)
         return;
@@ -258,11 +299,12 @@ void CChecker::CheckFileList(std::uint32_t nId, const std::string& strName)
         return;
     }
     try {
-        if (list.GetIndexOrder() != kFileListIndexOrder ||
-            list.GetLeafOrder() != kFileListLeafOrder || list.GetKeySize() != kFileListKeySize ||
-            list.GetValueSize() != kFileListValueSize || list.HasDuplicates() != 0)
-            Problem(strStore + ": the file list has the wrong orders, key size, value size " +
-                    "or duplicate mode");
+        const SStoreLayout layout = {kFileListsName,      true, kFileListIndexOrder,
+                                     kFileListLeafOrder,  kFileListKeySize,
+                                     kFileListValueSize,  kFileListDuplicates,
+                                     kGuidBinaryAscending, 0};
+        CheckTreeLayout(m_directory.Join(kFileListsName).Join(std::to_string(nId).c_str()),
+                        strStore, layout);
         std::vector<std::string> vTree;
         CheckTree(list, &vTree);
         for (const std::string& strLine : vTree)

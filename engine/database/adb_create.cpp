@@ -114,27 +114,43 @@ int CreateDatabase(const char* szDirectory, const SDatabaseInfo& info)
     if (!pContext)
         throw std::bad_alloc();
     CFileSystem::IContext* pc = pContext.get();
-    CreateTree(pc, directory.Join(kPathIndexName), 16, 32, info.nParam1, 4, 0, info.abPathOrder);
-    if (info.nHashSize != 0) {
-        CreateTree(pc, directory.Join(kHashIndexName), 64, 64, info.nHashSize, 4, 1,
-                   kGuidBinaryAscending);
-        CreateTree(pc, directory.Join(kImportIndexName), 16, 32, info.nParam1, 4, 0,
-                   kGuidNoCaseAscending);
+    for (const SStoreLayout& store : DatabaseLayout(info)) {
+        if (store.bTree)
+            CreateTree(pc, directory.Join(store.szName), store.nIndexOrder, store.nLeafOrder,
+                       store.cbKey, store.cbValue, store.nDuplicates, store.pGuid);
+        else
+            CreateRecords(pc, directory.Join(store.szName),
+                          static_cast<std::uint32_t>(store.cbRecord));
     }
-    CreateRecords(pc, directory.Join(kFileRecordsName), 80 + info.nParam1 + info.nHashSize);
-    if (info.nCommentSize != 0) {
-        CreateTree(pc, directory.Join(kCommentIndexName), 16, 32, info.nCommentSize, 4, 0,
-                   kGuidBinaryAscending);
-        CreateRecords(pc, directory.Join(kCommentRecordsName), 8 + info.nCommentSize);
-    }
-    CreateTree(pc, directory.Join(kNameIndexName), 32, 32, info.nAttNameSize, 4, 0,
-               kGuidStringAscending);
-    CreateRecords(pc, directory.Join(kAttRecordsName),
-                  kAttFixedSize + info.nAttNameSize + info.nExtraSize);
 
     // Last: only a complete directory is recognised as a database.
     WriteNewFile(directory.Join(kLibIdName), kLibId, sizeof(kLibId));
     return CADB::kOk;
+}
+
+std::vector<SStoreLayout> DatabaseLayout(const SDatabaseInfo& info)
+{
+    std::vector<SStoreLayout> v;
+    auto tree = [&](const char* szName, std::uint32_t d, std::uint32_t l, std::uint32_t cbKey,
+                    int nDuplicates, const void* pGuid) {
+        v.push_back({szName, true, d, l, cbKey, 4, nDuplicates, pGuid, 0});
+    };
+    auto records = [&](const char* szName, std::uint64_t cbRecord) {
+        v.push_back({szName, false, 0, 0, 0, 0, 0, nullptr, cbRecord});
+    };
+    tree(kPathIndexName, 16, 32, info.nParam1, 0, info.abPathOrder);
+    if (info.nHashSize != 0) {
+        tree(kHashIndexName, 64, 64, info.nHashSize, 1, kGuidBinaryAscending);
+        tree(kImportIndexName, 16, 32, info.nParam1, 0, kGuidNoCaseAscending);
+    }
+    records(kFileRecordsName, std::uint64_t(80) + info.nParam1 + info.nHashSize);
+    if (info.nCommentSize != 0) {
+        tree(kCommentIndexName, 16, 32, info.nCommentSize, 0, kGuidBinaryAscending);
+        records(kCommentRecordsName, std::uint64_t(8) + info.nCommentSize);
+    }
+    tree(kNameIndexName, 32, 32, info.nAttNameSize, 0, kGuidStringAscending);
+    records(kAttRecordsName, std::uint64_t(kAttFixedSize) + info.nAttNameSize + info.nExtraSize);
+    return v;
 }
 
 bool ReadDatabaseInfo(const char* szDirectory, SDatabaseInfo* pInfo)

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "engine/database/adb_test_support.h"
+#include "engine/database/salvage_log.h"
 
 namespace velk {
 namespace {
@@ -126,6 +127,51 @@ TEST(DamagedDatabase, NameIndexDamageFailsListCheckAndAdd)
     }
 }
 
+// An id that the record file calls free but that is still in use is damage: the
+// registration fails and changes nothing, and the other attribute's list stays.
+TEST(DamagedDatabase, AddNeverTakesAnIdInUse)
+{
+    const std::size_t kRecord = 336;
+    struct Case {
+        const char* szWhat;
+        std::function<void(const CScratchDatabase&, std::string*)> damage;
+    };
+    const Case kCases[] = {
+        {"the free list names a live record (70: named, no files)",
+         [&](const CScratchDatabase&, std::string* pRecords) {
+             pRecords->replace(pRecords->size() - 4, 4, std::string("\x01\0\0\0\x46\0\0\0", 8));
+         }},
+        {"the file cut short: records 69 and 70 gone, the index still names them",
+         [&](const CScratchDatabase&, std::string* pRecords) {
+             pRecords->resize(16 + 68 * kRecord);
+             pRecords->append(4, '\0');
+             (*pRecords)[12] = 68;
+         }},
+        {"a free id whose list still has entries",
+         [&](const CScratchDatabase& db, std::string* pRecords) {
+             // A free record 71, with a copy of list 1 (one entry) under its name.
+             ASSERT_TRUE(CopyEntry(CPath(db.Sub("fidlists\\1").c_str()),
+                                   CPath(db.Sub("fidlists\\71").c_str())));
+             (*pRecords)[12] = 71;
+             pRecords->insert(16 + 70 * kRecord, std::string(kRecord, '\0'));
+             pRecords->replace(pRecords->size() - 4, 4, std::string("\x01\0\0\0\x47\0\0\0", 8));
+         }},
+    };
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.szWhat);
+        std::unique_ptr<CScratchDatabase> pDb = MakeDatabase();
+        std::string strRecords = ReadWhole(pDb->Sub("attinfo_db"));
+        c.damage(*pDb, &strRecords);
+        testing::WriteWhole(pDb->Sub("attinfo_db"), strRecords);
+        const std::string strBefore = Stores(*pDb);
+        const auto lists = platform::testing::SnapshotTree(pDb->Sub("fidlists"));
+        const SRun add = Tool({"add", pDb->Dir(), "new"});
+        EXPECT_EQ(1, add.nCode) << add.strOutput;
+        EXPECT_EQ(strBefore, Stores(*pDb));
+        EXPECT_EQ(lists, platform::testing::SnapshotTree(pDb->Sub("fidlists")));
+    }
+}
+
 TEST(DamagedDatabase, CheckComparesFileListNodesWithTheirOrders)
 {
     std::unique_ptr<CScratchDatabase> pDb = MakeDatabase();
@@ -134,8 +180,39 @@ TEST(DamagedDatabase, CheckComparesFileListNodesWithTheirOrders)
     const SRun check = Tool({"check", pDb->Dir()});
     EXPECT_EQ(1, check.nCode);
     for (const char* szLine : {"fidlists\\1: index file: records of 6168 bytes, but d and K give 6144",
-                               "fidlists\\1: the file list has the wrong orders"})
+                               "fidlists\\1\\bptinfo: index order 255, but the parameters give 256"})
         EXPECT_NE(std::string::npos, check.strOutput.find(szLine)) << check.strOutput;
+}
+
+// Every field of a tree header that the parameters fix is compared, and its length.
+TEST(DamagedDatabase, CheckComparesTreeHeadersWithTheLayout)
+{
+    struct Case {
+        const char* szFile;
+        std::function<void(std::string*)> damage;
+        const char* szLine;
+    };
+    const Case kCases[] = {
+        {"attname_db\\bptinfo", [](std::string* p) { (*p)[24] = 1; },
+         "attname_db\\bptinfo: duplicates 1, but the parameters give 0"},
+        {"attname_db\\bptinfo", [](std::string* p) { p->push_back('\0'); },
+         "attname_db\\bptinfo: longer than the 60 bytes of a tree header"},
+        {"hash_db\\bptinfo", [](std::string* p) { (*p)[24] = 2; },
+         "hash_db\\bptinfo: duplicates 2, but the parameters give 1"},
+    };
+    std::unique_ptr<CScratchDatabase> pDb = MakeDatabase();
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.szLine);
+        const std::string strSound = ReadWhole(pDb->Sub(c.szFile));
+        std::string s = strSound;
+        c.damage(&s);
+        testing::WriteWhole(pDb->Sub(c.szFile), s);
+        const SRun check = Tool({"check", pDb->Dir()});
+        EXPECT_EQ(1, check.nCode);
+        EXPECT_NE(std::string::npos, check.strOutput.find(c.szLine)) << check.strOutput;
+        testing::WriteWhole(pDb->Sub(c.szFile), strSound);
+    }
+    EXPECT_EQ(0, Tool({"check", pDb->Dir()}).nCode);
 }
 
 }  // namespace

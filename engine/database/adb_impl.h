@@ -75,6 +75,10 @@ public:
     void Close(int nCommit);
 
     int AddAtt(const char* szName, std::uint32_t* pnId);
+    // Throws when the id the record file just handed out is still in use: the
+    // name index names it, or its file list has entries. Removes an empty list
+    // left under its name.
+    void ClaimFreeId(std::uint32_t nId);
     CADB::IAttInfo* GetAttInfo(std::uint32_t nId, int nWritable);
     CADB::IFindAtt* CreateFindAtt();
 

@@ -22,6 +22,7 @@
 #include "engine/txstore/remove_tree.h"
 #include "engine/txstore/swmrg.h"
 #include "engine/txstore/unique_name.h"
+#include "platform/codepage.h"
 #include "platform/file.h"
 
 namespace velk {
@@ -43,6 +44,28 @@ struct SContextDeleter {
 std::string Quoted(const std::string& s)
 {
     return "\"" + s + "\"";
+}
+
+// Whether the bytes are a name an attribute can have: not empty, and characters
+// of code page 932 only (no control bytes, every lead byte with its trail byte).
+// Damage turns a name into zeros or stray bytes, which this tells apart.
+bool IsValidName(const std::string& strName)
+{
+    if (strName.empty())
+        return false;
+    for (std::size_t i = 0; i < strName.size(); ++i) {
+        const unsigned char b = static_cast<unsigned char>(strName[i]);
+        if (platform::IsLeadByte(b)) {
+            if (++i == strName.size())
+                return false;
+            const unsigned char t = static_cast<unsigned char>(strName[i]);
+            if (t < 0x40 || t == 0x7F || t > 0xFC)
+                return false;
+        } else if (b < 0x20 || b == 0x7F || b == 0x80 || b == 0xA0 || b > 0xDF) {
+            return false;
+        }
+    }
+    return true;
 }
 
 // One recovered attribute: its record as it was, and for a live one its file list.
@@ -74,6 +97,11 @@ private:
         return kAttFixedSize + m_info.nAttNameSize + m_info.nExtraSize;
     }
     void ReadNames(const CPath& root);
+    // The one valid name the index gives nId, or empty.
+    std::string IndexName(std::uint32_t nId) const;
+    // Settles the name of a record that reads, from its own name and the index's;
+    // false when the attribute is lost (and reported).
+    bool SettleName(std::uint32_t nId, bool bHeaderSound, bool bTerminated, SAttribute* pAtt);
     void ReadRecords(const CPath& root);
     void SettleNames();
     void SettleForwarders();
@@ -90,19 +118,16 @@ private:
     SDatabaseInfo m_info;
     SRecoveryReport& m_report;
     std::uint32_t m_cbRecord = 0;
-    std::map<std::uint32_t, std::string> m_mapIndexNames;  // id -> name, from the index
-    std::map<std::string, std::uint32_t> m_mapIndexIds;    // name -> id, from the index
+    // What the index says, its valid names only: id -> names, name -> id.
+    std::map<std::uint32_t, std::vector<std::string>> m_mapIndexNames;
+    std::map<std::string, std::uint32_t> m_mapIndexIds;
+    std::set<std::uint32_t> m_setBadlyNamedIds;  // named by an entry whose key is damaged
     std::map<std::uint32_t, SAttribute> m_mapAttributes;   // recovered, by id
 };
 
 void CRecovery::Lose(std::uint32_t nId, const std::string& strName, const std::string& strWhy)
 {
-    std::string strKnown = strName;
-    if (strKnown.empty()) {
-        const auto it = m_mapIndexNames.find(nId);
-        if (it != m_mapIndexNames.end())
-            strKnown = it->second;
-    }
+    const std::string strKnown = strName.empty() ? IndexName(nId) : strName;
     m_report.vLostAttributes.push_back({nId, strKnown, strWhy});
 }
 
@@ -113,17 +138,29 @@ void CRecovery::ReadNames(const CPath& root)
                     CompareStringAscending);
     if (!names.bSound)
         m_report.vNotes.push_back(std::string(kNameIndexName) +
-                                  ": damaged; the names were taken from the attribute records");
+                                  ": damaged; where it does not name a record, the record's own "
+                                  "name was kept");
     for (const auto& entry : names.vEntries) {
         const std::string& strKey = entry.first;
-        // A name is stored with exactly one NUL, at its end.
-        if (strKey.find('\0') != strKey.size() - 1 || entry.second.size() != 4)
+        if (entry.second.size() != 4)
             continue;
-        const std::string strName = strKey.substr(0, strKey.size() - 1);
         const std::uint32_t nId = GetU32LE(entry.second.data());
+        // A name is stored with exactly one NUL, at its end.
+        const std::string strName = strKey.substr(0, strKey.size() - 1);
+        if (strKey.find('\0') != strKey.size() - 1 || !IsValidName(strName)) {
+            m_setBadlyNamedIds.insert(nId);
+            continue;
+        }
         m_mapIndexIds[strName] = nId;
-        m_mapIndexNames.emplace(nId, strName);
+        m_mapIndexNames[nId].push_back(strName);
     }
+}
+
+std::string CRecovery::IndexName(std::uint32_t nId) const
+{
+    const auto it = m_mapIndexNames.find(nId);
+    return it == m_mapIndexNames.end() || it->second.size() != 1 ? std::string()
+                                                                 : it->second.front();
 }
 
 void CRecovery::ReadRecords(const CPath& root)
@@ -134,7 +171,7 @@ void CRecovery::ReadRecords(const CPath& root)
         records.GetRecordSize() < MinimumRecordSize()) {
         if (!records.Open(strFile.c_str(), MinimumRecordSize())) {
             for (const auto& named : m_mapIndexNames)
-                Lose(named.first, named.second, "the attribute records are missing");
+                Lose(named.first, "", "the attribute records are missing");
             return;
         }
     }
@@ -156,29 +193,18 @@ void CRecovery::ReadRecords(const CPath& root)
         }
         SAttribute att;
         att.nState = GetU32LE(vRecord.data() + kAttStateOffset);
-        const void* pNul = std::memchr(vRecord.data() + kAttNameOffset, 0, n);
-        if (pNul == nullptr || (att.nState != kAttStateLive && att.nState != kAttStateMerged)) {
+        if (att.nState != kAttStateLive && att.nState != kAttStateMerged) {
             if (bKnown || bNamed)
-                Lose(nId, "",
-                     pNul == nullptr ? "its record is damaged: the name has no end"
-                                     : "its record is damaged: unknown state " +
-                                           std::to_string(att.nState));
+                Lose(nId, "", "its record is damaged: unknown state " + std::to_string(att.nState));
             continue;
         }
-        att.strName = reinterpret_cast<const char*>(vRecord.data() + kAttNameOffset);
+        const bool bTerminated = std::memchr(vRecord.data() + kAttNameOffset, 0, n) != nullptr;
+        if (bTerminated)
+            att.strName = reinterpret_cast<const char*>(vRecord.data() + kAttNameOffset);
         att.nForward = GetU32LE(vRecord.data() + AttForwardOffset(n));
-        if (!bKnown && att.nState == kAttStateLive) {
-            // Without the free list a freed record reads like a live one; only the
-            // name index can vouch for it.
-            const auto it = m_mapIndexIds.find(att.strName);
-            if (it == m_mapIndexIds.end() || it->second != nId) {
-                Lose(nId, att.strName,
-                     "its record reads, but with the header damaged and no name pointing to "
-                     "it, it cannot be told from a freed one");
-                continue;
-            }
-        }
         att.vRecord = vRecord;
+        if (!SettleName(nId, bKnown, bTerminated, &att))
+            continue;
         m_mapAttributes.emplace(nId, std::move(att));
     }
     // With the header damaged the file may have lost records at its end; a name
@@ -187,7 +213,69 @@ void CRecovery::ReadRecords(const CPath& root)
     if (!bKnown)
         for (const auto& named : m_mapIndexNames)
             if (named.first > records.GetRecordCount())
-                Lose(named.first, named.second, "its record is beyond the end of the records");
+                Lose(named.first, "", "its record is beyond the end of the records");
+}
+
+bool CRecovery::SettleName(std::uint32_t nId, bool bHeaderSound, bool bTerminated,
+                           SAttribute* pAtt)
+{
+    const std::string strOwn = pAtt->strName;
+    const bool bOwnValid = bTerminated && IsValidName(strOwn);
+    const auto it = m_mapIndexNames.find(nId);
+    const std::vector<std::string> vIndexed =
+        it == m_mapIndexNames.end() ? std::vector<std::string>() : it->second;
+    const std::string strWhyOwn = !bTerminated      ? "has no end"
+                                  : strOwn.empty() ? "is empty"
+                                                   : "is not a valid name";
+    if (pAtt->nState == kAttStateMerged) {
+        // A forwarder's name is in no index: its record alone vouches for it.
+        if (!bOwnValid) {
+            Lose(nId, "", "its record is damaged: the name " + strWhyOwn);
+            return false;
+        }
+        return true;
+    }
+    if (pAtt->nForward != 0)
+        m_report.vNotes.push_back(std::string(kAttRecordsName) + ": attribute " +
+                                  std::to_string(nId) + " is live but forwards to attribute " +
+                                  std::to_string(pAtt->nForward) + "; kept as it was");
+    if (bOwnValid) {
+        if (std::find(vIndexed.begin(), vIndexed.end(), strOwn) != vIndexed.end())
+            return true;
+        if (!vIndexed.empty()) {
+            // Which of the two is the name is not known: the report names neither.
+            m_report.vLostAttributes.push_back(
+                {nId, "", "its record names it " + Quoted(strOwn) + ", the name index " +
+                              Quoted(vIndexed.front()) + "; neither can be trusted"});
+            return false;
+        }
+        if (!bHeaderSound) {
+            // Without the free list a freed record reads like a live one; only the
+            // name index can vouch for it.
+            Lose(nId, strOwn,
+                 "its record reads, but with the header damaged and no name pointing to "
+                 "it, it cannot be told from a freed one");
+            return false;
+        }
+        // The index lost or damaged its entry; the record is whole.
+        return true;
+    }
+    if (vIndexed.size() == 1 && m_setBadlyNamedIds.count(nId) == 0) {
+        // The record's name is damaged and the index's is whole: the index's wins.
+        const std::uint32_t n = m_info.nAttNameSize;
+        pAtt->strName = vIndexed.front();
+        std::memset(&pAtt->vRecord[kAttNameOffset], 0, n);
+        std::memcpy(&pAtt->vRecord[kAttNameOffset], pAtt->strName.data(), pAtt->strName.size());
+        m_report.vNotes.push_back(std::string(kAttRecordsName) + ": the name in the record of "
+                                  "attribute " + std::to_string(nId) + " " + strWhyOwn +
+                                  "; the name index's " + Quoted(pAtt->strName) + " was kept");
+        return true;
+    }
+    Lose(nId, "",
+         "its record is damaged: the name " + strWhyOwn +
+             (vIndexed.empty() ? ", and the name index has no sound name for it"
+                               : ", and the name index gives it more than one name"));
+    return false;
 }
 
 void CRecovery::SettleNames()

@@ -327,11 +327,11 @@ TEST_F(RecoverTest, DamageMatrix)
              platform::FileRemove(t->In("fidlists\\180\\bptinfo").c_str());
 
              e->nCode = 1;
-             e->setLost = {40, 77};
+             e->setLost = {77};
              e->mapListLosses[50] = nInLeaf;
              e->mapListLosses[180] = -1;
-             e->strReportPart =
-                 "lost attribute 77 \"att077\": its record is damaged: unknown state 9\n";
+             e->strReportPart = "note: attinfo_db: the name in the record of attribute 40 has "
+                                "no end; the name index's \"att040\" was kept\n";
          }},
         {"name index: a key out of order and a cut link; attribute records: the attribute a "
          "forwarder points to; missing files: libid, a file list, the hash index's leaves",
@@ -386,6 +386,82 @@ TEST_F(RecoverTest, DamageMatrix)
         SExpected expected;
         c.damage(this, &expected);
         RecoverAndVerify(expected, c.szWhat);
+    }
+}
+
+// A name comes back only when the record and the name index agree on it, or when
+// one of them is damaged and the other whole; otherwise the attribute is lost.
+TEST(RecoverNamesTest, NoNameIsInvented)
+{
+    const std::size_t kRecord1 = 16, kName = 4;
+    struct Case {
+        const char* szWhat;
+        std::function<void(const std::string&)> damage;
+        const char* szList;  // what "list" shows of the new database
+        const char* szLost;  // the lost-attribute lines, in order
+    };
+    // The key "beta" in the name index's leaf, its second byte made a control byte.
+    const auto damageIndexedBeta = [](const std::string& strDir) {
+        std::string s = ReadWhole(strDir + "\\attname_db\\leaf");
+        const std::size_t n = s.find(std::string("beta", 5));
+        ASSERT_NE(std::string::npos, n);
+        s[n + 1] = '\x01';
+        WriteWhole(strDir + "\\attname_db\\leaf", s);
+    };
+    const auto zeroRecordName = [](const std::string& strDir, std::uint32_t nId) {
+        std::string s = ReadWhole(strDir + "\\attinfo_db");
+        s.replace(kRecord1 + (nId - 1) * kRecordSize + kName, 256, std::string(256, '\0'));
+        WriteWhole(strDir + "\\attinfo_db", s);
+    };
+    const Case kCases[] = {
+        {"record 2 zeroed, record 3 cut after five bytes of its name, record 1's name made "
+         "control bytes",
+         [](const std::string& strDir) {
+             std::string s = ReadWhole(strDir + "\\attinfo_db");
+             s.replace(kRecord1 + kRecordSize, kRecordSize, std::string(kRecordSize, '\0'));
+             s.replace(kRecord1 + 2 * kRecordSize + kName + 5, 60, std::string(60, '\0'));
+             s.replace(kRecord1 + kName, 5, std::string("XYZ\x01\x02"));
+             WriteWhole(strDir + "\\attinfo_db", s);
+         },
+         "alpha\t1\t0\nbeta\t2\t0\n",
+         "lost attribute 3: its record names it \"gamma\", the name index "
+         "\"gamma-long-name\"; neither can be trusted\n"},
+        {"the index's key damaged, the record whole", damageIndexedBeta,
+         "alpha\t1\t0\nbeta\t2\t0\ngamma-long-name\t3\t0\n", ""},
+        {"both damaged",
+         [&](const std::string& strDir) {
+             damageIndexedBeta(strDir);
+             zeroRecordName(strDir, 2);
+         },
+         "alpha\t1\t0\ngamma-long-name\t3\t0\n",
+         "lost attribute 2: its record is damaged: the name is empty, and the name index has "
+         "no sound name for it\n"},
+        {"a lone lead byte ends the record's name",
+         [](const std::string& strDir) {
+             std::string s = ReadWhole(strDir + "\\attinfo_db");
+             s[kRecord1 + kName + 5] = '\x81';
+             WriteWhole(strDir + "\\attinfo_db", s);
+         },
+         "alpha\t1\t0\nbeta\t2\t0\ngamma-long-name\t3\t0\n", ""},
+    };
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.szWhat);
+        platform::testing::CScratchDir scratch;
+        const std::string strDir = scratch.Sub("db");
+        const std::string strNew = scratch.Sub("new");
+        ASSERT_EQ(0, Tool({"create", strDir}).nCode);
+        ASSERT_EQ(0, Tool({"add", strDir, "alpha", "beta", "gamma-long-name"}).nCode);
+        c.damage(strDir);
+        const SRun run = Tool({"recover", strDir, strNew});
+        EXPECT_EQ(*c.szLost != '\0' ? 1 : 0, run.nCode) << run.strOutput;
+        std::string strLost;
+        for (std::size_t n = run.strOutput.find("lost attribute"); n != std::string::npos;
+             n = run.strOutput.find("lost attribute", n + 1))
+            strLost += run.strOutput.substr(n, run.strOutput.find('\n', n) + 1 - n);
+        EXPECT_EQ(Printed(c.szLost), strLost) << run.strOutput;
+        const SRun list = Tool({"list", strNew});
+        EXPECT_EQ(Printed(c.szList), list.strOutput);
+        EXPECT_EQ(0, Tool({"check", strNew}).nCode);
     }
 }
 

@@ -64,6 +64,23 @@ enum : std::uint32_t { kMaxDatabaseFieldSize = 65536 };
 // Throws when the disk fails; what was made stays.
 int CreateDatabase(const char* szDirectory, const SDatabaseInfo& info);
 
+// The shape that the parameters give one store of a database (the file lists
+// aside): a tree's orders, key and value sizes, duplicate mode and key order, or
+// a record file's record size.
+struct SStoreLayout {
+    const char* szName;
+    bool bTree;
+    std::uint32_t nIndexOrder;
+    std::uint32_t nLeafOrder;
+    std::uint32_t cbKey;
+    std::uint32_t cbValue;
+    int nDuplicates;
+    const void* pGuid;
+    std::uint64_t cbRecord;  // wide: damaged parameters may add up past 32 bits
+};
+// The stores the parameters call for, in the order they are made.
+std::vector<SStoreLayout> DatabaseLayout(const SDatabaseInfo& info);
+
 // Reads "adbinfo" of szDirectory. False when it is missing or shorter than 48 bytes.
 bool ReadDatabaseInfo(const char* szDirectory, SDatabaseInfo* pInfo);
 

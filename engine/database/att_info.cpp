@@ -221,6 +221,46 @@ int CAttInfo::SetExtra(const void* pData)
 
 // The attribute operations of the implementation object.
 
+void CADBImpl::ClaimFreeId(std::uint32_t nId)
+{
+    // The name index is walked whole: it holds one short entry per attribute, and
+    // the walk costs little beside the write's commit.
+    if (m_nameIndex.GetCount() != 0) {
+        CBPTree::Cursor cursor;
+        m_nameIndex.First(&cursor);
+        for (std::uint32_t i = 0; i < m_nameIndex.GetCount(); ++i) {
+            // The name being registered has no value yet.
+            unsigned char abId[4] = {};
+            const std::uint32_t cbValue = m_nameIndex.ValueLength(&cursor);
+            if (cbValue != 0 && cbValue != sizeof(abId))
+                ThrowFault();
+            m_nameIndex.GetValue(&cursor, abId, cbValue);
+            if (cbValue != 0 && GetU32LE(abId) == nId)
+                ThrowFault();  // a free record that is named: the record file is damaged
+            if (m_nameIndex.Next(&cursor, 1, 0) != CBPTree::kOk)
+                break;
+        }
+    }
+    // A free id owns no list: anything under its list's name is a leftover that
+    // would make the creation fail, and it goes, through the transaction, so that
+    // a roll-back puts it back. A list that reads with entries is another
+    // attribute's files: damage, never removed.
+    const std::string strList = FileListPath(nId);
+    std::uint32_t nEntries = 0;
+    try {
+        CBPTree list;
+        list.Open(m_pContext, strList.c_str(), 0, kGuidBinaryAscending, nullptr);
+        nEntries = list.GetCount();
+        list.Close();
+    } catch (const CFault&) {
+        // Missing, or not a list.
+    }
+    if (nEntries != 0)
+        ThrowFault();
+    m_pContext->RemoveDirectory(strList.c_str());
+    m_pContext->DeleteFile(strList.c_str());
+}
+
 CADB::IAttInfo* CADBImpl::GetAttInfo(std::uint32_t nId, int nWritable)
 {
     if (!IsOpen() || (nWritable != 0 && m_nLiveEnumerators != 0))
@@ -251,12 +291,8 @@ int CADBImpl::AddAtt(const char* szName, std::uint32_t* pnId)
         return CADB::kAttExists;
     }
     const std::uint32_t nId = m_attRecords.Allocate();
-    // A free id owns no list: anything under its list's name is a leftover that
-    // would make the creation fail. It leaves through the transaction, so that a
-    // roll-back puts it back.
+    ClaimFreeId(nId);
     const std::string strList = FileListPath(nId);
-    m_pContext->RemoveDirectory(strList.c_str());
-    m_pContext->DeleteFile(strList.c_str());
     if (CBPTree::Create(m_pContext, strList.c_str(), kFileListIndexOrder,
                         kFileListLeafOrder, kFileListKeySize, kFileListValueSize,
                         kFileListDuplicates, kGuidBinaryAscending) != CBPTree::kOk)
