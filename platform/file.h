@@ -212,6 +212,11 @@ FileResult DirRemove(const char* szPath);
 // injection.
 FileResult DirFlush(const char* szPath);
 
+// True where the file system takes names that differ only in the case of ASCII
+// letters for the same name (Windows); false where it compares names byte for
+// byte (POSIX).
+bool FileNamesFoldCase();
+
 struct DirEntry {
     std::string strName;   // the name alone, in the engine's code page
     unsigned nAttributes;  // as FileGetAttributes gives them: a link is described

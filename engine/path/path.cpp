@@ -3,6 +3,8 @@
 #include <algorithm>
 
 #include "engine/path/path_walker.h"
+#include "platform/codepage.h"
+#include "platform/file.h"
 
 namespace velk {
 namespace {
@@ -19,6 +21,24 @@ bool SameComponent(const std::string& a, const std::string& b)
     for (size_t i = 0; i < a.size(); ++i)
         if (FoldAscii(a[i]) != FoldAscii(b[i]))
             return false;
+    return true;
+}
+
+// Compares names as the file system does: a lead byte and the byte after it are
+// one character and compare exactly.
+bool SameNameOnDisk(const std::string& a, const std::string& b, bool bFoldCase)
+{
+    if (a.size() != b.size())
+        return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (platform::IsLeadByte(static_cast<unsigned char>(a[i])) && i + 1 < a.size()) {
+            if (a[i] != b[i] || a[i + 1] != b[i + 1])
+                return false;
+            ++i;
+        } else if (bFoldCase ? FoldAscii(a[i]) != FoldAscii(b[i]) : a[i] != b[i]) {
+            return false;
+        }
+    }
     return true;
 }
 
@@ -59,6 +79,21 @@ bool CPath::IsAncestorOf(const CPath& other) const
 {
     return m_vComponents.size() < other.m_vComponents.size() &&
            CommonPrefixLength(other) == m_vComponents.size();
+}
+
+}  // namespace velk
+
+namespace velk {
+
+bool CPath::IsAncestorOnDisk(const CPath& other) const
+{
+    if (m_vComponents.size() >= other.m_vComponents.size())
+        return false;
+    const bool bFoldCase = platform::FileNamesFoldCase();
+    for (size_t i = 0; i < m_vComponents.size(); ++i)
+        if (!SameNameOnDisk(m_vComponents[i], other.m_vComponents[i], bFoldCase))
+            return false;
+    return true;
 }
 
 }  // namespace velk

@@ -42,6 +42,12 @@ public:
     // to other's leading components.
     bool IsAncestorOf(const CPath& other) const;
 
+    // True when this path has fewer components than other and they name the same
+    // directories as other's leading components do on this system's file system:
+    // with the single-byte ASCII letters folded where it folds case (never a byte
+    // of a double-byte character), else byte for byte.
+    bool IsAncestorOnDisk(const CPath& other) const;
+
 private:
     char m_chSeparator;
     char m_chTerminator = 0;  // always 0: the separator reads as a one-character string

@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <new>
+#include <utility>
 #include <vector>
 
 #include <boost/lexical_cast.hpp>
@@ -11,6 +12,7 @@
 #include "engine/txstore/file_block.h"
 #include "engine/txstore/log_records.h"
 #include "engine/txstore/store_names.h"
+#include "engine/txstore/store_paths.h"
 #include "platform/file.h"
 
 namespace velk {
@@ -85,19 +87,24 @@ void ApplyFileLog(const char* szLogDir, const char* szTarget)
 
 void ApplyFileLogs(const char* szTransactionDir)
 {
-    const CPath files = CPath(szTransactionDir).Join(txdir::kLog).Join(txdir::kFiles);
+    const CPath directory(szTransactionDir);
+    const CPath files = directory.Join(txdir::kLog).Join(txdir::kFiles);
     std::vector<platform::DirEntry> vEntries;
     if (platform::DirList(files.GetString(), &vEntries) != platform::kFileOk)
         ThrowFault();
+    // Every target lies in the store before any is written.
+    std::vector<std::pair<CPath, CPath>> vLogs;  // (log directory, target)
     for (const platform::DirEntry& entry : vEntries) {
         if (entry.nAttributes & platform::kFileAttrReparsePoint)
             ThrowFault();  // the store makes no links: damage
         if ((entry.nAttributes & platform::kFileAttrDirectory) == 0)
             continue;
         const CPath logDir = files.Join(entry.strName.c_str());
-        const std::string target = ReadPathFile(logDir.Join(txdir::kPath).GetString());
-        ApplyFileLog(logDir.GetString(), target.c_str());
+        vLogs.emplace_back(logDir, RecordedPath(directory, ReadPathFile(
+                                                               logDir.Join(txdir::kPath).GetString())));
     }
+    for (const auto& log : vLogs)
+        ApplyFileLog(log.first.GetString(), log.second.GetString());
 }
 
 }  // namespace velk

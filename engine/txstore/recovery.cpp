@@ -154,7 +154,8 @@ void DiscardCreated(const CPath& directory, std::set<std::string>* pParents)
     const CPath list = directory.Join(txdir::kLog).Join(txdir::kCreationList);
     if (!platform::PathExists(list.GetString()))
         return;
-    ForEachListRecord(list.GetString(), [&](std::int64_t, const std::string& path) {
+    ForEachListRecord(list.GetString(), [&](std::int64_t, const std::string& record) {
+        const std::string path = RecordedPath(directory, record).GetString();
         if (platform::PathExists(path.c_str())) {
             MoveToDustboxOrThrow(directory, path.c_str());
             pParents->insert(Parent(path.c_str()).GetString());
@@ -165,6 +166,24 @@ void DiscardCreated(const CPath& directory, std::set<std::string>* pParents)
     // removed and made again in the transaction is about to come back from the
     // dugout, and a second roll-back must not discard the original.
     MoveToDustboxOrThrow(directory, list.GetString());
+}
+
+// Every place that roll-back would move something out of or back into lies in the
+// store: checked for the whole log before anything moves.
+void CheckRollBackRecords(const CPath& directory)
+{
+    const CPath log = directory.Join(txdir::kLog);
+    ForEachListRecord(log.Join(txdir::kCreationList).GetString(),
+                      [&](std::int64_t, const std::string& record) {
+                          RecordedPath(directory, record);
+                          return true;
+                      });
+    const CPath dugout = log.Join(txdir::kDugout);
+    for (const std::string& name : Subdirectories(dugout.GetString())) {
+        const CPath entry = dugout.Join(name.c_str());
+        if (platform::PathExists(entry.Join(txdir::kDugObject).GetString()))
+            RecordedPath(directory, ReadPathFile(entry.Join(txdir::kPath).GetString()));
+    }
 }
 
 void Move(const std::string& from, const CPath& to)
@@ -185,10 +204,8 @@ void RestoreDugout(const CPath& directory, std::set<std::string>* pParents)
         const CPath hoge = entry.Join(txdir::kDugObject);
         if (!platform::PathExists(hoge.GetString()))
             continue;  // the object was never moved here
-        const std::string target = ReadPathFile(entry.Join(txdir::kPath).GetString());
-        CPath targetPath;
-        if (targetPath.Set(target.c_str()) != CPath::kOk || targetPath.IsEmpty())
-            ThrowFault();
+        const CPath targetPath =
+            RecordedPath(directory, ReadPathFile(entry.Join(txdir::kPath).GetString()));
         const CPath parent = Prefix(targetPath, targetPath.GetComponentCount() - 1);
         if (!parent.IsEmpty() && !platform::PathExists(parent.GetString())) {
             deferred.emplace_back(targetPath, hoge.GetString());
@@ -263,6 +280,7 @@ void RollBack(const char* szDirectory)
 {
     const CPath directory(szDirectory);
     RefuseLinkedLog(directory);
+    CheckRollBackRecords(directory);
     std::set<std::string> parents;
     DiscardCreated(directory, &parents);
     platform::CrashPoint("discarded");

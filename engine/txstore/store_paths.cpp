@@ -9,6 +9,21 @@ CPath FileLogDirectory(const CPath& directory, const char* szPath)
     return directory.Join(txdir::kLog).Join(txdir::kFiles).Join(FileLogName(szPath).c_str());
 }
 
+CPath RecordedPath(const CPath& directory, const std::string& strRecord)
+{
+    CPath served;
+    for (size_t i = 0; i + 1 < directory.GetComponentCount(); ++i)
+        served = served.Join(directory.GetComponent(i).c_str());
+    CPath path;
+    if (path.Set(strRecord.c_str()) != CPath::kOk || !served.IsAncestorOnDisk(path) ||
+        directory.IsAncestorOnDisk(path.Join("x")))  // T itself or below it
+        ThrowFault();
+    for (size_t i = served.GetComponentCount(); i < path.GetComponentCount(); ++i)
+        if (path.GetComponent(i).find(':') != std::string::npos)
+            ThrowFault();
+    return path;
+}
+
 void MoveToDustbox(const CPath& directory, const char* szPath, const char* szFrom)
 {
     CDustbox::Instance().MoveToDustbox(directory.Join(txdir::kDustbox).GetString(), szPath,
@@ -50,6 +65,30 @@ std::vector<unsigned char> ReadListFile(const char* szList)
                    cbRead != cb))
         ThrowFault();
     return vList;
+}
+
+size_t WholeListRecordAt(const std::vector<unsigned char>& vList, size_t nOffset)
+{
+    if (vList.size() - nOffset < 4)
+        return 0;
+    const std::uint32_t n = GetU32LE(&vList[nOffset]);
+    if (n < 2 || n > kMaxPathRecord || vList.size() - nOffset - 4 < n)
+        return 0;
+    const unsigned char* pText = &vList[nOffset + 4];
+    for (std::uint32_t i = 0; i + 1 < n; ++i)
+        if (pText[i] == 0)
+            return 0;
+    return pText[n - 1] == 0 ? 4 + n : 0;
+}
+
+bool IsUnflushedListTail(const std::vector<unsigned char>& vList, size_t nOffset)
+{
+    if (vList.size() - nOffset > 4 + kMaxPathRecord)
+        return false;
+    for (size_t i = nOffset + 1; i < vList.size(); ++i)
+        if (WholeListRecordAt(vList, i) != 0)
+            return false;
+    return true;
 }
 
 std::int64_t FindListRecord(const char* szList, const char* szPath)

@@ -13,6 +13,12 @@ namespace velk {
 // T\log\files\<FileLogName(szPath)>.
 CPath FileLogDirectory(const CPath& directory, const char* szPath);
 
+// The path that a record of T's log names, normalised. Recovery acts only inside
+// the directory the store serves (the one that holds T) and never on T itself: a
+// record naming anything else is damage and throws, as does one that is not a
+// relative path or names a drive or stream below that directory.
+CPath RecordedPath(const CPath& directory, const std::string& strRecord);
+
 // Moves szPath into T\dustbox. Returns nothing: the watcher may be stopped, and a
 // failed move leaves the object where it is. With szFrom, the move is durable
 // before the watcher of this process removes anything of it (CDustbox).
@@ -25,9 +31,10 @@ void MoveToDustboxOrThrow(const CPath& directory, const char* szPath);
 void FlushFile(const char* szPath);
 
 // Reads the creation list szList from the start; calls pfn(offset, path) for each
-// record until it returns false. A length field of fewer than 4 bytes, or a record
-// that runs past the end (torn by a crash during its append), ends the list; a
-// length of 0 or above 261, or a text without its NUL, throws.
+// record until it returns false. A record is its length (2..261) and its text with
+// no NUL but the last byte. The unflushed tail of a record being appended when a
+// power cut came ends the list (IsUnflushedListTail); any other bytes that are not
+// a whole record throw.
 template <class F>
 void ForEachListRecord(const char* szList, F pfn);
 

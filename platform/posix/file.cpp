@@ -623,6 +623,11 @@ FileResult DirCreate(const char* szPath)
     return kFileOk;
 }
 
+bool FileNamesFoldCase()
+{
+    return false;
+}
+
 FileResult DirFlush(const char* szPath)
 {
     std::string strNative;

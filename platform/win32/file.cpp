@@ -258,6 +258,11 @@ FileResult DirCreate(const char* szPath)
     return CreateDirectoryA(szPath, nullptr) ? kFileOk : LastError();
 }
 
+bool FileNamesFoldCase()
+{
+    return true;
+}
+
 FileResult DirFlush(const char* szPath)
 {
     if (szPath == nullptr)
