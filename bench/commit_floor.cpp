@@ -21,13 +21,13 @@
 // same session for the engine's figures beside it.
 //
 //   commit_floor [rounds]
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "bench/runs.h"
 #include "engine/txstore/remove_tree.h"
 #include "platform/fault_injection.h"
 #include "platform/file.h"
@@ -141,32 +141,32 @@ int main(int argc, char** argv)
     WriteNew(data + "\\index", block.data(), kBlock, true);
     WriteNew(data + "\\f0", nullptr, 0, true);
 
-    // A discarded first run, then five timed runs of nRounds transactions each.
-    std::vector<double> vMs;
+    bench::PrintLoad("at start");
+    bench::CSpread ms;
     unsigned nFlushes = 0;
     int nNext = 1;
-    for (int nRun = 0; nRun <= 5; ++nRun) {
+    bool bFailed = false;
+    bench::Repeat(bench::kMinRuns, [&](bool bTimed) {
         platform::CFaultInjector counter;  // counts, arms nothing
         platform::SetFaultInjector(&counter);
         const auto start = Clock::now();
-        for (int i = 0; i < nRounds; ++i, ++nNext) {
-            if (!Round(t, data, nNext, block)) {
-                platform::SetFaultInjector(nullptr);
-                std::fprintf(stderr, "commit_floor: a step failed in transaction %d\n", nNext);
-                return 1;
-            }
-        }
-        const double ms =
+        for (int i = 0; i < nRounds && !bFailed; ++i, ++nNext)
+            bFailed = !Round(t, data, nNext, block);
+        const double msEach =
             std::chrono::duration<double, std::milli>(Clock::now() - start).count() / nRounds;
         platform::SetFaultInjector(nullptr);
-        if (nRun > 0)
-            vMs.push_back(ms);
+        if (bTimed)
+            ms.Add(msEach);
         nFlushes = counter.Flushes() / static_cast<unsigned>(nRounds);
+    });
+    if (bFailed) {
+        std::fprintf(stderr, "commit_floor: a step failed in transaction %d\n", nNext);
+        return 1;
     }
-    std::sort(vMs.begin(), vMs.end());
     std::printf("commit floor, small transaction (1 logged change, 2 creations, 1 dig-out):\n"
-                "  %.3f ms median (%.3f-%.3f over 5 runs of %d), %u flushes each\n",
-                vMs[2], vMs.front(), vMs.back(), nRounds, nFlushes);
+                "  %.3f ms [%.3f - %.3f] over %d runs of %d, %u flushes each\n",
+                ms.Median(), ms.Min(), ms.Max(), bench::kMinRuns, nRounds, nFlushes);
+    bench::PrintLoad("at end");
     velk::RemoveTree(t.c_str(), nullptr, 0, 0);
     return 0;
 }
