@@ -9,8 +9,8 @@ root=${BUILD_ROOT:-build}
 attview_configure "$root/native"
 cmake --build "$root/native" --target attview-restore adbtool >/dev/null
 
-bin=$PWD/$root/native/bin
-app=$PWD/$root/demo
+bin=$(cd "$root/native/bin" && pwd)
+app=$(cd "$root" && pwd)/demo
 rm -rf "$app"
 mkdir -p "$app/db"
 cp "$bin/attview-restore" "$app/"

@@ -40,7 +40,7 @@ done
 
 prefixes=()
 for t in "${windows_tests[@]}"; do
-  attview_wine_prefix "$PWD/$root/$t/wineprefix" $t
+  attview_wine_prefix "$(cd "$root/$t" && pwd)/wineprefix" $t
   attview_wine_start
   prefixes+=("$WINEPREFIX")
 done
