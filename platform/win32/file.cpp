@@ -32,6 +32,14 @@ std::uint32_t ReparseTag(const char* szPath)
     return (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? data.dwReserved0 : 0;
 }
 
+// True when what has these attributes at strPath is a link; its reparse tag is
+// read only for a reparse point.
+bool IsLinkAt(const std::string& strPath, DWORD dwAttributes)
+{
+    return (dwAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
+           ReparseTagIsLink(ReparseTag(strPath.c_str()));
+}
+
 }  // namespace
 
 FileResult FileOpen(const char* szPath, unsigned nAccess, unsigned nShare, unsigned nDisposition,
@@ -224,7 +232,7 @@ FileResult LinkRemove(const char* szPath)
     const DWORD dw = GetFileAttributesA(szPath);
     if (dw == INVALID_FILE_ATTRIBUTES)
         return LastError();
-    if ((dw & FILE_ATTRIBUTE_REPARSE_POINT) == 0 || !ReparseTagIsLink(ReparseTag(szPath)))
+    if (!IsLinkAt(szPath, dw))
         return kFileInvalidArgument;
     // RemoveDirectoryA takes a directory link or junction away, not its target's
     // contents; DeleteFileA removes a link to a file, not the file.
@@ -334,8 +342,7 @@ FileResult OpenWalkDirectory(const std::string& strPath, std::intptr_t* phNative
     FileResult result = kFileOk;
     if (!GetFileInformationByHandle(h, &info))
         result = LastError();
-    else if ((LinkAttributes(info.dwFileAttributes, ReparseTag(strPath.c_str())) &
-              FILE_ATTRIBUTE_REPARSE_POINT) != 0)
+    else if (IsLinkAt(strPath, info.dwFileAttributes))
         result = kFileInvalidArgument;
     else if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
         result = kFileNotFound;
@@ -401,8 +408,7 @@ FileResult CDirWalk::Remove(const char* szName) const
         CloseHandle(h);
         return result;
     }
-    if ((LinkAttributes(info.dwFileAttributes, ReparseTag(strPath.c_str())) &
-         FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    if (IsLinkAt(strPath, info.dwFileAttributes)) {
         // A link goes as LinkRemove takes it: the link itself, never its target.
         CloseHandle(h);
         const BOOL bOk = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0
