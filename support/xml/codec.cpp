@@ -44,8 +44,10 @@ VOKRESULT WideToAnsi(const char16_t* p, size_t cch, CHeapBuffer<char>* pOut)
     if (i == cch) {
         if (!pOut->Reserve(cch))
             return kVokError;
+        char* const q = pOut->End();
         for (i = 0; i < cch; ++i)
-            pOut->Push(static_cast<char>(p[i]));
+            q[i] = static_cast<char>(p[i]);
+        pOut->Grow(cch);
         return kVokOk;
     }
     return WideToSystem(p, cch, pOut);

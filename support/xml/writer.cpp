@@ -28,6 +28,22 @@ bool HasLineBreak(const EWideString& str)
     return false;
 }
 
+// The units the writer escapes in text and values: the markup characters and
+// every unit up to U+0020, as bits of the units below 40.
+constexpr uint64_t kEscaped = 0x1FFFFFFFFull | 1ull << '"' | 1ull << '&' | 1ull << '<' | 1ull << '>';
+
+bool IsEscaped(char16_t c)
+{
+    return c < 64 && (kEscaped >> c & 1);
+}
+
+// Appends a literal of ASCII text without measuring it.
+template <size_t N>
+bool AppendLiteral(CHeapBuffer<char16_t>* pOut, const char (&sz)[N])
+{
+    return pOut->AppendAscii(sz, N - 1);
+}
+
 bool AppendDecimal(CHeapBuffer<char16_t>* pOut, unsigned v)
 {
     char16_t ach[8];
@@ -67,7 +83,11 @@ private:
             m_line.Push('\t');
         return true;
     }
-    bool Ascii(const char* sz) { return m_line.AppendAscii(sz); }
+    template <size_t N>
+    bool Ascii(const char (&sz)[N])
+    {
+        return AppendLiteral(&m_line, sz);
+    }
     bool Append(const EWideString& str)
     {
         return m_line.Append(str.GetText(), static_cast<size_t>(str.GetLength()));
@@ -140,8 +160,7 @@ bool CDocumentWriter::EscapeText(CHeapBuffer<char16_t>* pOut, const EWideString&
     for (int i = 0; i < n; ++i) {
         // Characters that stand for themselves go over as a run.
         int nPlain = i;
-        while (nPlain < n && p[nPlain] > 0x20 && p[nPlain] != '<' && p[nPlain] != '>' && p[nPlain] != '"' &&
-               p[nPlain] != '&')
+        while (nPlain < n && !IsEscaped(p[nPlain]))
             ++nPlain;
         if (nPlain > i) {
             if (!pOut->Append(p + i, static_cast<size_t>(nPlain - i)))
@@ -153,14 +172,14 @@ bool CDocumentWriter::EscapeText(CHeapBuffer<char16_t>* pOut, const EWideString&
         const char16_t c = p[i];
         bool bOk;
         switch (c) {
-        case '<': bOk = pOut->AppendAscii("&lt;"); break;
-        case '>': bOk = pOut->AppendAscii("&gt;"); break;
-        case '"': bOk = pOut->AppendAscii("&quot;"); break;
-        case '&': bOk = pOut->AppendAscii("&amp;"); break;
+        case '<': bOk = AppendLiteral(pOut, "&lt;"); break;
+        case '>': bOk = AppendLiteral(pOut, "&gt;"); break;
+        case '"': bOk = AppendLiteral(pOut, "&quot;"); break;
+        case '&': bOk = AppendLiteral(pOut, "&amp;"); break;
         default:  // up to U+0020
-            bOk = pOut->AppendAscii("&#") && AppendDecimal(pOut, c) && pOut->Push(';');
+            bOk = AppendLiteral(pOut, "&#") && AppendDecimal(pOut, c) && pOut->Push(';');
             if (bOk && c == '\n' && i + 1 < n && nIndent >= 0) {
-                bOk = pOut->AppendAscii("\r\n") && pOut->Reserve(static_cast<size_t>(nIndent));
+                bOk = AppendLiteral(pOut, "\r\n") && pOut->Reserve(static_cast<size_t>(nIndent));
                 for (int k = 0; bOk && k < nIndent; ++k)
                     pOut->Push('\t');
             }
@@ -181,20 +200,20 @@ bool CDocumentWriter::EscapeBackslashes(CHeapBuffer<char16_t>* pOut, const EWide
         const char16_t c = p[i];
         bool bOk;
         if (c == '\n') {
-            bOk = pOut->AppendAscii("\\n");
+            bOk = AppendLiteral(pOut, "\\n");
         } else if (c == '\r') {
-            bOk = pOut->AppendAscii("\\r");
+            bOk = AppendLiteral(pOut, "\\r");
         } else if (c == '\t') {
-            bOk = pOut->AppendAscii("\\t");
+            bOk = AppendLiteral(pOut, "\\t");
         } else if (c == '\\') {
-            bOk = pOut->AppendAscii("\\\\");
+            bOk = AppendLiteral(pOut, "\\\\");
         } else if (c < 0x20 || c == '"' || c == '\'') {
             // The reader takes up to three hex digits: a "0" in front keeps a hex
             // digit that follows out of the escape.
             const char16_t cNext = i + 1 < n ? p[i + 1] : 0;
             const bool bHexNext = (cNext >= '0' && cNext <= '9') || (cNext >= 'A' && cNext <= 'F') ||
                                   (cNext >= 'a' && cNext <= 'f');
-            bOk = pOut->AppendAscii(bHexNext ? "\\x0" : "\\x") && pOut->Push(kHex[c >> 4]) &&
+            bOk = (bHexNext ? AppendLiteral(pOut, "\\x0") : AppendLiteral(pOut, "\\x")) && pOut->Push(kHex[c >> 4]) &&
                   pOut->Push(kHex[c & 15]);
         } else {
             bOk = pOut->Push(c);
@@ -221,7 +240,7 @@ bool CDocumentWriter::WriteNode(const EDescription* p, int nIndent, int nDepth)
         }
         return true;
     }
-    if (CompareWideText(strTag.GetText(), u"!--") == 0) {
+    if (strTag.GetLength() == 3 && CompareWideText(strTag.GetText(), u"!--") == 0) {
         // A comment the reader found unterminated gets its end here; without it
         // the comment would swallow the rest of the document on the next read.
         const EWideString& strText = p->GetText();
@@ -237,9 +256,9 @@ bool CDocumentWriter::WriteNode(const EDescription* p, int nIndent, int nDepth)
     const long long nLimit = 80 - 7LL * nIndent;
     for (int n = 0; n < p->GetAttributeCount(); ++n) {
         const EWideString& strName = p->GetAttributeNameAt(n);
+        const EWideString& strValue = p->GetAttributeValueAt(n);
         m_value.Clear();
-        if (!(m_bBackslashes ? EscapeBackslashes(&m_value, p->GetAttributeValueAt(n))
-                             : EscapeText(&m_value, p->GetAttributeValueAt(n), -1)))
+        if (!(m_bBackslashes ? EscapeBackslashes(&m_value, strValue) : EscapeText(&m_value, strValue, -1)))
             return false;
         if (static_cast<long long>(m_line.Size() + m_value.Size()) + strName.GetLength() + 4 >= nLimit) {
             if (!Ascii("\r\n") || !Flush() || !Tabs(nIndent) || !Ascii(" "))
