@@ -64,7 +64,10 @@ bool AppendDecimal(CHeapBuffer<char16_t>* pOut, unsigned v)
 class CDocumentWriter {
 public:
     CDocumentWriter(VOKFileObject* pFile, int nEncoding, bool bBackslashes)
-        : m_pFile(pFile), m_nEncoding(nEncoding), m_bBackslashes(bBackslashes)
+        : m_pFile(pFile),
+          m_nEncoding(nEncoding),
+          m_bBackslashes(bBackslashes),
+          m_bDirect(nEncoding == EDescription::kUtf8)
     {
     }
 
@@ -77,24 +80,41 @@ public:
 private:
     bool Tabs(int n)
     {
-        if (!m_line.Reserve(static_cast<size_t>(n)))
-            return false;
-        for (int i = 0; i < n; ++i)
-            m_line.Push('\t');
-        return true;
+        static const char kTabs[] = "\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t";
+        for (; n > 16; n -= 16) {
+            if (!PutAscii(kTabs, 16))
+                return false;
+        }
+        return PutAscii(kTabs, static_cast<size_t>(n));
     }
     template <size_t N>
     bool Ascii(const char (&sz)[N])
     {
-        return AppendLiteral(&m_line, sz);
+        return PutAscii(sz, N - 1);
     }
-    bool Append(const EWideString& str)
+    bool Append(const EWideString& str) { return Put(str.GetText(), static_cast<size_t>(str.GetLength())); }
+    // Adds to the line: n units at p, or n bytes of ASCII text at p. In UTF-8 the
+    // line goes straight into the output buffer, encoded unit by unit as the
+    // whole line would be; the other encodings collect it as wide text first.
+    bool Put(const char16_t* p, size_t n)
     {
-        return m_line.Append(str.GetText(), static_cast<size_t>(str.GetLength()));
+        m_nLineUnits += n;
+        return m_bDirect ? xmlcodec::Encode(m_nEncoding, p, n, &m_bytes) == kVokOk : m_line.Append(p, n);
+    }
+    bool PutAscii(const char* p, size_t n)
+    {
+        m_nLineUnits += n;
+        return m_bDirect ? m_bytes.Append(p, n) : m_line.AppendAscii(p, n);
     }
     // Entities for markup characters and for every character up to U+0020; after
     // an inner line feed, a line break and nIndent tabs when nIndent >= 0.
     bool EscapeText(CHeapBuffer<char16_t>* pOut, const EWideString& str, int nIndent);
+    // The text with entities, into the line.
+    bool EscapeText(const EWideString& str, int nIndent)
+    {
+        m_value.Clear();
+        return EscapeText(&m_value, str, nIndent) && Put(m_value.Data(), m_value.Size());
+    }
     // Backslash escapes for control characters, quotes and the backslash.
     bool EscapeBackslashes(CHeapBuffer<char16_t>* pOut, const EWideString& str);
     // Encodes the line into the output buffer, which goes to the file once it is
@@ -107,6 +127,8 @@ private:
     VOKFileObject* m_pFile;
     int m_nEncoding;
     bool m_bBackslashes;
+    bool m_bDirect;
+    size_t m_nLineUnits = 0;  // in the line so far
     CHeapBuffer<char16_t> m_line;
     CHeapBuffer<char16_t> m_value;
     CHeapBuffer<char> m_bytes;
@@ -126,9 +148,10 @@ bool CDocumentWriter::WriteBytes(const char* p, size_t cb)
 
 bool CDocumentWriter::Flush()
 {
-    const bool bOk = xmlcodec::Encode(m_nEncoding, m_line.Data(), m_line.Size(), &m_bytes) == kVokOk &&
+    const bool bOk = (m_bDirect || xmlcodec::Encode(m_nEncoding, m_line.Data(), m_line.Size(), &m_bytes) == kVokOk) &&
                      (m_bytes.Size() < kOutputBytes || Finish());
     m_line.Clear();
+    m_nLineUnits = 0;
     return bOk;
 }
 
@@ -232,7 +255,7 @@ bool CDocumentWriter::WriteNode(const EDescription* p, int nIndent, int nDepth)
     const int nChildren = p->GetChildCount();
 
     if (strTag.GetLength() == 0 && nChildren == 0)
-        return Tabs(nIndent) && EscapeText(&m_line, p->GetText(), nIndent) && Ascii("\r\n") && Flush();
+        return Tabs(nIndent) && EscapeText(p->GetText(), nIndent) && Ascii("\r\n") && Flush();
     if (strTag.GetLength() == 0) {
         for (int n = 0; n < nChildren; ++n) {
             if (!WriteNode(p->GetChildAt(static_cast<unsigned>(n)), nIndent, nDepth + 1))
@@ -260,11 +283,11 @@ bool CDocumentWriter::WriteNode(const EDescription* p, int nIndent, int nDepth)
         m_value.Clear();
         if (!(m_bBackslashes ? EscapeBackslashes(&m_value, strValue) : EscapeText(&m_value, strValue, -1)))
             return false;
-        if (static_cast<long long>(m_line.Size() + m_value.Size()) + strName.GetLength() + 4 >= nLimit) {
+        if (static_cast<long long>(m_nLineUnits + m_value.Size()) + strName.GetLength() + 4 >= nLimit) {
             if (!Ascii("\r\n") || !Flush() || !Tabs(nIndent) || !Ascii(" "))
                 return false;
         }
-        if (!Ascii(" ") || !Append(strName) || !Ascii("=\"") || !m_line.Append(m_value.Data(), m_value.Size()) ||
+        if (!Ascii(" ") || !Append(strName) || !Ascii("=\"") || !Put(m_value.Data(), m_value.Size()) ||
             !Ascii("\""))
             return false;
     }
@@ -272,7 +295,7 @@ bool CDocumentWriter::WriteNode(const EDescription* p, int nIndent, int nDepth)
         return Ascii("/>\r\n") && Flush();
     const EDescription* pFirst = p->GetChildAt(0);
     if (nChildren == 1 && IsTextNode(pFirst) && !HasLineBreak(pFirst->GetText())) {
-        return Ascii(">") && EscapeText(&m_line, pFirst->GetText(), nIndent) && Ascii("</") && Append(strTag) &&
+        return Ascii(">") && EscapeText(pFirst->GetText(), nIndent) && Ascii("</") && Append(strTag) &&
                Ascii(">\r\n") && Flush();
     }
     if (!Ascii(">\r\n") || !Flush())
