@@ -187,6 +187,21 @@ bool IsPlainUtf8(const unsigned char* p, size_t cb)
     return true;
 }
 
+// The index of the first unit c of the n at p, or n.
+size_t FindUnit(const unsigned char* p, size_t n, char c)
+{
+    const void* pFound = n != 0 ? std::memchr(p, c, n) : nullptr;
+    return pFound != nullptr ? static_cast<size_t>(static_cast<const unsigned char*>(pFound) - p) : n;
+}
+
+size_t FindUnit(const char16_t* p, size_t n, char c)
+{
+    size_t i = 0;
+    while (i < n && p[i] != static_cast<char16_t>(c))
+        ++i;
+    return i;
+}
+
 // Attribute values with entities: "&#" and decimal digits, or one of the five
 // names, between "&" and ";" (blanks around them ignored).
 template <typename U>
@@ -194,9 +209,7 @@ bool DecodeEntities(const typename U::Unit* p, size_t n, CHeapBuffer<char16_t>* 
 {
     size_t i = 0;
     while (i < n) {
-        size_t nAmp = i;
-        while (nAmp < n && p[nAmp] != '&')
-            ++nAmp;
+        const size_t nAmp = i + FindUnit(p + i, n - i, '&');
         if (!U::Append(pOut, p + i, nAmp - i))
             return false;
         if (nAmp == n)
@@ -321,6 +334,8 @@ private:
     };
 
     bool AtEnd() const { return m_nPosition >= m_nLength; }
+    // The position of the first unit c at or after nFrom, or the length.
+    size_t Find(size_t nFrom, char c) const { return nFrom + FindUnit(m_pText + nFrom, m_nLength - nFrom, c); }
     void SkipBlanks()
     {
         while (m_nPosition < m_nLength && IsBlank(m_pText[m_nPosition]))
@@ -577,6 +592,8 @@ bool CDocumentReader<U>::ParseAttributes(Level* pLevel, EDescription* pElement, 
             size_t nStart = m_nPosition, nStop;
             if (!AtEnd() && m_pText[m_nPosition] == '"') {
                 nStart = ++m_nPosition;
+                if (!m_bBackslashes)
+                    m_nPosition = Find(m_nPosition, '"');
                 while (m_nPosition < m_nLength && m_pText[m_nPosition] != '"') {
                     // In mode 1 a backslash keeps the next character in the value.
                     if (m_bBackslashes && m_pText[m_nPosition] == '\\' && m_nPosition + 1 < m_nLength)
@@ -699,9 +716,11 @@ VOKRESULT CDocumentReader<U>::Parse(EDescription* pRoot)
                     return kVokError;
                 m_nPosition = nEnd;
                 pLevel->bInText = true;
+            } else if (!pLevel->bInText) {
+                SkipBlanks();  // outside a run of text blanks are nothing
             } else {
                 if (c == ' ' || c == '\t') {
-                    if (pLevel->bInText && !m_text.Push(c))
+                    if (!m_text.Push(c))
                         return kVokError;
                 } else {
                     pLevel->bInText = false;  // line breaks end a run of text
