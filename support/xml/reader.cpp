@@ -142,11 +142,7 @@ struct CSystemUnits {
     static constexpr bool kAsciiTrails = true;
     static bool Append(CHeapBuffer<char16_t>* pOut, const unsigned char* p, size_t n)
     {
-        if (!pOut->Reserve(n))
-            return false;
-        char16_t* const pStart = pOut->End();
-        pOut->Grow(static_cast<size_t>(xmlcodec::DecodePlainSystemText(p, n, pStart) - pStart));
-        return true;
+        return xmlcodec::SystemToWide(reinterpret_cast<const char*>(p), n, pOut) == kVokOk;
     }
     static size_t CharLength(const unsigned char* p, size_t i, size_t n)
     {

@@ -44,7 +44,6 @@ public:
     bool Decode(const unsigned char* p, size_t cb, CHeapBuffer<char16_t>* pOut) const;
     bool IsPlain(const unsigned char* p, size_t cb) const;
     bool IsLead(unsigned char b) const { return m_anRow[b] != 0; }
-    char16_t* DecodePlain(const unsigned char* p, size_t n, char16_t* q) const;
     bool Encode(const char16_t* p, size_t cch, CHeapBuffer<char>* pOut) const;
     bool CanDecode() const { return m_bDecode; }
     bool CanEncode() const { return m_bEncode; }
@@ -241,34 +240,6 @@ bool CTables::IsPlain(const unsigned char* p, size_t cb) const
     return true;
 }
 
-char16_t* CTables::DecodePlain(const unsigned char* p, size_t n, char16_t* q) const
-{
-    size_t i = 0;
-    while (i < n) {
-        const size_t nAscii = WidenAsciiRun(p + i, n - i, q);
-        q += nAscii;
-        i += nAscii;
-        if (i == n)
-            break;
-        const unsigned char b = p[i];
-        const int nRow = m_anRow[b];
-        if (b < 0x80) {
-            *q++ = b;
-            ++i;
-        } else if (nRow == 0) {
-            *q++ = m_achSingle[b];
-            ++i;
-        } else if (n - i < 2) {
-            *q++ = 0x30FB;  // half a character: never in whole characters
-            ++i;
-        } else {
-            *q++ = m_aachPairs[nRow - 1][p[i + 1]];
-            i += 2;
-        }
-    }
-    return q;
-}
-
 bool CTables::Encode(const char16_t* p, size_t cch, CHeapBuffer<char>* pOut) const
 {
     if (cch > SIZE_MAX / 2 || !pOut->Reserve(cch * 2))
@@ -327,11 +298,6 @@ bool IsPlainSystemText(const unsigned char* p, size_t cb)
 size_t SystemCharLength(const unsigned char* p, size_t i, size_t n)
 {
     return n - i >= 2 && Tables().IsLead(p[i]) ? 2 : 1;
-}
-
-char16_t* DecodePlainSystemText(const unsigned char* p, size_t n, char16_t* q)
-{
-    return Tables().DecodePlain(p, n, q);
 }
 
 VOKRESULT WideToSystem(const char16_t* p, size_t cch, CHeapBuffer<char>* pOut)
