@@ -509,6 +509,35 @@ TEST_F(XmlDocument, ReadsAndWritesTheSampleInEveryEncoding)
     }
 }
 
+// A document in a byte encoding is its UTF-16 lines encoded: the lines wrap by
+// units, however many bytes a character takes.
+TEST_F(XmlDocument, WritesTheLinesOfUtf16InEveryByteEncoding)
+{
+    EDescription tree;
+    EDescription* pTop = Element(u"\u4E00\u89A7");
+    tree.AppendChild(pTop);
+    const std::u16string strLong(30, u'\u3042');
+    pTop->SetStringAttribute(u"a", strLong.c_str());
+    pTop->SetStringAttribute(u"b", (strLong + u"<&> \uFF71\"").c_str());
+    pTop->SetStringAttribute(u"c", u"\u00E9\u00E9\u00E9\u00E9\u00E9\u00E9\u00E9\u00E9\u00E9\u00E9\u00E9\u00E9");
+    EDescription* pChild = Element(u"\u5B50");
+    pChild->AppendChild(TextNode(u"\u884C\n\u884C & \u884C\n"));
+    pTop->AppendChild(pChild);
+    pTop->AppendChild(TextNode(u"\u6587 <\u5B57>"));
+    for (int nEncoding : {EDescription::kShiftJis, EDescription::kUtf8, EDescription::kEucJp}) {
+        for (int nFlag : {0, 1}) {
+            for (int nIndent : {0, 2}) {
+                const std::string strUtf16 = Write(tree, nFlag, EDescription::kUtf16, nIndent);
+                CHeapBuffer<char> bytes;
+                ASSERT_EQ(kVokOk, xmlcodec::Encode(nEncoding, reinterpret_cast<const char16_t*>(strUtf16.data()),
+                                                   strUtf16.size() / 2, &bytes));
+                EXPECT_EQ(std::string(bytes.Data(), bytes.Size()), Write(tree, nFlag, nEncoding, nIndent))
+                    << nEncoding << " " << nFlag << " " << nIndent;
+            }
+        }
+    }
+}
+
 TEST_F(XmlDocument, RoundTripsInEveryEncodingAndMode)
 {
     // Control characters, markup, backslashes, quotes and blanks at the edges;

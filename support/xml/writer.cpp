@@ -37,14 +37,45 @@ bool IsEscaped(char16_t c)
     return c < 64 && (kEscaped >> c & 1);
 }
 
+// Escaped text straight into UTF-8 bytes, counting the units it stands for:
+// every unit is encoded on its own in UTF-8, so a piece encodes as it would
+// within its line. Offers what the writer's escapes use of a wide buffer; Push
+// takes ASCII only.
+class CUtf8Sink {
+public:
+    explicit CUtf8Sink(CHeapBuffer<char>* pOut) : m_pOut(pOut) {}
+    size_t Units() const { return m_nUnits; }
+    bool Reserve(size_t n) { return m_pOut->Reserve(n); }
+    bool Append(const char16_t* p, size_t n)
+    {
+        m_nUnits += n;
+        return xmlcodec::Encode(EDescription::kUtf8, p, n, m_pOut) == kVokOk;
+    }
+    bool AppendAscii(const char* p, size_t n)
+    {
+        m_nUnits += n;
+        return m_pOut->Append(p, n);
+    }
+    bool Push(char16_t c)
+    {
+        ++m_nUnits;
+        return m_pOut->Push(static_cast<char>(c));
+    }
+
+private:
+    CHeapBuffer<char>* m_pOut;
+    size_t m_nUnits = 0;
+};
+
 // Appends a literal of ASCII text without measuring it.
-template <size_t N>
-bool AppendLiteral(CHeapBuffer<char16_t>* pOut, const char (&sz)[N])
+template <class Out, size_t N>
+bool AppendLiteral(Out* pOut, const char (&sz)[N])
 {
     return pOut->AppendAscii(sz, N - 1);
 }
 
-bool AppendDecimal(CHeapBuffer<char16_t>* pOut, unsigned v)
+template <class Out>
+bool AppendDecimal(Out* pOut, unsigned v)
 {
     char16_t ach[8];
     int n = 0;
@@ -108,12 +139,47 @@ private:
     }
     // Entities for markup characters and for every character up to U+0020; after
     // an inner line feed, a line break and nIndent tabs when nIndent >= 0.
-    bool EscapeText(CHeapBuffer<char16_t>* pOut, const EWideString& str, int nIndent);
+    template <class Out>
+    bool EscapeText(Out* pOut, const EWideString& str, int nIndent);
     // The text with entities, into the line.
     bool EscapeText(const EWideString& str, int nIndent)
     {
+        if (m_bDirect) {
+            CUtf8Sink sink(&m_bytes);
+            const bool bOk = EscapeText(&sink, str, nIndent);
+            m_nLineUnits += sink.Units();
+            return bOk;
+        }
         m_value.Clear();
         return EscapeText(&m_value, str, nIndent) && Put(m_value.Data(), m_value.Size());
+    }
+    // An attribute's value, escaped, for PutValue; *pnUnits gets its units.
+    bool EscapeValue(const EWideString& str, size_t* pnUnits)
+    {
+        if (m_bDirect && !m_bBackslashes) {
+            m_valueBytes.Clear();
+            CUtf8Sink sink(&m_valueBytes);
+            *pnUnits = 0;
+            if (!EscapeText(&sink, str, -1))
+                return false;
+            *pnUnits = sink.Units();
+            return true;
+        }
+        m_value.Clear();
+        *pnUnits = 0;
+        if (!(m_bBackslashes ? EscapeBackslashes(&m_value, str) : EscapeText(&m_value, str, -1)))
+            return false;
+        *pnUnits = m_value.Size();
+        return true;
+    }
+    // Adds the value EscapeValue made, of nUnits units, to the line.
+    bool PutValue(size_t nUnits)
+    {
+        if (m_bDirect && !m_bBackslashes) {
+            m_nLineUnits += nUnits;
+            return m_bytes.Append(m_valueBytes.Data(), m_valueBytes.Size());
+        }
+        return Put(m_value.Data(), m_value.Size());
     }
     // Backslash escapes for control characters, quotes and the backslash.
     bool EscapeBackslashes(CHeapBuffer<char16_t>* pOut, const EWideString& str);
@@ -131,6 +197,7 @@ private:
     size_t m_nLineUnits = 0;  // in the line so far
     CHeapBuffer<char16_t> m_line;
     CHeapBuffer<char16_t> m_value;
+    CHeapBuffer<char> m_valueBytes;
     CHeapBuffer<char> m_bytes;
 };
 
@@ -176,7 +243,8 @@ bool CDocumentWriter::WriteDeclaration()
            m_bytes.Append(kEnd, sizeof(kEnd) - 1);
 }
 
-bool CDocumentWriter::EscapeText(CHeapBuffer<char16_t>* pOut, const EWideString& str, int nIndent)
+template <class Out>
+bool CDocumentWriter::EscapeText(Out* pOut, const EWideString& str, int nIndent)
 {
     const char16_t* p = str.GetText();
     const int n = str.GetLength();
@@ -253,12 +321,13 @@ bool CDocumentWriter::WriteNode(const EDescription* p, int nIndent, int nDepth)
         return false;
     const EWideString& strTag = p->GetTagName();
     const int nChildren = p->GetChildCount();
+    void* const* ppChildren = p->m_vChildren.GetData();
 
     if (strTag.GetLength() == 0 && nChildren == 0)
         return Tabs(nIndent) && EscapeText(p->GetText(), nIndent) && Ascii("\r\n") && Flush();
     if (strTag.GetLength() == 0) {
         for (int n = 0; n < nChildren; ++n) {
-            if (!WriteNode(p->GetChildAt(static_cast<unsigned>(n)), nIndent, nDepth + 1))
+            if (!WriteNode(static_cast<const EDescription*>(ppChildren[n]), nIndent, nDepth + 1))
                 return false;
         }
         return true;
@@ -279,21 +348,20 @@ bool CDocumentWriter::WriteNode(const EDescription* p, int nIndent, int nDepth)
     const long long nLimit = 80 - 7LL * nIndent;
     for (int n = 0; n < p->GetAttributeCount(); ++n) {
         const EWideString& strName = p->GetAttributeNameAt(n);
-        const EWideString& strValue = p->GetAttributeValueAt(n);
-        m_value.Clear();
-        if (!(m_bBackslashes ? EscapeBackslashes(&m_value, strValue) : EscapeText(&m_value, strValue, -1)))
+        size_t nValueUnits = 0;
+        if (!EscapeValue(p->GetAttributeValueAt(n), &nValueUnits))
             return false;
-        if (static_cast<long long>(m_nLineUnits + m_value.Size()) + strName.GetLength() + 4 >= nLimit) {
+        if (static_cast<long long>(m_nLineUnits + nValueUnits) + strName.GetLength() + 4 >= nLimit) {
             if (!Ascii("\r\n") || !Flush() || !Tabs(nIndent) || !Ascii(" "))
                 return false;
         }
-        if (!Ascii(" ") || !Append(strName) || !Ascii("=\"") || !Put(m_value.Data(), m_value.Size()) ||
+        if (!Ascii(" ") || !Append(strName) || !Ascii("=\"") || !PutValue(nValueUnits) ||
             !Ascii("\""))
             return false;
     }
     if (nChildren == 0)
         return Ascii("/>\r\n") && Flush();
-    const EDescription* pFirst = p->GetChildAt(0);
+    const EDescription* pFirst = static_cast<const EDescription*>(ppChildren[0]);
     if (nChildren == 1 && IsTextNode(pFirst) && !HasLineBreak(pFirst->GetText())) {
         return Ascii(">") && EscapeText(pFirst->GetText(), nIndent) && Ascii("</") && Append(strTag) &&
                Ascii(">\r\n") && Flush();
@@ -301,7 +369,7 @@ bool CDocumentWriter::WriteNode(const EDescription* p, int nIndent, int nDepth)
     if (!Ascii(">\r\n") || !Flush())
         return false;
     for (int n = 0; n < nChildren; ++n) {
-        if (!WriteNode(p->GetChildAt(static_cast<unsigned>(n)), nIndent + 1, nDepth + 1))
+        if (!WriteNode(static_cast<const EDescription*>(ppChildren[n]), nIndent + 1, nDepth + 1))
             return false;
     }
     return Tabs(nIndent) && Ascii("</") && Append(strTag) && Ascii(">\r\n") && Flush();
