@@ -116,7 +116,7 @@ private:
             if (!PutAscii(kTabs, 16))
                 return false;
         }
-        return PutAscii(kTabs, static_cast<size_t>(n));
+        return n <= 0 || PutAscii(kTabs, static_cast<size_t>(n));
     }
     template <size_t N>
     bool Ascii(const char (&sz)[N])
