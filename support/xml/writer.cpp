@@ -49,7 +49,7 @@ public:
     bool Append(const char16_t* p, size_t n)
     {
         m_nUnits += n;
-        return xmlcodec::Encode(EDescription::kUtf8, p, n, m_pOut) == kVokOk;
+        return xmlcodec::AppendUtf8(p, n, m_pOut);
     }
     bool AppendAscii(const char* p, size_t n)
     {
