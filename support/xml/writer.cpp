@@ -61,11 +61,36 @@ public:
         ++m_nUnits;
         return m_pOut->Push(static_cast<char>(c));
     }
+    // The units up to the first one the writer escapes, in one pass; how many it
+    // took, or SIZE_MAX when memory runs out.
+    size_t AppendPlain(const char16_t* p, size_t n)
+    {
+        const size_t nTaken =
+            xmlcodec::AppendUtf8Until(p, n, m_pOut, [](unsigned c) { return IsEscaped(static_cast<char16_t>(c)); });
+        if (nTaken != SIZE_MAX)
+            m_nUnits += nTaken;
+        return nTaken;
+    }
 
 private:
     CHeapBuffer<char>* m_pOut;
     size_t m_nUnits = 0;
 };
+
+// Appends the units of p (n of them) up to the first one the writer escapes;
+// how many it took, or SIZE_MAX when memory runs out.
+size_t AppendPlain(CHeapBuffer<char16_t>* pOut, const char16_t* p, size_t n)
+{
+    size_t i = 0;
+    while (i < n && !IsEscaped(p[i]))
+        ++i;
+    return pOut->Append(p, i) ? i : SIZE_MAX;
+}
+
+size_t AppendPlain(CUtf8Sink* pOut, const char16_t* p, size_t n)
+{
+    return pOut->AppendPlain(p, n);
+}
 
 // Appends a literal of ASCII text without measuring it.
 template <class Out, size_t N>
@@ -250,16 +275,12 @@ bool CDocumentWriter::EscapeText(Out* pOut, const EWideString& str, int nIndent)
     const int n = str.GetLength();
     for (int i = 0; i < n; ++i) {
         // Characters that stand for themselves go over as a run.
-        int nPlain = i;
-        while (nPlain < n && !IsEscaped(p[nPlain]))
-            ++nPlain;
-        if (nPlain > i) {
-            if (!pOut->Append(p + i, static_cast<size_t>(nPlain - i)))
-                return false;
-            i = nPlain;
-            if (i == n)
-                break;
-        }
+        const size_t nPlain = AppendPlain(pOut, p + i, static_cast<size_t>(n - i));
+        if (nPlain == SIZE_MAX)
+            return false;
+        i += static_cast<int>(nPlain);
+        if (i == n)
+            break;
         const char16_t c = p[i];
         bool bOk;
         switch (c) {
