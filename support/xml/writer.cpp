@@ -155,7 +155,7 @@ private:
     bool Put(const char16_t* p, size_t n)
     {
         m_nLineUnits += n;
-        return m_bDirect ? xmlcodec::Encode(m_nEncoding, p, n, &m_bytes) == kVokOk : m_line.Append(p, n);
+        return m_bDirect ? xmlcodec::AppendUtf8(p, n, &m_bytes) : m_line.Append(p, n);
     }
     bool PutAscii(const char* p, size_t n)
     {
