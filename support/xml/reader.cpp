@@ -97,11 +97,6 @@ struct CUtf8Units {
         char16_t* const pStart = pOut->End();
         char16_t* q = pStart;
         for (size_t i = 0; i < n;) {
-            const size_t nAscii = xmlcodec::WidenAsciiRun(p + i, n - i, q);
-            q += nAscii;
-            i += nAscii;
-            if (i == n)
-                break;
             const unsigned char b = p[i];
             if (b < 0x80) {
                 *q++ = b;
@@ -183,17 +178,13 @@ bool IsPlainUtf8(const unsigned char* p, size_t cb)
     return true;
 }
 
-// The index of the first unit c of the n at p, or n.
-size_t FindUnit(const unsigned char* p, size_t n, char c)
-{
-    const void* pFound = n != 0 ? std::memchr(p, c, n) : nullptr;
-    return pFound != nullptr ? static_cast<size_t>(static_cast<const unsigned char*>(pFound) - p) : n;
-}
-
-size_t FindUnit(const char16_t* p, size_t n, char c)
+// The index of the first unit c of the n at p, or n. Values and texts are short:
+// a plain loop beats a library call.
+template <typename T>
+size_t FindUnit(const T* p, size_t n, char c)
 {
     size_t i = 0;
-    while (i < n && p[i] != static_cast<char16_t>(c))
+    while (i < n && p[i] != static_cast<T>(c))
         ++i;
     return i;
 }

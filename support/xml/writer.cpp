@@ -175,8 +175,10 @@ private:
             m_nLineUnits += sink.Units();
             return bOk;
         }
-        m_value.Clear();
-        return EscapeText(&m_value, str, nIndent) && Put(m_value.Data(), m_value.Size());
+        const size_t nBefore = m_line.Size();
+        const bool bOk = EscapeText(&m_line, str, nIndent);
+        m_nLineUnits += m_line.Size() - nBefore;
+        return bOk;
     }
     // An attribute's value, escaped, for PutValue; *pnUnits gets its units.
     bool EscapeValue(const EWideString& str, size_t* pnUnits)
