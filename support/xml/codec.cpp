@@ -225,6 +225,10 @@ VOKRESULT EncodeIso2022Jp(const char16_t* p, size_t cch, CHeapBuffer<char>* pOut
             bPair = ToJis0208(&c1, &c2);
             if (!bPair)
                 c1 = '?';
+        } else if (c1 == 0x1B) {
+            // An escape in the text would switch the reader's mode and turn the
+            // bytes after it into other characters: it is lost as "?" instead.
+            c1 = '?';
         }
         if (bPair != bDouble) {
             if (!pOut->Append(bPair ? "\x1B\x24\x42" : "\x1B\x28\x42", 3))

@@ -94,6 +94,24 @@ TEST(XmlCodec, MalformedInputNeverPairsWithWhatFollowsIt)
         EXPECT_EQ(c.strText, DecodeBytes(c.nEncoding, c.strBytes)) << c.nEncoding << " " << c.strBytes;
 }
 
+// ISO-2022-JP: the escape byte only ever starts the writer's own mode switches,
+// so what the reader takes from the bytes is written back as the same bytes.
+TEST(XmlCodec, Iso2022JpWritesNoEscapeOfTheText)
+{
+    struct Case { std::u16string strText; std::string strBytes; };
+    const Case kCases[] = {
+        {u"\x1B$B$\"", "?$B$\""},
+        {u"a\x1B", "a?"},
+        {u"\x1B(B\x1B(J\x1B$@", "?(B?(J?$@"},
+        {u"\u3042\x1B$B", "\x1B$B$\"\x1B(B?$B"},
+        {u"\x1B\u3042\x1B", "?\x1B$B$\"\x1B(B?"},
+    };
+    for (const Case& c : kCases) {
+        EXPECT_EQ(c.strBytes, EncodeText(2, c.strText)) << c.strBytes;
+        EXPECT_EQ(c.strBytes, EncodeText(2, DecodeBytes(2, c.strBytes))) << c.strBytes;
+    }
+}
+
 TEST(XmlCodec, Utf8WritesSixteenBitUnitsAndReadsThemBack)
 {
     const std::u16string str = u"\u007F\u0080\u07FF\u0800\uFFFF\U0001F600";
