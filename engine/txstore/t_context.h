@@ -65,9 +65,10 @@ public:
     // is never entered.
     void RemoveDirectory(const char* szPath) override;
 
-    // True when a logged file could not bring its log up to date: the transaction
-    // must not commit.
+    // True when a logged file could not bring its log up to date, or a change
+    // was lost otherwise (MarkIncomplete): the transaction must not commit.
     bool HasIncompleteLog() const { return m_bIncompleteLog; }
+    void MarkIncomplete() override { m_bIncompleteLog = true; }
 
 private:
     void RequireWrite() const;

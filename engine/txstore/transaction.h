@@ -74,6 +74,10 @@ public:
         // 0 created, 5 the path exists already.
         virtual int CreateDirectory(const char* szPath) = 0;
         virtual void RemoveDirectory(const char* szPath) = 0;
+        // A change made through this context was lost (a write that failed, whose
+        // exception a caller may have dropped): the transaction can no longer
+        // commit, and End(1) rolls it back and throws.
+        virtual void MarkIncomplete() = 0;
     };
 
     CTransaction();
