@@ -85,8 +85,9 @@ private:
     void DropFileLog(const char* szPath);
     // Drops the pending changes and creation records of everything below path;
     // with bTakeOutCreated the objects made in this transaction also leave the
-    // tree (for the dustbox), since the tree is about to be dug out.
-    void PurgeTree(const CPath& path, bool bTakeOutCreated);
+    // tree (for the dustbox), since the tree is about to be dug out. True when
+    // anything moved into the dustbox.
+    bool PurgeTree(const CPath& path, bool bTakeOutCreated);
     void DigOut(const char* szPath);
     void CloseKept(CLoggedFile* pFile);
 
