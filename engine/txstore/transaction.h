@@ -25,9 +25,11 @@
 //     dustbox's. The log's removal is made durable before the watcher empties it.
 //
 // A commit passes through: CloseFile of every logged file (CLoggedFile::Finish:
-// blocks and size record written), End(1) -> RollForward: SyncLog (flush point 1),
-// the commit marker, ApplyFileLogs (each target flushed: flush point 2), the log
-// moved into the dustbox.
+// blocks and size record written), End(1) -> RollForward: the check that every
+// per-file log can be applied (its target a plain file, not reached through
+// anything the transaction dug out), SyncLog (flush point 1), the commit marker,
+// ApplyFileLogs (each target flushed: flush point 2), the log moved into the
+// dustbox.
 #pragma once
 
 #include <cstdint>
