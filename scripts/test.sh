@@ -60,7 +60,8 @@ done
 # LONG_TESTS=1); a crash, a failed check or a hang (-timeout) fails the run. The
 # document fuzzers take raw bytes; the database fuzzer damages small databases field
 # by field (its kept inputs are replayed by tool_test as well). A finding is left as
-# $root/fuzz/<crash|timeout|...>-<hash>: put it into tool/fuzz/damage_inputs/ once fixed.
+# $root/fuzz/<crash|timeout|...>-<hash>: put it into tool/fuzz/damage_inputs/ (a document
+# fuzzer's into support/xml/fuzz/inputs/) once fixed.
 fuzz_seconds=30; db_fuzz_seconds=45
 [ "$long" = ON ] && { fuzz_seconds=600; db_fuzz_seconds=600; }
 echo "== fuzz"
@@ -71,7 +72,7 @@ if CC=clang CXX=clang++ attview_configure "$root/fuzz" -DATTVIEW_FUZZ=ON \
   for f in xml_read_fuzzer xml_roundtrip_fuzzer; do
     mkdir -p "$root/fuzz/corpus/$f"
     if ! "$root/fuzz/bin/$f" -max_total_time=$fuzz_seconds -max_len=4096 -artifact_prefix="$root/fuzz/" \
-         "$root/fuzz/corpus/$f" support/xml/testdata >"$root/fuzz/$f.log" 2>&1; then
+         "$root/fuzz/corpus/$f" support/xml/testdata support/xml/fuzz/inputs >"$root/fuzz/$f.log" 2>&1; then
       echo "fuzz: $f failed; see $root/fuzz/$f.log"; status=1
     fi
   done
