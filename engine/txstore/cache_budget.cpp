@@ -6,13 +6,25 @@
 
 namespace velk {
 
+namespace {
+
+// The bound the process starts with: 24 MiB on every target. The tool keeps its
+// whole view in memory beside the caches (up to 64 MiB of text, several times that
+// as a tree), and in a 32-bit process of 2 GiB that must still find room; the
+// indexes that a run walks again and again (the upper nodes of each tree, the
+// leaves last used) fit well below this, and what is read once gains nothing
+// from staying.
+const std::size_t kDefaultBound = 24u << 20;
+
+}  // namespace
+
 // The budget's state, one per process. The clients' list is guarded by its own
 // lock; the totals are atomic so that charging costs no lock.
 struct SBudget {
     std::mutex mtxClients;
     std::vector<CCacheClient*> vClients;
     std::atomic<std::size_t> cbBytes{0};
-    std::atomic<std::size_t> cbBound{CCacheClient::kDefaultBound};
+    std::atomic<std::size_t> cbBound{kDefaultBound};
     std::atomic<std::uint32_t> nTick{0};
 
     static SBudget& Get()

@@ -40,12 +40,6 @@ private:
 
 class CCacheClient {
 public:
-    // The bound of the process: 32 MiB on every target. The tool keeps its whole
-    // view in memory beside the caches, and in a 32-bit process the view of the
-    // largest size the tool reads must still find room; a database's working set
-    // (the indexes walked while a view is rewritten) fits well below this.
-    enum : std::size_t { kDefaultBound = 32u << 20 };
-
     CCacheClient(const CCacheClient&) = delete;
     CCacheClient& operator=(const CCacheClient&) = delete;
 
@@ -54,6 +48,7 @@ public:
     // Sets the bound and returns the one before (for tests; what the caches keep
     // beyond a lower bound leaves memory as they are next used).
     static std::size_t SetBudgetBound(std::size_t cbBytes);
+    // The bound the process starts with (see cache_budget.cpp).
     static std::size_t GetBudgetBound();
 
 protected:
