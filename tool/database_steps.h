@@ -4,7 +4,7 @@
 #pragma once
 
 #include "engine/database/adb.h"
-#include "tool/att_table.h"
+#include "reconcile/att_table.h"
 #include "tool/tool_paths.h"
 
 // The id of the path order the tool works with (ASCII case folded, ascending).

@@ -3,7 +3,7 @@
 #include "engine/database/adb.h"
 #include "platform/console.h"
 #include "platform/process.h"
-#include "tool/att_table.h"
+#include "reconcile/att_table.h"
 #include "tool/database_steps.h"
 #include "tool/restore_steps.h"
 #include "tool/tool_paths.h"

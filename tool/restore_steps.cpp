@@ -12,7 +12,7 @@
 #include "support/file/stream_buffer.h"
 #include "support/text/string.h"
 #include "support/xml/description.h"
-#include "tool/reconcile.h"
+#include "reconcile/reconcile.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #pragma once
 
 #include "engine/database/adb.h"
-#include "tool/att_table.h"
+#include "reconcile/att_table.h"
 #include "tool/tool_paths.h"
 
 // The largest source view the tool reads. The file, its text and the tree are in

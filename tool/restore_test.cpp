@@ -25,7 +25,7 @@
 #include "tool/database_steps.h"
 #include "tool/restore_steps.h"
 #include "tool/step_report.h"
-#include "tool/att_table.h"
+#include "reconcile/att_table.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include "engine/database/adb.h"
 #include "engine/database/adb_tools.h"
 #include "platform/file.h"
-#include "tool/att_table.h"
+#include "reconcile/att_table.h"
 #include "tool/database_steps.h"
 #include "tool/tool_paths.h"
 

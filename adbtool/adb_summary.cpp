@@ -1,4 +1,4 @@
-#include "engine/database/adb_summary.h"
+#include "adbtool/adb_summary.h"
 
 #include "engine/base/byte_order.h"
 #include "engine/base/fault.h"

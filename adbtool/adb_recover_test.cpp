@@ -13,7 +13,7 @@
 #include "engine/bptree/record_file.h"
 #include "engine/database/adb_impl.h"
 #include "engine/database/adb_test_support.h"
-#include "engine/database/salvage_log.h"
+#include "engine/salvage/salvage_log.h"
 #include "engine/txstore/fs_context.h"
 #include "platform/fault_injection.h"
 

@@ -1,4 +1,4 @@
-#include "engine/database/salvage_log.h"
+#include "engine/salvage/salvage_log.h"
 
 #include <cctype>
 #include <vector>

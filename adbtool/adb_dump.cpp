@@ -1,4 +1,4 @@
-#include "engine/database/adb_dump.h"
+#include "adbtool/adb_dump.h"
 
 #include <cstring>
 #include <set>

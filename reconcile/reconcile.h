@@ -7,7 +7,7 @@
 
 #include "engine/database/adb.h"
 #include "support/xml/description.h"
-#include "tool/att_table.h"
+#include "reconcile/att_table.h"
 
 // The first element among the children of the document node, or null.
 EDescription* FirstElement(const EDescription& document);

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/database/adbtool.h"
+#include "adbtool/adbtool.h"
 #include "platform/arguments.h"
 
 int main(int argc, char** argv)

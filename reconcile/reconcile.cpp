@@ -1,4 +1,4 @@
-#include "tool/reconcile.h"
+#include "reconcile/reconcile.h"
 
 #include "engine/base/fault.h"
 #include "platform/console.h"

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "engine/database/adb_test_support.h"
-#include "engine/database/salvage_log.h"
+#include "engine/salvage/salvage_log.h"
 
 namespace velk {
 namespace {

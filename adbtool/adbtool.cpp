@@ -1,4 +1,4 @@
-#include "engine/database/adbtool.h"
+#include "adbtool/adbtool.h"
 
 #include <chrono>
 #include <cstdint>
@@ -14,9 +14,9 @@
 
 #include "engine/bptree/key_order.h"
 #include "engine/database/adb.h"
-#include "engine/database/adb_dump.h"
-#include "engine/database/adb_recover.h"
-#include "engine/database/adb_summary.h"
+#include "adbtool/adb_dump.h"
+#include "engine/salvage/adb_recover.h"
+#include "adbtool/adb_summary.h"
 #include "engine/database/adb_tools.h"
 #include "engine/base/fault.h"
 #include "engine/path/path.h"

@@ -1,4 +1,4 @@
-#include "engine/database/salvage_read.h"
+#include "engine/salvage/salvage_read.h"
 
 #include <algorithm>
 #include <cstring>

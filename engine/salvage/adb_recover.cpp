@@ -1,4 +1,4 @@
-#include "engine/database/adb_recover.h"
+#include "engine/salvage/adb_recover.h"
 
 #include <algorithm>
 #include <cstring>
@@ -14,8 +14,8 @@
 #include "engine/bptree/record_file.h"
 #include "engine/database/adb_impl.h"
 #include "engine/database/adb_tools.h"
-#include "engine/database/salvage_log.h"
-#include "engine/database/salvage_read.h"
+#include "engine/salvage/salvage_log.h"
+#include "engine/salvage/salvage_read.h"
 #include "engine/base/fault.h"
 #include "engine/txstore/fs_context.h"
 #include "engine/txstore/store_names.h"
