@@ -8,13 +8,13 @@ namespace velk {
 
 namespace {
 
-// The bound the process starts with: 24 MiB on every target. The tool keeps its
+// The bound the process starts with: 16 MiB on every target. The tool keeps its
 // whole view in memory beside the caches (up to 64 MiB of text, several times that
 // as a tree), and in a 32-bit process of 2 GiB that must still find room; the
 // indexes that a run walks again and again (the upper nodes of each tree, the
 // leaves last used) fit well below this, and what is read once gains nothing
 // from staying.
-const std::size_t kDefaultBound = 24u << 20;
+const std::size_t kDefaultBound = 16u << 20;
 
 }  // namespace
 
