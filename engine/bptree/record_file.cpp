@@ -1,9 +1,9 @@
 #include "engine/bptree/record_file.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 #include "engine/base/byte_order.h"
 #include "engine/base/fault.h"
@@ -20,23 +20,6 @@ const std::uint64_t kMaxFileSize = 0xFFFFFFFFu;
 // A few released records stay in memory whatever their size, so that a walk over
 // large records still finds the last ones.
 const std::size_t kCacheMinRecords = 8;
-// What the record files of the process may keep in memory beyond their own share,
-// all together: less where the address space is 32 bits wide and shared with the
-// files' page caches and everything else the process holds.
-const std::size_t kSharedCacheBound = (sizeof(void*) >= 8 ? 120u : 56u) << 20;
-std::atomic<std::size_t> g_cbSharedBound{kSharedCacheBound};
-std::atomic<std::size_t> g_cbSharedCache{0};
-
-bool BorrowShared(std::size_t cb)
-{
-    const std::size_t cbBound = g_cbSharedBound.load(std::memory_order_relaxed);
-    std::size_t n = g_cbSharedCache.load(std::memory_order_relaxed);
-    do {
-        if (n > cbBound || cb > cbBound - n)
-            return false;
-    } while (!g_cbSharedCache.compare_exchange_weak(n, n + cb, std::memory_order_relaxed));
-    return true;
-}
 
 void WriteU32(CFileSystem::IFile* pFile, std::uint32_t nValue)
 {
@@ -94,6 +77,7 @@ void CRecordFile::Open(CFileSystem::IContext* pContext, const char* szPath, int 
     m_pContext = pContext;
     m_nWritable = nWritable ? 1 : 0;
     try {
+        Join();
         m_pFile = pContext->OpenFile(szPath, m_nWritable);
         if (m_pFile == nullptr)
             ThrowFault();
@@ -146,19 +130,7 @@ void CRecordFile::Open(CFileSystem::IContext* pContext, const char* szPath, int 
 void CRecordFile::SetCacheBound(std::size_t cbBytes)
 {
     m_cbCacheBound = cbBytes;
-    m_bShares = false;
-    ReturnBorrowed(true);
     ComputeKeep();
-}
-
-std::size_t CRecordFile::GetSharedCacheBytes()
-{
-    return g_cbSharedCache.load(std::memory_order_relaxed);
-}
-
-std::size_t CRecordFile::SetSharedCacheBound(std::size_t cbBytes)
-{
-    return g_cbSharedBound.exchange(cbBytes, std::memory_order_relaxed);
 }
 
 void CRecordFile::ComputeKeep()
@@ -167,20 +139,28 @@ void CRecordFile::ComputeKeep()
                                  : std::max(kCacheMinRecords, m_cbCacheBound / m_nRecordSize);
 }
 
-void CRecordFile::ReturnBorrowed(bool bAll)
+void CRecordFile::PublishOldest()
 {
-    std::size_t nReturned = 0;
-    while (m_nBorrowed > 0 && (bAll || m_nEntries < m_nKeep + m_nBorrowed)) {
-        --m_nBorrowed;
-        ++nReturned;
-    }
-    if (nReturned != 0)
-        g_cbSharedCache.fetch_sub(nReturned * m_nRecordSize, std::memory_order_relaxed);
+    CCacheClient::PublishOldest(m_nOldest == 0 || m_nEntries <= kCacheMinRecords,
+                                m_nOldest == 0 ? 0 : m_vSlots[m_nOldest].nTick);
+}
+
+bool CRecordFile::DropOldestClean()
+{
+    if (m_nOldest == 0 || m_nEntries <= kCacheMinRecords || m_nOldest == m_nPeeked)
+        return false;
+    const SSlot& slot = m_vSlots[m_nOldest];
+    // A changed record goes back to the file only through this file's own calls.
+    if (slot.bDirty)
+        return false;
+    Forget(m_nOldest);
+    return true;
 }
 
 void CRecordFile::DropState()
 {
-    ReturnBorrowed(true);
+    std::lock_guard<CEntryLock> lock(m_lockEntries);
+    Leave();
     for (const SSlot& slot : m_vSlots)
         std::free(slot.pBuffer);
     std::vector<SSlot>().swap(m_vSlots);
@@ -191,6 +171,7 @@ void CRecordFile::DropState()
     std::free(m_pSpare);
     m_pSpare = nullptr;
     std::vector<unsigned char>().swap(m_vZeroRecord);
+    m_nPeeked = 0;
     m_nRecordSize = 0;
     m_nRecordCount = 0;
     std::vector<std::uint32_t>().swap(m_vFreeIds);
@@ -212,6 +193,7 @@ void CRecordFile::Close()
     if (m_nWritable) {
         try {
             // Changed records in id order; those past N are cut off below anyway.
+            std::lock_guard<CEntryLock> lock(m_lockEntries);
             for (std::size_t nId = 1; nId < m_vSlots.size() && nId <= m_nRecordCount; ++nId) {
                 const SSlot& slot = m_vSlots[nId];
                 if (slot.pBuffer != nullptr && slot.bDirty)
@@ -299,9 +281,12 @@ std::uint32_t CRecordFile::Allocate()
         m_vZeroRecord.assign(m_nRecordSize, 0);
     // A freed record may still be in memory; the zeros written now replace it.
     // (Only a caller that pins a freed record can find it pinned; it stays then.)
-    const SSlot* pSlot = FindInMemory(nId);
-    if (pSlot != nullptr && pSlot->nPins == 0)
-        Forget(nId);
+    {
+        std::lock_guard<CEntryLock> lock(m_lockEntries);
+        const SSlot* pSlot = FindInMemory(nId);
+        if (pSlot != nullptr && pSlot->nPins == 0)
+            Forget(nId);
+    }
     WriteRecord(nId, m_vZeroRecord.data());
     return nId;
 }
@@ -340,16 +325,16 @@ void CRecordFile::Forget(std::uint32_t nId)
     slot.pBuffer = nullptr;
     slot.bDirty = 0;
     --m_nEntries;
-    ReturnBorrowed(false);
+    Discharge(m_nRecordSize);
+    PublishOldest();
 }
 
 void CRecordFile::Trim()
 {
-    while (m_nEntries > m_nKeep + m_nBorrowed && m_nOldest != 0) {
-        if (m_bShares && BorrowShared(m_nRecordSize)) {
-            ++m_nBorrowed;
-            continue;
-        }
+    while (m_nOldest != 0 && m_nEntries > kCacheMinRecords) {
+        if (m_nEntries <= m_nKeep &&
+            (!IsOverBudget() || !TakeFromOthers(false, m_vSlots[m_nOldest].nTick)))
+            break;
         const std::uint32_t nId = m_nOldest;
         const SSlot& slot = m_vSlots[nId];
         // The record leaves memory whether or not its write succeeds. Its change
@@ -374,12 +359,15 @@ void* CRecordFile::Get(std::uint32_t nId, int nWritable)
         ThrowFault();
     if (nWritable && !m_nWritable)
         ThrowFault();
+    std::lock_guard<CEntryLock> lock(m_lockEntries);
+    m_nPeeked = 0;
     SSlot* pSlot = FindInMemory(nId);
     if (pSlot != nullptr) {
         if (pSlot->nPins == 0) {
             m_vPinned.reserve(m_vPinned.size() + 1);
             Unlist(nId);
             m_vPinned.push_back(nId);
+            PublishOldest();
         }
         ++pSlot->nPins;
         if (nWritable)
@@ -389,7 +377,7 @@ void* CRecordFile::Get(std::uint32_t nId, int nWritable)
     // Room in both lists first, so that nothing can fail once the record is read.
     if (nId >= m_vSlots.size())
         m_vSlots.resize(std::max<std::size_t>(nId + 1, m_vSlots.size() + m_vSlots.size() / 2),
-                        SSlot{nullptr, 0, 0, 0, 0});
+                        SSlot{nullptr, 0, 0, 0, 0, 0});
     m_vPinned.reserve(m_vPinned.size() + 1);
     unsigned char* pBuffer = m_pSpare;
     m_pSpare = nullptr;
@@ -408,9 +396,11 @@ void* CRecordFile::Get(std::uint32_t nId, int nWritable)
         m_pSpare = pBuffer;
         throw;
     }
-    m_vSlots[nId] = SSlot{pBuffer, 0, 0, 1, nWritable != 0 ? 1u : 0u};
+    m_vSlots[nId] = SSlot{pBuffer, 0, 0, 1, nWritable != 0 ? 1u : 0u, 0};
     ++m_nEntries;
+    Charge(m_nRecordSize);
     m_vPinned.push_back(nId);
+    PublishOldest();
     return pBuffer;
 }
 
@@ -418,13 +408,19 @@ const void* CRecordFile::Peek(std::uint32_t nId) const
 {
     if (m_pContext == nullptr || !IsAllocated(nId))
         ThrowFault();
-    return nId < m_vSlots.size() ? m_vSlots[nId].pBuffer : nullptr;
+    std::lock_guard<CEntryLock> lock(m_lockEntries);
+    if (nId >= m_vSlots.size() || m_vSlots[nId].pBuffer == nullptr)
+        return nullptr;
+    m_nPeeked = nId;
+    return m_vSlots[nId].pBuffer;
 }
 
 void CRecordFile::Release(void* pBuffer)
 {
     if (m_pContext == nullptr || pBuffer == nullptr)
         return;
+    std::lock_guard<CEntryLock> lock(m_lockEntries);
+    m_nPeeked = 0;
     // The latest pin is the one most often released first.
     std::size_t i = m_vPinned.size();
     while (i > 0 && m_vSlots[m_vPinned[i - 1]].pBuffer != pBuffer)
@@ -437,7 +433,9 @@ void CRecordFile::Release(void* pBuffer)
         return;
     m_vPinned[i - 1] = m_vPinned.back();
     m_vPinned.pop_back();
+    slot.nTick = NextTick();
     ListAsNewest(nId);
+    PublishOldest();
     Trim();
 }
 
@@ -466,6 +464,7 @@ void CRecordFile::Free(std::uint32_t nId)
 
 int CRecordFile::IsPinned(std::uint32_t nId) const
 {
+    std::lock_guard<CEntryLock> lock(m_lockEntries);
     return nId < m_vSlots.size() && m_vSlots[nId].pBuffer != nullptr && m_vSlots[nId].nPins != 0 ? 1 : 0;
 }
 

@@ -20,29 +20,30 @@
 // refused rather than wrapped over its own header.
 //
 // Records are cached: Get reads a record when it is not in memory, holders of one
-// record share one buffer, and a released record stays in memory (up to a bound of
-// bytes, least recently released out first), so that walking and changing the same
-// nodes again costs no file access. Each file keeps up to 8 MiB of records of its
-// own; beyond that it may keep more while the records that all record files of the
-// process keep beyond their own share stay within a budget (56 MiB in a 32-bit
-// process, 120 MiB in a 64-bit one), so that one large tree can stay in memory while
-// any number of small ones stay bounded. A record that any holder pinned for writing is
-// written back when it leaves memory, or at Close, before the header and the free
-// list; the bytes a Close leaves are those of writing every change at once. While
-// the file is open nobody else writes it (its share mode, or the transaction's own
-// copy of it), so what is in memory stays what is on file. A record file is used by
-// one thread at a time.
+// record share one buffer, and a released record stays in memory, so that walking
+// and changing the same nodes again costs no file access. The records in memory
+// are charged to the process's cache budget (cache_budget.h), which every record
+// file and every plain file's pages share: when the caches keep more than the
+// budget, records leave memory least recently released first, across files. A
+// file always keeps its last few records. A record that any holder pinned for
+// writing is written back when it leaves memory (only ever by its own file), or at
+// Close, before the header and the free list; the bytes a Close leaves are those
+// of writing every change at once. While the file is open nobody else writes it
+// (its share mode, or the transaction's own copy of it), so what is in memory
+// stays what is on file. A record file is used by one thread at a time; another
+// file may take an unchanged, unpinned record out of it from any thread.
 #pragma once
 
 #include <cstdint>
 #include <memory>
 #include <vector>
 
+#include "engine/txstore/cache_budget.h"
 #include "engine/txstore/file_system.h"
 
 namespace velk {
 
-class CRecordFile {
+class CRecordFile : private CCacheClient {
 public:
     enum { kOk = 0, kInvalidArgument = 2, kExists = 5 };
 
@@ -117,16 +118,10 @@ public:
     const std::vector<std::uint32_t>& GetFreeIds() const { return m_vFreeIds; }
     // The number of pinned records (for checks that every pin was released).
     std::size_t GetPinCount() const { return m_vPinned.size(); }
-    // Fixes the bytes of records this file keeps in memory, without any share of
-    // the process's budget; at least 8 records stay whatever the bound. Tests set a
+    // Fixes the bytes of records this file keeps in memory, whatever room the
+    // process's budget has; at least 8 records stay whatever the bound. Tests set a
     // small one so that records leave memory in the middle of tree operations.
     void SetCacheBound(std::size_t cbBytes);
-    // The bytes of records that the open record files of the process keep beyond
-    // their own share.
-    static std::size_t GetSharedCacheBytes();
-    // Sets the process's budget for those bytes and returns the one before (for
-    // tests; records already kept stay until they leave memory).
-    static std::size_t SetSharedCacheBound(std::size_t cbBytes);
 
 private:
     // What is kept of one record id: its bytes while the record is in memory, its
@@ -141,6 +136,7 @@ private:
         std::uint32_t nNewer;
         std::uint32_t nPins : 31;
         std::uint32_t bDirty : 1;
+        std::uint32_t nTick;  // the budget's tick of its last release
     };
 
     std::uint64_t RecordOffset(std::uint32_t nId) const;
@@ -155,14 +151,15 @@ private:
     // A change that was to be written back is lost: remembered for Close, and the
     // context's transaction must not commit without it.
     void NoteLostWrite();
-    // Writes back and drops the least recently released records while the cache
-    // holds more than its bound.
+    // Writes back and drops the least recently released records while the file
+    // keeps more than its own bound, or the process's caches more than the budget
+    // and this file's records are the oldest.
     void Trim();
-    // The number of records the file keeps of its own share.
+    // The number of records the file keeps at most of its own bound.
     void ComputeKeep();
-    // Hands back the records borrowed from the process's budget that the records
-    // in memory no longer need; all of them with bAll.
-    void ReturnBorrowed(bool bAll);
+    // Publishes which record would leave memory first to the budget.
+    void PublishOldest();
+    bool DropOldestClean() override;
 
     CFileSystem::IContext* m_pContext = nullptr;
     int m_nWritable = 0;
@@ -182,10 +179,11 @@ private:
     std::uint32_t m_nNewest = 0;
     // The bytes of the last record to leave memory, kept for the next one read.
     unsigned char* m_pSpare = nullptr;
-    std::size_t m_cbCacheBound = 8u << 20;
-    bool m_bShares = true;        // may borrow from the process's budget
-    std::size_t m_nKeep = 8;      // records of its own share
-    std::size_t m_nBorrowed = 0;  // records borrowed from the budget
+    std::size_t m_cbCacheBound = static_cast<std::size_t>(-1);
+    std::size_t m_nKeep = static_cast<std::size_t>(-1);  // records of its own bound
+    // The record that the last Peek showed: no other file takes it out of memory
+    // before this file's next call.
+    mutable std::uint32_t m_nPeeked = 0;
     std::vector<unsigned char> m_vZeroRecord;  // made at the first Allocate
 };
 

@@ -3,13 +3,18 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/base/byte_order.h"
 #include "engine/base/fault.h"
 #include "engine/bptree/test_store.h"
+#include "engine/txstore/destroy_object.h"
+#include "engine/txstore/fs_context.h"
 #include "platform/file.h"
+#include "platform/test_support.h"
 
 namespace velk {
 namespace {
@@ -192,19 +197,34 @@ TEST_P(RecordFileTest, PinsShareOneBufferAndChangesReachTheFileAtClose)
     EXPECT_EQ('w', Disk()[20]);
 }
 
-// More changed records than memory keeps: the file keeps 8 MiB of its own and
-// draws on the process's budget (here 4 MiB) for more, the oldest go to the file on
-// the way, the file after Close holds every change, and Close hands the budget back.
-TEST_P(RecordFileTest, ChangesBeyondTheCacheBoundAllReachTheFile)
+// Sets the process's cache budget for one test and puts the one before back.
+struct SBudget {
+    explicit SBudget(std::size_t cb) : cbBefore(CCacheClient::SetBudgetBound(cb)) {}
+    ~SBudget() { CCacheClient::SetBudgetBound(cbBefore); }
+    std::size_t cbBefore;
+};
+
+// Pins record nId of pFile, checks that it holds its id in its first and last byte,
+// and releases it.
+void Touch(CRecordFile* pFile, std::uint32_t nId, int nWritable = 0)
 {
-    struct SBudget {
-        std::size_t cbBefore = CRecordFile::SetSharedCacheBound(4u << 20);
-        ~SBudget() { CRecordFile::SetSharedCacheBound(cbBefore); }
-    } budget;
+    unsigned char* p = static_cast<unsigned char*>(pFile->Get(nId, nWritable));
+    const std::uint32_t cb = pFile->GetRecordSize();
+    EXPECT_EQ(static_cast<unsigned char>(nId), p[0]) << nId;
+    EXPECT_EQ(static_cast<unsigned char>(nId), p[cb - 1]) << nId;
+    pFile->Release(p);
+}
+
+// More changed records than the process's budget (here 4 MiB) lets memory keep: the
+// oldest go to the file on the way, the charge never passes the budget after a
+// release, the file after Close holds every change, and Close hands back every
+// byte it charged.
+TEST_P(RecordFileTest, ChangesBeyondTheBudgetAllReachTheFile)
+{
+    SBudget budget(4u << 20);
     const std::uint32_t cbRecord = 1u << 18;
     const std::uint32_t nRecords = 64;
-    const std::size_t cbSharedBefore = CRecordFile::GetSharedCacheBytes();
-    ASSERT_EQ(0u, cbSharedBefore);
+    const std::size_t cbBefore = CCacheClient::GetBudgetBytes();
     ASSERT_EQ(0, CRecordFile::Create(m_pContext, kPath, cbRecord));
     m_file.Open(m_pContext, kPath, 1);
     for (std::uint32_t i = 1; i <= nRecords; ++i) {
@@ -212,40 +232,92 @@ TEST_P(RecordFileTest, ChangesBeyondTheCacheBoundAllReachTheFile)
         unsigned char* p = static_cast<unsigned char*>(m_file.Get(i, 1));
         std::memset(p, static_cast<int>(i), cbRecord);
         m_file.Release(p);
-        if (i == 40) {
-            EXPECT_EQ(8 * cbRecord, CRecordFile::GetSharedCacheBytes());
-        }
+        EXPECT_LE(CCacheClient::GetBudgetBytes(), std::size_t{4} << 20) << i;
     }
-    EXPECT_EQ(4u << 20, CRecordFile::GetSharedCacheBytes());
+    EXPECT_GE(CCacheClient::GetBudgetBytes(), cbBefore + 8 * cbRecord);
     if (m_store.Memory()) {
         EXPECT_EQ(1, Disk()[16]);  // the first record left memory long ago
     }
     for (std::uint32_t i = 1; i <= nRecords; ++i) {
-        const unsigned char* p = static_cast<const unsigned char*>(m_file.Get(i, 0));
-        EXPECT_EQ(i, p[0]) << i;
-        EXPECT_EQ(i, p[cbRecord - 1]) << i;
-        m_file.Release(const_cast<unsigned char*>(p));
+        Touch(&m_file, i);
+        EXPECT_LE(CCacheClient::GetBudgetBytes(), std::size_t{4} << 20) << i;
     }
     m_file.Close();
-    EXPECT_EQ(0u, CRecordFile::GetSharedCacheBytes());
+    EXPECT_EQ(cbBefore, CCacheClient::GetBudgetBytes());
     EXPECT_EQ(FileBytes(cbRecord, nRecords, {}), Disk());
 }
 
+// The budget is one for all files: a file that reads takes the least recently
+// released records of another file out of memory before its own, down to the
+// other's last 8, but never a changed one: those leave only through their own
+// file, which writes them back.
+TEST_P(RecordFileTest, FilesShareTheBudgetOldestFirstAndKeepChangesToThemselves)
+{
+    const std::uint32_t cbRecord = 1u << 16;
+    const std::uint32_t nRecords = 16;
+    const std::string otherPath = m_store.Path("other");
+    for (const char* sz : {kPath, otherPath.c_str()}) {
+        ASSERT_EQ(0, CRecordFile::Create(m_pContext, sz, cbRecord));
+        CRecordFile file;
+        file.Open(m_pContext, sz, 1);
+        for (std::uint32_t i = 1; i <= nRecords; ++i) {
+            ASSERT_EQ(i, file.Allocate());
+            std::memset(file.Get(i, 1), static_cast<int>(i), cbRecord);
+            file.Release(file.Get(i, 0));
+        }
+        file.Close();
+    }
+    for (int nWritable = 0; nWritable < 2; ++nWritable) {
+        SCOPED_TRACE(nWritable ? "changed" : "unchanged");
+        // Room for the other file's 16 records and a few pages beside them.
+        SBudget budget(CCacheClient::GetBudgetBytes() + nRecords * cbRecord + (128u << 10));
+        m_file.Open(m_pContext, otherPath.c_str(), 1);
+        for (std::uint32_t i = 1; i <= nRecords; ++i)
+            Touch(&m_file, i, nWritable);
+        CRecordFile reader;
+        reader.Open(m_pContext, kPath, 0);
+        for (std::uint32_t i = 1; i <= nRecords; ++i)
+            Touch(&reader, i);
+        // The other file kept its newest records; the reader's are the newer ones.
+        for (std::uint32_t i = 9; i <= nRecords; ++i)
+            EXPECT_NE(nullptr, m_file.Peek(i)) << i;
+        EXPECT_NE(nullptr, reader.Peek(nRecords));
+        if (nWritable) {
+            for (std::uint32_t i = 1; i <= 8; ++i)
+                EXPECT_NE(nullptr, m_file.Peek(i)) << i;
+            EXPECT_EQ(nullptr, reader.Peek(1));
+            // Its next release writes its oldest changes back and hands the room on.
+            Touch(&m_file, nRecords);
+            EXPECT_EQ(nullptr, m_file.Peek(1));
+            EXPECT_LE(CCacheClient::GetBudgetBytes(), CCacheClient::GetBudgetBound());
+        } else {
+            for (std::uint32_t i = 1; i <= 8; ++i)
+                EXPECT_EQ(nullptr, m_file.Peek(i)) << i;
+            EXPECT_LE(CCacheClient::GetBudgetBytes(), CCacheClient::GetBudgetBound());
+        }
+        reader.Close();
+        m_file.Close();
+        EXPECT_EQ(FileBytes(cbRecord, nRecords, {}), m_store.Read("other"));
+    }
+}
+
 // A file with a bound of its own keeps no more than that, whatever the budget.
-TEST_P(RecordFileTest, AFixedBoundDrawsNothingFromTheBudget)
+TEST_P(RecordFileTest, AFixedBoundHoldsWhateverTheBudget)
 {
     const std::uint32_t cbRecord = 1u << 16;
     ASSERT_EQ(0, CRecordFile::Create(m_pContext, kPath, cbRecord));
     m_file.Open(m_pContext, kPath, 1);
     m_file.SetCacheBound(0);
-    const std::size_t cbSharedBefore = CRecordFile::GetSharedCacheBytes();
     for (std::uint32_t i = 1; i <= 40; ++i) {
         ASSERT_EQ(i, m_file.Allocate());
         unsigned char* p = static_cast<unsigned char*>(m_file.Get(i, 1));
         std::memset(p, static_cast<int>(i), cbRecord);
         m_file.Release(p);
     }
-    EXPECT_EQ(cbSharedBefore, CRecordFile::GetSharedCacheBytes());
+    for (std::uint32_t i = 1; i <= 32; ++i)
+        EXPECT_EQ(nullptr, m_file.Peek(i)) << i;
+    for (std::uint32_t i = 33; i <= 40; ++i)
+        EXPECT_NE(nullptr, m_file.Peek(i)) << i;
     if (m_store.Memory()) {
         EXPECT_EQ(1, Disk()[16]);
     }
@@ -432,6 +504,62 @@ INSTANTIATE_TEST_SUITE_P(Stores, RecordFileTest,
                          [](const ::testing::TestParamInfo<testing::StoreKind>& info) {
                              return std::string(testing::StoreName(info.param));
                          });
+
+// Threads that each use their own record files take records out of each other's
+// files to stay within a small budget; every record read is its own, every change
+// reaches its file, and nothing is left charged.
+TEST(RecordFileThreads, ShareOneBudget)
+{
+    platform::testing::CScratchDir scratch;
+    const std::uint32_t cbRecord = 4096;
+    const std::uint32_t nRecords = 64;
+    const int kThreads = 3;
+    CFileSystem::IContext* pContext = CreateFSContext(1);
+    std::vector<std::string> vPaths;
+    for (int t = 0; t < 2 * kThreads; ++t) {
+        vPaths.push_back(scratch.Sub("records" + std::to_string(t)));
+        ASSERT_EQ(0, CRecordFile::Create(pContext, vPaths.back().c_str(), cbRecord));
+        CRecordFile file;
+        file.Open(pContext, vPaths.back().c_str(), 1);
+        for (std::uint32_t i = 1; i <= nRecords; ++i) {
+            ASSERT_EQ(i, file.Allocate());
+            std::memset(file.Get(i, 1), static_cast<int>(i), cbRecord);
+            file.Release(file.Get(i, 0));
+        }
+        file.Close();
+    }
+    DestroyObject(pContext);
+    const std::size_t cbBefore = CCacheClient::GetBudgetBytes();
+    SBudget budget(cbBefore + 40 * cbRecord);
+    std::vector<std::thread> vThreads;
+    for (int t = 0; t < kThreads; ++t) {
+        vThreads.emplace_back([&vPaths, t] {
+            CFileSystem::IContext* pOwn = CreateFSContext(1);
+            CRecordFile files[2];
+            files[0].Open(pOwn, vPaths[2 * t].c_str(), 1);
+            files[1].Open(pOwn, vPaths[2 * t + 1].c_str(), 0);
+            std::mt19937 random(static_cast<unsigned>(t));
+            for (int step = 0; step < 20000; ++step) {
+                const int f = static_cast<int>(random() % 2);
+                const std::uint32_t nId = random() % nRecords + 1;
+                if (step % 7 == 0) {
+                    const unsigned char* p = static_cast<const unsigned char*>(files[f].Peek(nId));
+                    if (p != nullptr) {
+                        EXPECT_EQ(static_cast<unsigned char>(nId), p[cbRecord / 2]);
+                    }
+                } else {
+                    Touch(&files[f], nId, f == 0 && step % 5 == 0);
+                }
+            }
+            files[0].Close();
+            files[1].Close();
+            DestroyObject(pOwn);
+        });
+    }
+    for (std::thread& thread : vThreads)
+        thread.join();
+    EXPECT_EQ(cbBefore, CCacheClient::GetBudgetBytes());
+}
 
 }  // namespace
 }  // namespace velk

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "engine/txstore/fs_context.h"
+#include "engine/txstore/page_cache.h"
 #include "platform/test_support.h"
 
 namespace velk {
@@ -48,6 +49,49 @@ TEST(PageCache, ReadsAgreeWithTheFileThroughWritesAndCuts)
     pFs->CloseFile(pFile);
     EXPECT_EQ(model, platform::testing::ReadFileBytes(path));
     DestroyObject(pFs);
+}
+
+// The cache keeps only a short window of pages, charged to the process's budget
+// while it keeps them, and fewer when the budget has no room: a file read from end
+// to end does not end up in memory a second time. Every read still returns the
+// file's bytes.
+TEST(PageCache, KeepsAShortWindowWithinTheBudget)
+{
+    platform::testing::CScratchDir scratch;
+    const std::string path = scratch.Sub("f.dat");
+    std::string bytes(1u << 20, '\0');
+    for (size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = static_cast<char>(i * 7 + i / 4096);
+    platform::testing::WriteFileBytes(path, bytes);
+    struct SCase {
+        bool bTight;
+        size_t nMaxPages;
+    } const kCases[] = {{false, CPageCache::kMaxPages}, {true, 1}};
+    for (const SCase& c : kCases) {
+        const size_t cbBefore = CCacheClient::GetBudgetBytes();
+        const size_t cbBound = CCacheClient::SetBudgetBound(c.bTight ? cbBefore : CCacheClient::GetBudgetBound());
+        {
+            platform::CFileHandle file;
+            ASSERT_EQ(platform::kFileOk, platform::FileOpen(path.c_str(), platform::kFileAccessRead,
+                                                            platform::kFileShareRead,
+                                                            platform::kFileOpenExisting, &file));
+            CPageCache cache;
+            std::uint64_t nAt = 0;
+            std::string got(1000, '\0');
+            while (nAt < bytes.size()) {
+                const std::uint64_t nWas = nAt;
+                got.resize(cache.Read(&file, bytes.size(), &nAt, &got[0], 1000));
+                ASSERT_EQ(bytes.substr(static_cast<size_t>(nWas), 1000), got) << nWas;
+                got.resize(1000);
+                ASSERT_LE(cache.GetPageCount(), c.nMaxPages) << nWas;
+                EXPECT_EQ(cbBefore + cache.GetPageCount() * CPageCache::kPageSize,
+                          CCacheClient::GetBudgetBytes());
+            }
+            EXPECT_EQ(c.nMaxPages, cache.GetPageCount()) << c.bTight;
+        }
+        EXPECT_EQ(cbBefore, CCacheClient::GetBudgetBytes());
+        CCacheClient::SetBudgetBound(cbBound);
+    }
 }
 
 }  // namespace
