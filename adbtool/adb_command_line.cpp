@@ -174,6 +174,16 @@ int RunCommandLine(const std::vector<std::string>& vArgsIn)
     SCommand& load = Command("load", "make a new database from a dump");
     Positional(load, "DUMPFILE", "a file written by adbtool dump; - reads\nstandard input");
     Positional(load, "NEWDIR", "the new database's directory (absent or\nempty)");
+    SCommand& preview = Command("preview", "show what attview-restore would do");
+    Positional(preview, "DIR", "the database (only read)");
+    Positional(preview, "VIEW", "the attribute view (attview.xml; only read)");
+    preview.pApp->add_flag("--json", g_bJson, "print one JSON document (UTF-8) instead");
+    preview.pApp->footer(
+        "Runs the tool's reconciliation without changing anything: prints the items\n"
+        "whose id would change (NAME<tab>OLD<tab>NEW, OLD \"-\" when the item has\n"
+        "none), the names that would be registered with the ids they would get, and\n"
+        "the attributes the appended category would hold (NAME<tab>ID<tab>FILES).\n"
+        "Names are escaped as list escapes them. Neither file is written.");
     SCommand& recover = Command("recover", "salvage a damaged database into a new one");
     recover.pApp->footer(
         "Reads what still reads of DIR (never writing there) into a new database\n"
@@ -248,6 +258,8 @@ int RunCommandLine(const std::vector<std::string>& vArgsIn)
         return Dump(vRest, nTimeout);
     if (strCommand == "load")
         return Load(vRest, nTimeout);
+    if (strCommand == "preview")
+        return Preview(vRest, nTimeout);
     return Recover(vRest, nTimeout);
 }
 

@@ -29,6 +29,10 @@ int Info(const Words& vArgs, std::uint32_t nTimeout);
 int Dump(const Words& vArgs, std::uint32_t nTimeout);
 int Load(const Words& vArgs, std::uint32_t nTimeout);
 
+// What attview-restore would do to database vArgs[0] and view vArgs[1], with the
+// database only read.
+int Preview(const Words& vArgs, std::uint32_t nTimeout);
+
 // The salvage of a damaged database into a new one.
 int Recover(const Words& vArgs, std::uint32_t nTimeout);
 

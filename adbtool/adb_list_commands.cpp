@@ -1,5 +1,4 @@
 // The commands that read a database's attributes and stores: list and check.
-#include <cstdio>
 #include <memory>
 
 #include "adbtool/adb_arguments.h"
@@ -7,46 +6,10 @@
 #include "adbtool/adb_output.h"
 #include "adbtool/open_database.h"
 #include "engine/base/fault.h"
-#include "platform/codepage.h"
 
 using velk::CADB;
 
 namespace adbtool {
-
-namespace {
-
-// A name as list prints it: one row per attribute whatever the name holds. A
-// backslash becomes "\\", tab, line feed and carriage return "\t", "\n" and "\r",
-// other control bytes "\xHH"; the bytes of a double-byte character stay as they
-// are, since its second byte may be a backslash.
-std::string Escaped(const std::string& strName)
-{
-    std::string strOut;
-    for (size_t i = 0; i < strName.size(); ++i) {
-        const unsigned char b = static_cast<unsigned char>(strName[i]);
-        if (platform::IsLeadByte(b) && i + 1 < strName.size()) {
-            strOut += strName.substr(i, 2);
-            ++i;
-        } else if (b == '\\') {
-            strOut += "\\\\";
-        } else if (b == '\t') {
-            strOut += "\\t";
-        } else if (b == '\n') {
-            strOut += "\\n";
-        } else if (b == '\r') {
-            strOut += "\\r";
-        } else if (b < 0x20 || b == 0x7F) {
-            char sz[8];
-            std::snprintf(sz, sizeof(sz), "\\x%02X", b);
-            strOut += sz;
-        } else {
-            strOut += static_cast<char>(b);
-        }
-    }
-    return strOut;
-}
-
-}  // namespace
 
 int List(const Words& vArgs, std::uint32_t nTimeout)
 {

@@ -46,4 +46,31 @@ int Usage(const std::string& strText)
     return kExitUsage;
 }
 
+std::string Escaped(const std::string& strName)
+{
+    std::string strOut;
+    for (size_t i = 0; i < strName.size(); ++i) {
+        const unsigned char b = static_cast<unsigned char>(strName[i]);
+        if (platform::IsLeadByte(b) && i + 1 < strName.size()) {
+            strOut += strName.substr(i, 2);
+            ++i;
+        } else if (b == '\\') {
+            strOut += "\\\\";
+        } else if (b == '\t') {
+            strOut += "\\t";
+        } else if (b == '\n') {
+            strOut += "\\n";
+        } else if (b == '\r') {
+            strOut += "\\r";
+        } else if (b < 0x20 || b == 0x7F) {
+            char sz[8];
+            std::snprintf(sz, sizeof(sz), "\\x%02X", b);
+            strOut += sz;
+        } else {
+            strOut += static_cast<char>(b);
+        }
+    }
+    return strOut;
+}
+
 }  // namespace adbtool

@@ -35,6 +35,12 @@ void Out(const std::string& strText);
 // One line "adbtool: TEXT" on standard error.
 void Error(const std::string& strText);
 
+// A name as rows print it: one row per attribute whatever the name holds. A
+// backslash becomes "\\", tab, line feed and carriage return "\t", "\n" and "\r",
+// other control bytes "\xHH"; the bytes of a double-byte character stay as they
+// are, since its second byte may be a backslash.
+std::string Escaped(const std::string& strName);
+
 // Says what is wrong with the command line; returns kExitUsage.
 int Usage(const std::string& strText);
 
