@@ -109,7 +109,7 @@ TEST_F(AdbToolTest, HelpExplainsEachCommandWithin79Columns)
     };
     const Case kCases[] = {
         {{"--help"}, {"create", "add", "link", "unlink", "rename", "merge", "list", "check",
-                      "recover", "--timeout", "--version", "Exit codes"}},
+                      "recover", "preview", "--timeout", "--version", "Exit codes"}},
         {{"/?"}, {"create", "recover"}},
         {{"create", "--help"}, {"DIR", "--name-size", "--path-order", "StringDescending"}},
         {{"create", "x", "-h"}, {"--hash-size"}},
@@ -118,6 +118,7 @@ TEST_F(AdbToolTest, HelpExplainsEachCommandWithin79Columns)
         {{"list", "--help"}, {"NAME<tab>ID<tab>FILES"}},
         {{"check", "--help"}, {"exits with 1"}},
         {{"recover", "--help"}, {"NEWDIR", "nothing lost"}},
+        {{"preview", "--help"}, {"VIEW", "NAME<tab>OLD<tab>NEW", "Neither file is written"}},
     };
     for (const Case& c : kCases) {
         const SRun run = Tool(c.args, m_scratch.Path());
