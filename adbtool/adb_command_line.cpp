@@ -166,11 +166,12 @@ int RunCommandLine(const std::vector<std::string>& vArgsIn)
     SCommand& dump = Command("dump", "write the whole database as text");
     Positional(dump, "DIR", "the database");
     dump.pApp->footer(
-        "Writes JSON Lines in UTF-8 to standard output: a line with the parameters,\n"
-        "then one per attribute record in id order (id, state 0 live or 2 merged,\n"
-        "forward id, count of merged-in files, name, name_bytes: the name's bytes\n"
-        "in hexadecimal, extra data in hexadecimal, file ids). Ids without a line\n"
-        "are free. adbtool load makes the same database from it.");
+        "Writes JSON Lines in UTF-8 to standard output: a line with the parameters\n"
+        "and highest_id, the highest id in use or freed, then one per attribute\n"
+        "record in id order (id, state 0 live or 2 merged, forward id, count of\n"
+        "merged-in files, name, name_bytes: the name's bytes in hexadecimal, extra\n"
+        "data in hexadecimal, file ids). Ids up to highest_id without a line are\n"
+        "free. adbtool load makes the same database from it.");
     SCommand& load = Command("load", "make a new database from a dump");
     Positional(load, "DUMPFILE", "a file written by adbtool dump; - reads\nstandard input");
     Positional(load, "NEWDIR", "the new database's directory (absent or\nempty)");

@@ -21,7 +21,8 @@ namespace {
 // Dumps are JSON Lines, UTF-8: a first line with the parameters, then one line per
 // attribute record in id order. A name is given twice: "name" to read, and
 // "name_bytes", the code-page bytes in hexadecimal, which load takes, so that any
-// name survives. Ids without a line are free.
+// name survives. The first line gives the highest id in use or freed, and the ids
+// up to it without a line are free.
 std::string Hex(const std::string& strBytes)
 {
     static const char kDigits[] = "0123456789ABCDEF";
@@ -77,7 +78,8 @@ int Dump(const Words& vArgs, std::uint32_t nTimeout)
                 {"extra_size", info.nExtraSize}, {"param5", info.nParam5},
                 {"hash_size", info.nHashSize}}},
               {"path_order", Hex(std::string(reinterpret_cast<const char*>(info.abPathOrder),
-                                             sizeof(info.abPathOrder)))}})
+                                             sizeof(info.abPathOrder)))},
+              {"highest_id", velk::HighestAttributeId(db.Db())}})
             .dump() +
         "\n";
     for (const velk::SAttributeRecord& record : vRecords) {
@@ -136,6 +138,7 @@ int Load(const Words& vArgs, std::uint32_t nTimeout)
     }
     velk::SDatabaseInfo info;
     std::vector<velk::SAttributeRecord> vRecords;
+    std::uint32_t nHighestId = 0;
     size_t nLine = 0;
     try {
         size_t nStart = 0;
@@ -162,6 +165,9 @@ int Load(const Words& vArgs, std::uint32_t nTimeout)
                 if (!FromHex(line.at("path_order"), &strOrder) || strOrder.size() != 16)
                     throw std::invalid_argument("path_order is not 16 bytes in hexadecimal");
                 std::memcpy(info.abPathOrder, strOrder.data(), 16);
+                // Dumps made before the field have no freed ids after the last record.
+                if (line.contains("highest_id"))
+                    nHighestId = line.at("highest_id");
                 continue;
             }
             velk::SAttributeRecord record;
@@ -188,10 +194,10 @@ int Load(const Words& vArgs, std::uint32_t nTimeout)
     COpenDatabase db;
     if (!db.Open(vArgs[1], 1, nTimeout))
         return kExitFailed;
-    if (velk::WriteAttributeRecords(db.Db(), vRecords) != CADB::kOk) {
-        Error(vArgs[0] + ": the records do not make a database (ids out of order, a name "
-              "twice or too long, a forwarder to nowhere); " + g_strShownDirectory +
-              " stays empty");
+    if (velk::WriteAttributeRecords(db.Db(), vRecords, nHighestId) != CADB::kOk) {
+        Error(vArgs[0] + ": the records do not make a database (ids out of order or too "
+              "high, a name twice or too long, a forwarder to nowhere); " +
+              g_strShownDirectory + " stays empty");
         return kExitFailed;
     }
     db.Commit();
