@@ -65,8 +65,7 @@ int Dump(const Words& vArgs, std::uint32_t nTimeout)
     COpenDatabase db;
     if (!db.Open(vArgs[0], 0, nTimeout))
         return kExitFailed;
-    velk::SDatabaseInfo info;
-    velk::ReadDatabaseInfo(DatabaseDirectory(vArgs[0]).c_str(), &info);
+    const velk::SDatabaseInfo& info = db.Info();
     const std::vector<velk::SAttributeRecord> vRecords = velk::ReadAttributeRecords(db.Db());
     std::string strOut =
         Json({{"format", kDumpFormat},

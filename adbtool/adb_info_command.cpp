@@ -44,9 +44,8 @@ int Info(const Words& vArgs, std::uint32_t nTimeout)
     COpenDatabase db;
     if (!db.Open(vArgs[0], 0, nTimeout))
         return kExitFailed;
-    const std::string strDirectory = DatabaseDirectory(vArgs[0]);
-    velk::SDatabaseInfo info;
-    velk::ReadDatabaseInfo(strDirectory.c_str(), &info);
+    const std::string& strDirectory = db.Directory();
+    const velk::SDatabaseInfo& info = db.Info();
     const velk::SDatabaseSummary summary = velk::SummarizeDatabase(db.Db());
     const bool bLog = platform::PathExists((strDirectory + "\\transaction\\log").c_str());
     std::vector<platform::DirEntry> vEntries;

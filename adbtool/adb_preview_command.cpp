@@ -107,9 +107,8 @@ int Preview(const Words& vArgs, std::uint32_t nTimeout)
     COpenDatabase db;
     if (!db.Open(vArgs[0], 0, nTimeout))
         return kExitFailed;
-    const std::string strDirectory = DatabaseDirectory(vArgs[0]);
-    velk::SDatabaseInfo info;
-    velk::ReadDatabaseInfo(strDirectory.c_str(), &info);
+    const std::string& strDirectory = db.Directory();
+    const velk::SDatabaseInfo& info = db.Info();
     // The tool attaches with this path order only, and works only with parameters
     // in its range.
     if (std::memcmp(info.abPathOrder, velk::kGuidNoCaseAscending, 16) != 0) {

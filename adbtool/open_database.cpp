@@ -17,12 +17,12 @@ bool COpenDatabase::Open(const std::string& strArgument, int nWrite, std::uint32
     const std::string strDirectory = DatabaseDirectory(strArgument);
     const std::string strShown = Shown(strDirectory);
     g_strShownDirectory = strShown;
-    velk::SDatabaseInfo info;
-    if (!velk::ReadDatabaseInfo(strDirectory.c_str(), &info)) {
+    m_strDirectory = strDirectory;
+    if (!velk::ReadDatabaseInfo(strDirectory.c_str(), &m_info)) {
         Error(strShown + ": not a database directory");
         return false;
     }
-    const int nResult = m_db.Associate(strDirectory.c_str(), info.abPathOrder, nullptr);
+    const int nResult = m_db.Associate(strDirectory.c_str(), m_info.abPathOrder, nullptr);
     if (nResult == CADB::kNotDatabase) {
         Error(strShown + ": not a database directory");
         return false;

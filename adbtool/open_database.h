@@ -26,9 +26,15 @@ public:
     bool Open(const std::string& strArgument, int nWrite, std::uint32_t nTimeout);
     void Commit() { m_db.Close(1); }
     velk::CADB& Db() { return m_db; }
+    // After a successful Open: the directory in the engine's form, and its
+    // parameters.
+    const std::string& Directory() const { return m_strDirectory; }
+    const velk::SDatabaseInfo& Info() const { return m_info; }
 
 private:
     velk::CADB m_db;
+    std::string m_strDirectory;
+    velk::SDatabaseInfo m_info;
 };
 
 // Makes a new database in the directory strArgument; prints why not. Returns an
