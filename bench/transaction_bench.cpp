@@ -56,16 +56,26 @@ void Key(std::uint32_t k, unsigned char ab[4])
     ab[3] = static_cast<unsigned char>(k);
 }
 
+// Makes dir with a transaction directory dir\tx and its dustbox; returns dir\tx.
+// The store changes only what lies beside its transaction directory.
+std::string MakeStore(const std::string& dir)
+{
+    const std::string tx = dir + "\\tx";
+    platform::DirCreate(dir.c_str());
+    platform::DirCreate(tx.c_str());
+    platform::DirCreate((tx + "\\dustbox").c_str());
+    return tx;
+}
+
 Times RunOurs(const std::string& dir, int n)
 {
     Times t;
     velk::RemoveTree(dir.c_str(), nullptr, 0, 0);
-    platform::DirCreate(dir.c_str());
-    platform::DirCreate((dir + "\\dustbox").c_str());
+    const std::string tx = MakeStore(dir);
     const std::string tree = dir + "\\tree";
     const std::vector<std::uint32_t> keys = Keys(n);
     velk::CTransaction store;
-    store.Open(dir.c_str());
+    store.Open(tx.c_str());
     {
         // The tree exists before: its changes go through the per-file logs.
         velk::CTransaction::IContext* pTx = store.Begin(1, 10000);
@@ -170,12 +180,11 @@ Times RunSqlite(const std::string& file, int n, bool bFull)
 double RunOursSmall(const std::string& dir, int nRounds, unsigned* pnFlushes)
 {
     velk::RemoveTree(dir.c_str(), nullptr, 0, 0);
-    platform::DirCreate(dir.c_str());
-    platform::DirCreate((dir + "\\dustbox").c_str());
+    const std::string tx = MakeStore(dir);
     const std::string data = dir + "\\data";
     platform::DirCreate(data.c_str());
     velk::CTransaction store;
-    store.Open(dir.c_str());
+    store.Open(tx.c_str());
     auto file = [&](int i) { return data + "\\f" + std::to_string(i); };
     {
         platform::CFileHandle h;

@@ -200,6 +200,7 @@ void CRecordFile::DropState()
         m_pContext->CloseFile(pFile);
     }
     m_nWritable = 0;
+    m_bLostWrite = false;
     m_pContext = nullptr;
 }
 
@@ -232,8 +233,10 @@ void CRecordFile::Close()
             m_pFile->SetEnd();
         } catch (...) {
             bFailed = true;
+            NoteLostWrite();
         }
     }
+    bFailed = bFailed || m_bLostWrite;
     try {
         DropState();
     } catch (...) {
@@ -241,6 +244,14 @@ void CRecordFile::Close()
     }
     if (bFailed)
         ThrowFault();
+}
+
+void CRecordFile::NoteLostWrite()
+{
+    m_bLostWrite = true;
+    CTransaction::IContext* pTransaction = m_pContext->GetTransactionContext();
+    if (pTransaction != nullptr)
+        pTransaction->MarkIncomplete();
 }
 
 std::uint64_t CRecordFile::RecordOffset(std::uint32_t nId) const
@@ -341,14 +352,16 @@ void CRecordFile::Trim()
         }
         const std::uint32_t nId = m_nOldest;
         const SSlot& slot = m_vSlots[nId];
-        // The record leaves memory whether or not its write succeeds; a failed
-        // write leaves the enclosing transaction to be rolled back. Records past N
-        // are cut off at Close and need no write.
+        // The record leaves memory whether or not its write succeeds. Its change
+        // is then lost, and the exception may well be dropped by whoever releases
+        // a record next: the failure is kept for Close and for the transaction.
+        // Records past N are cut off at Close and need no write.
         try {
             if (slot.bDirty && nId <= m_nRecordCount)
                 WriteRecord(nId, slot.pBuffer);
         } catch (...) {
             Forget(nId);
+            NoteLostWrite();
             throw;
         }
         Forget(nId);

@@ -68,7 +68,8 @@ public:
 
     // Writes back dirty pinned records, the record count and the free list (when
     // open for writing), and closes. Harmless on a closed file. Every pin is dropped
-    // and the file is closed even when writing fails; the failure is then thrown.
+    // and the file is closed even when writing fails; the failure is then thrown,
+    // as it is when a record that left memory earlier could not be written back.
     void Close();
 
     // Nonzero when nId lies in 1..N and is not free.
@@ -94,7 +95,9 @@ public:
 
     // Unpins a buffer from Get; the record stays in memory. Unknown buffers, null
     // and a closed file are ignored. Throws when records that had to leave memory
-    // could not be written back (the pin is gone all the same).
+    // could not be written back (the pin is gone all the same). Such a change is
+    // lost: Close throws too, and the transaction of the context (when it has one)
+    // can no longer commit.
     void Release(void* pBuffer);
 
     // Frees an allocated id; when it is the highest, N shrinks past every free id
@@ -153,6 +156,9 @@ private:
     void ListAsNewest(std::uint32_t nId);
     // Drops an unpinned record from memory, without writing it.
     void Forget(std::uint32_t nId);
+    // A change that was to be written back is lost: remembered for Close, and the
+    // context's transaction must not commit without it.
+    void NoteLostWrite();
     // Writes back and drops the least recently released records while the cache
     // holds more than its bound.
     void Trim();
@@ -165,6 +171,7 @@ private:
     CFileSystem::IContext* m_pContext = nullptr;
     int m_nWritable = 0;
     CFileSystem::IFile* m_pFile = nullptr;
+    bool m_bLostWrite = false;  // a record that left memory was not written back
     std::uint32_t m_nRecordSize = 0;
     std::uint32_t m_nRecordCount = 0;
     std::vector<std::uint32_t> m_vFreeIds;

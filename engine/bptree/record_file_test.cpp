@@ -405,6 +405,28 @@ TEST_P(RecordFileTest, ShortWritesThrow)
     EXPECT_EQ(0, OpenFiles());
 }
 
+// A record whose write-back fails when it leaves memory is lost: Release says so,
+// and so does Close, though every write of Close itself succeeds.
+TEST_P(RecordFileTest, AWriteBackLostOnTheWayOutFailsClose)
+{
+    if (m_store.Memory() == nullptr)
+        GTEST_SKIP() << "short writes are made by the memory context";
+    Write(FileBytes(4, 9, {}));
+    m_file.Open(m_pContext, kPath, 1);
+    m_file.SetCacheBound(0);  // 8 records
+    for (std::uint32_t n = 1; n <= 8; ++n)
+        m_file.Release(m_file.Get(n, 1));
+    void* p = m_file.Get(9, 1);
+    m_store.Memory()->FailWriteAfter(1);  // record 1's, on its way out
+    EXPECT_THROW(m_file.Release(p), CFault);
+    EXPECT_THROW(m_file.Close(), CFault);
+    EXPECT_FALSE(m_file.IsOpen());
+    EXPECT_EQ(0, OpenFiles());
+    // The failure belonged to that opening only.
+    m_file.Open(m_pContext, kPath, 1);
+    EXPECT_NO_THROW(m_file.Close());
+}
+
 INSTANTIATE_TEST_SUITE_P(Stores, RecordFileTest,
                          ::testing::Values(testing::kMemoryStore, testing::kDiskStore),
                          [](const ::testing::TestParamInfo<testing::StoreKind>& info) {

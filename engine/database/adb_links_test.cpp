@@ -180,5 +180,47 @@ TEST_F(DatabaseLinks, AFileListDirectoryGoesAsLinks)
     EXPECT_EQ(outsideBefore, SnapshotTree(outside));
 }
 
+// A file linked into a list whose directory is a link, and the list merged away in
+// the same transaction: the list's file was changed through the link that the
+// merge removes. The commit fails before its marker and rolls back, and the
+// database opens and works as before.
+TEST_F(DatabaseLinks, ChangesThroughALinkThatTheSameCommitRemovesRollBack)
+{
+    if (!platform::testing::LinksBehaveAsLinks())
+        GTEST_SKIP() << "this system moves a directory link's target (platform/file_link.h)";
+    std::uint32_t nInto = 0, nFrom = 0;
+    MakeTwoAttributes(&nInto, &nFrom);
+    const std::string outside = m_db.Scratch() + "outside";
+    ASSERT_EQ(platform::kFileOk, platform::FileMove(List(nFrom).c_str(), outside.c_str()));
+    ASSERT_TRUE(platform::testing::MakeLink(List(nFrom), outside, platform::kLinkToDirectory));
+    const auto outsideBefore = SnapshotTree(outside);
+    {
+        CADB db;
+        ASSERT_EQ(0, AssociateDefault(&db, m_db.Dir()));
+        ASSERT_EQ(1, db.Open(1, 5000));
+        ASSERT_EQ(0, LinkFile(db, nFrom, 9));
+        std::unique_ptr<CADB::IAttInfo> pInfo(db.GetAttInfo(nInto, 1));
+        ASSERT_TRUE(pInfo);
+        ASSERT_EQ(0, pInfo->Merge(nFrom));
+        pInfo.reset();
+        EXPECT_THROW(db.Close(1), CFault);
+    }
+    EXPECT_EQ(outsideBefore, SnapshotTree(outside));
+    CADB db;
+    ASSERT_EQ(0, AssociateDefault(&db, m_db.Dir()));
+    ASSERT_EQ(1, db.Open(0, 5000));
+    for (const std::uint32_t nId : {nInto, nFrom}) {
+        std::unique_ptr<CADB::IAttInfo> pInfo(db.GetAttInfo(nId, 0));
+        ASSERT_TRUE(pInfo) << nId;
+        EXPECT_EQ(nId == nInto ? 2u : 3u, pInfo->GetRefCount()) << nId;
+    }
+    db.Close(0);
+    EXPECT_EQ(outsideBefore, SnapshotTree(outside));
+    // And the merge goes through on its own.
+    std::uint32_t nCount = 0;
+    Merge(nInto, nFrom, &nCount);
+    EXPECT_EQ(5u, nCount);
+}
+
 }  // namespace
 }  // namespace velk

@@ -85,15 +85,14 @@ void ApplyFileLog(const char* szLogDir, const char* szTarget)
         ThrowFault();
 }
 
-void ApplyFileLogs(const char* szTransactionDir)
+std::vector<std::pair<CPath, CPath>> FileLogs(const char* szTransactionDir)
 {
     const CPath directory(szTransactionDir);
     const CPath files = directory.Join(txdir::kLog).Join(txdir::kFiles);
     std::vector<platform::DirEntry> vEntries;
     if (platform::DirList(files.GetString(), &vEntries) != platform::kFileOk)
         ThrowFault();
-    // Every target lies in the store before any is written.
-    std::vector<std::pair<CPath, CPath>> vLogs;  // (log directory, target)
+    std::vector<std::pair<CPath, CPath>> vLogs;
     for (const platform::DirEntry& entry : vEntries) {
         if (entry.nAttributes & platform::kFileAttrReparsePoint)
             ThrowFault();  // the store makes no links: damage
@@ -103,6 +102,13 @@ void ApplyFileLogs(const char* szTransactionDir)
         vLogs.emplace_back(logDir, RecordedPath(directory, ReadPathFile(
                                                                logDir.Join(txdir::kPath).GetString())));
     }
+    return vLogs;
+}
+
+void ApplyFileLogs(const char* szTransactionDir)
+{
+    // Every target lies in the store before any is written.
+    const std::vector<std::pair<CPath, CPath>> vLogs = FileLogs(szTransactionDir);
     for (const auto& log : vLogs)
         ApplyFileLog(log.first.GetString(), log.second.GetString());
 }

@@ -4,7 +4,17 @@
 // on that when it rolls a committed transaction forward after a crash.
 #pragma once
 
+#include <utility>
+#include <vector>
+
+#include "engine/path/path.h"
+
 namespace velk {
+
+// The per-file logs of szTransactionDir\log\files as (log directory, target),
+// each target read from its path record. Throws when a record names a path
+// outside the store, or the folder holds a link.
+std::vector<std::pair<CPath, CPath>> FileLogs(const char* szTransactionDir);
 
 // Applies every per-file log of szTransactionDir\log\files. Throws on any failure;
 // the targets may then be partly applied, and applying again completes them.

@@ -178,7 +178,20 @@ std::uint32_t CLoggedFile::Write(const void* pBuffer, std::uint32_t cbCount)
 {
     if (!m_bWrite || m_bReadOnlyView)
         ThrowFault();
-    const unsigned char* pIn = static_cast<const unsigned char*>(pBuffer);
+    // A write that fails part way (a block that cannot be set up: its file cannot
+    // be made, the target cannot be read, no memory) loses a change, even for a
+    // caller that goes on after the exception: the log is incomplete.
+    try {
+        return WriteBlocks(static_cast<const unsigned char*>(pBuffer), cbCount);
+    } catch (...) {
+        if (m_pbFailed != nullptr)
+            *m_pbFailed = true;
+        throw;
+    }
+}
+
+std::uint32_t CLoggedFile::WriteBlocks(const unsigned char* pIn, std::uint32_t cbCount)
+{
     if (m_fnMakeLog && IsUnchangedWrite(pIn, cbCount)) {
         m_nPosition += cbCount;
         return cbCount;

@@ -34,7 +34,8 @@ public:
     // is written now. Throws on any failure, with nothing left open.
     //
     // pbFailed, when given, is set when the destructor could not write the size
-    // record or a block back: the log is then incomplete and must not be applied.
+    // record or a block back, or when a write failed: the log is then incomplete
+    // and must not be applied.
     CLoggedFile(const char* szTarget, int nWrite, const CPath& pathLog, bool* pbFailed = nullptr);
 
     // A file opened for writing whose log directory does not exist yet: nothing is
@@ -90,6 +91,8 @@ private:
     // Block N for writing, materialised when new.
     CFileBlock* WritableBlock(std::uint64_t nBlock);
     void ReadTarget(std::uint64_t nPosition, void* pBuffer, std::uint32_t cb);
+    // Write's work once the file is known to be writable.
+    std::uint32_t WriteBlocks(const unsigned char* pIn, std::uint32_t cbCount);
     void OpenTarget(const char* szTarget);
     // True when a file without a log yet is written bytes it holds already at the
     // position: nothing changes, and no log is needed for it.

@@ -87,11 +87,30 @@ CPath Parent(const char* szPath)
     return Prefix(path, path.GetComponentCount() - 1);
 }
 
+// The directory itself, or when it is gone (removed or moved later in the same
+// transaction, or by the roll-back) the nearest directory above it that is still
+// there: its entries now hold whatever the gone one's change left on the path.
+CPath ExistingDirectory(CPath path)
+{
+    for (;;) {
+        unsigned nAttributes = 0;
+        if (path.GetComponentCount() <= 1 ||
+            (platform::FileGetAttributes(path.GetString(), &nAttributes) == platform::kFileOk &&
+             (nAttributes & platform::kFileAttrDirectory) != 0))
+            return path;
+        path = Prefix(path, path.GetComponentCount() - 1);
+    }
+}
+
 // Makes the entries of each directory durable, once each.
 void FlushDirectories(const std::set<std::string>& directories)
 {
-    for (const std::string& directory : directories)
-        FlushDirectory(CPath(directory.c_str()));
+    std::set<std::string> flushed;
+    for (const std::string& directory : directories) {
+        const CPath existing = ExistingDirectory(CPath(directory.c_str()));
+        if (flushed.insert(existing.GetString()).second)
+            FlushDirectory(existing);
+    }
 }
 
 // Flush point 1: everything the apply step and the new state will read is on
@@ -145,6 +164,40 @@ void SyncLog(const CPath& directory)
     parents.erase("");
     FlushDirectories(parents);
     FlushDirectory(directory.Join(txdir::kDustbox));
+}
+
+// Before the commit marker: every per-file log can be applied. Its target is
+// there, a plain file, and not reached through anything this transaction dug out
+// (a directory link removed after a file was changed through it: the path now
+// leads nowhere, or to something made since). A log that cannot be applied
+// after the marker would stop the store from ever opening again; before it, the
+// commit fails and the transaction rolls back.
+void CheckFileLogTargets(const CPath& directory)
+{
+    const CPath log = directory.Join(txdir::kLog);
+    if (!platform::PathExists(log.Join(txdir::kFiles).GetString()))
+        return;
+    const std::vector<std::pair<CPath, CPath>> vLogs = FileLogs(directory.GetString());
+    if (vLogs.empty())
+        return;
+    std::vector<CPath> vDugOut;
+    const CPath dugout = log.Join(txdir::kDugout);
+    for (const std::string& name : Subdirectories(dugout.GetString())) {
+        const CPath entry = dugout.Join(name.c_str());
+        if (platform::PathExists(entry.Join(txdir::kDugObject).GetString()))
+            vDugOut.push_back(
+                RecordedPath(directory, ReadPathFile(entry.Join(txdir::kPath).GetString())));
+    }
+    for (const auto& fileLog : vLogs) {
+        const CPath& target = fileLog.second;
+        unsigned nAttributes = 0;
+        if (platform::FileGetAttributes(target.GetString(), &nAttributes) != platform::kFileOk ||
+            (nAttributes & (platform::kFileAttrDirectory | platform::kFileAttrReparsePoint)) != 0)
+            ThrowFault();
+        for (const CPath& gone : vDugOut)
+            if (gone.IsAncestorOnDisk(target))
+                ThrowFault();
+    }
 }
 
 // Roll-back: every object made in the transaction goes to the dustbox. The
@@ -258,6 +311,7 @@ void RollForward(const char* szDirectory, bool bSync)
     const CPath commit = log.Join(txdir::kCommit);
     RefuseLinkedLog(directory);
     if (!platform::PathExists(commit.GetString())) {
+        CheckFileLogTargets(directory);
         if (bSync)
             SyncLog(directory);
         platform::CFileHandle marker;

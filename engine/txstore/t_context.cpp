@@ -302,17 +302,23 @@ void CTContext::RemoveDirectory(const char* szPath)
         return;
     }
     const bool bCreatedHere = IsListed(szPath);
-    PurgeTree(CPath(szPath), !bCreatedHere);
+    const bool bTookOut = PurgeTree(CPath(szPath), !bCreatedHere);
     if (bCreatedHere) {
         MoveToDustboxOrThrow(m_pathDirectory, szPath);
         RemoveFromList(szPath);
     } else {
+        // What left the tree for the dustbox is out of it on the disk before the
+        // tree moves into the dugout: otherwise a power cut could keep the tree's
+        // move and undo theirs, and roll-back would bring them back with the tree.
+        if (bTookOut)
+            FlushDirectory(m_pathDirectory.Join(txdir::kDustbox));
         DigOut(szPath);
     }
 }
 
-void CTContext::PurgeTree(const CPath& path, bool bTakeOutCreated)
+bool CTContext::PurgeTree(const CPath& path, bool bTakeOutCreated)
 {
+    bool bTookOut = false;
     std::vector<platform::DirEntry> vEntries;
     if (platform::DirList(path.GetString(), &vEntries) != platform::kFileOk)
         ThrowFault();
@@ -323,17 +329,20 @@ void CTContext::PurgeTree(const CPath& path, bool bTakeOutCreated)
                             (entry.nAttributes & platform::kFileAttrReparsePoint) == 0;
         if (!bEnter)
             DropFileLog(child.GetString());
-        if (bEnter)
-            PurgeTree(child, bTakeOutCreated);
+        if (bEnter && PurgeTree(child, bTakeOutCreated))
+            bTookOut = true;
         if (!IsListed(child.GetString()))
             continue;
         // An object made in this transaction inside a tree that is dug out would
         // come back with the tree on roll-back: it leaves first. Moved, then
         // unlisted, as in DeleteFile.
-        if (bTakeOutCreated)
+        if (bTakeOutCreated) {
             MoveToDustboxOrThrow(m_pathDirectory, child.GetString());
+            bTookOut = true;
+        }
         RemoveFromList(child.GetString());
     }
+    return bTookOut;
 }
 
 void CTContext::DigOut(const char* szPath)

@@ -65,9 +65,10 @@ public:
     // is never entered.
     void RemoveDirectory(const char* szPath) override;
 
-    // True when a logged file could not bring its log up to date: the transaction
-    // must not commit.
+    // True when a logged file could not bring its log up to date, or a change
+    // was lost otherwise (MarkIncomplete): the transaction must not commit.
     bool HasIncompleteLog() const { return m_bIncompleteLog; }
+    void MarkIncomplete() override { m_bIncompleteLog = true; }
 
 private:
     void RequireWrite() const;
@@ -84,8 +85,9 @@ private:
     void DropFileLog(const char* szPath);
     // Drops the pending changes and creation records of everything below path;
     // with bTakeOutCreated the objects made in this transaction also leave the
-    // tree (for the dustbox), since the tree is about to be dug out.
-    void PurgeTree(const CPath& path, bool bTakeOutCreated);
+    // tree (for the dustbox), since the tree is about to be dug out. True when
+    // anything moved into the dustbox.
+    bool PurgeTree(const CPath& path, bool bTakeOutCreated);
     void DigOut(const char* szPath);
     void CloseKept(CLoggedFile* pFile);
 

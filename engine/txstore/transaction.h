@@ -25,9 +25,11 @@
 //     dustbox's. The log's removal is made durable before the watcher empties it.
 //
 // A commit passes through: CloseFile of every logged file (CLoggedFile::Finish:
-// blocks and size record written), End(1) -> RollForward: SyncLog (flush point 1),
-// the commit marker, ApplyFileLogs (each target flushed: flush point 2), the log
-// moved into the dustbox.
+// blocks and size record written), End(1) -> RollForward: the check that every
+// per-file log can be applied (its target a plain file, not reached through
+// anything the transaction dug out), SyncLog (flush point 1), the commit marker,
+// ApplyFileLogs (each target flushed: flush point 2), the log moved into the
+// dustbox.
 #pragma once
 
 #include <cstdint>
@@ -74,6 +76,10 @@ public:
         // 0 created, 5 the path exists already.
         virtual int CreateDirectory(const char* szPath) = 0;
         virtual void RemoveDirectory(const char* szPath) = 0;
+        // A change made through this context was lost (a write that failed, whose
+        // exception a caller may have dropped): the transaction can no longer
+        // commit, and End(1) rolls it back and throws.
+        virtual void MarkIncomplete() = 0;
     };
 
     CTransaction();

@@ -104,45 +104,19 @@ TEST(TransactionPowerCut, EveryFlushRenameAndSampledWriteRecoversOldOrNew)
     // Every point with one fate in turn, and the writes sampled; in the long runs
     // every point, writes included, with every fate.
     const bool bLong = platform::testing::LongRuns();
-    const unsigned nFates = bLong ? 4 : 1;
     const unsigned nWriteStride = bLong ? 1 : std::max(1u, counts.nWrites / 12);
-    struct Sweep {
-        const char* szKind;
-        unsigned nPoints;
-        unsigned nStride;
-    };
-    const Sweep kSweeps[] = {
-        {"flush", counts.nFlushes, 1},
-        {"rename", counts.nRenames, 1},
-        {"write", counts.nWrites, nWriteStride},
-    };
-    for (const Sweep& sweep : kSweeps) {
-        for (unsigned k = 1; k <= sweep.nPoints; k += sweep.nStride) {
-            for (unsigned nFate = 0; nFate < nFates; ++nFate) {
-                CutAndRecover(std::string(sweep.szKind) + "=" + std::to_string(k) +
-                                  ",seed=" + std::to_string(k + nFate),
-                              after);
-                if (::testing::Test::HasFailure())
-                    return;
-            }
-        }
-    }
+    SweepPowerCuts(counts, nWriteStride, 0, bLong ? 4 : 1, 1,
+                   [&](const std::string& strPlan) { CutAndRecover(strPlan, after); });
+    if (::testing::Test::HasFailure())
+        return;
     // Records that cross sectors, torn with a later sector kept and an earlier one
     // lost as well as in order: every flush and rename torn, and the writes
     // sampled; every point with every fate in the long runs.
     const unsigned nLongStride = bLong ? 1 : std::max(1u, counts.nWrites / 6);
-    for (const Sweep& sweep : kSweeps) {
-        const unsigned nStride = sweep.szKind[0] == 'w' ? nLongStride : 1;
-        for (unsigned k = 1; k <= sweep.nPoints; k += nStride) {
-            for (unsigned nFate = bLong ? 0 : 2; nFate < (bLong ? 4u : 3u); ++nFate) {
-                CutAndRecover(std::string(sweep.szKind) + "=" + std::to_string(k) +
-                                  ",seed=" + std::to_string(4 * k + nFate),
-                              after, true);
-                if (::testing::Test::HasFailure())
-                    return;
-            }
-        }
-    }
+    SweepPowerCuts(counts, nLongStride, bLong ? 0 : 2, bLong ? 4 : 3, 4,
+                   [&](const std::string& strPlan) { CutAndRecover(strPlan, after, true); });
+    if (::testing::Test::HasFailure())
+        return;
     // Just after the commit returned, whatever became of the writes.
     for (unsigned nSeed = 0; nSeed < 4; ++nSeed)
         CutAndRecover("seed=" + std::to_string(nSeed), after);

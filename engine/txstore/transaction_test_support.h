@@ -16,6 +16,7 @@
 #include "engine/txstore/tfs_context.h"
 #include "engine/txstore/transaction.h"
 #include "platform/file.h"
+#include "platform/power_cut.h"
 #include "platform/test_support.h"
 
 namespace velk {
@@ -203,6 +204,36 @@ inline void ExpectOldOrNew(const Store& s, const Snapshot& before, const Snapsho
         << "; from the state after:" << Differences(after, now);
     if (bCheckDustbox) {
         EXPECT_TRUE(s.DustboxEmptyWithin(10000)) << what;
+    }
+}
+
+// The power-cut plans of one sweep over a run with the given counts: before every
+// flush and rename, and before every nWriteStride-th write, each with the fates
+// nFateFrom..nFateTo-1 of the unflushed writes (the seed nSeedScale * k + fate).
+// Calls pfnCut(plan) for each, and stops at the first test failure.
+template <class F>
+void SweepPowerCuts(const platform::PowerCutCounts& counts, unsigned nWriteStride,
+                    unsigned nFateFrom, unsigned nFateTo, unsigned nSeedScale, F pfnCut)
+{
+    struct Sweep {
+        const char* szKind;
+        unsigned nPoints;
+        unsigned nStride;
+    };
+    const Sweep kSweeps[] = {
+        {"flush", counts.nFlushes, 1},
+        {"rename", counts.nRenames, 1},
+        {"write", counts.nWrites, nWriteStride},
+    };
+    for (const Sweep& sweep : kSweeps) {
+        for (unsigned k = 1; k <= sweep.nPoints; k += sweep.nStride) {
+            for (unsigned nFate = nFateFrom; nFate < nFateTo; ++nFate) {
+                pfnCut(std::string(sweep.szKind) + "=" + std::to_string(k) +
+                       ",seed=" + std::to_string(nSeedScale * k + nFate));
+                if (::testing::Test::HasFailure())
+                    return;
+            }
+        }
     }
 }
 
