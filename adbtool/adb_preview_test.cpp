@@ -3,7 +3,6 @@
 #include <nlohmann/json.hpp>
 
 #include <map>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -94,23 +93,25 @@ std::string Item(const std::string& strName, int nId)
            strName + "\"/>\r\n";
 }
 
-// (name, id_att) of every item that is no category, in document order.
+// (name, id_att) of every item that is no category, in document order. The
+// writer gives each attribute as name="value", without a ">" in a value.
 std::vector<std::pair<std::string, int>> Items(const std::string& strView)
 {
     std::vector<std::pair<std::string, int>> vItems;
-    const std::regex item("<item\\b([^>]*)>");
-    const std::regex attribute("(\\w+)=\"([^\"]*)\"");
-    for (auto it = std::sregex_iterator(strView.begin(), strView.end(), item);
-         it != std::sregex_iterator(); ++it) {
-        std::map<std::string, std::string> attributes;
-        const std::string strAttributes = (*it)[1];
-        for (auto a = std::sregex_iterator(strAttributes.begin(), strAttributes.end(), attribute);
-             a != std::sregex_iterator(); ++a)
-            attributes[(*a)[1]] = (*a)[2];
-        if (attributes["category"] == "1")
+    for (size_t nAt = strView.find("<item"); nAt != std::string::npos;
+         nAt = strView.find("<item", nAt + 1)) {
+        const std::string strTag = strView.substr(nAt, strView.find('>', nAt) - nAt);
+        const auto Value = [&strTag](const std::string& strName) {
+            const size_t nStart = strTag.find(" " + strName + "=\"");
+            if (nStart == std::string::npos)
+                return std::string();
+            const size_t nValue = nStart + strName.size() + 3;
+            return strTag.substr(nValue, strTag.find('"', nValue) - nValue);
+        };
+        if (Value("category") == "1")
             continue;
-        vItems.emplace_back(attributes["name"],
-                            attributes.count("id_att") ? std::stoi(attributes["id_att"]) : -1);
+        const std::string strId = Value("id_att");
+        vItems.emplace_back(Value("name"), strId.empty() ? -1 : std::stoi(strId));
     }
     return vItems;
 }
