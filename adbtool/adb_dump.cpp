@@ -74,7 +74,16 @@ std::vector<SAttributeRecord> ReadAttributeRecords(CADB& db)
     return vRecords;
 }
 
-int WriteAttributeRecords(CADB& db, const std::vector<SAttributeRecord>& vRecords)
+std::uint32_t HighestAttributeId(CADB& db)
+{
+    CADBImpl* pImpl = db.GetImpl();
+    if (!pImpl->IsOpen())
+        ThrowFault();
+    return pImpl->m_attRecords.GetRecordCount();
+}
+
+int WriteAttributeRecords(CADB& db, const std::vector<SAttributeRecord>& vRecords,
+                          std::uint32_t nHighestId)
 {
     CADBImpl* pImpl = db.GetImpl();
     if (!pImpl->IsOpen() || !pImpl->m_attRecords.IsWritable())
@@ -105,7 +114,16 @@ int WriteAttributeRecords(CADB& db, const std::vector<SAttributeRecord>& vRecord
             (record.nForward == record.nId || setIds.count(record.nForward) == 0))
             return CADB::kInvalidArgument;
 
-    for (std::uint32_t nId = 1; nId <= nPrevious; ++nId)
+    if (nHighestId < nPrevious)
+        nHighestId = nPrevious;
+    // Ids so high that the record file would pass its limit of 2^32 - 1 bytes are
+    // refused before anything is written.
+    const std::uint64_t cbFile =
+        20 + static_cast<std::uint64_t>(records.GetRecordSize()) * nHighestId +
+        4ull * (nHighestId - vRecords.size());
+    if (cbFile > 0xFFFFFFFFull)
+        return CADB::kInvalidArgument;
+    for (std::uint32_t nId = 1; nId <= nHighestId; ++nId)
         if (records.Allocate() != nId)
             ThrowFault();
     for (const SAttributeRecord& record : vRecords) {
@@ -141,7 +159,10 @@ int WriteAttributeRecords(CADB& db, const std::vector<SAttributeRecord>& vRecord
         }
         list.Close();
     }
-    // From the top down, as the record file trims freed ids at its end.
+    // Freed ids after the last record stay, as in the database dumped; below it,
+    // from the top down, no freed id is at the end.
+    for (std::uint32_t nId = nHighestId; nId > nPrevious; --nId)
+        records.FreeKeepingCount(nId);
     for (std::uint32_t nId = nPrevious; nId >= 1; --nId)
         if (setIds.count(nId) == 0)
             records.Free(nId);

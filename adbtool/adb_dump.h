@@ -27,14 +27,20 @@ struct SAttributeRecord {
 // Throws when a record or file list does not read.
 std::vector<SAttributeRecord> ReadAttributeRecords(CADB& db);
 
+// The highest attribute id of the open database db in use or freed: freed ids may
+// follow the last record. Throws when the database is not open.
+std::uint32_t HighestAttributeId(CADB& db);
+
 // Writes vRecords into db, a new database without attributes, open for writing:
-// each record under its own id, ids up to the highest that are not given are left
-// free, live names go into the name index and their files into new file lists.
+// each record under its own id, ids up to nHighestId (or up to the last record's,
+// when that is higher) that are not given are left free, live names go into the
+// name index and their files into new file lists.
 // Returns 0; 2 when vRecords cannot be a database of db's parameters (ids not
 // ascending or 0, a state other than 0 and 2, a forwarder to an id not given or to
 // itself, a name that does not fit or is given twice, extra data of another size,
 // file id 0), or when db has attributes already; nothing is written then. Throws
 // when the disk fails.
-int WriteAttributeRecords(CADB& db, const std::vector<SAttributeRecord>& vRecords);
+int WriteAttributeRecords(CADB& db, const std::vector<SAttributeRecord>& vRecords,
+                          std::uint32_t nHighestId = 0);
 
 }  // namespace velk

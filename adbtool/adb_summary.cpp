@@ -42,4 +42,19 @@ SDatabaseSummary SummarizeDatabase(CADB& db)
     return summary;
 }
 
+std::vector<std::uint32_t> NextAttributeIds(CADB& db, std::uint32_t nCount)
+{
+    CADBImpl* pImpl = db.GetImpl();
+    if (!pImpl->IsOpen())
+        ThrowFault();
+    const CRecordFile& records = pImpl->m_attRecords;
+    const std::vector<std::uint32_t>& vFree = records.GetFreeIds();
+    std::vector<std::uint32_t> vIds;
+    for (auto it = vFree.rbegin(); it != vFree.rend() && vIds.size() < nCount; ++it)
+        vIds.push_back(*it);
+    for (std::uint32_t nId = records.GetRecordCount(); vIds.size() < nCount;)
+        vIds.push_back(++nId);
+    return vIds;
+}
+
 }  // namespace velk

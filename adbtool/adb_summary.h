@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "engine/database/adb.h"
 
@@ -23,5 +24,10 @@ struct SDatabaseSummary {
 // counted in nUnreadable and left out of the other counts. Throws when the
 // database is not open.
 SDatabaseSummary SummarizeDatabase(CADB& db);
+
+// The first nCount ids that AddAtt would hand out, in order, were the open
+// database db opened for writing now: its freed ids from the largest down, then
+// the ids after the highest. Throws when the database is not open.
+std::vector<std::uint32_t> NextAttributeIds(CADB& db, std::uint32_t nCount);
 
 }  // namespace velk

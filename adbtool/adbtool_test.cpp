@@ -109,7 +109,7 @@ TEST_F(AdbToolTest, HelpExplainsEachCommandWithin79Columns)
     };
     const Case kCases[] = {
         {{"--help"}, {"create", "add", "link", "unlink", "rename", "merge", "list", "check",
-                      "recover", "--timeout", "--version", "Exit codes"}},
+                      "recover", "preview", "--timeout", "--version", "Exit codes"}},
         {{"/?"}, {"create", "recover"}},
         {{"create", "--help"}, {"DIR", "--name-size", "--path-order", "StringDescending"}},
         {{"create", "x", "-h"}, {"--hash-size"}},
@@ -118,6 +118,7 @@ TEST_F(AdbToolTest, HelpExplainsEachCommandWithin79Columns)
         {{"list", "--help"}, {"NAME<tab>ID<tab>FILES"}},
         {{"check", "--help"}, {"exits with 1"}},
         {{"recover", "--help"}, {"NEWDIR", "nothing lost"}},
+        {{"preview", "--help"}, {"VIEW", "NAME<tab>OLD<tab>NEW", "Neither file is written"}},
     };
     for (const Case& c : kCases) {
         const SRun run = Tool(c.args, m_scratch.Path());
@@ -376,6 +377,51 @@ TEST_F(AdbToolTest, LoadOfADumpGivesTheSameDump)
         const SRun list = Tool({"list", strLoaded});
         EXPECT_EQ("", list.strOutput) << c.what;
     }
+}
+
+// Freed ids after the last record, which other programs leave in a database,
+// survive dump and load: the next name takes the same id in both.
+TEST_F(AdbToolTest, DumpAndLoadKeepFreedIdsAfterTheLastRecord)
+{
+    ASSERT_EQ(0, Tool({"create", m_strDir}).nCode);
+    ASSERT_EQ(0, Tool({"add", m_strDir, "a", "b", "c"}).nCode);
+    // The record file as another program writes it: N 5, ids 4 and 5 free.
+    const std::string strRecords = Sub("attinfo_db");
+    std::string s = ReadWhole(strRecords);
+    const size_t cbRecord = static_cast<unsigned char>(s[8]) + 256u * static_cast<unsigned char>(s[9]);
+    ASSERT_EQ(16 + 3 * cbRecord + 4, s.size());
+    s.resize(16 + 3 * cbRecord);
+    s += std::string(2 * cbRecord, '\0') + std::string("\x02\0\0\0\x04\0\0\0\x05\0\0\0", 12);
+    s[12] = 5;
+    WriteWhole(strRecords, s);
+    ASSERT_EQ(0, Tool({"check", m_strDir}).nCode);
+
+    const SRun dump = Tool({"dump", m_strDir});
+    ASSERT_EQ(0, dump.nCode);
+    EXPECT_NE(std::string::npos, dump.strOutput.find("\"highest_id\":5}"));
+    const std::string strDumpFile = m_scratch.Sub("adb.dump");
+    WriteWhole(strDumpFile, dump.strOutput);
+    const std::string strLoaded = m_scratch.Sub("loaded");
+    ASSERT_EQ(0, Tool({"load", strDumpFile, strLoaded}).nCode);
+    EXPECT_EQ(dump.strOutput, Tool({"dump", strLoaded}).strOutput);
+    EXPECT_EQ(Printed("added \"new\" as 5\n"), Tool({"add", m_strDir, "new"}).strOutput);
+    EXPECT_EQ(Printed("added \"new\" as 5\n"), Tool({"add", strLoaded, "new"}).strOutput);
+
+    // A dump without the field loads as before; one whose ids would pass the
+    // record file's limit is refused.
+    const std::string strFirst = dump.strOutput.substr(0, dump.strOutput.find('\n'));
+    const std::string strRest = dump.strOutput.substr(strFirst.size());
+    const std::string strField = ",\"highest_id\":5";
+    std::string strOld = strFirst;
+    strOld.erase(strOld.find(strField), strField.size());
+    WriteWhole(strDumpFile, strOld + strRest);
+    const std::string strOldLoaded = m_scratch.Sub("old");
+    ASSERT_EQ(0, Tool({"load", strDumpFile, strOldLoaded}).nCode);
+    EXPECT_EQ(Printed("added \"new\" as 4\n"), Tool({"add", strOldLoaded, "new"}).strOutput);
+    std::string strHuge = strFirst;
+    strHuge.replace(strHuge.find(strField), strField.size(), ",\"highest_id\":4294967295");
+    WriteWhole(strDumpFile, strHuge + strRest);
+    EXPECT_EQ(1, Tool({"load", strDumpFile, m_scratch.Sub("huge")}).nCode);
 }
 
 // Writes to the database vArgs[0] until the file vArgs[1] is gone: transactions

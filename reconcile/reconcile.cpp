@@ -41,14 +41,15 @@ EDescription* FirstElement(const EDescription& document)
     return nullptr;
 }
 
-void UpdateItems(velk::CADB* pDatabase, AttTable* pTable, EDescription* pTag)
+void DecideItems(AttTable* pTable, EDescription* pTag, const NameResolver& resolve,
+                 const std::function<void(const SItemDecision&)>& decided)
 {
     for (int i = 0; i < pTag->GetChildCount(); ++i) {
         EDescription* pChild = pTag->GetChildAt(static_cast<unsigned>(i));
         if (pChild == nullptr || !IsElement(pChild))
             continue;
         if (pChild->GetIntAttribute(u"category", 0) != 0) {
-            UpdateItems(pDatabase, pTable, pChild);
+            DecideItems(pTable, pChild, resolve, decided);
             continue;
         }
         // The name as the tree holds it (no copy that memory running out could
@@ -65,13 +66,27 @@ void UpdateItems(velk::CADB* pDatabase, AttTable* pTable, EDescription* pTag)
         if (it != pTable->end()) {
             nId = it->second.first;
             pTable->erase(it);
-        } else if (pDatabase->AddAtt(name.GetText(), &nId) & 1) {
+        } else if (resolve(name.GetText(), &nId) != 0) {
             continue;  // refused: the item keeps its old id
         }
-        if (pChild->SetIntAttribute(u"id_att", static_cast<int>(nId)) != 0)
-            velk::ThrowFault();
-        platform::ConsoleWrite("*");
+        const bool bHadId = pChild->FindAttribute(u"id_att") >= 0;
+        decided({pChild, name.GetText(), bHadId, bHadId ? pChild->GetIntAttribute(u"id_att", 0) : 0,
+                 nId});
     }
+}
+
+void UpdateItems(velk::CADB* pDatabase, AttTable* pTable, EDescription* pTag)
+{
+    DecideItems(
+        pTable, pTag,
+        [pDatabase](const char* szName, std::uint32_t* pnId) {
+            return pDatabase->AddAtt(szName, pnId) & 1;
+        },
+        [](const SItemDecision& decision) {
+            if (decision.pItem->SetIntAttribute(u"id_att", static_cast<int>(decision.nId)) != 0)
+                velk::ThrowFault();
+            platform::ConsoleWrite("*");
+        });
 }
 
 bool AppendMissing(const AttTable& table, EDescription* pTop)

@@ -13,7 +13,3 @@ extern const unsigned char kNoCaseAscendingId[16];
 // Runs the steps; returns 0, or -1 after printing "NG" (or the time-out text)
 // and a reason on standard error. The caller then stops.
 int RunDatabaseSteps(velk::CADB* pDatabase, const ToolPaths& paths, AttTable* pTable);
-
-// Lists every attribute of the open database into *pTable, printing "*" for each.
-// Throws the engine's exception when the walk or a record fails.
-void FillAttTable(velk::CADB* pDatabase, AttTable* pTable);

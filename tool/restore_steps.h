@@ -8,12 +8,6 @@
 #include "reconcile/att_table.h"
 #include "tool/tool_paths.h"
 
-// The largest source view the tool reads. The file, its text and the tree are in
-// memory at once: a 17.8 MB view with 200,000 items peaked at 236 MB in the
-// 64-bit build, about 13 times its size, so 64 MiB stays well inside the 2 GiB a
-// 32-bit process has.
-enum : unsigned { kMaxViewBytes = 64u << 20 };
-
 // Runs the steps on the associated, closed database; the table holds every
 // attribute. Returns 0 after "復元完了", or -1 after printing "NG" (or the time-out
 // text) and a reason on standard error. Does not wait for a key.

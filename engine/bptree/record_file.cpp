@@ -451,15 +451,22 @@ void CRecordFile::Free(std::uint32_t nId)
         m_vFreeIds.erase(std::lower_bound(m_vFreeIds.begin(), m_vFreeIds.end(), m_nRecordCount),
                          m_vFreeIds.end());
     } else {
-        // The free list grows by one entry: refused before it happens when the file
-        // would pass the format's limit, for Open would refuse that file.
-        const std::uint64_t nEnd = kHeaderSize +
-                                   static_cast<std::uint64_t>(m_nRecordSize) * m_nRecordCount + 4 +
-                                   4 * (static_cast<std::uint64_t>(m_vFreeIds.size()) + 1);
-        if (nEnd > kMaxFileSize)
-            ThrowFault();
-        m_vFreeIds.insert(std::lower_bound(m_vFreeIds.begin(), m_vFreeIds.end(), nId), nId);
+        FreeKeepingCount(nId);
     }
+}
+
+void CRecordFile::FreeKeepingCount(std::uint32_t nId)
+{
+    if (m_pContext == nullptr || !m_nWritable || !IsAllocated(nId))
+        return;
+    // The free list grows by one entry: refused before it happens when the file
+    // would pass the format's limit, for Open would refuse that file.
+    const std::uint64_t nEnd = kHeaderSize +
+                               static_cast<std::uint64_t>(m_nRecordSize) * m_nRecordCount + 4 +
+                               4 * (static_cast<std::uint64_t>(m_vFreeIds.size()) + 1);
+    if (nEnd > kMaxFileSize)
+        ThrowFault();
+    m_vFreeIds.insert(std::lower_bound(m_vFreeIds.begin(), m_vFreeIds.end(), nId), nId);
 }
 
 int CRecordFile::IsPinned(std::uint32_t nId) const

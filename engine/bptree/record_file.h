@@ -105,6 +105,10 @@ public:
     // at the top and the file is cut at the next Close. Does nothing when the file
     // is closed or read-only or the id is not allocated.
     void Free(std::uint32_t nId);
+    // Frees an allocated id as Free does, but keeps N even when the id is the
+    // highest: it stays in the free list, as files written by other programs may
+    // hold freed ids at their end. For copying such a file id for id.
+    void FreeKeepingCount(std::uint32_t nId);
 
     // Nonzero while record nId is pinned.
     int IsPinned(std::uint32_t nId) const;
