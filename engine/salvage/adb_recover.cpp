@@ -388,16 +388,17 @@ void CRecovery::SettleForwarders()
 }
 
 // How many entries a damaged list lost, from what its reading counted: the
-// entries of leaves that read but did not pass, and the header's count when the
-// leaves that did not read at all leave the rest unknown.
+// entries of leaves that read but did not pass, and the header's count where it
+// asks for more than the leaves held (leaves that did not read, or a leaf zeroed
+// whole). Without the header, leaves that did not read leave the number unknown.
 void CountListLoss(const STreeSalvage& files, std::uint64_t nRecovered,
                    SRecoveryReport::SListLoss* pLoss)
 {
     const std::uint64_t nKnown = nRecovered + files.nEntriesDropped;
     pLoss->nLost = files.nEntriesDropped;
-    pLoss->bUnknown = files.nLeavesSkipped != 0;
-    if (files.bHeaderRead && files.nHeaderCount >= nKnown && files.nLeavesSkipped != 0) {
-        // The header's count covers the leaves that did not read.
+    pLoss->bUnknown = files.nLeavesSkipped != 0 || !files.bLeafFileRead;
+    if (files.bHeaderRead && files.nHeaderCount >= nKnown &&
+        (pLoss->bUnknown || files.nHeaderCount > nKnown)) {
         pLoss->nLost = files.nHeaderCount - nRecovered;
         pLoss->bUnknown = false;
     }
@@ -409,7 +410,8 @@ void CRecovery::LoseList(std::uint32_t nId, const CPath& list)
                                            kFileListValueSize, kFileListLeafOrder,
                                            CompareBinaryAscending);
     SRecoveryReport::SListLoss loss = {nId, "", 0, 0, false, ""};
-    CountListLoss(files, 0, &loss);
+    // Every entry that read is lost too, with those that did not.
+    CountListLoss(files, files.vEntries.size(), &loss);
     loss.nLost += files.vEntries.size();
     if (loss.nLost == 0 && !loss.bUnknown) {
         m_report.vNotes.push_back(std::string(kFileListsName) + "\\" + std::to_string(nId) +
@@ -458,7 +460,12 @@ void CRecovery::ReadFileLists(const CPath& root)
         } else if (!files.bHeaderRead) {
             loss.strWhy = "the file list's header is missing or damaged";
             CountListLoss(files, nRecovered, &loss);
-            loss.bUnknown = true;
+            if (loss.nLost == 0 && !loss.bUnknown) {
+                m_report.vNotes.push_back(std::string(kFileListsName) + "\\" +
+                                          std::to_string(entry.first) +
+                                          ": the header was damaged; every leaf read");
+                continue;
+            }
         } else {
             loss.strWhy = "the file list is damaged";
             CountListLoss(files, nRecovered, &loss);

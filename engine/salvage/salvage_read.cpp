@@ -108,8 +108,9 @@ SLeafRead CTreeReader::ReadLeaf(std::uint32_t nId)
     CLeafNode node(m_pfnCompare, m_cbKey, m_cbValue, m_nLeafOrder, m_vRecord.data());
     const std::uint32_t n = node.GetCount();
     // Slots past the count hold stale copies of moved or removed entries: with
-    // the count damaged, no entry can be told from them.
-    if (n > m_nLeafOrder)
+    // the count damaged, no entry can be told from them. A tree frees a leaf that
+    // loses its last entry, so an empty one is damage too (zeros, mostly).
+    if (n == 0 || n > m_nLeafOrder)
         return leaf;
     std::vector<std::pair<std::string, std::string>> vWhole;
     for (std::uint32_t i = 0; i < n; ++i) {
@@ -149,9 +150,6 @@ bool CTreeReader::WalkChain(std::uint32_t nFirst, STreeSalvage* pResult)
             return false;
         SLeafRead leaf = ReadLeaf(nLeaf);
         if (!leaf.bRead || leaf.nDropped != 0 || leaf.nPrevious != nPrevious)
-            return false;
-        // An empty leaf is only sound as the root of an empty tree.
-        if (leaf.vEntries.empty() && (nPrevious != 0 || leaf.nNext != 0))
             return false;
         for (auto& entry : leaf.vEntries) {
             if (!vEntries.empty() && !Before(vEntries.back().first, entry.first))
@@ -224,6 +222,7 @@ STreeSalvage CTreeReader::Run(const std::string& strDirectory, std::uint32_t nLe
     const std::string strLeafFile = directory.Join("leaf").GetString();
     if (!m_leaves.Open(strLeafFile.c_str(), static_cast<std::uint32_t>(cbLeaf)))
         return result;
+    result.bLeafFileRead = true;
     if (nLeafOrder == 0) {
         // No header to say: the leaf file's record size gives the order, when it
         // fits the key and value sizes.

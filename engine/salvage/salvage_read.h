@@ -54,6 +54,7 @@ private:
 struct STreeSalvage {
     bool bHeaderRead = false;      // "bptinfo" is there with its signature and sizes
     std::uint32_t nHeaderCount = 0;  // its record count (meaningful with bHeaderRead)
+    bool bLeafFileRead = false;    // the leaf file opened, with a record size that fits
     bool bChainWhole = false;      // the leaf chain held every leaf, each read whole, in order
     bool bSound = false;           // ... and agreed with the header's count
     std::uint32_t nLeavesSkipped = 0;  // leaves that did not read and were left out
@@ -72,7 +73,8 @@ struct STreeSalvage {
 // and passes every allocated leaf, its entries are taken (the tree is sound when
 // their number is the header's count). Otherwise the entries of every allocated
 // leaf that reads (every leaf in the file when the leaf file's header is damaged)
-// are gathered. A leaf reads when its count fits its slots; of its entries, those
+// are gathered. A leaf reads when its count fits its slots and is not 0 (an empty
+// tree has no leaf); of its entries, those
 // whose key and value lengths fit are kept, less the fewest that break the
 // ascending order of its keys.
 STreeSalvage SalvageTree(const std::string& strDirectory, std::uint32_t cbKey, bool bFixedKeys,
