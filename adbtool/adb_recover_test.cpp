@@ -67,26 +67,10 @@ std::uint32_t SampleFileCount(std::uint32_t nId)
 
 void MakeSample(const std::string& strDir)
 {
-    ASSERT_EQ(0, CreateDatabase(strDir.c_str(), SDatabaseInfo()));
+    testing::MakeDatabase(strDir, kAttributes, SampleName, SampleFileCount,
+                          [](std::uint32_t nId, std::uint32_t j) { return nId * 10000 + j * 7 + 1; });
     CADB db;
     ASSERT_EQ(0, testing::AssociateDefault(&db, strDir));
-    ASSERT_EQ(1, db.Open(1, 30000));
-    CADBImpl* pImpl = db.GetImpl();
-    for (std::uint32_t nId = 1; nId <= kAttributes; ++nId) {
-        std::uint32_t nGot = 0;
-        ASSERT_EQ(0, db.AddAtt(SampleName(nId).c_str(), &nGot));
-        ASSERT_EQ(nId, nGot);
-        CBPTree list;
-        list.Open(pImpl->m_pContext, pImpl->FileListPath(nId).c_str(), 1, kGuidBinaryAscending,
-                  nullptr);
-        for (std::uint32_t j = 0; j < SampleFileCount(nId); ++j) {
-            unsigned char abFile[4];
-            PutU32LE(abFile, nId * 10000 + j * 7 + 1);
-            ASSERT_EQ(0, list.Insert(abFile, 4, nullptr, 0, nullptr));
-        }
-        list.Close();
-    }
-    db.Close(1);
     ASSERT_EQ(1, db.Open(1, 30000));
     for (std::uint32_t nFrom : {kMergedWithFiles, kMergedEmpty}) {
         std::unique_ptr<CADB::IAttInfo> pInto(db.GetAttInfo(nFrom + 1, 1));

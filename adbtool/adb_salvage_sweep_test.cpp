@@ -47,30 +47,6 @@ std::uint32_t SweepFileCount(std::uint32_t nId)
     return nId % 25 == 0 ? 700 + nId : nId % 9;
 }
 
-void MakeSweepDatabase(const std::string& strDir, std::uint32_t nAttributes)
-{
-    ASSERT_EQ(0, CreateDatabase(strDir.c_str(), SDatabaseInfo()));
-    CADB db;
-    ASSERT_EQ(0, testing::AssociateDefault(&db, strDir));
-    ASSERT_EQ(1, db.Open(1, 30000));
-    CADBImpl* pImpl = db.GetImpl();
-    for (std::uint32_t nId = 1; nId <= nAttributes; ++nId) {
-        std::uint32_t nGot = 0;
-        ASSERT_EQ(0, db.AddAtt(SweepName(nId).c_str(), &nGot));
-        ASSERT_EQ(nId, nGot);
-        CBPTree list;
-        list.Open(pImpl->m_pContext, pImpl->FileListPath(nId).c_str(), 1, kGuidBinaryAscending,
-                  nullptr);
-        for (std::uint32_t j = 0; j < SweepFileCount(nId); ++j) {
-            unsigned char abFile[4];
-            PutU32LE(abFile, nId * 100000 + j * 13 + 1);
-            ASSERT_EQ(0, list.Insert(abFile, 4, nullptr, 0, nullptr));
-        }
-        list.Close();
-    }
-    db.Close(1);
-}
-
 // Byte ranges of one file, and whether a range meets one of them.
 using Ranges = std::vector<std::pair<std::uint64_t, std::uint64_t>>;  // [from, to)
 bool Touched(const Ranges& v, std::uint64_t nFrom, std::uint64_t cb)
@@ -302,7 +278,8 @@ TEST(SalvageSweepTest, KeepsWhatStillReadsAndInventsNothing)
     const std::uint32_t nTrials = platform::testing::LongRuns() ? 240 : 8;
     platform::testing::CScratchDir scratch;
     const std::string strSound = scratch.Sub("sound");
-    MakeSweepDatabase(strSound, nAttributes);
+    testing::MakeDatabase(strSound, nAttributes, SweepName, SweepFileCount,
+                          [](std::uint32_t nId, std::uint32_t j) { return nId * 100000 + j * 13 + 1; });
     const Content truth = testing::Dump(strSound);
     ASSERT_EQ(nAttributes, truth.size());
     const SLayout layout = MapLayout(strSound, truth);

@@ -44,22 +44,6 @@ bool CopyTree(const std::string& strFrom, const std::string& strTo)
     return true;
 }
 
-void RemoveTree(const std::string& strPath)
-{
-    unsigned nAttributes = 0;
-    if (platform::FileGetAttributes(strPath.c_str(), &nAttributes) != platform::kFileOk)
-        return;
-    if ((nAttributes & platform::kFileAttrDirectory) == 0) {
-        platform::FileRemove(strPath.c_str());
-        return;
-    }
-    std::vector<platform::DirEntry> vEntries;
-    platform::DirList(strPath.c_str(), &vEntries);
-    for (const platform::DirEntry& entry : vEntries)
-        RemoveTree(strPath + "\\" + entry.strName);
-    platform::DirRemove(strPath.c_str());
-}
-
 // Reads the content of an open database; throws where it does not read.
 SContent ReadContent(velk::CADB& db)
 {
@@ -249,6 +233,22 @@ std::string RunWrite(const SWrite& w, const std::string& strDb, const unsigned c
 }
 
 }  // namespace
+
+void RemoveTree(const std::string& strPath)
+{
+    unsigned nAttributes = 0;
+    if (platform::FileGetAttributes(strPath.c_str(), &nAttributes) != platform::kFileOk)
+        return;
+    if ((nAttributes & platform::kFileAttrDirectory) == 0) {
+        platform::FileRemove(strPath.c_str());
+        return;
+    }
+    std::vector<platform::DirEntry> vEntries;
+    platform::DirList(strPath.c_str(), &vEntries);
+    for (const platform::DirEntry& entry : vEntries)
+        RemoveTree(strPath + "\\" + entry.strName);
+    platform::DirRemove(strPath.c_str());
+}
 
 std::string RunDamagedWrites(const std::string& strDb, const std::string& strWork,
                              const unsigned char* pPathOrder)

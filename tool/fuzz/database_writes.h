@@ -10,6 +10,9 @@
 
 #include <string>
 
+// Removes the file or directory tree at strPath (the engine's form), if any.
+void RemoveTree(const std::string& strPath);
+
 // Runs the writes on copies of the damaged database in strDb (the engine's form),
 // made in strWork, which must not exist and is removed again. pPathOrder is the
 // path-order id to associate with. Returns "" or a description of what went wrong.
