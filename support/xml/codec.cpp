@@ -44,8 +44,10 @@ VOKRESULT WideToAnsi(const char16_t* p, size_t cch, CHeapBuffer<char>* pOut)
     if (i == cch) {
         if (!pOut->Reserve(cch))
             return kVokError;
+        char* const q = pOut->End();
         for (i = 0; i < cch; ++i)
-            pOut->Push(static_cast<char>(p[i]));
+            q[i] = static_cast<char>(p[i]);
+        pOut->Grow(cch);
         return kVokOk;
     }
     return WideToSystem(p, cch, pOut);
@@ -105,26 +107,7 @@ VOKRESULT DecodeUtf8(const unsigned char* p, size_t cb, CHeapBuffer<char16_t>* p
 
 VOKRESULT EncodeUtf8(const char16_t* p, size_t cch, CHeapBuffer<char>* pOut)
 {
-    // At most three bytes a unit, written straight into room reserved once.
-    if (cch > SIZE_MAX / 3 || !pOut->Reserve(cch * 3))
-        return kVokError;
-    char* const pStart = pOut->End();
-    char* q = pStart;
-    for (size_t i = 0; i < cch; ++i) {
-        const unsigned c = p[i];
-        if (c < 0x80) {
-            *q++ = static_cast<char>(c);
-        } else if (c < 0x800) {
-            *q++ = static_cast<char>(0xC0 | c >> 6);
-            *q++ = static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            *q++ = static_cast<char>(0xE0 | c >> 12);
-            *q++ = static_cast<char>(0x80 | (c >> 6 & 0x3F));
-            *q++ = static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    pOut->Grow(static_cast<size_t>(q - pStart));
-    return kVokOk;
+    return AppendUtf8(p, cch, pOut) ? kVokOk : kVokError;
 }
 
 VOKRESULT DecodeIso2022Jp(const unsigned char* p, size_t cb, CHeapBuffer<char16_t>* pOut)

@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include "support/runtime/result.h"
 #include "support/xml/heap_buffer.h"
@@ -35,6 +36,44 @@ VOKRESULT InvalidEncodingResult();
 VOKRESULT Decode(int nEncoding, const unsigned char* p, size_t cb, CHeapBuffer<char16_t>* pOut);
 // Appends the bytes of cch units in the encoding to *pOut; same results.
 VOKRESULT Encode(int nEncoding, const char16_t* p, size_t cch, CHeapBuffer<char>* pOut);
+
+// Appends the UTF-8 bytes of the units of p (cch of them), each unit on its own
+// (a surrogate gives three bytes), up to the first unit for which stop is true.
+// Returns how many units it took, or SIZE_MAX when memory runs out (nothing is
+// appended then). Inline for the writer's many short pieces.
+template <class Stop>
+size_t AppendUtf8Until(const char16_t* p, size_t cch, CHeapBuffer<char>* pOut, Stop stop)
+{
+    // At most three bytes a unit, written straight into room reserved once.
+    if (cch > SIZE_MAX / 3 || !pOut->Reserve(cch * 3))
+        return SIZE_MAX;
+    char* const pStart = pOut->End();
+    char* q = pStart;
+    size_t i = 0;
+    for (; i < cch; ++i) {
+        const unsigned c = p[i];
+        if (c < 0x80) {
+            if (stop(c))
+                break;
+            *q++ = static_cast<char>(c);
+        } else if (c < 0x800) {
+            *q++ = static_cast<char>(0xC0 | c >> 6);
+            *q++ = static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            *q++ = static_cast<char>(0xE0 | c >> 12);
+            *q++ = static_cast<char>(0x80 | (c >> 6 & 0x3F));
+            *q++ = static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    pOut->Grow(static_cast<size_t>(q - pStart));
+    return i;
+}
+
+// All cch units in UTF-8 (encoding 1 of Encode); false when memory runs out.
+inline bool AppendUtf8(const char16_t* p, size_t cch, CHeapBuffer<char>* pOut)
+{
+    return AppendUtf8Until(p, cch, pOut, [](unsigned) { return false; }) != SIZE_MAX;
+}
 
 // Shift_JIS double-byte characters to and from JIS X 0208 row and cell bytes
 // (21-7E each for the characters JIS X 0208 has).

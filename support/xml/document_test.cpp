@@ -209,30 +209,23 @@ TEST_F(XmlDocument, ReadAttributesAndTagsChangeAsAnyOthers)
 
 // Plain UTF-8 is walked as bytes; whatever the bytes, the tree, the result and
 // every report must be those of the same text read as UTF-16 units.
-TEST_F(XmlDocument, Utf8ReadsAsItsDecodedText)
+// Documents made of random pieces, read from their bytes and from their decoded
+// units in UTF-16, give the same trees, results and reports. The last nOdd pieces
+// are sequences the decoder reads otherwise than character by character, which a
+// third of the documents may hold: such a text falls back to being decoded whole.
+void ExpectBytesReadAsTheirDecodedText(int nEncoding, const char* const* ppPieces, size_t nPieces, size_t nOdd)
 {
-    static const char* const kPieces[] = {
-        "<a", "<b x=\"", "\"", " y=", "\xC3\xA9", "\xE5\x86\x99\xE7\x9C\x9F", "\xF0\x9F\x98\x80", "&amp;",
-        "&#65;", "&#41H;", "&#1", "&#12\xC3\xA9", "&#x41;", "&foo;", "& \xC3\xA9", "\\", "\\\xC3\xA9", "\\x4",
-        ">", "/>", "</a>", "</b >", "</\xC3\xA9>", "<\xC3\xA9 \xC3\xA9=\"\xC3\xA9\">", "<!-- \xC3\xA9", "-->",
-        "\r\n\t", " ", "\x80", "\xBF\xFF", "\xF8", "<?pi \xC3\xA9?>", "<!D>", "=", "\xEF\xBF\xBF", "z",
-        "\xF7\xBF\xBF\xBF",
-        // Sequences the decoder reads otherwise than byte by byte: the text falls
-        // back to being decoded whole.
-        "\xC1\xBC", "\xC3<", "\xF4\x90\x80\x80",
-    };
-    const size_t nPieces = sizeof(kPieces) / sizeof(kPieces[0]);
     unsigned nSeed = 4711;
     const auto next = [&nSeed] { return nSeed = nSeed * 1103515245u + 12345u, nSeed >> 8; };
     for (int nCase = 0; nCase < 600; ++nCase) {
-        std::string strUtf8;
-        const bool bPlain = nCase % 3 != 0;  // a third may hold the odd sequences
+        std::string strBytes;
+        const bool bPlain = nCase % 3 != 0;
         const unsigned nCount = 1 + next() % 24;
         for (unsigned i = 0; i < nCount; ++i)
-            strUtf8 += kPieces[next() % (bPlain ? nPieces - 3 : nPieces)];
+            strBytes += ppPieces[next() % (bPlain ? nPieces - nOdd : nPieces)];
         CHeapBuffer<char16_t> units;
-        ASSERT_EQ(kVokOk, xmlcodec::Decode(EDescription::kUtf8, reinterpret_cast<const unsigned char*>(strUtf8.data()),
-                                           strUtf8.size(), &units));
+        ASSERT_EQ(kVokOk, xmlcodec::Decode(nEncoding, reinterpret_cast<const unsigned char*>(strBytes.data()),
+                                           strBytes.size(), &units));
         std::string strUtf16;
         for (size_t i = 0; i < units.Size(); ++i) {
             strUtf16 += static_cast<char>(units.Data()[i] & 0xFF);
@@ -241,14 +234,42 @@ TEST_F(XmlDocument, Utf8ReadsAsItsDecodedText)
         for (int nFlag = 0; nFlag <= 1; ++nFlag) {
             std::vector<std::string> vBytes, vUnits;
             CRecorder fromBytes(&vBytes), fromUnits(&vUnits);
-            const VOKRESULT r = Read(&fromBytes, strUtf8, nFlag, EDescription::kUtf8);
-            EXPECT_EQ(Read(&fromUnits, strUtf16, nFlag, EDescription::kUtf16), r) << strUtf8;
-            EXPECT_EQ(DumpChildren(fromUnits), DumpChildren(fromBytes)) << strUtf8;
-            EXPECT_EQ(vUnits, vBytes) << strUtf8;
+            const VOKRESULT r = Read(&fromBytes, strBytes, nFlag, nEncoding);
+            EXPECT_EQ(Read(&fromUnits, strUtf16, nFlag, EDescription::kUtf16), r) << strBytes;
+            EXPECT_EQ(DumpChildren(fromUnits), DumpChildren(fromBytes)) << strBytes;
+            EXPECT_EQ(vUnits, vBytes) << strBytes;
         }
-        if (HasFailure())
+        if (::testing::Test::HasFailure())
             return;
     }
+}
+
+TEST_F(XmlDocument, Utf8ReadsAsItsDecodedText)
+{
+    static const char* const kPieces[] = {
+        "<a", "<b x=\"", "\"", " y=", "\xC3\xA9", "\xE5\x86\x99\xE7\x9C\x9F", "\xF0\x9F\x98\x80", "&amp;",
+        "&#65;", "&#41H;", "&#1", "&#12\xC3\xA9", "&#x41;", "&foo;", "& \xC3\xA9", "\\", "\\\xC3\xA9", "\\x4",
+        ">", "/>", "</a>", "</b >", "</\xC3\xA9>", "<\xC3\xA9 \xC3\xA9=\"\xC3\xA9\">", "<!-- \xC3\xA9", "-->",
+        "\r\n\t", " ", "\x80", "\xBF\xFF", "\xF8", "<?pi \xC3\xA9?>", "<!D>", "=", "\xEF\xBF\xBF", "z",
+        "\xF7\xBF\xBF\xBF",
+        "\xC1\xBC", "\xC3<", "\xF4\x90\x80\x80",
+    };
+    ExpectBytesReadAsTheirDecodedText(EDescription::kUtf8, kPieces, sizeof(kPieces) / sizeof(kPieces[0]), 3);
+}
+
+// Trail bytes of the code page that look like a backslash, a bracket or another
+// delimiter belong to their character: in names, values and escapes alike.
+TEST_F(XmlDocument, ShiftJisReadsAsItsDecodedText)
+{
+    static const char* const kPieces[] = {
+        "<a", "<b x=\"", "\"", " y=", "\x83\x5C", "\x95\x5C\x94\x5C", "\x83\x5B\x83\x5D", "\x81\x60",
+        "\x83\x7B\x83\x7C\x83\x7D\x81\x7E", "\x81\x40", "\xB1", "&amp;", "&#65;", "&#1", "&#12\x83\x5C",
+        "&\x83\x5C;", "\\", "\\\x83\x5C", "\\x4", "\x83\x5C\\", ">", "/>", "</a>", "</b >", "</\x83\x5C>",
+        "<\x83\x5C \x95\x5C=\"\x94\x5C\">", "<\x83\x5B\x83\x5C\x83\x5D>", "<!-- \x83\x5C", "-->", "\r\n\t",
+        " ", "\x80", "\xA0", "<?pi \x83\x5C?>", "<!D>", "=", "z",
+        "\x81", "\x81<", "\x81\x7F",
+    };
+    ExpectBytesReadAsTheirDecodedText(EDescription::kShiftJis, kPieces, sizeof(kPieces) / sizeof(kPieces[0]), 3);
 }
 
 TEST_F(XmlDocument, ReportsErrorsOnTheNodeBeingParsed)
@@ -485,6 +506,35 @@ TEST_F(XmlDocument, ReadsAndWritesTheSampleInEveryEncoding)
         }
         EXPECT_EQ(strFirst, Dump(root)) << kFiles[nEncoding];
         EXPECT_EQ(strBytes, Write(root, 2, nEncoding)) << kFiles[nEncoding];
+    }
+}
+
+// A document in a byte encoding is its UTF-16 lines encoded: the lines wrap by
+// units, however many bytes a character takes.
+TEST_F(XmlDocument, WritesTheLinesOfUtf16InEveryByteEncoding)
+{
+    EDescription tree;
+    EDescription* pTop = Element(u"\u4E00\u89A7");
+    tree.AppendChild(pTop);
+    const std::u16string strLong(30, u'\u3042');
+    pTop->SetStringAttribute(u"a", strLong.c_str());
+    pTop->SetStringAttribute(u"b", (strLong + u"<&> \uFF71\"").c_str());
+    pTop->SetStringAttribute(u"c", u"\u00E9\u00E9\u00E9\u00E9\u00E9\u00E9\u00E9\u00E9\u00E9\u00E9\u00E9\u00E9");
+    EDescription* pChild = Element(u"\u5B50");
+    pChild->AppendChild(TextNode(u"\u884C\n\u884C & \u884C\n"));
+    pTop->AppendChild(pChild);
+    pTop->AppendChild(TextNode(u"\u6587 <\u5B57>"));
+    for (int nEncoding : {EDescription::kShiftJis, EDescription::kUtf8, EDescription::kEucJp}) {
+        for (int nFlag : {0, 1}) {
+            for (int nIndent : {0, 2}) {
+                const std::string strUtf16 = Write(tree, nFlag, EDescription::kUtf16, nIndent);
+                CHeapBuffer<char> bytes;
+                ASSERT_EQ(kVokOk, xmlcodec::Encode(nEncoding, reinterpret_cast<const char16_t*>(strUtf16.data()),
+                                                   strUtf16.size() / 2, &bytes));
+                EXPECT_EQ(std::string(bytes.Data(), bytes.Size()), Write(tree, nFlag, nEncoding, nIndent))
+                    << nEncoding << " " << nFlag << " " << nIndent;
+            }
+        }
     }
 }
 

@@ -73,13 +73,14 @@ public:
         return true;
     }
     // Appends the ASCII text sz, one value per byte.
-    bool AppendAscii(const char* sz)
+    bool AppendAscii(const char* sz) { return AppendAscii(sz, std::strlen(sz)); }
+    // Appends n bytes of ASCII text at p, one value per byte.
+    bool AppendAscii(const char* p, size_t n)
     {
-        const size_t n = std::strlen(sz);
         if (!Reserve(n))
             return false;
         for (size_t i = 0; i < n; ++i)
-            m_p[m_n++] = static_cast<T>(static_cast<unsigned char>(sz[i]));
+            m_p[m_n++] = static_cast<T>(static_cast<unsigned char>(p[i]));
         return true;
     }
 

@@ -93,6 +93,24 @@ TEST(OutOfMemory, EveryFailedAllocationEndsInTheDocumentedResult)
              *pstr = Text(root);  // what was parsed stays, and is a tree
              return r;
          }},
+        {"read shift_jis", [](std::size_t k, std::size_t* pn, std::string* pstr) {
+             EDescription source, root;
+             EXPECT_EQ(kVokOk, Read(&source, kDocument));
+             const std::string strShiftJis = Text(source);
+             EStreamBuffer stream;
+             stream.Write(strShiftJis.data(), static_cast<uint32_t>(strShiftJis.size()));
+             const VOKRESULT r = Armed(k, pn, [&] { return root.ReadDocument(&stream, 2, 0); });
+             *pstr = Text(root);
+             return r;
+         }},
+        {"write utf-8", [](std::size_t k, std::size_t* pn, std::string* pstr) {
+             EDescription root;
+             EXPECT_EQ(kVokOk, Read(&root, kDocument));
+             CMemoryFile file;
+             const VOKRESULT r = Armed(k, pn, [&] { return root.WriteDocument(&file, 0, 2, 1); });
+             *pstr = r == kVokOk ? file.m_str : Text(root);
+             return r;
+         }},
         {"write", [](std::size_t k, std::size_t* pn, std::string* pstr) {
              EDescription root;
              EXPECT_EQ(kVokOk, Read(&root, kDocument));

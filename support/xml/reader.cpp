@@ -1,10 +1,12 @@
 // The document reader: bytes to wide text, then one pass over the text that
-// builds the tree. UTF-8 that the decoder would turn into the same characters
-// piece by piece is walked as bytes instead, and only the pieces that go into the
-// tree are decoded: the ASCII characters the syntax is made of stand for
-// themselves, and every other character is one sequence of bytes above 7F. Nesting is kept on an explicit stack of levels, so the depth
-// of the input costs no machine stack; it is bounded by kMaxDepth all the same,
-// because every other walk of a tree recurses.
+// builds the tree. UTF-8 and system code page text that the decoder would turn
+// into the same characters piece by piece is walked as bytes instead, and only
+// the pieces that go into the tree are decoded: the ASCII characters the syntax is
+// made of stand for themselves, and every other character is bytes above 7F
+// (a trail byte of the code page may look like ASCII; the walk steps over it).
+// Nesting is kept on an explicit stack of levels, so the depth of the input costs
+// no machine stack; it is bounded by kMaxDepth all the same, because every other
+// walk of a tree recurses.
 #include <algorithm>
 #include <climits>
 #include <cstring>
@@ -17,6 +19,7 @@
 #include "support/xml/ascii_run.h"
 #include "support/xml/codec.h"
 #include "support/xml/description.h"
+#include "support/xml/system_code_page.h"
 
 namespace {
 
@@ -69,20 +72,22 @@ char16_t FindEntity(const T* p, size_t n)
     return 0;
 }
 
-// The units of the reader's texts: UTF-16 units, or the bytes of UTF-8 that
-// IsPlainUtf8 accepted.
-template <typename T>
-struct CUnits;
-
-template <>
-struct CUnits<char16_t> {
+// The units of the reader's texts, and how they give UTF-16: UTF-16 units
+// themselves, the bytes of UTF-8 that IsPlainUtf8 accepted, or the bytes of the
+// system code page that IsPlainSystemText accepted. kAsciiTrails: a byte inside a
+// character may look like ASCII, so walks that look for ASCII above 3F (token
+// delimiters, backslashes) step over whole characters.
+struct CWideUnits {
+    typedef char16_t Unit;
+    static constexpr bool kAsciiTrails = false;
     static bool Append(CHeapBuffer<char16_t>* pOut, const char16_t* p, size_t n) { return pOut->Append(p, n); }
     // The units of the character at p[i] of n.
     static size_t CharLength(const char16_t*, size_t, size_t) { return 1; }
 };
 
-template <>
-struct CUnits<unsigned char> {
+struct CUtf8Units {
+    typedef unsigned char Unit;
+    static constexpr bool kAsciiTrails = false;
     // The decoder's characters, for sequences IsPlainUtf8 accepted: never more
     // units than bytes.
     static bool Append(CHeapBuffer<char16_t>* pOut, const unsigned char* p, size_t n)
@@ -127,6 +132,19 @@ struct CUnits<unsigned char> {
     }
 };
 
+struct CSystemUnits {
+    typedef unsigned char Unit;
+    static constexpr bool kAsciiTrails = true;
+    static bool Append(CHeapBuffer<char16_t>* pOut, const unsigned char* p, size_t n)
+    {
+        return xmlcodec::SystemToWide(reinterpret_cast<const char*>(p), n, pOut) == kVokOk;
+    }
+    static size_t CharLength(const unsigned char* p, size_t i, size_t n)
+    {
+        return p[i] < 0x80 ? 1 : xmlcodec::SystemCharLength(p, i, n);
+    }
+};
+
 // True when the decoder gives the characters of these bytes one sequence at a
 // time, so that they can be walked as bytes: every sequence complete, with
 // continuation bytes 80-BF, and giving no unit below 80. (Bytes that give U+30FB
@@ -160,17 +178,26 @@ bool IsPlainUtf8(const unsigned char* p, size_t cb)
     return true;
 }
 
+// The index of the first unit c of the n at p, or n. Values and texts are short:
+// a plain loop beats a library call.
+template <typename T>
+size_t FindUnit(const T* p, size_t n, char c)
+{
+    size_t i = 0;
+    while (i < n && p[i] != static_cast<T>(c))
+        ++i;
+    return i;
+}
+
 // Attribute values with entities: "&#" and decimal digits, or one of the five
 // names, between "&" and ";" (blanks around them ignored).
-template <typename T>
-bool DecodeEntities(const T* p, size_t n, CHeapBuffer<char16_t>* pOut)
+template <typename U>
+bool DecodeEntities(const typename U::Unit* p, size_t n, CHeapBuffer<char16_t>* pOut)
 {
     size_t i = 0;
     while (i < n) {
-        size_t nAmp = i;
-        while (nAmp < n && p[nAmp] != '&')
-            ++nAmp;
-        if (!CUnits<T>::Append(pOut, p + i, nAmp - i))
+        const size_t nAmp = i + FindUnit(p + i, n - i, '&');
+        if (!U::Append(pOut, p + i, nAmp - i))
             return false;
         if (nAmp == n)
             break;
@@ -178,7 +205,7 @@ bool DecodeEntities(const T* p, size_t n, CHeapBuffer<char16_t>* pOut)
         while (nSemicolon < n && p[nSemicolon] != ';')
             ++nSemicolon;
         if (nSemicolon == n)
-            return CUnits<T>::Append(pOut, p + nAmp, n - nAmp);
+            return U::Append(pOut, p + nAmp, n - nAmp);
         size_t nFirst = nAmp + 1, nLast = nSemicolon;
         while (nFirst < nLast && IsBlank(p[nFirst]))
             ++nFirst;
@@ -208,16 +235,16 @@ bool DecodeEntities(const T* p, size_t n, CHeapBuffer<char16_t>* pOut)
 }
 
 // Attribute values with backslash escapes.
-template <typename T>
-bool DecodeBackslashes(const T* p, size_t n, CHeapBuffer<char16_t>* pOut)
+template <typename U>
+bool DecodeBackslashes(const typename U::Unit* p, size_t n, CHeapBuffer<char16_t>* pOut)
 {
     for (size_t i = 0; i < n;) {
         if (p[i] != '\\') {
             // A character stands for itself, up to the next backslash.
-            size_t nEnd = i + 1;
+            size_t nEnd = i;
             while (nEnd < n && p[nEnd] != '\\')
-                ++nEnd;
-            if (!CUnits<T>::Append(pOut, p + i, nEnd - i))
+                nEnd += U::kAsciiTrails && p[nEnd] >= 0x80 ? U::CharLength(p, nEnd, n) : 1;
+            if (!U::Append(pOut, p + i, nEnd - i))
                 return false;
             i = nEnd;
             continue;
@@ -226,8 +253,8 @@ bool DecodeBackslashes(const T* p, size_t n, CHeapBuffer<char16_t>* pOut)
             break;  // a backslash at the very end is dropped
         if (p[i] >= 0x80) {
             // The backslash is dropped and the character kept.
-            const size_t nLength = CUnits<T>::CharLength(p, i, n);
-            if (!CUnits<T>::Append(pOut, p + i, nLength))
+            const size_t nLength = U::CharLength(p, i, n);
+            if (!U::Append(pOut, p + i, nLength))
                 return false;
             i += nLength;
             continue;
@@ -266,10 +293,12 @@ bool DecodeBackslashes(const T* p, size_t n, CHeapBuffer<char16_t>* pOut)
 }  // namespace
 
 // The parse of one document: the position in the text is shared by every level;
-// each level keeps its node, its within-text switch and its result. T is the unit
-// of the text: char16_t, or unsigned char for plain UTF-8.
-template <typename T>
+// each level keeps its node, its within-text switch and its result. U says what
+// the units of the text are (see CWideUnits).
+template <typename U>
 class CDocumentReader {
+    typedef typename U::Unit T;
+
 public:
     CDocumentReader(const T* pText, size_t nLength, int nFlag)
         : m_pText(pText), m_nLength(nLength), m_bBackslashes(nFlag == 1)
@@ -292,6 +321,8 @@ private:
     };
 
     bool AtEnd() const { return m_nPosition >= m_nLength; }
+    // The position of the first unit c at or after nFrom, or the length.
+    size_t Find(size_t nFrom, char c) const { return nFrom + FindUnit(m_pText + nFrom, m_nLength - nFrom, c); }
     void SkipBlanks()
     {
         while (m_nPosition < m_nLength && IsBlank(m_pText[m_nPosition]))
@@ -315,7 +346,7 @@ private:
             return m_pText + nStart;
         } else {
             m_wide.Clear();
-            if (!CUnits<T>::Append(&m_wide, m_pText + nStart, n))
+            if (!U::Append(&m_wide, m_pText + nStart, n))
                 return nullptr;
             *pnUnits = m_wide.Size();
             return m_wide.Data() != nullptr ? m_wide.Data() : u"";
@@ -333,7 +364,7 @@ private:
     const char16_t* TerminatedToken(const Token& t)
     {
         m_name.Clear();
-        return CUnits<T>::Append(&m_name, m_pText + t.nStart, t.nLength) && m_name.Push(0) ? m_name.Data() : nullptr;
+        return U::Append(&m_name, m_pText + t.nStart, t.nLength) && m_name.Push(0) ? m_name.Data() : nullptr;
     }
     // 1 when the token names strTag (ASCII letters without case), 0 when not, -1
     // when memory runs out.
@@ -392,35 +423,38 @@ private:
     Level m_aLevels[EDescription::kMaxDepth + 1];
 };
 
-template <typename T>
-typename CDocumentReader<T>::Token CDocumentReader<T>::GetToken()
+template <typename U>
+typename CDocumentReader<U>::Token CDocumentReader<U>::GetToken()
 {
     SkipBlanks();
     Token t = {m_nPosition, 0, EStreamWideString::kTokenEnd};
     if (AtEnd())
         return t;
-    const char16_t c = m_pText[m_nPosition++];
+    const char16_t c = m_pText[m_nPosition];
     if (IsSymbol(c)) {
+        ++m_nPosition;
         t.nType = EStreamWideString::kTokenSymbol;
     } else if (IsDelimiter(c)) {
+        ++m_nPosition;
         t.nType = EStreamWideString::kTokenOperator;
         while (!AtEnd() && !IsBlank(m_pText[m_nPosition]) && IsDelimiter(m_pText[m_nPosition]) &&
                !IsSymbol(m_pText[m_nPosition]))
             ++m_nPosition;
     } else {
         t.nType = EStreamWideString::kTokenWord;
-        for (; !AtEnd(); ++m_nPosition) {
+        while (!AtEnd()) {
             const char16_t n = m_pText[m_nPosition];
             if (IsDelimiter(n) && n != '-' && n != '.' && n != ':')
                 break;
+            m_nPosition += U::kAsciiTrails && n >= 0x80 ? U::CharLength(m_pText, m_nPosition, m_nLength) : 1;
         }
     }
     t.nLength = m_nPosition - t.nStart;
     return t;
 }
 
-template <typename T>
-bool CDocumentReader<T>::FlushText(EDescription* pNode)
+template <typename U>
+bool CDocumentReader<U>::FlushText(EDescription* pNode)
 {
     if (m_text.Empty())
         return true;
@@ -439,8 +473,8 @@ bool CDocumentReader<T>::FlushText(EDescription* pNode)
     return true;
 }
 
-template <typename T>
-bool CDocumentReader<T>::ParseReference(EDescription* pNode)
+template <typename U>
+bool CDocumentReader<U>::ParseReference(EDescription* pNode)
 {
     if (!AtEnd() && m_pText[m_nPosition] == '#') {
         ++m_nPosition;
@@ -456,7 +490,7 @@ bool CDocumentReader<T>::ParseReference(EDescription* pNode)
         while (nEnd < m_nLength && (IsHexDigit(m_pText[nEnd]) || m_pText[nEnd] == '.'))
             ++nEnd;
         if (nEnd < m_nLength)
-            nEnd += CUnits<T>::CharLength(m_pText, nEnd, m_nLength);
+            nEnd += U::CharLength(m_pText, nEnd, m_nLength);
         size_t nUnits = 0;
         const char16_t* pNumber = Wide(m_nPosition, nEnd - m_nPosition, &nUnits);
         if (pNumber == nullptr)
@@ -492,11 +526,11 @@ bool CDocumentReader<T>::ParseReference(EDescription* pNode)
         return m_text.Push(ch);
     }
     pNode->OnWarning("& 記号は &amp; と記述しなければなりません。\n");
-    return m_text.Push('&') && CUnits<T>::Append(&m_text, m_pText + t.nStart, t.nLength);
+    return m_text.Push('&') && U::Append(&m_text, m_pText + t.nStart, t.nLength);
 }
 
-template <typename T>
-bool CDocumentReader<T>::ParseAttributes(Level* pLevel, EDescription* pElement, bool* pEmpty)
+template <typename U>
+bool CDocumentReader<U>::ParseAttributes(Level* pLevel, EDescription* pElement, bool* pEmpty)
 {
     *pEmpty = false;
     m_pending.Clear();
@@ -534,7 +568,7 @@ bool CDocumentReader<T>::ParseAttributes(Level* pLevel, EDescription* pElement, 
             return true;
         }
         const size_t nNameStart = m_names.Size();
-        if (!CUnits<T>::Append(&m_names, m_pText + name.nStart, name.nLength) ||
+        if (!U::Append(&m_names, m_pText + name.nStart, name.nLength) ||
             m_names.Size() - nNameStart > static_cast<size_t>(EWideString::kMaxLength))
             return false;
         const size_t nValueStart = m_values.Size();
@@ -545,11 +579,15 @@ bool CDocumentReader<T>::ParseAttributes(Level* pLevel, EDescription* pElement, 
             size_t nStart = m_nPosition, nStop;
             if (!AtEnd() && m_pText[m_nPosition] == '"') {
                 nStart = ++m_nPosition;
+                if (!m_bBackslashes)
+                    m_nPosition = Find(m_nPosition, '"');
                 while (m_nPosition < m_nLength && m_pText[m_nPosition] != '"') {
                     // In mode 1 a backslash keeps the next character in the value.
                     if (m_bBackslashes && m_pText[m_nPosition] == '\\' && m_nPosition + 1 < m_nLength)
                         ++m_nPosition;
-                    ++m_nPosition;
+                    m_nPosition += U::kAsciiTrails && m_pText[m_nPosition] >= 0x80
+                                       ? U::CharLength(m_pText, m_nPosition, m_nLength)
+                                       : 1;
                 }
                 nStop = m_nPosition;
                 if (!AtEnd())
@@ -559,8 +597,8 @@ bool CDocumentReader<T>::ParseAttributes(Level* pLevel, EDescription* pElement, 
                     ++m_nPosition;
                 nStop = m_nPosition;
             }
-            const bool bDecoded = m_bBackslashes ? DecodeBackslashes(m_pText + nStart, nStop - nStart, &m_values)
-                                                 : DecodeEntities(m_pText + nStart, nStop - nStart, &m_values);
+            const bool bDecoded = m_bBackslashes ? DecodeBackslashes<U>(m_pText + nStart, nStop - nStart, &m_values)
+                                                 : DecodeEntities<U>(m_pText + nStart, nStop - nStart, &m_values);
             if (!bDecoded || m_values.Size() - nValueStart > static_cast<size_t>(EWideString::kMaxLength))
                 return false;
         }
@@ -586,8 +624,8 @@ int CompareNames(const char16_t* p, int n, const char16_t* q, int m)
 
 }  // namespace
 
-template <typename T>
-bool CDocumentReader<T>::AdoptPending(EDescription* pElement)
+template <typename U>
+bool CDocumentReader<U>::AdoptPending(EDescription* pElement)
 {
     const size_t n = m_pending.Size();
     if (n == 0)
@@ -639,8 +677,8 @@ bool CDocumentReader<T>::AdoptPending(EDescription* pElement)
     return pElement->AdoptAttributes(m_adopt.Data(), static_cast<int>(m_adopt.Size()));
 }
 
-template <typename T>
-VOKRESULT CDocumentReader<T>::Parse(EDescription* pRoot)
+template <typename U>
+VOKRESULT CDocumentReader<U>::Parse(EDescription* pRoot)
 {
     int nDepth = 0;
     m_aLevels[0] = {pRoot, false, false};
@@ -661,13 +699,15 @@ VOKRESULT CDocumentReader<T>::Parse(EDescription* pRoot)
                 size_t nEnd = m_nPosition + 1;
                 while (nEnd < m_nLength && m_pText[nEnd] > 0x20 && m_pText[nEnd] != '<' && m_pText[nEnd] != '&')
                     ++nEnd;
-                if (!CUnits<T>::Append(&m_text, m_pText + m_nPosition, nEnd - m_nPosition))
+                if (!U::Append(&m_text, m_pText + m_nPosition, nEnd - m_nPosition))
                     return kVokError;
                 m_nPosition = nEnd;
                 pLevel->bInText = true;
+            } else if (!pLevel->bInText) {
+                SkipBlanks();  // outside a run of text blanks are nothing
             } else {
                 if (c == ' ' || c == '\t') {
-                    if (pLevel->bInText && !m_text.Push(c))
+                    if (!m_text.Push(c))
                         return kVokError;
                 } else {
                     pLevel->bInText = false;  // line breaks end a run of text
@@ -835,13 +875,13 @@ namespace {
 
 // Parses n units of text at p into pRoot. The reader's stack of levels is kept off
 // the machine stack.
-template <typename T>
-VOKRESULT ParseText(EDescription* pRoot, const T* p, size_t n, int nFlag)
+template <typename U>
+VOKRESULT ParseText(EDescription* pRoot, const typename U::Unit* p, size_t n, int nFlag)
 {
-    void* pMemory = vokAllocate(sizeof(CDocumentReader<T>));
+    void* pMemory = vokAllocate(sizeof(CDocumentReader<U>));
     if (pMemory == nullptr)
         return kVokError;
-    CDocumentReader<T>* pReader = new (pMemory) CDocumentReader<T>(p, n, nFlag);
+    CDocumentReader<U>* pReader = new (pMemory) CDocumentReader<U>(p, n, nFlag);
     const VOKRESULT nResult = pReader->Parse(pRoot);
     pReader->~CDocumentReader();
     vokFree(pReader);
@@ -872,7 +912,14 @@ VOKRESULT EDescription::ReadDocument(EStreamBuffer* pStream, int nFlag, int nEnc
         RemoveAllAttributes();
         DeleteAllChildren();
         static const unsigned char kNothing[1] = {0};
-        const VOKRESULT nResult = ParseText(this, p != nullptr ? p : kNothing, cb, nFlag);
+        const VOKRESULT nResult = ParseText<CUtf8Units>(this, p != nullptr ? p : kNothing, cb, nFlag);
+        pStream->Consume(cb);
+        return nResult;
+    }
+    if (nEncoding == kShiftJis && p != nullptr && xmlcodec::IsPlainSystemText(p, cb)) {
+        RemoveAllAttributes();
+        DeleteAllChildren();
+        const VOKRESULT nResult = ParseText<CSystemUnits>(this, p, cb, nFlag);
         pStream->Consume(cb);
         return nResult;
     }
@@ -884,5 +931,5 @@ VOKRESULT EDescription::ReadDocument(EStreamBuffer* pStream, int nFlag, int nEnc
 
     RemoveAllAttributes();
     DeleteAllChildren();
-    return ParseText(this, text.Data() != nullptr ? text.Data() : u"", text.Size(), nFlag);
+    return ParseText<CWideUnits>(this, text.Data() != nullptr ? text.Data() : u"", text.Size(), nFlag);
 }

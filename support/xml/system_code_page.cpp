@@ -42,6 +42,8 @@ public:
     }
 
     bool Decode(const unsigned char* p, size_t cb, CHeapBuffer<char16_t>* pOut) const;
+    bool IsPlain(const unsigned char* p, size_t cb) const;
+    bool IsLead(unsigned char b) const { return m_anRow[b] != 0; }
     bool Encode(const char16_t* p, size_t cch, CHeapBuffer<char>* pOut) const;
     bool CanDecode() const { return m_bDecode; }
     bool CanEncode() const { return m_bEncode; }
@@ -211,6 +213,33 @@ bool CTables::Decode(const unsigned char* p, size_t cb, CHeapBuffer<char16_t>* p
     return true;
 }
 
+bool CTables::IsPlain(const unsigned char* p, size_t cb) const
+{
+    if (!m_bDecode || !m_bAsciiSame)
+        return false;
+    size_t i = 0;
+    while (i < cb) {
+        i += AsciiRun(p + i, cb - i);
+        if (i == cb)
+            break;
+        const unsigned char b = p[i];
+        const int nRow = m_anRow[b];
+        if (nRow == 0) {
+            if (b >= 0x80 && m_achSingle[b] < 0x80)
+                return false;
+            ++i;
+            continue;
+        }
+        if (cb - i < 2)
+            return false;
+        const char16_t c = m_aachPairs[nRow - 1][p[i + 1]];
+        if (c == kAskPlatform || c < 0x80)
+            return false;
+        i += 2;
+    }
+    return true;
+}
+
 bool CTables::Encode(const char16_t* p, size_t cch, CHeapBuffer<char>* pOut) const
 {
     if (cch > SIZE_MAX / 2 || !pOut->Reserve(cch * 2))
@@ -259,6 +288,16 @@ VOKRESULT SystemToWide(const char* p, size_t cb, CHeapBuffer<char16_t>* pOut)
     } catch (...) {
         return kVokError;  // out of memory in the conversion
     }
+}
+
+bool IsPlainSystemText(const unsigned char* p, size_t cb)
+{
+    return Tables().IsPlain(p, cb);
+}
+
+size_t SystemCharLength(const unsigned char* p, size_t i, size_t n)
+{
+    return n - i >= 2 && Tables().IsLead(p[i]) ? 2 : 1;
 }
 
 VOKRESULT WideToSystem(const char16_t* p, size_t cch, CHeapBuffer<char>* pOut)

@@ -25,4 +25,16 @@ VOKRESULT SystemToWide(const char* p, size_t cb, CHeapBuffer<char16_t>* pOut);
 // Appends the bytes of cch units in the system code page to *pOut; same results.
 VOKRESULT WideToSystem(const char16_t* p, size_t cch, CHeapBuffer<char>* pOut);
 
+// True when the tables give the characters of these bytes one at a time, so that
+// a document can be walked as bytes and only its pieces decoded: every lead byte
+// has a trail the tables know, and every byte above 7F gives a unit above 7F. The
+// ASCII bytes the syntax is made of then stand for themselves; a trail byte may
+// still look like ASCII (40-7E), so a walk steps over it with SystemCharLength.
+// SystemToWide decodes such text piece by piece as it would decode it whole, when
+// every piece is whole characters.
+bool IsPlainSystemText(const unsigned char* p, size_t cb);
+// The bytes of the character at p[i] of n: 2 for a lead byte with a byte after it,
+// else 1. For text IsPlainSystemText accepted.
+size_t SystemCharLength(const unsigned char* p, size_t i, size_t n);
+
 }  // namespace xmlcodec

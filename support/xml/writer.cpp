@@ -28,7 +28,79 @@ bool HasLineBreak(const EWideString& str)
     return false;
 }
 
-bool AppendDecimal(CHeapBuffer<char16_t>* pOut, unsigned v)
+// The units the writer escapes in text and values: the markup characters and
+// every unit up to U+0020, as bits of the units below 40.
+constexpr uint64_t kEscaped = 0x1FFFFFFFFull | 1ull << '"' | 1ull << '&' | 1ull << '<' | 1ull << '>';
+
+bool IsEscaped(char16_t c)
+{
+    return c < 64 && (kEscaped >> c & 1);
+}
+
+// Escaped text straight into UTF-8 bytes, counting the units it stands for:
+// every unit is encoded on its own in UTF-8, so a piece encodes as it would
+// within its line. Offers what the writer's escapes use of a wide buffer; Push
+// takes ASCII only.
+class CUtf8Sink {
+public:
+    explicit CUtf8Sink(CHeapBuffer<char>* pOut) : m_pOut(pOut) {}
+    size_t Units() const { return m_nUnits; }
+    bool Reserve(size_t n) { return m_pOut->Reserve(n); }
+    bool Append(const char16_t* p, size_t n)
+    {
+        m_nUnits += n;
+        return xmlcodec::AppendUtf8(p, n, m_pOut);
+    }
+    bool AppendAscii(const char* p, size_t n)
+    {
+        m_nUnits += n;
+        return m_pOut->Append(p, n);
+    }
+    bool Push(char16_t c)
+    {
+        ++m_nUnits;
+        return m_pOut->Push(static_cast<char>(c));
+    }
+    // The units up to the first one the writer escapes, in one pass; how many it
+    // took, or SIZE_MAX when memory runs out.
+    size_t AppendPlain(const char16_t* p, size_t n)
+    {
+        const size_t nTaken =
+            xmlcodec::AppendUtf8Until(p, n, m_pOut, [](unsigned c) { return IsEscaped(static_cast<char16_t>(c)); });
+        if (nTaken != SIZE_MAX)
+            m_nUnits += nTaken;
+        return nTaken;
+    }
+
+private:
+    CHeapBuffer<char>* m_pOut;
+    size_t m_nUnits = 0;
+};
+
+// Appends the units of p (n of them) up to the first one the writer escapes;
+// how many it took, or SIZE_MAX when memory runs out.
+size_t AppendPlain(CHeapBuffer<char16_t>* pOut, const char16_t* p, size_t n)
+{
+    size_t i = 0;
+    while (i < n && !IsEscaped(p[i]))
+        ++i;
+    return pOut->Append(p, i) ? i : SIZE_MAX;
+}
+
+size_t AppendPlain(CUtf8Sink* pOut, const char16_t* p, size_t n)
+{
+    return pOut->AppendPlain(p, n);
+}
+
+// Appends a literal of ASCII text without measuring it.
+template <class Out, size_t N>
+bool AppendLiteral(Out* pOut, const char (&sz)[N])
+{
+    return pOut->AppendAscii(sz, N - 1);
+}
+
+template <class Out>
+bool AppendDecimal(Out* pOut, unsigned v)
 {
     char16_t ach[8];
     int n = 0;
@@ -48,7 +120,10 @@ bool AppendDecimal(CHeapBuffer<char16_t>* pOut, unsigned v)
 class CDocumentWriter {
 public:
     CDocumentWriter(VOKFileObject* pFile, int nEncoding, bool bBackslashes)
-        : m_pFile(pFile), m_nEncoding(nEncoding), m_bBackslashes(bBackslashes)
+        : m_pFile(pFile),
+          m_nEncoding(nEncoding),
+          m_bBackslashes(bBackslashes),
+          m_bDirect(nEncoding == EDescription::kUtf8)
     {
     }
 
@@ -61,20 +136,78 @@ public:
 private:
     bool Tabs(int n)
     {
-        if (!m_line.Reserve(static_cast<size_t>(n)))
-            return false;
-        for (int i = 0; i < n; ++i)
-            m_line.Push('\t');
-        return true;
+        static const char kTabs[] = "\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t";
+        for (; n > 16; n -= 16) {
+            if (!PutAscii(kTabs, 16))
+                return false;
+        }
+        return n <= 0 || PutAscii(kTabs, static_cast<size_t>(n));
     }
-    bool Ascii(const char* sz) { return m_line.AppendAscii(sz); }
-    bool Append(const EWideString& str)
+    template <size_t N>
+    bool Ascii(const char (&sz)[N])
     {
-        return m_line.Append(str.GetText(), static_cast<size_t>(str.GetLength()));
+        return PutAscii(sz, N - 1);
+    }
+    bool Append(const EWideString& str) { return Put(str.GetText(), static_cast<size_t>(str.GetLength())); }
+    // Adds to the line: n units at p, or n bytes of ASCII text at p. In UTF-8 the
+    // line goes straight into the output buffer, encoded unit by unit as the
+    // whole line would be; the other encodings collect it as wide text first.
+    bool Put(const char16_t* p, size_t n)
+    {
+        m_nLineUnits += n;
+        return m_bDirect ? xmlcodec::AppendUtf8(p, n, &m_bytes) : m_line.Append(p, n);
+    }
+    bool PutAscii(const char* p, size_t n)
+    {
+        m_nLineUnits += n;
+        return m_bDirect ? m_bytes.Append(p, n) : m_line.AppendAscii(p, n);
     }
     // Entities for markup characters and for every character up to U+0020; after
     // an inner line feed, a line break and nIndent tabs when nIndent >= 0.
-    bool EscapeText(CHeapBuffer<char16_t>* pOut, const EWideString& str, int nIndent);
+    template <class Out>
+    bool EscapeText(Out* pOut, const EWideString& str, int nIndent);
+    // The text with entities, into the line.
+    bool EscapeText(const EWideString& str, int nIndent)
+    {
+        if (m_bDirect) {
+            CUtf8Sink sink(&m_bytes);
+            const bool bOk = EscapeText(&sink, str, nIndent);
+            m_nLineUnits += sink.Units();
+            return bOk;
+        }
+        const size_t nBefore = m_line.Size();
+        const bool bOk = EscapeText(&m_line, str, nIndent);
+        m_nLineUnits += m_line.Size() - nBefore;
+        return bOk;
+    }
+    // An attribute's value, escaped, for PutValue; *pnUnits gets its units.
+    bool EscapeValue(const EWideString& str, size_t* pnUnits)
+    {
+        if (m_bDirect && !m_bBackslashes) {
+            m_valueBytes.Clear();
+            CUtf8Sink sink(&m_valueBytes);
+            *pnUnits = 0;
+            if (!EscapeText(&sink, str, -1))
+                return false;
+            *pnUnits = sink.Units();
+            return true;
+        }
+        m_value.Clear();
+        *pnUnits = 0;
+        if (!(m_bBackslashes ? EscapeBackslashes(&m_value, str) : EscapeText(&m_value, str, -1)))
+            return false;
+        *pnUnits = m_value.Size();
+        return true;
+    }
+    // Adds the value EscapeValue made, of nUnits units, to the line.
+    bool PutValue(size_t nUnits)
+    {
+        if (m_bDirect && !m_bBackslashes) {
+            m_nLineUnits += nUnits;
+            return m_bytes.Append(m_valueBytes.Data(), m_valueBytes.Size());
+        }
+        return Put(m_value.Data(), m_value.Size());
+    }
     // Backslash escapes for control characters, quotes and the backslash.
     bool EscapeBackslashes(CHeapBuffer<char16_t>* pOut, const EWideString& str);
     // Encodes the line into the output buffer, which goes to the file once it is
@@ -87,8 +220,11 @@ private:
     VOKFileObject* m_pFile;
     int m_nEncoding;
     bool m_bBackslashes;
+    bool m_bDirect;
+    size_t m_nLineUnits = 0;  // in the line so far
     CHeapBuffer<char16_t> m_line;
     CHeapBuffer<char16_t> m_value;
+    CHeapBuffer<char> m_valueBytes;
     CHeapBuffer<char> m_bytes;
 };
 
@@ -106,9 +242,10 @@ bool CDocumentWriter::WriteBytes(const char* p, size_t cb)
 
 bool CDocumentWriter::Flush()
 {
-    const bool bOk = xmlcodec::Encode(m_nEncoding, m_line.Data(), m_line.Size(), &m_bytes) == kVokOk &&
+    const bool bOk = (m_bDirect || xmlcodec::Encode(m_nEncoding, m_line.Data(), m_line.Size(), &m_bytes) == kVokOk) &&
                      (m_bytes.Size() < kOutputBytes || Finish());
     m_line.Clear();
+    m_nLineUnits = 0;
     return bOk;
 }
 
@@ -133,34 +270,30 @@ bool CDocumentWriter::WriteDeclaration()
            m_bytes.Append(kEnd, sizeof(kEnd) - 1);
 }
 
-bool CDocumentWriter::EscapeText(CHeapBuffer<char16_t>* pOut, const EWideString& str, int nIndent)
+template <class Out>
+bool CDocumentWriter::EscapeText(Out* pOut, const EWideString& str, int nIndent)
 {
     const char16_t* p = str.GetText();
     const int n = str.GetLength();
     for (int i = 0; i < n; ++i) {
         // Characters that stand for themselves go over as a run.
-        int nPlain = i;
-        while (nPlain < n && p[nPlain] > 0x20 && p[nPlain] != '<' && p[nPlain] != '>' && p[nPlain] != '"' &&
-               p[nPlain] != '&')
-            ++nPlain;
-        if (nPlain > i) {
-            if (!pOut->Append(p + i, static_cast<size_t>(nPlain - i)))
-                return false;
-            i = nPlain;
-            if (i == n)
-                break;
-        }
+        const size_t nPlain = AppendPlain(pOut, p + i, static_cast<size_t>(n - i));
+        if (nPlain == SIZE_MAX)
+            return false;
+        i += static_cast<int>(nPlain);
+        if (i == n)
+            break;
         const char16_t c = p[i];
         bool bOk;
         switch (c) {
-        case '<': bOk = pOut->AppendAscii("&lt;"); break;
-        case '>': bOk = pOut->AppendAscii("&gt;"); break;
-        case '"': bOk = pOut->AppendAscii("&quot;"); break;
-        case '&': bOk = pOut->AppendAscii("&amp;"); break;
+        case '<': bOk = AppendLiteral(pOut, "&lt;"); break;
+        case '>': bOk = AppendLiteral(pOut, "&gt;"); break;
+        case '"': bOk = AppendLiteral(pOut, "&quot;"); break;
+        case '&': bOk = AppendLiteral(pOut, "&amp;"); break;
         default:  // up to U+0020
-            bOk = pOut->AppendAscii("&#") && AppendDecimal(pOut, c) && pOut->Push(';');
+            bOk = AppendLiteral(pOut, "&#") && AppendDecimal(pOut, c) && pOut->Push(';');
             if (bOk && c == '\n' && i + 1 < n && nIndent >= 0) {
-                bOk = pOut->AppendAscii("\r\n") && pOut->Reserve(static_cast<size_t>(nIndent));
+                bOk = AppendLiteral(pOut, "\r\n") && pOut->Reserve(static_cast<size_t>(nIndent));
                 for (int k = 0; bOk && k < nIndent; ++k)
                     pOut->Push('\t');
             }
@@ -181,20 +314,20 @@ bool CDocumentWriter::EscapeBackslashes(CHeapBuffer<char16_t>* pOut, const EWide
         const char16_t c = p[i];
         bool bOk;
         if (c == '\n') {
-            bOk = pOut->AppendAscii("\\n");
+            bOk = AppendLiteral(pOut, "\\n");
         } else if (c == '\r') {
-            bOk = pOut->AppendAscii("\\r");
+            bOk = AppendLiteral(pOut, "\\r");
         } else if (c == '\t') {
-            bOk = pOut->AppendAscii("\\t");
+            bOk = AppendLiteral(pOut, "\\t");
         } else if (c == '\\') {
-            bOk = pOut->AppendAscii("\\\\");
+            bOk = AppendLiteral(pOut, "\\\\");
         } else if (c < 0x20 || c == '"' || c == '\'') {
             // The reader takes up to three hex digits: a "0" in front keeps a hex
             // digit that follows out of the escape.
             const char16_t cNext = i + 1 < n ? p[i + 1] : 0;
             const bool bHexNext = (cNext >= '0' && cNext <= '9') || (cNext >= 'A' && cNext <= 'F') ||
                                   (cNext >= 'a' && cNext <= 'f');
-            bOk = pOut->AppendAscii(bHexNext ? "\\x0" : "\\x") && pOut->Push(kHex[c >> 4]) &&
+            bOk = (bHexNext ? AppendLiteral(pOut, "\\x0") : AppendLiteral(pOut, "\\x")) && pOut->Push(kHex[c >> 4]) &&
                   pOut->Push(kHex[c & 15]);
         } else {
             bOk = pOut->Push(c);
@@ -211,17 +344,18 @@ bool CDocumentWriter::WriteNode(const EDescription* p, int nIndent, int nDepth)
         return false;
     const EWideString& strTag = p->GetTagName();
     const int nChildren = p->GetChildCount();
+    void* const* ppChildren = p->m_vChildren.GetData();
 
     if (strTag.GetLength() == 0 && nChildren == 0)
-        return Tabs(nIndent) && EscapeText(&m_line, p->GetText(), nIndent) && Ascii("\r\n") && Flush();
+        return Tabs(nIndent) && EscapeText(p->GetText(), nIndent) && Ascii("\r\n") && Flush();
     if (strTag.GetLength() == 0) {
         for (int n = 0; n < nChildren; ++n) {
-            if (!WriteNode(p->GetChildAt(static_cast<unsigned>(n)), nIndent, nDepth + 1))
+            if (!WriteNode(static_cast<const EDescription*>(ppChildren[n]), nIndent, nDepth + 1))
                 return false;
         }
         return true;
     }
-    if (CompareWideText(strTag.GetText(), u"!--") == 0) {
+    if (strTag.GetLength() == 3 && CompareWideText(strTag.GetText(), u"!--") == 0) {
         // A comment the reader found unterminated gets its end here; without it
         // the comment would swallow the rest of the document on the next read.
         const EWideString& strText = p->GetText();
@@ -237,29 +371,28 @@ bool CDocumentWriter::WriteNode(const EDescription* p, int nIndent, int nDepth)
     const long long nLimit = 80 - 7LL * nIndent;
     for (int n = 0; n < p->GetAttributeCount(); ++n) {
         const EWideString& strName = p->GetAttributeNameAt(n);
-        m_value.Clear();
-        if (!(m_bBackslashes ? EscapeBackslashes(&m_value, p->GetAttributeValueAt(n))
-                             : EscapeText(&m_value, p->GetAttributeValueAt(n), -1)))
+        size_t nValueUnits = 0;
+        if (!EscapeValue(p->GetAttributeValueAt(n), &nValueUnits))
             return false;
-        if (static_cast<long long>(m_line.Size() + m_value.Size()) + strName.GetLength() + 4 >= nLimit) {
+        if (static_cast<long long>(m_nLineUnits + nValueUnits) + strName.GetLength() + 4 >= nLimit) {
             if (!Ascii("\r\n") || !Flush() || !Tabs(nIndent) || !Ascii(" "))
                 return false;
         }
-        if (!Ascii(" ") || !Append(strName) || !Ascii("=\"") || !m_line.Append(m_value.Data(), m_value.Size()) ||
+        if (!Ascii(" ") || !Append(strName) || !Ascii("=\"") || !PutValue(nValueUnits) ||
             !Ascii("\""))
             return false;
     }
     if (nChildren == 0)
         return Ascii("/>\r\n") && Flush();
-    const EDescription* pFirst = p->GetChildAt(0);
+    const EDescription* pFirst = static_cast<const EDescription*>(ppChildren[0]);
     if (nChildren == 1 && IsTextNode(pFirst) && !HasLineBreak(pFirst->GetText())) {
-        return Ascii(">") && EscapeText(&m_line, pFirst->GetText(), nIndent) && Ascii("</") && Append(strTag) &&
+        return Ascii(">") && EscapeText(pFirst->GetText(), nIndent) && Ascii("</") && Append(strTag) &&
                Ascii(">\r\n") && Flush();
     }
     if (!Ascii(">\r\n") || !Flush())
         return false;
     for (int n = 0; n < nChildren; ++n) {
-        if (!WriteNode(p->GetChildAt(static_cast<unsigned>(n)), nIndent + 1, nDepth + 1))
+        if (!WriteNode(static_cast<const EDescription*>(ppChildren[n]), nIndent + 1, nDepth + 1))
             return false;
     }
     return Tabs(nIndent) && Ascii("</") && Append(strTag) && Ascii(">\r\n") && Flush();
