@@ -39,6 +39,7 @@ Json RecoveryJson(const std::string& strSource, const std::string& strTarget, in
                               {"name", Utf8(loss.strName)},
                               {"recovered", loss.nRecovered},
                               {"lost", loss.bUnknown ? Json(nullptr) : Json(loss.nLost)},
+                              {"lost_at_least", loss.nLost},
                               {"why", Utf8(loss.strWhy)}});
     document["log"] = Utf8(report.strLog);
     document["log_lost"] = report.bLogLost;
@@ -50,6 +51,9 @@ Json RecoveryJson(const std::string& strSource, const std::string& strTarget, in
     document["copied"] = Utf8List(report.vCopied);
     document["rebuilt"] = Utf8List(report.vRebuilt);
     document["left_empty"] = Utf8List(report.vLeftEmpty);
+    document["links_left_out"] = Utf8List(report.vLinksLeftOut);
+    document["unknown_parameters"] = Utf8List(report.vUnknownParameters);
+    document["uncounted_losses"] = Utf8List(report.vUncounted);
     return document;
 }
 

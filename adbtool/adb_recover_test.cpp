@@ -13,8 +13,10 @@
 #include "engine/bptree/record_file.h"
 #include "engine/database/adb_impl.h"
 #include "engine/database/adb_test_support.h"
+#include "adbtool/adb_salvage_test_support.h"
 #include "engine/salvage/salvage_log.h"
 #include "engine/txstore/fs_context.h"
+#include "platform/file_link.h"
 #include "platform/fault_injection.h"
 
 namespace velk {
@@ -25,6 +27,14 @@ using testing::ReadWhole;
 using testing::SRun;
 using testing::Tool;
 using testing::WriteWhole;
+using testing::Chain;
+using testing::Content;
+using testing::Dump;
+using testing::kListLeaf;
+using testing::kNameLeaf;
+using testing::kRecordSize;
+using testing::Peek;
+using testing::SAtt;
 
 // The sample: 200 attributes, the first two with Shift_JIS names (one with a 5C
 // trail byte), most with a few files, five with long lists of several leaves,
@@ -57,26 +67,10 @@ std::uint32_t SampleFileCount(std::uint32_t nId)
 
 void MakeSample(const std::string& strDir)
 {
-    ASSERT_EQ(0, CreateDatabase(strDir.c_str(), SDatabaseInfo()));
+    testing::MakeDatabase(strDir, kAttributes, SampleName, SampleFileCount,
+                          [](std::uint32_t nId, std::uint32_t j) { return nId * 10000 + j * 7 + 1; });
     CADB db;
     ASSERT_EQ(0, testing::AssociateDefault(&db, strDir));
-    ASSERT_EQ(1, db.Open(1, 30000));
-    CADBImpl* pImpl = db.GetImpl();
-    for (std::uint32_t nId = 1; nId <= kAttributes; ++nId) {
-        std::uint32_t nGot = 0;
-        ASSERT_EQ(0, db.AddAtt(SampleName(nId).c_str(), &nGot));
-        ASSERT_EQ(nId, nGot);
-        CBPTree list;
-        list.Open(pImpl->m_pContext, pImpl->FileListPath(nId).c_str(), 1, kGuidBinaryAscending,
-                  nullptr);
-        for (std::uint32_t j = 0; j < SampleFileCount(nId); ++j) {
-            unsigned char abFile[4];
-            PutU32LE(abFile, nId * 10000 + j * 7 + 1);
-            ASSERT_EQ(0, list.Insert(abFile, 4, nullptr, 0, nullptr));
-        }
-        list.Close();
-    }
-    db.Close(1);
     ASSERT_EQ(1, db.Open(1, 30000));
     for (std::uint32_t nFrom : {kMergedWithFiles, kMergedEmpty}) {
         std::unique_ptr<CADB::IAttInfo> pInto(db.GetAttInfo(nFrom + 1, 1));
@@ -85,85 +79,12 @@ void MakeSample(const std::string& strDir)
     db.Close(1);
 }
 
-struct SAtt {
-    std::string strName;
-    std::uint32_t nState;
-    std::uint32_t nForward;
-    std::vector<std::uint32_t> vFiles;
-    bool operator==(const SAtt& o) const
-    {
-        return strName == o.strName && nState == o.nState && nForward == o.nForward &&
-               vFiles == o.vFiles;
-    }
-};
-using Content = std::map<std::uint32_t, SAtt>;
-
-// Everything a sound database holds about its attributes, read by id.
-Content Dump(const std::string& strDir)
-{
-    Content content;
-    CFSContext context(0, DestroyObject);
-    CRecordFile records;
-    records.Open(&context, (strDir + "\\attinfo_db").c_str(), 0);
-    for (std::uint32_t nId = 1; nId <= records.GetRecordCount(); ++nId) {
-        if (!records.IsAllocated(nId))
-            continue;
-        const unsigned char* p = static_cast<const unsigned char*>(records.Get(nId, 0));
-        SAtt att = {reinterpret_cast<const char*>(p + 4), GetU32LE(p), GetU32LE(p + 264), {}};
-        records.Release(const_cast<unsigned char*>(p));
-        if (att.nState == kAttStateLive) {
-            CBPTree list;
-            list.Open(&context, (strDir + "\\fidlists\\" + std::to_string(nId)).c_str(), 0,
-                      kGuidBinaryAscending, nullptr);
-            if (list.GetCount() > 0) {
-                CBPTree::Cursor cursor;
-                list.First(&cursor);
-                do {
-                    unsigned char abFile[4];
-                    list.GetKey(&cursor, abFile, 4);
-                    att.vFiles.push_back(GetU32LE(abFile));
-                } while (list.Next(&cursor, 1, 0) == 0);
-            }
-        }
-        content[nId] = att;
-    }
-    return content;
-}
-
 void Patch(const std::string& strFile, std::size_t nOffset, std::uint32_t nValue)
 {
     std::string s = ReadWhole(strFile);
     ASSERT_LE(nOffset + 4, s.size()) << strFile;
     PutU32LE(&s[nOffset], nValue);
     WriteWhole(strFile, s);
-}
-
-std::uint32_t Peek(const std::string& strFile, std::size_t nOffset)
-{
-    const std::string s = ReadWhole(strFile);
-    return s.size() >= nOffset + 4 ? GetU32LE(s.data() + nOffset) : 0;
-}
-
-// Node geometry: a leaf of key size K, value size V and order L.
-struct SLeafShape {
-    std::uint32_t cbEntry, cbNode, nPrevAt, nNextAt;
-    SLeafShape(std::uint32_t k, std::uint32_t v, std::uint32_t l)
-        : cbEntry(k + v + 8), cbNode((k + v + 8) * (l + 1) + 16), nPrevAt(4 + (l + 1) * (k + v + 8)),
-          nNextAt(8 + (l + 1) * (k + v + 8)) {}
-    std::size_t At(std::uint32_t nLeaf) const { return 16 + std::size_t(nLeaf - 1) * cbNode; }
-};
-const SLeafShape kNameLeaf(256, 4, 32);
-const SLeafShape kListLeaf(4, 0, 256);
-const std::size_t kRecordSize = 336;  // 80 + name size 256 + extra 0
-
-// The leaf chain of a tree, first to last.
-std::vector<std::uint32_t> Chain(const std::string& strTree, const SLeafShape& shape)
-{
-    std::vector<std::uint32_t> v;
-    for (std::uint32_t n = Peek(strTree + "\\bptinfo", 56); n != 0 && v.size() < 100000;
-         n = Peek(strTree + "\\leaf", shape.At(n) + shape.nNextAt))
-        v.push_back(n);
-    return v;
 }
 
 // What a damage costs: the attributes lost, the entries of file lists lost
@@ -301,8 +222,8 @@ TEST_F(RecoverTest, DamageMatrix)
     };
     const Case kCases[] = {
         {"name index: count 0xFFFFFFFF and a cycle; attribute records: a name without its "
-         "end, an unknown state; file lists: a leaf that does not read, a count raised, a "
-         "cycle, a lost header",
+         "end, an unknown state (a new record from the name index and the list); file lists: "
+         "a leaf that does not read, a count raised, a cycle, a lost header (every leaf read)",
          [](RecoverTest* t, SExpected* e) {
              const std::string strNames = t->In("attname_db");
              const std::vector<std::uint32_t> vNames = Chain(strNames, kNameLeaf);
@@ -327,14 +248,13 @@ TEST_F(RecoverTest, DamageMatrix)
              platform::FileRemove(t->In("fidlists\\180\\bptinfo").c_str());
 
              e->nCode = 1;
-             e->setLost = {77};
              e->mapListLosses[50] = nInLeaf;
-             e->mapListLosses[180] = -1;
              e->strReportPart = "note: attinfo_db: the name in the record of attribute 40 has "
                                 "no end; the name index's \"att040\" was kept\n";
          }},
-        {"name index: a key out of order and a cut link; attribute records: the attribute a "
-         "forwarder points to; missing files: libid, a file list, the hash index's leaves",
+        {"name index: a key out of order and a cut link; attribute records: the state of the "
+         "attribute a forwarder points to (it and the forwarder kept); missing files: libid, a "
+         "file list, the hash index's leaves",
          [](RecoverTest* t, SExpected* e) {
              const std::string strNames = t->In("attname_db");
              const std::vector<std::uint32_t> v = Chain(strNames, kNameLeaf);
@@ -350,7 +270,6 @@ TEST_F(RecoverTest, DamageMatrix)
              platform::FileRemove(t->In("hash_db\\leaf").c_str());
 
              e->nCode = 1;
-             e->setLost = {12, kMergedWithFiles};
              e->mapListLosses[3] = -1;
              e->vLeftEmpty = {"hash_db"};
              e->strReportPart = "stores rebuilt: libid, ";
@@ -366,16 +285,14 @@ TEST_F(RecoverTest, DamageMatrix)
              e->setLost = {kMergedEmpty};
              e->strReportPart = "cannot be told from a freed one";
          }},
-        {"missing files: the attribute records",
+        {"missing files: the attribute records (every live attribute from the name index "
+         "and its list; the forwarder, which only its record knew, is gone)",
          [](RecoverTest* t, SExpected* e) {
              platform::FileRemove(t->In("attinfo_db").c_str());
              e->nCode = 1;
-             for (std::uint32_t nId = 1; nId <= kAttributes; ++nId)
-                 if (nId != kMergedWithFiles && nId != kMergedEmpty)
-                     e->setLost.insert(nId);
-             e->strReportPart = "attributes: 0 recovered, " + std::to_string(kAttributes - 2) +
-                                " lost";
-             e->adjust = [](Content* p) { p->clear(); };
+             e->strReportPart = "attributes: " + std::to_string(kAttributes - 2) +
+                                " recovered, 0 lost\nfile-list entries: ";
+             e->adjust = [](Content* p) { p->erase(kMergedWithFiles); };
          }},
     };
     for (const Case& c : kCases) {
@@ -465,6 +382,178 @@ TEST(RecoverNamesTest, NoNameIsInvented)
     }
 }
 
+// A small database for the cases below: attributes "n01" .. "nNN", attribute i
+// with nFiles file ids i * 1000 + 1, + 2, ... (one leaf holds 256).
+void MakeSmall(const std::string& strDir, std::uint32_t nAttributes, std::uint32_t nFiles)
+{
+    ASSERT_EQ(0, CreateDatabase(strDir.c_str(), SDatabaseInfo()));
+    CADB db;
+    ASSERT_EQ(0, testing::AssociateDefault(&db, strDir));
+    ASSERT_EQ(1, db.Open(1, 30000));
+    for (std::uint32_t nId = 1; nId <= nAttributes; ++nId) {
+        char ach[8];
+        std::snprintf(ach, sizeof(ach), "n%02u", nId);
+        std::uint32_t nGot = 0;
+        ASSERT_EQ(0, db.AddAtt(ach, &nGot));
+        for (std::uint32_t j = 1; j <= nFiles; ++j)
+            ASSERT_EQ(0, LinkFile(db, nId, nId * 1000 + j));
+    }
+    db.Close(1);
+}
+
+// Every entry that still reads is kept, every one dropped is counted, an attribute
+// whose record alone is gone keeps id, name and list, a damaged "adbinfo" is made
+// again from the stores, and links are left out.
+TEST(RecoverEntriesTest, KeepsWhatStillReads)
+{
+    struct Case {
+        const char* szWhat;
+        std::uint32_t nAttributes, nFiles;
+        std::function<void(const std::string&, const std::string&)> damage;  // dir, outside
+        int nCode;
+        const char* szList;        // "list" of the new database
+        std::uint32_t nFilesOf1;   // entries of attribute 1's list in the new database
+        std::vector<const char*> vReport;  // texts the report holds
+    };
+    const auto leaf = [](const std::string& strDir, std::uint32_t nId) {
+        return strDir + "\\fidlists\\" + std::to_string(nId) + "\\leaf";
+    };
+    const auto put = [](const std::string& strFile, std::size_t nAt, const std::string& strBytes) {
+        std::string s = ReadWhole(strFile);
+        ASSERT_LE(nAt + strBytes.size(), s.size()) << strFile;
+        s.replace(nAt, strBytes.size(), strBytes);
+        WriteWhole(strFile, s);
+    };
+    // Key bytes of entry i of leaf n of a file list.
+    const auto listKey = [](std::uint32_t nLeaf, std::uint32_t i) {
+        return kListLeaf.At(nLeaf) + 4 + i * kListLeaf.cbEntry + 4;
+    };
+    const Case kCases[] = {
+        {"one key length in a leaf of a 50-id list", 1, 50,
+         [&](const std::string& d, const std::string&) { put(leaf(d, 1), 608, "\xFF\xFF"); },
+         1, "n01\t1\t49\n", 49,
+         {"lost file-list entries of attribute 1 \"n01\": 1 (the file list is damaged; 49 "
+          "recovered)\n",
+          "file-list entries: 49 recovered, 1 lost\n"}},
+        {"a key out of order at the start of the second leaf and another at the end of the "
+         "last", 1, 600,
+         [&](const std::string& d, const std::string&) {
+             const std::vector<std::uint32_t> v = Chain(d + "\\fidlists\\1", kListLeaf);
+             ASSERT_GE(v.size(), 3u);
+             put(leaf(d, 1), listKey(v[1], 0), std::string("\xFF\xFF\xFF\x7F", 4));
+             const std::uint32_t nLast = Peek(leaf(d, 1), kListLeaf.At(v.back())) - 1;
+             put(leaf(d, 1), listKey(v.back(), nLast), std::string("\0\0\0\0", 4));
+         },
+         1, "n01\t1\t598\n", 598,
+         {"lost file-list entries of attribute 1 \"n01\": 2 (the file list is damaged; 598 "
+          "recovered)\n"}},
+        {"a leaf's count damaged: the header's count tells how many", 1, 600,
+         [&](const std::string& d, const std::string&) {
+             const std::vector<std::uint32_t> v = Chain(d + "\\fidlists\\1", kListLeaf);
+             Patch(leaf(d, 1), kListLeaf.At(v[1]), 0x10000);
+         },
+         1, "n01\t1\t469\n", 469,
+         {"lost file-list entries of attribute 1 \"n01\": 131 (the file list is damaged; 469 "
+          "recovered)\n"}},
+        {"the record file's header zeroed and one name entry damaged", 10, 3,
+         [&](const std::string& d, const std::string&) {
+             put(d + "\\attinfo_db", 0, std::string(16, '\0'));
+             std::string s = ReadWhole(d + "\\attname_db\\leaf");
+             const std::size_t n = s.find(std::string("n07", 4));
+             ASSERT_NE(std::string::npos, n);
+             PutU32LE(&s[n - 4], 0x7777);  // its key length
+             WriteWhole(d + "\\attname_db\\leaf", s);
+         },
+         1,
+         "n01\t1\t3\nn02\t2\t3\nn03\t3\t3\nn04\t4\t3\nn05\t5\t3\nn06\t6\t3\nn08\t8\t3\n"
+         "n09\t9\t3\nn10\t10\t3\n",
+         3,
+         {"lost attribute 7 \"n07\": its record reads, but with the header damaged",
+          "lost file-list entries of attribute 7 \"n07\": 3 (the list belongs to no recovered "
+          "attribute; 0 recovered)\n",
+          "attributes: 9 recovered, 1 lost\nfile-list entries: 27 recovered, 3 lost\n"}},
+        {"the record file cut short: the last record gone, its name entry and list whole", 3,
+         2,
+         [&](const std::string& d, const std::string&) {
+             const std::string s = ReadWhole(d + "\\attinfo_db");
+             WriteWhole(d + "\\attinfo_db", s.substr(0, 16 + 2 * kRecordSize + 100));
+         },
+         0, "n01\t1\t2\nn02\t2\t2\nn03\t3\t2\n", 2,
+         {"note: attinfo_db: attribute 3 \"n03\": its record is beyond the end of the records; "
+          "a new record was made from the name index and its file list\n"}},
+        {"both names of attribute 2 damaged: its list's entries count as lost", 3, 4,
+         [&](const std::string& d, const std::string&) {
+             put(d + "\\attinfo_db", 16 + kRecordSize + 4, std::string("\x01\x02", 2));
+             std::string s = ReadWhole(d + "\\attname_db\\leaf");
+             s[s.find(std::string("n02", 4)) + 1] = '\x01';
+             WriteWhole(d + "\\attname_db\\leaf", s);
+         },
+         1, "n01\t1\t4\nn03\t3\t4\n", 4,
+         {"lost file-list entries of attribute 2: 4 (the list belongs to no recovered "
+          "attribute; 0 recovered)\n",
+          "file-list entries: 8 recovered, 4 lost\n"}},
+        {"adbinfo zeroed: rebuilt from the stores", 2, 1,
+         [&](const std::string& d, const std::string&) {
+             WriteWhole(d + "\\adbinfo", std::string(48, '\0'));
+         },
+         1, "n01\t1\t1\nn02\t2\t1\n", 1,
+         {"adbinfo: P2 cannot be known from the stores; 0 was taken from the damaged file\n",
+          "stores rebuilt: adbinfo, "}},
+        {"links: a file list and a carried-over entry lead outside", 2, 5,
+         [&](const std::string& d, const std::string& strOutside) {
+             ASSERT_TRUE(CopyEntry(CPath((d + "\\fidlists\\2").c_str()),
+                                   CPath((strOutside + "\\list").c_str())));
+             WriteWhole(strOutside + "\\secret", "outside");
+             platform::testing::RemoveTree(d + "\\fidlists\\2");
+             if (!platform::testing::MakeLink(d + "\\fidlists\\2", strOutside + "\\list",
+                                              platform::kLinkToDirectory))
+                 GTEST_SKIP() << "this system makes no links";
+             // Where links to files can be made (not under Wine), one more.
+             platform::testing::MakeLink(d + "\\updatelist", strOutside + "\\secret",
+                                         platform::kLinkToFile);
+         },
+         1, "n01\t1\t5\nn02\t2\t0\n", 5,
+         {"lost file-list entries of attribute 2 \"n02\": an unknown number (the file list is "
+          "a link, not followed; 0 recovered)\n",
+          "left out: fidlists\\2 is a link; links are neither followed nor copied\n"}},
+    };
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.szWhat);
+        platform::testing::CScratchDir scratch;
+        const std::string strDir = scratch.Sub("db");
+        const std::string strNew = scratch.Sub("new");
+        platform::DirCreate(scratch.Sub("outside").c_str());
+        MakeSmall(strDir, c.nAttributes, c.nFiles);
+        c.damage(strDir, scratch.Sub("outside"));
+        if (IsSkipped())
+            return;
+        const auto before = platform::testing::SnapshotTree(strDir);
+        const SRun run = Tool({"recover", strDir, strNew});
+        EXPECT_EQ(before, platform::testing::SnapshotTree(strDir));
+        EXPECT_EQ(c.nCode, run.nCode) << run.strOutput;
+        for (const char* szPart : c.vReport)
+            EXPECT_NE(std::string::npos, run.strOutput.find(Printed(szPart)))
+                << szPart << "\n" << run.strOutput;
+        EXPECT_EQ(0, Tool({"check", strNew}).nCode);
+        EXPECT_EQ(Printed(c.szList), Tool({"list", strNew}).strOutput) << run.strOutput;
+        const Content got = Dump(strNew);
+        if (c.nFilesOf1 != 0 && got.count(1) != 0) {
+            const std::vector<std::uint32_t>& v = got.at(1).vFiles;
+            EXPECT_EQ(c.nFilesOf1, v.size());
+            for (std::uint32_t nFile : v)
+                EXPECT_TRUE(nFile > 1000 && nFile <= 1000 + c.nFiles) << nFile;
+        }
+        unsigned nAttributes = 0;
+        if (platform::FileGetAttributes((strDir + "\\updatelist").c_str(), &nAttributes) ==
+            platform::kFileOk) {
+            EXPECT_NE(std::string::npos,
+                      run.strOutput.find("left out: updatelist is a link; links are neither "
+                                         "followed nor copied\n"));
+        }
+        EXPECT_FALSE(platform::PathExists((strNew + "\\updatelist").c_str()));
+    }
+}
+
 // Leaves a write transaction in vArgs[0]: "committed" ends the process just
 // after the commit marker, "unfinished" before the commit.
 CHILD_SCENARIO(recover_leave_log)
@@ -545,7 +634,9 @@ TEST_F(RecoverTest, RefusesWhatItCannotDo)
     };
     platform::DirCreate(m_scratch.Sub("full").c_str());
     WriteWhole(m_scratch.Sub("full\\x"), "x");
+    // Without "adbinfo" and the name index's header no parameters can be had.
     platform::FileRemove(In("adbinfo").c_str());
+    platform::FileRemove(In("attname_db\\bptinfo").c_str());
     platform::testing::CScratchDir other;
     ASSERT_TRUE(CopyEntry(CPath(s_pSample->Sub("sound").c_str()), CPath(other.Sub("db").c_str())));
     const Case kCases[] = {

@@ -170,12 +170,23 @@ void CBPTree::LeafMerge(std::uint32_t nLeaf, const SSibling& sibling)
         CLeafNode& target = sibling.bLeft ? other : leaf;
         CLeafNode& source = sibling.bLeft ? leaf : other;
         std::uint32_t nTarget = sibling.bLeft ? nSibling : nLeaf;
-        target.AppendFrom(source);
-        target.SetNext(source.GetNext());
-        if (target.GetNext() != 0) {
-            PinLeaf(&pinNext, target.GetNext(), 1);
-            LeafView(pinNext.Buffer()).SetPrevious(nTarget);
+        std::uint32_t nSource = sibling.bLeft ? nLeaf : nSibling;
+        // The chain is relinked around the source, so it must hold as the parent
+        // says: the pair linked to each other, the leaf after them linked back. A
+        // damaged link is refused before anything changes, never built upon.
+        std::uint32_t nAfter = source.GetNext();
+        if (target.GetNext() != nSource || source.GetPrevious() != nTarget ||
+            nAfter == nTarget || nAfter == nSource)
+            ThrowFault();
+        if (nAfter != 0) {
+            PinLeaf(&pinNext, nAfter, 1);
+            if (LeafView(pinNext.Buffer()).GetPrevious() != nSource)
+                ThrowFault();
         }
+        target.AppendFrom(source);
+        target.SetNext(nAfter);
+        if (nAfter != 0)
+            LeafView(pinNext.Buffer()).SetPrevious(nTarget);
         nFree = sibling.bLeft ? nLeaf : nSibling;
         nSeparator = sibling.bLeft ? p - 1 : p;
         pinNext.Release();

@@ -72,6 +72,8 @@ void CreateRecords(CFileSystem::IContext* pContext, const CPath& path, std::uint
         ThrowFault();
 }
 
+}  // namespace
+
 bool ParametersAreSound(const SDatabaseInfo& info)
 {
     const std::uint32_t kMax = kMaxDatabaseFieldSize;
@@ -80,8 +82,6 @@ bool ParametersAreSound(const SDatabaseInfo& info)
            info.nExtraSize <= kMax && info.nHashSize <= kMax &&
            FindKeyOrder(info.abPathOrder) != nullptr;
 }
-
-}  // namespace
 
 SDatabaseInfo::SDatabaseInfo()
 {

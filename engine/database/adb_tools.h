@@ -55,6 +55,10 @@ void DecodeDatabaseInfo(const unsigned char* pbInfo, SDatabaseInfo* pInfo);
 // or record stays a reasonable size.
 enum : std::uint32_t { kMaxDatabaseFieldSize = 65536 };
 
+// Whether a database can have these parameters: major version 2, P1 and P7 at
+// least 1 and 2, no size above kMaxDatabaseFieldSize, a built-in path order.
+bool ParametersAreSound(const SDatabaseInfo& info);
+
 // Makes a new, empty database in szDirectory, which is created (with missing
 // parents) when absent and must be empty otherwise. Everything is written before
 // "libid", so a directory left half made by a failure is never taken for a

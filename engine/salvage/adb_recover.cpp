@@ -14,6 +14,7 @@
 #include "engine/bptree/record_file.h"
 #include "engine/database/adb_impl.h"
 #include "engine/database/adb_tools.h"
+#include "engine/salvage/salvage_info.h"
 #include "engine/salvage/salvage_log.h"
 #include "engine/salvage/salvage_read.h"
 #include "engine/base/fault.h"
@@ -75,13 +76,15 @@ struct SAttribute {
     std::string strName;
     std::uint32_t nForward = 0;
     std::vector<std::string> vFiles;  // keys of the file list, in order
+    bool bRestored = false;  // the record was made anew from the name index
 };
 
 class CRecovery {
 public:
     CRecovery(const CPath& source, const CPath& target, const SDatabaseInfo& info,
-              SRecoveryReport* pReport)
-        : m_source(source), m_target(target), m_info(info), m_report(*pReport)
+              bool bInfoRebuilt, SRecoveryReport* pReport)
+        : m_source(source), m_target(target), m_info(info), m_bInfoRebuilt(bInfoRebuilt),
+          m_report(*pReport)
     {
     }
 
@@ -107,6 +110,14 @@ private:
     void SettleForwarders();
     void ReadFileLists(const CPath& root);
     void Lose(std::uint32_t nId, const std::string& strName, const std::string& strWhy);
+    // An attribute whose record is gone (strWhy) keeps its id when the name index
+    // gives it one sound name and its file list reads: a new record is made with
+    // that name. Otherwise it is lost.
+    void RestoreOrLose(std::uint32_t nId, const std::string& strWhy);
+    // Counts the entries that still read in a file list that no recovered
+    // attribute takes, as lost.
+    void LoseList(std::uint32_t nId, const CPath& list);
+    void FindLinks(const CPath& directory, const std::string& strShown, int nDepth);
     void WriteRecords(CFileSystem::IContext* pContext);
     void WriteNamesAndLists(CFileSystem::IContext* pContext);
     void CopyStores(const CPath& root);
@@ -116,6 +127,7 @@ private:
     CPath m_source;
     CPath m_target;
     SDatabaseInfo m_info;
+    bool m_bInfoRebuilt;  // "adbinfo" was damaged; m_info comes from the stores
     SRecoveryReport& m_report;
     std::uint32_t m_cbRecord = 0;
     // What the index says, its valid names only: id -> names, name -> id.
@@ -123,12 +135,38 @@ private:
     std::map<std::string, std::uint32_t> m_mapIndexIds;
     std::set<std::uint32_t> m_setBadlyNamedIds;  // named by an entry whose key is damaged
     std::map<std::uint32_t, SAttribute> m_mapAttributes;   // recovered, by id
+    CPath m_lists;  // the file lists' directory of what is read
 };
 
 void CRecovery::Lose(std::uint32_t nId, const std::string& strName, const std::string& strWhy)
 {
     const std::string strKnown = strName.empty() ? IndexName(nId) : strName;
     m_report.vLostAttributes.push_back({nId, strKnown, strWhy});
+}
+
+void CRecovery::RestoreOrLose(std::uint32_t nId, const std::string& strWhy)
+{
+    const std::string strName = IndexName(nId);
+    const CPath list = m_lists.Join(std::to_string(nId).c_str());
+    if (strName.empty() || m_setBadlyNamedIds.count(nId) != 0 ||
+        !SalvageTree(list.GetString(), kFileListKeySize, true, kFileListValueSize,
+                     kFileListLeafOrder, CompareBinaryAscending)
+             .bHeaderRead) {
+        Lose(nId, "", strWhy);
+        return;
+    }
+    SAttribute att;
+    att.vRecord.assign(m_cbRecord, 0);
+    PutU32LE(&att.vRecord[kAttStateOffset], kAttStateLive);
+    std::memcpy(&att.vRecord[kAttNameOffset], strName.data(), strName.size());
+    att.nState = kAttStateLive;
+    att.strName = strName;
+    att.bRestored = true;
+    m_mapAttributes.emplace(nId, std::move(att));
+    m_report.vNotes.push_back(std::string(kAttRecordsName) + ": attribute " +
+                              std::to_string(nId) + " " + Quoted(strName) + ": " + strWhy +
+                              "; a new record was made from the name index and its file list" +
+                              (m_info.nExtraSize != 0 ? " (its extra data is empty)" : ""));
 }
 
 void CRecovery::ReadNames(const CPath& root)
@@ -170,8 +208,12 @@ void CRecovery::ReadRecords(const CPath& root)
     if (!records.Open(strFile.c_str(), 0) || !records.IsHeaderSound() ||
         records.GetRecordSize() < MinimumRecordSize()) {
         if (!records.Open(strFile.c_str(), MinimumRecordSize())) {
+            m_cbRecord = MinimumRecordSize();
+            m_report.vUncounted.push_back(
+                std::string(kAttRecordsName) + " is missing: merged attributes, which only "
+                "their records know, and every attribute the name index does not name");
             for (const auto& named : m_mapIndexNames)
-                Lose(named.first, "", "the attribute records are missing");
+                RestoreOrLose(named.first, "the attribute records are missing");
             return;
         }
     }
@@ -188,14 +230,15 @@ void CRecovery::ReadRecords(const CPath& root)
         const bool bNamed = m_mapIndexNames.count(nId) != 0;
         if (!records.Read(nId, &vRecord)) {
             if (bKnown || bNamed)
-                Lose(nId, "", "its record cannot be read");
+                RestoreOrLose(nId, "its record cannot be read");
             continue;
         }
         SAttribute att;
         att.nState = GetU32LE(vRecord.data() + kAttStateOffset);
         if (att.nState != kAttStateLive && att.nState != kAttStateMerged) {
             if (bKnown || bNamed)
-                Lose(nId, "", "its record is damaged: unknown state " + std::to_string(att.nState));
+                RestoreOrLose(nId, "its record is damaged: unknown state " +
+                                       std::to_string(att.nState));
             continue;
         }
         const bool bTerminated = std::memchr(vRecord.data() + kAttNameOffset, 0, n) != nullptr;
@@ -213,7 +256,7 @@ void CRecovery::ReadRecords(const CPath& root)
     if (!bKnown)
         for (const auto& named : m_mapIndexNames)
             if (named.first > records.GetRecordCount())
-                Lose(named.first, "", "its record is beyond the end of the records");
+                RestoreOrLose(named.first, "its record is beyond the end of the records");
 }
 
 bool CRecovery::SettleName(std::uint32_t nId, bool bHeaderSound, bool bTerminated,
@@ -344,9 +387,49 @@ void CRecovery::SettleForwarders()
     }
 }
 
+// How many entries a damaged list lost, from what its reading counted: the
+// entries of leaves that read but did not pass, and the header's count where it
+// asks for more than the leaves held (leaves that did not read, or a leaf zeroed
+// whole). Without the header, leaves that did not read leave the number unknown.
+void CountListLoss(const STreeSalvage& files, std::uint64_t nRecovered,
+                   SRecoveryReport::SListLoss* pLoss)
+{
+    const std::uint64_t nKnown = nRecovered + files.nEntriesDropped;
+    pLoss->nLost = files.nEntriesDropped;
+    pLoss->bUnknown = files.nLeavesSkipped != 0 || !files.bLeafFileRead;
+    if (files.bHeaderRead && files.nHeaderCount >= nKnown &&
+        (pLoss->bUnknown || files.nHeaderCount > nKnown)) {
+        pLoss->nLost = files.nHeaderCount - nRecovered;
+        pLoss->bUnknown = false;
+    }
+}
+
+void CRecovery::LoseList(std::uint32_t nId, const CPath& list)
+{
+    const STreeSalvage files = SalvageTree(list.GetString(), kFileListKeySize, true,
+                                           kFileListValueSize, kFileListLeafOrder,
+                                           CompareBinaryAscending);
+    SRecoveryReport::SListLoss loss = {nId, "", 0, 0, false, ""};
+    // Every entry that read is lost too, with those that did not.
+    CountListLoss(files, files.vEntries.size(), &loss);
+    loss.nLost += files.vEntries.size();
+    if (loss.nLost == 0 && !loss.bUnknown) {
+        m_report.vNotes.push_back(std::string(kFileListsName) + "\\" + std::to_string(nId) +
+                                  ": belongs to no recovered attribute and holds no entry that "
+                                  "reads; left out");
+        return;
+    }
+    for (const SRecoveryReport::SLostAttribute& lost : m_report.vLostAttributes)
+        if (lost.nId == nId)
+            loss.strName = lost.strName;
+    loss.strWhy = "the list belongs to no recovered attribute";
+    m_report.vListLosses.push_back(loss);
+}
+
 void CRecovery::ReadFileLists(const CPath& root)
 {
-    const CPath lists = root.Join(kFileListsName);
+    const CPath& lists = m_lists;
+    (void)root;
     for (auto& entry : m_mapAttributes) {
         SAttribute& att = entry.second;
         if (att.nState != kAttStateLive)
@@ -358,6 +441,9 @@ void CRecovery::ReadFileLists(const CPath& root)
         for (auto& file : files.vEntries)
             att.vFiles.push_back(std::move(file.first));
         const std::uint64_t nRecovered = att.vFiles.size();
+        if (att.bRestored)
+            PutU32LE(&att.vRecord[AttFileCountOffset(m_info.nAttNameSize)],
+                     static_cast<std::uint32_t>(nRecovered));
         m_report.nEntriesRecovered += nRecovered;
         if (files.bChainWhole) {
             if (!files.bSound)
@@ -369,22 +455,31 @@ void CRecovery::ReadFileLists(const CPath& root)
         SRecoveryReport::SListLoss loss = {entry.first, att.strName, nRecovered, 0, true, ""};
         if (!platform::PathExists(list.GetString())) {
             loss.strWhy = "the file list is missing";
+        } else if (IsLink(list.GetString())) {
+            loss.strWhy = "the file list is a link, not followed";
         } else if (!files.bHeaderRead) {
             loss.strWhy = "the file list's header is missing or damaged";
+            CountListLoss(files, nRecovered, &loss);
+            if (loss.nLost == 0 && !loss.bUnknown) {
+                m_report.vNotes.push_back(std::string(kFileListsName) + "\\" +
+                                          std::to_string(entry.first) +
+                                          ": the header was damaged; every leaf read");
+                continue;
+            }
         } else {
             loss.strWhy = "the file list is damaged";
-            if (files.nHeaderCount > nRecovered) {
-                loss.nLost = files.nHeaderCount - nRecovered;
-                loss.bUnknown = false;
-            } else if (files.nLeavesSkipped == 0) {
-                // Every leaf read and the count asks for no more: only links were
-                // damaged.
+            CountListLoss(files, nRecovered, &loss);
+            if (loss.nLost == 0 && !loss.bUnknown) {
+                // Every entry of every leaf read: only links or counts were damaged.
                 m_report.vNotes.push_back(std::string(kFileListsName) + "\\" +
                                           std::to_string(entry.first) +
                                           ": the links were damaged; every leaf read");
                 continue;
             }
         }
+        // The record's count of files follows what its list still holds.
+        PutU32LE(&att.vRecord[AttFileCountOffset(m_info.nAttNameSize)],
+                 static_cast<std::uint32_t>(nRecovered));
         m_report.vListLosses.push_back(loss);
     }
     std::vector<platform::DirEntry> vEntries;
@@ -392,19 +487,28 @@ void CRecovery::ReadFileLists(const CPath& root)
         for (const platform::DirEntry& dir : vEntries) {
             char* pEnd = nullptr;
             const unsigned long nId = std::strtoul(dir.strName.c_str(), &pEnd, 10);
+            const bool bNumbered = *pEnd == '\0' && dir.strName == std::to_string(nId) &&
+                                   nId != 0 && nId <= 0xFFFFFFFFul;
             const auto it = m_mapAttributes.find(static_cast<std::uint32_t>(nId));
-            const bool bOwned = *pEnd == '\0' && dir.strName == std::to_string(nId) &&
-                                it != m_mapAttributes.end() &&
-                                it->second.nState == kAttStateLive;
-            if (!bOwned)
-                m_report.vNotes.push_back(std::string(kFileListsName) + "\\" + dir.strName +
-                                          ": belongs to no recovered attribute; left out");
+            if (bNumbered && it != m_mapAttributes.end() && it->second.nState == kAttStateLive)
+                continue;
+            if (bNumbered && it == m_mapAttributes.end() &&
+                !(dir.nAttributes & platform::kFileAttrReparsePoint)) {
+                LoseList(static_cast<std::uint32_t>(nId), lists.Join(dir.strName.c_str()));
+                continue;
+            }
+            m_report.vNotes.push_back(std::string(kFileListsName) + "\\" + dir.strName +
+                                      ": belongs to no recovered attribute; left out");
         }
     }
 }
 
 void CRecovery::Read(const CPath& root)
 {
+    FindLinks(m_source, "", 0);
+    m_lists = root.Join(kFileListsName);
+    if (IsLink(m_lists.GetString()))
+        m_lists = m_lists.Join("-");  // a path that names nothing: every list is missing
     ReadNames(root);
     ReadRecords(root);
     SettleNames();
@@ -414,6 +518,30 @@ void CRecovery::Read(const CPath& root)
               [](const SRecoveryReport::SLostAttribute& a,
                  const SRecoveryReport::SLostAttribute& b) { return a.nId < b.nId; });
     m_report.nAttributes = static_cast<std::uint32_t>(m_mapAttributes.size());
+}
+
+void CRecovery::FindLinks(const CPath& directory, const std::string& strShown, int nDepth)
+{
+    // Stores lie at most three levels down ("fidlists\\<id>\\leaf"); the dustboxes,
+    // "temp" and the transaction directory hold nothing that is read as a store.
+    std::vector<platform::DirEntry> vEntries;
+    if (nDepth > 2 || platform::DirList(directory.GetString(), &vEntries) != platform::kFileOk)
+        return;
+    std::sort(vEntries.begin(), vEntries.end(),
+              [](const platform::DirEntry& a, const platform::DirEntry& b) {
+                  return a.strName < b.strName;
+              });
+    for (const platform::DirEntry& entry : vEntries) {
+        const std::string strPath = strShown.empty() ? entry.strName : strShown + "\\" + entry.strName;
+        if (nDepth == 0 && (SameName(entry.strName, kDustboxName) ||
+                            SameName(entry.strName, kTempName) ||
+                            SameName(entry.strName, kTransactionName)))
+            continue;
+        if (entry.nAttributes & platform::kFileAttrReparsePoint)
+            m_report.vLinksLeftOut.push_back(strPath);
+        else if (entry.nAttributes & platform::kFileAttrDirectory)
+            FindLinks(directory.Join(entry.strName.c_str()), strPath, nDepth + 1);
+    }
 }
 
 void CRecovery::WriteRecords(CFileSystem::IContext* pContext)
@@ -532,7 +660,8 @@ void CRecovery::CopyStores(const CPath& root)
     for (const SStore& store : kStores) {
         if (!store.bPresent)
             continue;
-        if (StoreReadsCleanly(root, store.szName, store.bTree, store.pGuid)) {
+        if (!IsLink(root.Join(store.szName).GetString()) &&
+            StoreReadsCleanly(root, store.szName, store.bTree, store.pGuid)) {
             ReplaceWithCopy(root, store.szName);
             m_report.vCopied.push_back(store.szName);
         } else {
@@ -540,7 +669,8 @@ void CRecovery::CopyStores(const CPath& root)
         }
     }
     for (const char* szName : kForeignEntries) {
-        if (!platform::PathExists(root.Join(szName).GetString()))
+        if (!platform::PathExists(root.Join(szName).GetString()) ||
+            IsLink(root.Join(szName).GetString()))
             continue;
         ReplaceWithCopy(root, szName);
         m_report.vCopied.push_back(std::string(szName) + " (as it was; not read here)");
@@ -568,14 +698,18 @@ void CRecovery::Write(const CPath& root)
     CopyStores(root);
 
     std::string strInfo;
-    if (ReadSmallFile(m_source.Join(kInfoName).GetString(), kSmallFileLimit, &strInfo) &&
-        strInfo.size() > 48) {
-        // Bytes past the parameters are kept too.
-        platform::FileRemove(m_target.Join(kInfoName).GetString());
-        if (!CopyEntry(root.Join(kInfoName), m_target.Join(kInfoName)))
-            ThrowFault();
+    if (m_bInfoRebuilt) {
+        m_report.vRebuilt.insert(m_report.vRebuilt.begin(), kInfoName);
+    } else {
+        if (ReadSmallFile(m_source.Join(kInfoName).GetString(), kSmallFileLimit, &strInfo) &&
+            strInfo.size() > 48) {
+            // Bytes past the parameters are kept too.
+            platform::FileRemove(m_target.Join(kInfoName).GetString());
+            if (!CopyEntry(root.Join(kInfoName), m_target.Join(kInfoName)))
+                ThrowFault();
+        }
+        m_report.vCopied.insert(m_report.vCopied.begin(), kInfoName);
     }
-    m_report.vCopied.insert(m_report.vCopied.begin(), kInfoName);
     std::string strLibId;
     const bool bLibId = ReadSmallFile(root.Join(kLibIdName).GetString(), kSmallFileLimit, &strLibId) &&
                         strLibId.size() >= sizeof(kLibId) &&
@@ -618,9 +752,11 @@ int Recover(const CPath& source, const CPath& target, std::uint32_t nTimeout,
             SRecoveryReport* pReport, std::string* pstrError)
 {
     SDatabaseInfo info;
-    if (!ReadDatabaseInfo(source.GetString(), &info) || (info.nVersion >> 16) != kMajorVersion) {
-        *pstrError = "not a database directory: \"adbinfo\" is missing, shorter than 48 bytes "
-                     "or of another version, so the database's parameters are not known";
+    const bool bInfoRebuilt = !ReadSoundDatabaseInfo(source, &info);
+    if (bInfoRebuilt && !RebuildDatabaseInfo(source, &info, &pReport->vUnknownParameters)) {
+        *pstrError = "not a database directory: \"adbinfo\" is missing, shorter than 48 bytes, "
+                     "of another version or damaged, and the name index's header, which "
+                     "would give the parameters again, does not read either";
         return kRecoverFailed;
     }
     if (source.IsAncestorOf(target) || target.IsAncestorOf(source) ||
@@ -671,7 +807,7 @@ int Recover(const CPath& source, const CPath& target, std::uint32_t nTimeout,
         }
     }
     const bool bTargetExisted = platform::PathExists(target.GetString());
-    CRecovery recovery(source, target, info, pReport);
+    CRecovery recovery(source, target, info, bInfoRebuilt, pReport);
     int nResult = kRecoverFailed;
     try {
         recovery.Read(root);
@@ -709,12 +845,20 @@ std::vector<std::string> SRecoveryReport::Lines() const
                     (lost.strName.empty() ? std::string() : " " + Quoted(lost.strName)) + ": " +
                     lost.strWhy);
     for (const SListLoss& loss : vListLosses)
-        v.push_back("lost file-list entries of attribute " + std::to_string(loss.nId) + " " +
-                    Quoted(loss.strName) + ": " +
-                    (loss.bUnknown ? std::string("an unknown number") : std::to_string(loss.nLost)) +
+        v.push_back("lost file-list entries of attribute " + std::to_string(loss.nId) +
+                    (loss.strName.empty() ? std::string() : " " + Quoted(loss.strName)) + ": " +
+                    (!loss.bUnknown     ? std::to_string(loss.nLost)
+                     : loss.nLost == 0 ? std::string("an unknown number")
+                                       : "at least " + std::to_string(loss.nLost)) +
                     " (" + loss.strWhy + "; " + std::to_string(loss.nRecovered) + " recovered)");
     for (const std::string& strNote : vNotes)
         v.push_back("note: " + strNote);
+    for (const std::string& strLink : vLinksLeftOut)
+        v.push_back("left out: " + strLink + " is a link; links are neither followed nor copied");
+    for (const std::string& strParameter : vUnknownParameters)
+        v.push_back("adbinfo: " + strParameter);
+    for (const std::string& strWhat : vUncounted)
+        v.push_back("lost: " + strWhat);
     v.push_back("attributes: " + std::to_string(nAttributes) + " recovered, " +
                 std::to_string(vLostAttributes.size()) + " lost");
     std::uint64_t nLost = 0;

@@ -7,11 +7,14 @@
 // What is rebuilt and what is copied:
 // - the attribute records ("attinfo_db"): every record that reads keeps its id and
 //   its bytes; the ids that were not recovered become free records;
+// - an attribute whose record is gone, but whose name the name index gives and
+//   whose file list reads, gets a new record with that name;
 // - the name index ("attname_db") is made anew from the recovered records;
-// - each recovered attribute's file list keeps the entries of every leaf that
-//   still reads;
+// - each recovered attribute's file list keeps every entry that still reads;
 // - "libid", "adbinfo" and the other stores are copied as they are when they read
-//   cleanly; a damaged or missing store is left empty.
+//   cleanly; a damaged or missing store is left empty. A damaged "adbinfo" is
+//   rebuilt from the sizes the stores themselves were made with.
+// - a link in the source is never followed: it is left out and reported.
 #pragma once
 
 #include <cstdint>
@@ -30,7 +33,7 @@ struct SRecoveryReport {
         std::uint32_t nId;
         std::string strName;
         std::uint64_t nRecovered;
-        std::uint64_t nLost;  // meaningful unless bUnknown
+        std::uint64_t nLost;  // exact unless bUnknown, then at least this many
         bool bUnknown;        // entries were lost, how many is not known
         std::string strWhy;
     };
@@ -47,11 +50,17 @@ struct SRecoveryReport {
     std::vector<std::string> vCopied;
     std::vector<std::string> vRebuilt;
     std::vector<std::string> vLeftEmpty;
+    // Links found in the source (relative paths); none is read through or copied.
+    std::vector<std::string> vLinksLeftOut;
+    // Parameters of "adbinfo" that could not be rebuilt from the stores.
+    std::vector<std::string> vUnknownParameters;
+    // What was lost that cannot be counted by attribute or entry.
+    std::vector<std::string> vUncounted;
 
     bool LostSomething() const
     {
         return bLogLost || !vLostAttributes.empty() || !vListLosses.empty() ||
-               !vLeftEmpty.empty();
+               !vLeftEmpty.empty() || !vUnknownParameters.empty() || !vUncounted.empty();
     }
     // The report as lines of text, in the order: the log, the losses, the
     // notes, the summary of attributes and entries, the stores.

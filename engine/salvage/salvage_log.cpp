@@ -26,21 +26,6 @@ const char* const kStoreEntries[] = {
 // A copy goes no deeper than the stores do, so that a loop made by a link ends.
 const int kMaxCopyDepth = 8;
 
-bool SameName(const std::string& a, const std::string& b)
-{
-    if (a.size() != b.size())
-        return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        const unsigned char ca = static_cast<unsigned char>(a[i]);
-        const unsigned char cb = static_cast<unsigned char>(b[i]);
-        const unsigned char fa = ca < 0x80 ? static_cast<unsigned char>(std::toupper(ca)) : ca;
-        const unsigned char fb = cb < 0x80 ? static_cast<unsigned char>(std::toupper(cb)) : cb;
-        if (fa != fb)
-            return false;
-    }
-    return true;
-}
-
 bool IsStoreEntry(const std::string& strName)
 {
     for (const char* szEntry : kStoreEntries)
@@ -57,6 +42,10 @@ bool CopyTree(const CPath& from, const CPath& to, int nDepth)
     if (platform::DirList(from.GetString(), &vEntries) != platform::kFileOk)
         return false;
     for (const platform::DirEntry& entry : vEntries) {
+        // A link would bring in what lies outside the database: it is left out
+        // (the recovery reports it).
+        if (entry.nAttributes & platform::kFileAttrReparsePoint)
+            continue;
         const CPath source = from.Join(entry.strName.c_str());
         const CPath target = to.Join(entry.strName.c_str());
         if (entry.nAttributes & platform::kFileAttrDirectory) {
@@ -81,7 +70,8 @@ bool CopyDatabase(const CPath& source, const CPath& work)
         return false;
     for (const platform::DirEntry& entry : vEntries) {
         const std::string& s = entry.strName;
-        if (SameName(s, kDustboxName) || SameName(s, kTempName) || SameName(s, kTransactionName))
+        if (SameName(s, kDustboxName) || SameName(s, kTempName) ||
+            SameName(s, kTransactionName) || (entry.nAttributes & platform::kFileAttrReparsePoint))
             continue;
         const CPath from = source.Join(s.c_str());
         const CPath to = work.Join(s.c_str());
@@ -232,10 +222,26 @@ std::string RemapLog(const CPath& log, bool bCommitted, CPathMapper* pMapper)
 
 }  // namespace
 
+bool SameName(const std::string& a, const std::string& b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        const unsigned char ca = static_cast<unsigned char>(a[i]);
+        const unsigned char cb = static_cast<unsigned char>(b[i]);
+        const unsigned char fa = ca < 0x80 ? static_cast<unsigned char>(std::toupper(ca)) : ca;
+        const unsigned char fb = cb < 0x80 ? static_cast<unsigned char>(std::toupper(cb)) : cb;
+        if (fa != fb)
+            return false;
+    }
+    return true;
+}
+
 bool CopyEntry(const CPath& from, const CPath& to)
 {
     unsigned nAttributes = 0;
-    if (platform::FileGetAttributes(from.GetString(), &nAttributes) != platform::kFileOk)
+    if (platform::FileGetAttributes(from.GetString(), &nAttributes) != platform::kFileOk ||
+        (nAttributes & platform::kFileAttrReparsePoint))
         return false;
     if (nAttributes & platform::kFileAttrDirectory)
         return CopyTree(from, to, 1);

@@ -13,8 +13,14 @@
 namespace velk {
 
 // Copies the file or directory tree from to the new path to (a directory tree no
-// deeper than the stores go). False on any failure; what was copied stays.
+// deeper than the stores go). Links are never followed: links inside the tree are
+// left out, and a link at from itself is a failure. False on any failure; what was
+// copied stays.
 bool CopyEntry(const CPath& from, const CPath& to);
+
+// Whether two names of one directory's entries name the same entry: ASCII letters
+// compare without case, as the file systems the database lives on compare them.
+bool SameName(const std::string& a, const std::string& b);
 
 // True when szDirectory's transaction directory holds a log.
 bool HasTransactionLog(const CPath& directory);

@@ -1,6 +1,7 @@
 #include "engine/salvage/salvage_read.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 #include "engine/base/byte_order.h"
@@ -24,20 +25,51 @@ bool ReadAt(platform::CFileHandle* pFile, std::uint64_t nOffset, void* pBuffer, 
            pFile->Read(pBuffer, cb, &cbRead) == platform::kFileOk && cbRead == cb;
 }
 
+// A link is never read through: what it points to is not the database's.
 bool OpenForReading(const char* szPath, platform::CFileHandle* pFile)
 {
+    if (IsLink(szPath))
+        return false;
     return platform::FileOpen(szPath, platform::kFileAccessRead,
                               platform::kFileShareRead | platform::kFileShareWrite,
                               platform::kFileOpenExisting, pFile) == platform::kFileOk;
 }
 
-// One leaf read from its bytes, or why it does not read.
+// One leaf read from its bytes. A leaf reads when its record reads and its count
+// fits its slots; of its entries, those that pass their own checks are kept.
 struct SLeafRead {
     bool bRead = false;
+    std::uint32_t nDropped = 0;  // entries within the count that did not pass
     std::uint32_t nPrevious = 0;
     std::uint32_t nNext = 0;
     std::vector<std::pair<std::string, std::string>> vEntries;
 };
+
+// The positions of a longest strictly ascending run (not necessarily contiguous)
+// of vKeys, in order: one damaged key, too high or too low, costs only itself,
+// not the entries that follow it.
+template <typename Before>
+std::vector<std::size_t> LongestAscending(const std::vector<std::string>& vKeys, Before before)
+{
+    std::vector<std::size_t> vTails;  // vTails[k]: last position of the best run of k + 1
+    std::vector<std::size_t> vLink(vKeys.size(), SIZE_MAX);
+    for (std::size_t i = 0; i < vKeys.size(); ++i) {
+        const auto it = std::lower_bound(
+            vTails.begin(), vTails.end(), i,
+            [&](std::size_t nTail, std::size_t nAt) { return before(vKeys[nTail], vKeys[nAt]); });
+        if (it != vTails.begin())
+            vLink[i] = *(it - 1);
+        if (it == vTails.end())
+            vTails.push_back(i);
+        else
+            *it = i;
+    }
+    std::vector<std::size_t> vRun;
+    for (std::size_t i = vTails.empty() ? SIZE_MAX : vTails.back(); i != SIZE_MAX; i = vLink[i])
+        vRun.push_back(i);
+    std::reverse(vRun.begin(), vRun.end());
+    return vRun;
+}
 
 class CTreeReader {
 public:
@@ -75,23 +107,32 @@ SLeafRead CTreeReader::ReadLeaf(std::uint32_t nId)
         return leaf;
     CLeafNode node(m_pfnCompare, m_cbKey, m_cbValue, m_nLeafOrder, m_vRecord.data());
     const std::uint32_t n = node.GetCount();
-    if (n > m_nLeafOrder)
+    // Slots past the count hold stale copies of moved or removed entries: with
+    // the count damaged, no entry can be told from them. A tree frees a leaf that
+    // loses its last entry, so an empty one is damage too (zeros, mostly).
+    if (n == 0 || n > m_nLeafOrder)
         return leaf;
+    std::vector<std::pair<std::string, std::string>> vWhole;
     for (std::uint32_t i = 0; i < n; ++i) {
         const std::uint32_t cbKey = node.GetStoredKeyLength(i);
         const std::uint32_t cbValue = node.GetStoredValueLength(i);
         if (cbKey == 0 || cbKey > m_cbKey || (m_bFixedKeys && cbKey != m_cbKey) ||
             (m_cbValue != 0 && cbValue != m_cbValue))
-            return leaf;
+            continue;
         std::string strKey(reinterpret_cast<const char*>(node.GetKeyBytes(i)), cbKey);
         std::string strValue;
         if (m_cbValue != 0)
             strValue.assign(reinterpret_cast<const char*>(node.GetKeyBytes(i)) + m_cbKey + 4,
                             cbValue);
-        if (!leaf.vEntries.empty() && !Before(leaf.vEntries.back().first, strKey))
-            return leaf;
-        leaf.vEntries.emplace_back(std::move(strKey), std::move(strValue));
+        vWhole.emplace_back(std::move(strKey), std::move(strValue));
     }
+    std::vector<std::string> vKeys;
+    for (const auto& entry : vWhole)
+        vKeys.push_back(entry.first);
+    const auto before = [this](const std::string& a, const std::string& b) { return Before(a, b); };
+    for (std::size_t i : LongestAscending(vKeys, before))
+        leaf.vEntries.push_back(std::move(vWhole[i]));
+    leaf.nDropped = n - static_cast<std::uint32_t>(leaf.vEntries.size());
     leaf.nPrevious = node.GetPrevious();
     leaf.nNext = node.GetNext();
     leaf.bRead = true;
@@ -108,10 +149,7 @@ bool CTreeReader::WalkChain(std::uint32_t nFirst, STreeSalvage* pResult)
             !setVisited.insert(nLeaf).second)
             return false;
         SLeafRead leaf = ReadLeaf(nLeaf);
-        if (!leaf.bRead || leaf.nPrevious != nPrevious)
-            return false;
-        // An empty leaf is only sound as the root of an empty tree.
-        if (leaf.vEntries.empty() && (nPrevious != 0 || leaf.nNext != 0))
+        if (!leaf.bRead || leaf.nDropped != 0 || leaf.nPrevious != nPrevious)
             return false;
         for (auto& entry : leaf.vEntries) {
             if (!vEntries.empty() && !Before(vEntries.back().first, entry.first))
@@ -139,6 +177,7 @@ void CTreeReader::GatherLeaves(STreeSalvage* pResult)
             ++pResult->nLeavesSkipped;
             continue;
         }
+        pResult->nEntriesDropped += leaf.nDropped;
         for (auto& entry : leaf.vEntries)
             vAll.push_back(std::move(entry));
     }
@@ -157,6 +196,8 @@ void CTreeReader::GatherLeaves(STreeSalvage* pResult)
 STreeSalvage CTreeReader::Run(const std::string& strDirectory, std::uint32_t nLeafOrder)
 {
     STreeSalvage result;
+    if (IsLink(strDirectory.c_str()))
+        return result;
     const CPath directory(strDirectory.c_str());
     std::uint32_t nFirstLeaf = 0;
     std::string strHeader;
@@ -181,6 +222,7 @@ STreeSalvage CTreeReader::Run(const std::string& strDirectory, std::uint32_t nLe
     const std::string strLeafFile = directory.Join("leaf").GetString();
     if (!m_leaves.Open(strLeafFile.c_str(), static_cast<std::uint32_t>(cbLeaf)))
         return result;
+    result.bLeafFileRead = true;
     if (nLeafOrder == 0) {
         // No header to say: the leaf file's record size gives the order, when it
         // fits the key and value sizes.
@@ -204,6 +246,13 @@ STreeSalvage CTreeReader::Run(const std::string& strDirectory, std::uint32_t nLe
 }
 
 }  // namespace
+
+bool IsLink(const char* szPath)
+{
+    unsigned nAttributes = 0;
+    return platform::FileGetAttributes(szPath, &nAttributes) == platform::kFileOk &&
+           (nAttributes & platform::kFileAttrReparsePoint) != 0;
+}
 
 bool CSalvageRecords::Open(const char* szPath, std::uint32_t cbExpectedRecord)
 {

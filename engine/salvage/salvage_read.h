@@ -54,9 +54,13 @@ private:
 struct STreeSalvage {
     bool bHeaderRead = false;      // "bptinfo" is there with its signature and sizes
     std::uint32_t nHeaderCount = 0;  // its record count (meaningful with bHeaderRead)
+    bool bLeafFileRead = false;    // the leaf file opened, with a record size that fits
     bool bChainWhole = false;      // the leaf chain held every leaf, each read whole, in order
     bool bSound = false;           // ... and agreed with the header's count
     std::uint32_t nLeavesSkipped = 0;  // leaves that did not read and were left out
+    // Entries of leaves that read which did not pass their own checks (a length
+    // out of bounds, a key out of order) and were left out.
+    std::uint64_t nEntriesDropped = 0;
     // The entries, in key order without repeats: key bytes and value bytes.
     std::vector<std::pair<std::string, std::string>> vEntries;
 };
@@ -67,12 +71,19 @@ struct STreeSalvage {
 // it, else 0 (it is then taken from the header, or from the leaf file's record
 // size). When the leaf chain from the header's first leaf reads whole, in order,
 // and passes every allocated leaf, its entries are taken (the tree is sound when
-// their number is the header's count). Otherwise the entries of every allocated leaf that reads (every leaf in the file
-// when the leaf file's header is damaged) are gathered; a leaf reads when its count
-// fits its slots, every key and value length fits and its keys ascend.
+// their number is the header's count). Otherwise the entries of every allocated
+// leaf that reads (every leaf in the file when the leaf file's header is damaged)
+// are gathered. A leaf reads when its count fits its slots and is not 0 (an empty
+// tree has no leaf); of its entries, those
+// whose key and value lengths fit are kept, less the fewest that break the
+// ascending order of its keys.
 STreeSalvage SalvageTree(const std::string& strDirectory, std::uint32_t cbKey, bool bFixedKeys,
                          std::uint32_t cbValue, std::uint32_t nLeafOrder,
                          PFNCOMPAREKEYS pfnCompare);
+
+// Whether szPath is a symbolic link, junction or other reparse point. Nothing
+// here reads through one: a store behind a link reads as missing.
+bool IsLink(const char* szPath);
 
 // The whole file at szPath, at most cbLimit bytes; false when it cannot be read.
 bool ReadSmallFile(const char* szPath, std::uint32_t cbLimit, std::string* pstrBytes);

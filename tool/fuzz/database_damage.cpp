@@ -1,4 +1,5 @@
 #include "tool/fuzz/database_damage.h"
+#include "tool/fuzz/database_writes.h"
 
 #include <algorithm>
 #include <cstring>
@@ -438,12 +439,15 @@ std::string CDamageRun::Run(const std::uint8_t* pInput, std::size_t cbInput)
         outcome.nTable = table.size();
     }
 
+    const std::string strWrites =
+        RunDamagedWrites(base.strDb, base.strApp + "written", abPathOrder);
+
     for (std::size_t i = 0; i < base.vFiles.size(); ++i) {
         if (vChanged[i])
             WriteWhole(base.strDb + "\\" + base.vFiles[i].strName, base.vFiles[i].strSound);
     }
 
-    std::string strWrong;
+    std::string strWrong = strWrites;
     if (outcome.bEnumerated && outcome.nRows != outcome.nCount)
         strWrong += "the enumeration ended after " + std::to_string(outcome.nRows) + " of " +
                     std::to_string(outcome.nCount) + " names; ";

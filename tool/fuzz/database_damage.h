@@ -24,6 +24,9 @@
 // check, and runs the tool's steps 3 to 7. Damage may make any of them fail; none
 // may crash, hang, or report success where its own check finds the data sound and
 // something else failed, or list a different number of names than the index holds.
+// Then "add", "link", "rename" and "merge" run on copies of the damaged database
+// (database_writes.h): each must be refused or leave a database that checks clean
+// and still holds every name and file id it held.
 #pragma once
 
 #include <cstddef>

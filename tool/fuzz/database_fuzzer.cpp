@@ -12,26 +12,11 @@
 
 #include "platform/file.h"
 #include "tool/fuzz/database_damage.h"
+#include "tool/fuzz/database_writes.h"
 
 namespace {
 
 std::string g_strScratch;
-
-void RemoveTree(const std::string& strPath)
-{
-    unsigned nAttributes = 0;
-    if (platform::FileGetAttributes(strPath.c_str(), &nAttributes) != platform::kFileOk)
-        return;
-    if ((nAttributes & platform::kFileAttrDirectory) == 0) {
-        platform::FileRemove(strPath.c_str());
-        return;
-    }
-    std::vector<platform::DirEntry> vEntries;
-    platform::DirList(strPath.c_str(), &vEntries);
-    for (const platform::DirEntry& entry : vEntries)
-        RemoveTree(strPath + "\\" + entry.strName);
-    platform::DirRemove(strPath.c_str());
-}
 
 void RemoveScratch()
 {
