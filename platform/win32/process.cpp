@@ -96,19 +96,37 @@ void AppendQuoted(std::string* pLine, const std::string& arg)
     *pLine += '"';
 }
 
+// A new file of this process's own in the temporary folder. The name carries the
+// process id and a counter: the system's temporary names come from the clock and
+// collide with those of other processes, and a colliding name whose file another
+// process has deleted but a child still holds open cannot be made again.
 HANDLE MakeScratchFile(std::string* pPath)
 {
+    static LONG s_nCounter = 0;
     char szDir[MAX_PATH + 1];
-    char szPath[MAX_PATH + 1];
-    if (GetTempPathA(MAX_PATH, szDir) == 0 || GetTempFileNameA(szDir, "avc", 0, szPath) == 0)
+    if (GetTempPathA(MAX_PATH, szDir) == 0)
         return INVALID_HANDLE_VALUE;
     SECURITY_ATTRIBUTES sa = {sizeof(sa), nullptr, TRUE};
-    HANDLE h = CreateFileA(szPath, GENERIC_READ | GENERIC_WRITE,
-                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &sa,
-                           CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY, nullptr);
-    if (h != INVALID_HANDLE_VALUE)
-        *pPath = szPath;
-    return h;
+    for (int nTry = 0; nTry < 1000; ++nTry) {
+        char szName[64];
+        std::snprintf(szName, sizeof(szName), "avc%lx-%lx.tmp",
+                      static_cast<unsigned long>(GetCurrentProcessId()),
+                      static_cast<unsigned long>(InterlockedIncrement(&s_nCounter)));
+        const std::string strPath = std::string(szDir) + szName;
+        HANDLE h = CreateFileA(strPath.c_str(), GENERIC_READ | GENERIC_WRITE,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &sa,
+                               CREATE_NEW, FILE_ATTRIBUTE_TEMPORARY, nullptr);
+        if (h != INVALID_HANDLE_VALUE) {
+            *pPath = strPath;
+            return h;
+        }
+        const DWORD e = GetLastError();
+        if (e != ERROR_FILE_EXISTS && e != ERROR_ALREADY_EXISTS && e != ERROR_ACCESS_DENIED &&
+            e != ERROR_SHARING_VIOLATION)
+            return INVALID_HANDLE_VALUE;
+    }
+    SetLastError(ERROR_FILE_EXISTS);
+    return INVALID_HANDLE_VALUE;
 }
 
 // This process's PATH with strFront in front of it.
