@@ -129,6 +129,16 @@ int CAttInfo::Rename(const char* szNewName)
 
     CBPTree& names = m_pOwner->m_nameIndex;
     CBPTree::Cursor cursor;
+    // The old name must be indexed under this attribute: an index that lacks it
+    // or gives it to another id is damaged, and a rename would build on that.
+    unsigned char abOld[4] = {};
+    if (!names.Find(strOld.c_str(), static_cast<std::uint32_t>(strOld.size() + 1), &cursor,
+                    CBPTree::kFindAny) ||
+        names.ValueLength(&cursor) != sizeof(abOld))
+        ThrowFault();
+    names.GetValue(&cursor, abOld, sizeof(abOld));
+    if (GetU32LE(abOld) != m_nId)
+        ThrowFault();
     const int nResult =
         names.Insert(szNewName, static_cast<std::uint32_t>(cbNew), nullptr, 0, &cursor);
     if (nResult != CBPTree::kOk)
