@@ -440,7 +440,8 @@ std::string CDamageRun::Run(const std::uint8_t* pInput, std::size_t cbInput)
     }
 
     const std::string strWrites =
-        RunDamagedWrites(base.strDb, base.strApp + "written", abPathOrder);
+        m_bWrites ? RunDamagedWrites(base.strDb, base.strApp + "written", abPathOrder)
+                  : std::string();
 
     for (std::size_t i = 0; i < base.vFiles.size(); ++i) {
         if (vChanged[i])

@@ -47,6 +47,10 @@ public:
     // back. Returns "" or a description of what went wrong.
     std::string Run(const std::uint8_t* pInput, std::size_t cbInput);
 
+    // Whether Run also adds, links, renames and merges on the damaged database
+    // (database_writes.h); on unless turned off.
+    void SetWrites(bool bWrites) { m_bWrites = bWrites; }
+
     // What the input does, one line per operation that changed a field.
     std::string Describe(const std::uint8_t* pInput, std::size_t cbInput);
 
@@ -58,4 +62,5 @@ private:
                               std::vector<std::string>* pvBytes, std::vector<bool>* pvChanged);
 
     std::vector<SBase*> m_vBases;
+    bool m_bWrites = true;
 };

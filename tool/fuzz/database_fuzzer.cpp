@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
@@ -45,9 +46,13 @@ CDamageRun& Bench()
 }  // namespace
 
 // The databases are made before the first input, outside -timeout.
+// DATABASE_FUZZ_WRITES=0 leaves out the writes on each damaged database.
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    Bench();
+    CDamageRun& run = Bench();
+    const char* szWrites = std::getenv("DATABASE_FUZZ_WRITES");
+    if (szWrites != nullptr && std::strcmp(szWrites, "0") == 0)
+        run.SetWrites(false);
     return 0;
 }
 
