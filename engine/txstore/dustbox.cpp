@@ -211,9 +211,10 @@ void CDustbox::MoveToDustbox(const char* szDustbox, const char* szPath, const ch
     if (platform::FileMove(szPath, target.GetString()) != platform::kFileOk)
         return;
     if (szFrom != nullptr) {
-        // Both directories: the name gone from where it was, and there in the box.
+        // The name gone from where it was is what must not come back; a rename is
+        // durable with either of its directories, and where it lands in the box
+        // matters to nobody.
         platform::DirFlush(szFrom);
-        platform::DirFlush(szDustbox);
         hold.unlock();
     }
     if (m_pImpl->pWatcher)

@@ -102,15 +102,21 @@ CPath ExistingDirectory(CPath path)
     }
 }
 
-// Makes the entries of each directory durable, once each.
+// Makes the entries of each directory durable, once each; *pFlushed holds the
+// directories flushed already in the same stage, and gets these.
+void FlushDirectories(const std::set<std::string>& directories, std::set<std::string>* pFlushed)
+{
+    for (const std::string& directory : directories) {
+        const CPath existing = ExistingDirectory(CPath(directory.c_str()));
+        if (pFlushed->insert(existing.GetString()).second)
+            FlushDirectory(existing);
+    }
+}
+
 void FlushDirectories(const std::set<std::string>& directories)
 {
     std::set<std::string> flushed;
-    for (const std::string& directory : directories) {
-        const CPath existing = ExistingDirectory(CPath(directory.c_str()));
-        if (flushed.insert(existing.GetString()).second)
-            FlushDirectory(existing);
-    }
+    FlushDirectories(directories, &flushed);
 }
 
 // Flush point 1: everything the apply step and the new state will read is on
@@ -119,14 +125,20 @@ void FlushDirectories(const std::set<std::string>& directories)
 // that is not, nor an object without the record that accounts for it: the log's
 // own entries, those inside the per-file logs and dugout entries, then those of
 // the objects made in place or dug out, then the dustbox's (logs dropped and
-// objects thrown away during the transaction stay away).
-void SyncLog(const CPath& directory)
+// objects thrown away during the transaction stay away). Each directory is
+// flushed once; with pKnown, what the transaction made durable already and left
+// unchanged is skipped: T and T\log when their entries are on the disk, the
+// dugout (each dig-out flushes it), "files" when no per-file log was made or
+// dropped, the dustbox when nothing moved into it, created files never written.
+void SyncLog(const CPath& directory, const LogFlushState* pKnown)
 {
     const CPath log = directory.Join(txdir::kLog);
     const CPath files = log.Join(txdir::kFiles);
     const CPath dugout = log.Join(txdir::kDugout);
     std::vector<CPath> inner;
+    bool bFileLogs = false;
     for (const std::string& name : Subdirectories(files.GetString())) {
+        bFileLogs = true;
         const CPath fileLog = files.Join(name.c_str());
         FlushFile(fileLog.Join(txdir::kSize).GetString());
         std::vector<platform::DirEntry> vBlocks;
@@ -144,7 +156,9 @@ void SyncLog(const CPath& directory)
         unsigned nAttributes = 0;
         if (platform::FileGetAttributes(path.c_str(), &nAttributes) != platform::kFileOk)
             return true;
-        if ((nAttributes & platform::kFileAttrDirectory) == 0)
+        if ((nAttributes & platform::kFileAttrDirectory) == 0 &&
+            (pKnown == nullptr || pKnown->pWrittenCreated == nullptr ||
+             pKnown->pWrittenCreated->count(path) != 0))
             FlushFile(path.c_str());
         parents.insert(Parent(path.c_str()).GetString());
         return true;
@@ -156,14 +170,28 @@ void SyncLog(const CPath& directory)
         inner.push_back(entry);
         parents.insert(Parent(ReadPathFile(entry.Join(txdir::kPath).GetString()).c_str()).GetString());
     }
-    for (const CPath& own : {directory, log, files, dugout})
-        if (platform::PathExists(own.GetString()))
-            FlushDirectory(own);
+    std::vector<CPath> own;
+    if (pKnown == nullptr || !pKnown->bLogDurable) {
+        own.push_back(directory);
+        own.push_back(log);
+    }
+    if (pKnown == nullptr || bFileLogs || pKnown->bDustboxChanged)
+        own.push_back(files);
+    if (pKnown == nullptr)
+        own.push_back(dugout);
+    std::set<std::string> flushed;
+    for (const CPath& path : own)
+        if (platform::PathExists(path.GetString()) && flushed.insert(path.GetString()).second)
+            FlushDirectory(path);
     for (const CPath& path : inner)
-        FlushDirectory(path);
+        if (flushed.insert(path.GetString()).second)
+            FlushDirectory(path);
     parents.erase("");
-    FlushDirectories(parents);
-    FlushDirectory(directory.Join(txdir::kDustbox));
+    FlushDirectories(parents, &flushed);
+    const CPath dustbox = directory.Join(txdir::kDustbox);
+    if ((pKnown == nullptr || pKnown->bDustboxChanged) &&
+        flushed.insert(dustbox.GetString()).second)
+        FlushDirectory(dustbox);
 }
 
 // Before the commit marker: every per-file log can be applied. Its target is
@@ -304,7 +332,7 @@ void DropLog(const CPath& directory)
 
 }  // namespace
 
-void RollForward(const char* szDirectory, bool bSync)
+void RollForward(const char* szDirectory, bool bSync, const LogFlushState* pKnown)
 {
     const CPath directory(szDirectory);
     const CPath log = directory.Join(txdir::kLog);
@@ -313,7 +341,7 @@ void RollForward(const char* szDirectory, bool bSync)
     if (!platform::PathExists(commit.GetString())) {
         CheckFileLogTargets(directory);
         if (bSync)
-            SyncLog(directory);
+            SyncLog(directory, pKnown);
         platform::CFileHandle marker;
         if (platform::FileOpen(commit.GetString(), 0, 0, platform::kFileCreateNew, &marker) !=
             platform::kFileOk)

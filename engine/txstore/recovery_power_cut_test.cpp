@@ -127,7 +127,7 @@ TEST(RecoveryPowerCut, ACutRecoveryRecoversAsOneCleanRecovery)
                                      &counts.nWrites, &counts.nFlushes, &counts.nRenames));
             ASSERT_EQ(0, nOpened);
         }
-        ASSERT_GT(counts.nFlushes, 2u);
+        ASSERT_GE(counts.nFlushes, 2u);
         ASSERT_GE(counts.nRenames, 1u);
         // Every flush and rename with one fate of the unflushed writes, and the
         // writes sampled; every point with every fate in the long runs.

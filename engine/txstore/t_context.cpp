@@ -125,6 +125,22 @@ void CTContext::MakeLogDurable()
     if (!m_bLogDurable)
         FlushDirectory(m_pathDirectory);
     m_bLogDurable = true;
+    m_bLogChanged = false;
+}
+
+LogFlushState CTContext::FlushState() const
+{
+    LogFlushState state;
+    state.bLogDurable = m_bLogDurable && !m_bLogChanged;
+    state.bDustboxChanged = m_bDustboxChanged;
+    state.pWrittenCreated = &m_setWrittenCreated;
+    return state;
+}
+
+void CTContext::ThrowAway(const char* szPath)
+{
+    m_bDustboxChanged = true;
+    MoveToDustboxOrThrow(m_pathDirectory, szPath);
 }
 
 void CTContext::AddToList(const char* szPath)
@@ -145,6 +161,8 @@ void CTContext::AddToList(const char* szPath)
             FlushDirectory(parent);
         m_mapDugOut.erase(dug);
     }
+    if (!m_bListDurable)
+        m_bLogChanged = true;  // the list's entry may be new
     AppendPathRecord(ListPath().GetString(), szPath);
     if (!m_bListDurable) {
         // The list's own entry, before any object it names can be on the disk.
@@ -175,8 +193,11 @@ CTransaction::IFile* CTContext::OpenFile(const char* szPath, int nWrite)
             ThrowFault();
         return new CRegularFile(szPath, 0);
     }
-    if (IsListed(szPath))
+    if (IsListed(szPath)) {
+        if (nWrite)
+            m_setWrittenCreated.insert(szPath);
         return new CRegularFile(szPath, nWrite);
+    }
     for (auto it = m_lKept.begin(); it != m_lKept.end(); ++it) {
         if ((*it)->Target() == szPath) {
             CLoggedFile* pFile = *it;
@@ -265,7 +286,7 @@ void CTContext::DropFileLog(const char* szPath)
 {
     const CPath logDir = FileLogDirectory(m_pathDirectory, szPath);
     if (platform::PathExists(logDir.GetString()))
-        MoveToDustboxOrThrow(m_pathDirectory, logDir.GetString());
+        ThrowAway(logDir.GetString());
 }
 
 void CTContext::DeleteFile(const char* szPath)
@@ -280,7 +301,7 @@ void CTContext::DeleteFile(const char* szPath)
     if (IsListed(szPath)) {
         // Moved first, unlisted after: a crash in between leaves a record of
         // nothing rather than an unlisted object.
-        MoveToDustboxOrThrow(m_pathDirectory, szPath);
+        ThrowAway(szPath);
         RemoveFromList(szPath);
     } else {
         DigOut(szPath);
@@ -304,14 +325,16 @@ void CTContext::RemoveDirectory(const char* szPath)
     const bool bCreatedHere = IsListed(szPath);
     const bool bTookOut = PurgeTree(CPath(szPath), !bCreatedHere);
     if (bCreatedHere) {
-        MoveToDustboxOrThrow(m_pathDirectory, szPath);
+        ThrowAway(szPath);
         RemoveFromList(szPath);
     } else {
         // What left the tree for the dustbox is out of it on the disk before the
         // tree moves into the dugout: otherwise a power cut could keep the tree's
         // move and undo theirs, and roll-back would bring them back with the tree.
-        if (bTookOut)
+        if (bTookOut) {
             FlushDirectory(m_pathDirectory.Join(txdir::kDustbox));
+            m_bDustboxChanged = false;
+        }
         DigOut(szPath);
     }
 }
@@ -337,7 +360,7 @@ bool CTContext::PurgeTree(const CPath& path, bool bTakeOutCreated)
         // come back with the tree on roll-back: it leaves first. Moved, then
         // unlisted, as in DeleteFile.
         if (bTakeOutCreated) {
-            MoveToDustboxOrThrow(m_pathDirectory, child.GetString());
+            ThrowAway(child.GetString());
             bTookOut = true;
         }
         RemoveFromList(child.GetString());

@@ -68,6 +68,10 @@ public:
     // True when a logged file could not bring its log up to date, or a change
     // was lost otherwise (MarkIncomplete): the transaction must not commit.
     bool HasIncompleteLog() const { return m_bIncompleteLog; }
+
+    // What this transaction made durable and left unchanged, for the commit's
+    // flush before its marker.
+    LogFlushState FlushState() const;
     void MarkIncomplete() override { m_bIncompleteLog = true; }
 
 private:
@@ -89,6 +93,8 @@ private:
     // anything moved into the dustbox.
     bool PurgeTree(const CPath& path, bool bTakeOutCreated);
     void DigOut(const char* szPath);
+    // Moves an object into the dustbox; throws when it stays.
+    void ThrowAway(const char* szPath);
     void CloseKept(CLoggedFile* pFile);
 
     // Few enough that their blocks and handles stay small, enough for the files of
@@ -104,6 +110,9 @@ private:
     std::unordered_map<std::string, CPath> m_mapDugOut;  // path -> its dugout entry
     bool m_bLogDurable = false;   // T\log's entries and its own entry in T are on the disk
     bool m_bListDurable = false;  // and T\log\clist's entry among them
+    bool m_bLogChanged = false;   // an entry made in T\log since it was flushed
+    bool m_bDustboxChanged = false;  // something moved into the dustbox since its flush
+    std::unordered_set<std::string> m_setWrittenCreated;  // created files opened for writing
     std::list<CLoggedFile*> m_lKept;  // logged files closed by their opener, newest first
 };
 

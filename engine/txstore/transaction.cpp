@@ -140,7 +140,8 @@ void CTransaction::End(int nCommit)
         if (t.pContext->IsWritable()) {
             t.pContext->CloseKeptFiles();
             if (nCommit && !t.pContext->HasIncompleteLog()) {
-                RollForward(t.pathDirectory.GetString(), true);
+                const LogFlushState known = t.pContext->FlushState();
+                RollForward(t.pathDirectory.GetString(), true, &known);
             } else {
                 RollBack(t.pathDirectory.GetString());
                 if (nCommit)

@@ -34,6 +34,7 @@
 
 #include <cstdint>
 #include <string>
+#include <unordered_set>
 
 #include "engine/txstore/destroy_object.h"
 
@@ -124,7 +125,20 @@ private:
 // bSync), applies the logs and moves the log into the dustbox. RollBack discards
 // created objects, restores removed ones and moves the log into the dustbox. Both
 // throw on failure and may be run again.
-void RollForward(const char* szDirectory, bool bSync);
+//
+// A write context that kept track of what it made durable passes it in pKnown, so
+// that the flush before the marker skips what is on the disk already and has not
+// changed since; without it everything is flushed.
+struct LogFlushState {
+    // T\log's entry in T and T\log's own entries were flushed and are unchanged.
+    bool bLogDurable = false;
+    // Something moved into the dustbox since the dustbox was last flushed.
+    bool bDustboxChanged = true;
+    // The created files opened for writing; a created file not among them holds no
+    // data, and its entry is made durable with its directory.
+    const std::unordered_set<std::string>* pWrittenCreated = nullptr;
+};
+void RollForward(const char* szDirectory, bool bSync, const LogFlushState* pKnown = nullptr);
 void RollBack(const char* szDirectory);
 
 

@@ -89,7 +89,8 @@ inline void WriteAt(CFileSystem::IContext* pFs, const std::string& path, std::ui
 
 // One write transaction's work through the adapters: changes in place and past the
 // end, a cut, new files and directories, a removed pre-existing tree, a path
-// removed and made again, and a new file removed again after others were made.
+// removed and made again, a new file removed again after others were made, and a
+// new file left empty.
 inline void DoWork(const Store& s, CFileSystem::IContext* pFs)
 {
     WriteAt(pFs, s.D("a.dat"), 10, "changed");
@@ -124,6 +125,8 @@ inline void DoWork(const Store& s, CFileSystem::IContext* pFs)
         ThrowFault();
     WriteAt(pFs, s.D("b.dat"), 0, "again");
     pFs->DeleteFile(s.D("gone.dat").c_str());
+    if (pFs->CreateFile(s.D("empty.dat").c_str()) != 0)  // made and never written
+        ThrowFault();
 }
 
 // Opens the transaction store strTx and begins a write transaction, with the
