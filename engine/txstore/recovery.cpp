@@ -152,17 +152,23 @@ void SyncLog(const CPath& directory, const LogFlushState* pKnown)
     }
     std::set<std::string> parents;
     // Files made in the transaction were written in place.
+    std::set<std::string> created;
     ForEachListRecord(log.Join(txdir::kCreationList).GetString(), [&](std::int64_t, const std::string& path) {
+        created.insert(path);
+        return true;
+    });
+    if (pKnown != nullptr && pKnown->pUnrecorded != nullptr)
+        created.insert(pKnown->pUnrecorded->begin(), pKnown->pUnrecorded->end());
+    for (const std::string& path : created) {
         unsigned nAttributes = 0;
         if (platform::FileGetAttributes(path.c_str(), &nAttributes) != platform::kFileOk)
-            return true;
+            continue;
         if ((nAttributes & platform::kFileAttrDirectory) == 0 &&
             (pKnown == nullptr || pKnown->pWrittenCreated == nullptr ||
              pKnown->pWrittenCreated->count(path) != 0))
             FlushFile(path.c_str());
         parents.insert(Parent(path.c_str()).GetString());
-        return true;
-    });
+    }
     for (const std::string& name : Subdirectories(dugout.GetString())) {
         const CPath entry = dugout.Join(name.c_str());
         if (!platform::PathExists(entry.Join(txdir::kDugObject).GetString()))

@@ -29,6 +29,15 @@ void FlushDirectory(const CPath& path)
         ThrowFault();
 }
 
+// The path made of the first n components of path.
+CPath Prefix(const CPath& path, size_t n)
+{
+    CPath prefix;
+    for (size_t i = 0; i < n; ++i)
+        prefix = prefix.Join(path.GetComponent(i).c_str());
+    return prefix;
+}
+
 unsigned Attributes(const char* szPath)
 {
     unsigned nAttributes = 0;
@@ -134,6 +143,7 @@ LogFlushState CTContext::FlushState() const
     state.bLogDurable = m_bLogDurable && !m_bLogChanged;
     state.bDustboxChanged = m_bDustboxChanged;
     state.pWrittenCreated = &m_setWrittenCreated;
+    state.pUnrecorded = &m_setUnrecorded;
     return state;
 }
 
@@ -146,20 +156,27 @@ void CTContext::ThrowAway(const char* szPath)
 void CTContext::AddToList(const char* szPath)
 {
     LoadList();
+    const CPath path(szPath);
     // Making again a path dug out in this transaction: the removal must be on the
     // disk first. Roll-back moves away whatever exists at a listed path, and a
     // power cut that kept the record but lost the move would leave the original
     // object there.
     const auto dug = m_mapDugOut.find(szPath);
     if (dug != m_mapDugOut.end()) {
-        const CPath path(szPath);
-        CPath parent;
-        for (size_t i = 0; i + 1 < path.GetComponentCount(); ++i)
-            parent = parent.Join(path.GetComponent(i).c_str());
+        const CPath parent = Prefix(path, path.GetComponentCount() - 1);
         FlushDirectory(dug->second);
         if (!parent.IsEmpty())
             FlushDirectory(parent);
         m_mapDugOut.erase(dug);
+    }
+    // Inside a directory made in this transaction an object needs no record:
+    // roll-back discards the directory with everything in it. It is made durable
+    // with the rest before the commit marker.
+    if (path.GetComponentCount() > 1 &&
+        m_setListed.count(Prefix(path, path.GetComponentCount() - 1).GetString()) != 0) {
+        m_setUnrecorded.insert(szPath);
+        m_setListed.insert(szPath);
+        return;
     }
     if (!m_bListDurable)
         m_bLogChanged = true;  // the list's entry may be new

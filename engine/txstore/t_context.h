@@ -113,6 +113,8 @@ private:
     bool m_bLogChanged = false;   // an entry made in T\log since it was flushed
     bool m_bDustboxChanged = false;  // something moved into the dustbox since its flush
     std::unordered_set<std::string> m_setWrittenCreated;  // created files opened for writing
+    // Made inside a directory made here, so not in the creation list's file.
+    std::unordered_set<std::string> m_setUnrecorded;
     std::list<CLoggedFile*> m_lKept;  // logged files closed by their opener, newest first
 };
 

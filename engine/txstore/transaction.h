@@ -137,6 +137,10 @@ struct LogFlushState {
     // The created files opened for writing; a created file not among them holds no
     // data, and its entry is made durable with its directory.
     const std::unordered_set<std::string>* pWrittenCreated = nullptr;
+    // Objects made inside a directory made in the same transaction: the creation
+    // list does not name them (roll-back discards the directory with them), but
+    // they are made durable with the rest.
+    const std::unordered_set<std::string>* pUnrecorded = nullptr;
 };
 void RollForward(const char* szDirectory, bool bSync, const LogFlushState* pKnown = nullptr);
 void RollBack(const char* szDirectory);
