@@ -8,6 +8,7 @@
 #include "support/runtime/heap.h"
 #include "support/text/compare.h"
 #include "support/text/stream_wide_string.h"
+#include "support/xml/node_arena.h"
 
 // An attribute entry: name and value, whose texts lie in the entry's block: a
 // block of its own (the texts follow the entry), or the block in which the reader
@@ -121,6 +122,16 @@ int CompareValues(const EWideString* pA, const EWideString* pB)
 }
 
 }  // namespace
+
+void* EDescription::operator new(size_t cb) noexcept
+{
+    return CNodeArena::Allocate(cb);
+}
+
+void EDescription::operator delete(void* p) noexcept
+{
+    CNodeArena::Free(p);
+}
 
 EDescription::EDescription()
 {
@@ -300,7 +311,7 @@ bool EDescription::AdoptAttributes(const AttributeText* a, int n)
     const uint64_t cbHead = static_cast<uint64_t>(n) * (sizeof(Attribute*) + sizeof(Attribute));
     if (nUnits > kMaxTextUnits || cbHead > SIZE_MAX / 4)
         return false;
-    void* pBlock = vokAllocate(static_cast<size_t>(cbHead + nUnits * sizeof(char16_t)));
+    void* pBlock = CNodeArena::Allocate(static_cast<size_t>(cbHead + nUnits * sizeof(char16_t)));
     if (pBlock == nullptr)
         return false;
     Attribute** pp = static_cast<Attribute**>(pBlock);
@@ -478,7 +489,7 @@ void EDescription::RemoveAllAttributes()
     }
     if (static_cast<void*>(m_ppAttributes) != m_pAttributeBlock)
         vokFree(m_ppAttributes);
-    vokFree(m_pAttributeBlock);
+    CNodeArena::Free(m_pAttributeBlock);
     m_ppAttributes = nullptr;
     m_nAttributes = 0;
     m_nAttributeRoom = 0;

@@ -55,6 +55,15 @@ public:
     typedef int (*CompareProc)(const EDescription* a, const EDescription* b,
                                const char16_t* szAttribute);
 
+    // Nodes of this class and its subclasses are carved by the reader's arena
+    // while a document is read, and are blocks of the library heap otherwise;
+    // either way each one is deleted on its own (see CNodeArena). Null when
+    // memory runs out.
+    static void* operator new(size_t cb) noexcept;
+    static void* operator new(size_t, void* p) noexcept { return p; }
+    static void operator delete(void* p) noexcept;
+    static void operator delete(void*, void*) noexcept {}
+
     EDescription();
     // Destroys the children, last first, then the attributes, last first.
     ~EDescription() override;
@@ -242,8 +251,8 @@ private:
     CNodeText m_strText;
     // The attributes, sorted by name: m_nAttributes entries in a list with room
     // for m_nAttributeRoom. The list and the entries the reader made lie in
-    // m_pAttributeBlock; a list grown later and entries added later have blocks
-    // of their own.
+    // m_pAttributeBlock (a block of CNodeArena); a list grown later and entries
+    // added later have blocks of their own.
     Attribute** m_ppAttributes = nullptr;
     int m_nAttributes = 0;
     int m_nAttributeRoom = 0;

@@ -19,6 +19,7 @@
 #include "support/xml/ascii_run.h"
 #include "support/xml/codec.h"
 #include "support/xml/description.h"
+#include "support/xml/node_arena.h"
 #include "support/xml/system_code_page.h"
 
 namespace {
@@ -145,35 +146,44 @@ struct CSystemUnits {
     }
 };
 
+// The length of the sequence at p[i] (a byte above 7F) when the decoder gives its
+// character on its own, else 0: complete, with continuation bytes 80-BF, and no
+// unit below 80. A byte that leads nothing stands alone (it gives U+30FB).
+size_t PlainUtf8Sequence(const unsigned char* p, size_t i, size_t cb)
+{
+    const unsigned char b = p[i];
+    const size_t nLength = (b & 0xE0) == 0xC0 ? 2 : (b & 0xF0) == 0xE0 ? 3 : (b & 0xF8) == 0xF0 ? 4 : 1;
+    if (nLength == 1)
+        return 1;
+    if (cb - i < nLength)
+        return 0;
+    uint32_t c = b & (0x7F >> nLength);
+    for (size_t k = 1; k < nLength; ++k) {
+        if ((p[i + k] & 0xC0) != 0x80)
+            return 0;
+        c = c << 6 | (p[i + k] & 0x3F);
+    }
+    const bool bPair = nLength == 4 && c >= 0x10000 && c <= 0x10FFFF;
+    return bPair || (c & 0xFFFF) >= 0x80 ? nLength : 0;
+}
+
 // True when the decoder gives the characters of these bytes one sequence at a
-// time, so that they can be walked as bytes: every sequence complete, with
-// continuation bytes 80-BF, and giving no unit below 80. (Bytes that give U+30FB
-// on their own do no harm.)
+// time, so that they can be walked as bytes: every sequence plain as above.
 bool IsPlainUtf8(const unsigned char* p, size_t cb)
 {
     size_t i = 0;
     while (i < cb) {
+        // Long runs of ASCII eight bytes at a time; then the group where the run
+        // ended byte by byte, and the sequences after it, before the next run.
         i += xmlcodec::AsciiRun(p + i, cb - i);
-        if (i == cb)
-            break;
-        const unsigned char b = p[i];
-        const size_t nLength = (b & 0xE0) == 0xC0 ? 2 : (b & 0xF0) == 0xE0 ? 3 : (b & 0xF8) == 0xF0 ? 4 : 1;
-        if (nLength == 1) {
+        while (i < cb && p[i] < 0x80)
             ++i;
-            continue;
-        }
-        if (cb - i < nLength)
-            return false;
-        uint32_t c = b & (0x7F >> nLength);
-        for (size_t k = 1; k < nLength; ++k) {
-            if ((p[i + k] & 0xC0) != 0x80)
+        while (i < cb && p[i] >= 0x80) {
+            const size_t n = PlainUtf8Sequence(p, i, cb);
+            if (n == 0)
                 return false;
-            c = c << 6 | (p[i + k] & 0x3F);
+            i += n;
         }
-        const bool bPair = nLength == 4 && c >= 0x10000 && c <= 0x10FFFF;
-        if (!bPair && (c & 0xFFFF) < 0x80)
-            return false;
-        i += nLength;
     }
     return true;
 }
@@ -874,7 +884,7 @@ bool ReadDeclaration(const unsigned char* p, size_t cb, int* pEncoding, bool* pb
 namespace {
 
 // Parses n units of text at p into pRoot. The reader's stack of levels is kept off
-// the machine stack.
+// the machine stack; the nodes and attribute blocks come from an arena.
 template <typename U>
 VOKRESULT ParseText(EDescription* pRoot, const typename U::Unit* p, size_t n, int nFlag)
 {
@@ -882,7 +892,11 @@ VOKRESULT ParseText(EDescription* pRoot, const typename U::Unit* p, size_t n, in
     if (pMemory == nullptr)
         return kVokError;
     CDocumentReader<U>* pReader = new (pMemory) CDocumentReader<U>(p, n, nFlag);
-    const VOKRESULT nResult = pReader->Parse(pRoot);
+    VOKRESULT nResult;
+    {
+        CNodeArena arena;
+        nResult = pReader->Parse(pRoot);
+    }
     pReader->~CDocumentReader();
     vokFree(pReader);
     return nResult;
