@@ -215,13 +215,27 @@ public:
 
 private:
     struct Attribute;
-    // An attribute to adopt: the name and the value, texts of their length.
+    // An attribute's name. Names are never changed in place, so the reader gives
+    // the attributes of one name the same one; each entry holds a reference.
+    struct Name;
+    // An attribute to adopt: an open name (see NewName) and the value, a text of
+    // its length.
     struct AttributeText {
-        const char16_t* pName;
-        int nName;
+        Name* pName;
         const char16_t* pValue;
         int nValue;
     };
+    // A new shared name of n units at p, from the reader's arena while there is
+    // one; null when memory runs out. The name is open: its maker holds it, and
+    // the entries that take it are counted without a shared count (AdoptAttributes
+    // does) until the maker closes it. Only the maker's thread takes it then.
+    static Name* NewName(const char16_t* p, int n);
+    // The maker lets go; the name goes now when no entry took it, else with the
+    // last entry that did.
+    static void CloseName(Name* pName);
+    // Drops an entry's reference.
+    static void ReleaseName(Name* pName);
+    static const EWideString& NameText(const Name* pName);
     template <typename T>
     friend class CDocumentReader;
     friend class CDocumentWriter;
