@@ -641,11 +641,12 @@ bool CDocumentReader<U>::ParseAttributes(Level* pLevel, EDescription* pElement, 
 template <typename U>
 EDescription::Name* CDocumentReader<U>::NameOf(const Token& t)
 {
-    // A name is a token: never empty. Its length and its first and last units
-    // tell most names apart; the comparison does the rest.
+    // A name is a token: never empty. Its length and its first, middle and last
+    // units tell most names apart; the comparison does the rest.
     const T* p = m_pText + t.nStart;
     const size_t n = t.nLength;
-    const size_t nHash = n * 7 + static_cast<size_t>(p[0]) * 3 + p[n - 1];
+    size_t nHash = (static_cast<size_t>(p[0]) * 31 + p[n - 1]) * 31 + n * 7 + p[n / 2];
+    nHash ^= nHash >> 6;
     KnownName& k = m_aKnownNames[nHash % kKnownNames];
     bool bKnown = k.pName != nullptr && k.n == n;
     for (size_t i = 0; bKnown && i < n; ++i)
