@@ -468,6 +468,25 @@ TEST_F(XmlDocument, WrapsAttributesBeforeTheLineReachesItsLimit)
     EXPECT_EQ("\t<item\r\n\t  a=\"" + std::string(63, 'x') + "\"\r\n\t  b=\"1\"/>\r\n", Write(item, 0, 0, 1));
 }
 
+// UTF-8 escapes values straight into the output, the other encodings into a
+// line of wide text first: with ASCII text both must wrap at the same places,
+// whatever entities the values take.
+TEST_F(XmlDocument, EntitiesCountTowardsTheLineAlikeInEveryEncoding)
+{
+    static const char16_t kUnits[] = {u'x', u'<', u'>', u'"', u'&', u'\t', u'\n', u'\x1F', u' '};
+    for (char16_t c : kUnits) {
+        for (int n = 0; n < 40; ++n) {
+            EDescription item;
+            item.SetTagName(u"item");
+            item.SetStringAttribute(u"a", std::u16string(static_cast<size_t>(n), u'y').c_str());
+            item.SetStringAttribute(u"b", (std::u16string(static_cast<size_t>(n % 7), c) + u"z").c_str());
+            item.SetStringAttribute(u"c", std::u16string(static_cast<size_t>(n / 3), c).c_str());
+            const std::string strWide = Write(item, 0, EDescription::kShiftJis, 1);
+            EXPECT_EQ(strWide, Write(item, 0, EDescription::kUtf8, 1)) << static_cast<int>(c) << " " << n;
+        }
+    }
+}
+
 TEST_F(XmlDocument, ReportsAShortWrite)
 {
     EDescription root;
