@@ -343,7 +343,16 @@ void CBPTree::CheckReached(const CNodeBase& node, std::uint32_t nParent,
     }
 }
 
-CBPTree::SLocation CBPTree::Descend(const void* pKey, std::uint32_t cbKey)
+void CBPTree::CheckFill(const CNodeBase& node, bool bLeaf, bool bRoot) const
+{
+    const std::uint64_t n = node.GetCount();
+    const std::uint64_t nMost = bLeaf ? m_nLeafOrder : 2ull * m_nIndexOrder;
+    const std::uint64_t nLeast = bRoot ? 1 : bLeaf ? (m_nLeafOrder + 1ull) / 2 : m_nIndexOrder;
+    if (n < nLeast || n > nMost)
+        ThrowFault();
+}
+
+CBPTree::SLocation CBPTree::Descend(const void* pKey, std::uint32_t cbKey, bool bWriting)
 {
     // The node a level up stays pinned until its child is checked against it.
     CPin aPins[2];
@@ -357,6 +366,8 @@ CBPTree::SLocation CBPTree::Descend(const void* pKey, std::uint32_t cbKey)
         PinIndex(&pin, nNode, 0);
         CIndexNode node = IndexView(pin.Buffer());
         CheckReached(node, nParent, pParent, nPosition);
+        if (bWriting)
+            CheckFill(node, false, nLevel == 0);
         aPins[(nLevel + 1) & 1].Release();
         if (node.Search(pKey, cbKey, &nPosition))
             ++nPosition;
@@ -372,6 +383,8 @@ CBPTree::SLocation CBPTree::Descend(const void* pKey, std::uint32_t cbKey)
     PinLeaf(&pin, nNode, 0);
     CLeafNode leaf = LeafView(pin.Buffer());
     CheckReached(leaf, nParent, pParent, nPosition);
+    if (bWriting)
+        CheckFill(leaf, true, m_nHeight == 0);
     location.bFound = leaf.Search(pKey, cbKey, &location.nSlot);
     pin.Release();
     aPins[0].Release();
@@ -403,7 +416,7 @@ int CBPTree::Insert(const void* pKey, std::uint32_t cbKey, const void* pValue,
             *pCursor = Cursor{nLeaf, 0};
         return kOk;
     }
-    SLocation location = Descend(pKey, cbKey);
+    SLocation location = Descend(pKey, cbKey, true);
     if (location.bFound && !m_nDuplicates) {
         if (pCursor != nullptr)
             *pCursor = Cursor{location.nLeaf, location.nSlot};
@@ -543,7 +556,7 @@ int CBPTree::Find(const void* pKey, std::uint32_t cbKey, Cursor* pCursor, int nM
 {
     if (m_pContext == nullptr || (cbKey != 0 && pKey == nullptr))
         return 0;
-    SLocation location = Descend(pKey, cbKey);
+    SLocation location = Descend(pKey, cbKey, false);
     if (!location.bFound && m_nDuplicates && location.nLeaf != 0 && location.nSlot == 0) {
         // Equal keys may lie left of a separator equal to them, and once the ones on
         // its right are erased the descent ends in the leaf after them; the last of

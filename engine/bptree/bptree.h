@@ -208,7 +208,14 @@ private:
     void CheckOpenForWriting() const;
     void CheckShape() const;
     void Reset();
-    SLocation Descend(const void* pKey, std::uint32_t cbKey);
+    // The leaf where pKey is or belongs. A descent for a write (bWriting) also
+    // requires every node on its way to hold as many entries as the tree keeps
+    // between operations (CheckFill), so that no write builds on a damaged node.
+    SLocation Descend(const void* pKey, std::uint32_t cbKey, bool bWriting);
+    // Throws when a node holds fewer entries than the tree keeps in it between
+    // operations, or more: a leaf (L + 1) div 2 .. L, an index node d .. 2d, a
+    // root at least 1. Only for nodes that no operation in progress has changed.
+    void CheckFill(const CNodeBase& node, bool bLeaf, bool bRoot) const;
     void CheckReached(const CNodeBase& node, std::uint32_t nParent, const CIndexNode* pParent,
                       std::uint32_t nPosition) const;
     void PinLeaf(CPin* pPin, std::uint32_t nId, int nWritable);

@@ -241,6 +241,82 @@ TEST_F(TreeDamageTest, DescentThroughAChildOfAnotherParentWritesNothing)
     }
 }
 
+TEST_F(TreeDamageTest, WritesRefuseNodesFullerOrEmptierThanTheTreeKeepsThem)
+{
+    const std::vector<std::uint32_t> v = m_vLeaves;
+    auto countOf = [&](std::uint32_t nLeaf) {
+        std::uint32_t n = 0;
+        ChangeLeaf(nLeaf, [&](CLeafNode& leaf) { n = leaf.GetCount(); });
+        return n;
+    };
+    auto keyOf = [&](std::uint32_t nLeaf, std::uint32_t nSlot) {
+        unsigned char b = 0;
+        ChangeLeaf(nLeaf, [&](CLeafNode& leaf) { b = *leaf.GetKeyBytes(nSlot); });
+        return b;
+    };
+    // A leaf at its least fill with a neighbour under the same parent: an erase
+    // there must borrow from the neighbour or merge with it.
+    std::size_t i = 0;
+    while (i + 1 < v.size() &&
+           (countOf(v[i]) != (kLeafOrder + 1) / 2 || ParentOf(v[i]) != ParentOf(v[i + 1])))
+        ++i;
+    ASSERT_LT(i + 1, v.size());
+    const std::uint32_t nLeast = v[i];
+    const std::uint32_t nNeighbour = v[i + 1];
+    const std::uint32_t nIndexNode = ParentOf(v[0]);
+    ASSERT_NE(m_nRoot, nIndexNode);
+    auto erase = [&](unsigned char bKey) {
+        Cursor cursor;
+        if (m_tree.Find(&bKey, 1, &cursor, 0) == 0)
+            ADD_FAILURE() << "key " << int(bKey) << " is not found";
+        else
+            m_tree.Erase(&cursor);
+    };
+    struct Case {
+        const char* szWhat;
+        std::function<void()> damage;
+        std::function<void()> write;
+    };
+    // Each key written belongs where the damage is: a hidden entry comes back, or
+    // the write rebalances with the damaged node.
+    const unsigned char bSecondOfFirst = keyOf(v[1], 1);
+    const Case kCases[] = {
+        {"an insertion into a leaf whose count was zeroed",
+         [&] { ChangeLeaf(v[1], [](CLeafNode& leaf) { leaf.SetCount(0); }); },
+         [&] { Insert(keyOf(v[1], 0)); }},
+        {"an insertion into a leaf one entry short of its least fill",
+         [&] { ChangeLeaf(v[1], [](CLeafNode& leaf) { leaf.SetCount(1); }); },
+         [&] { Insert(bSecondOfFirst); }},
+        {"an insertion through an index node with fewer than d keys",
+         [&] { ChangeIndex(nIndexNode, [](CIndexNode& node) { node.SetCount(1); }); },
+         [&] { Insert(0); }},
+        {"an erase from a leaf already below its least fill",
+         [&] { ChangeLeaf(v[1], [](CLeafNode& leaf) { leaf.SetCount(1); }); },
+         [&] { erase(keyOf(v[1], 0)); }},
+        {"an erase that would borrow from an emptied neighbour",
+         [&] { ChangeLeaf(nNeighbour, [](CLeafNode& leaf) { leaf.SetCount(0); }); },
+         [&] { erase(keyOf(nLeast, 0)); }},
+        {"an erase that would borrow from an overfull neighbour",
+         [&] { ChangeLeaf(nNeighbour, [](CLeafNode& leaf) { leaf.SetCount(kLeafOrder + 1); }); },
+         [&] { erase(keyOf(nLeast, 0)); }},
+    };
+    const testing::Bytes vIndexFile = m_store.Read("tree\\index");
+    const testing::Bytes vLeafFile = m_store.Read("tree\\leaf");
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.szWhat);
+        m_store.Write("tree\\index", vIndexFile);
+        m_store.Write("tree\\leaf", vLeafFile);
+        c.damage();
+        const testing::Bytes vDamagedIndex = m_store.Read("tree\\index");
+        const testing::Bytes vDamagedLeaves = m_store.Read("tree\\leaf");
+        Open(1);
+        EXPECT_THROW(c.write(), CFault);
+        m_tree.Close();
+        EXPECT_EQ(vDamagedIndex, m_store.Read("tree\\index"));
+        EXPECT_EQ(vDamagedLeaves, m_store.Read("tree\\leaf"));
+    }
+}
+
 TEST_F(TreeDamageTest, CheckComparesNodeRecordSizesWithTheOrders)
 {
     Open(0);

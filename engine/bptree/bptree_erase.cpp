@@ -25,6 +25,7 @@ int CBPTree::Erase(const Cursor* pCursor)
         CLeafNode leaf = LeafView(pin.Buffer());
         if (pCursor->nSlot >= leaf.GetCount())
             return 1;
+        CheckFill(leaf, true, true);
         leaf.RemoveAt(pCursor->nSlot);
         pin.Release();
         if (--m_nRecordCount == 0) {
@@ -34,19 +35,29 @@ int CBPTree::Erase(const Cursor* pCursor)
         }
         return 0;
     }
-    std::uint32_t nCount;
+    // A leaf about to underflow looks at its neighbours first, so that damage
+    // there is refused before the removal changes anything.
+    bool bUnderflow;
     {
         CPin pin;
-        PinLeaf(&pin, nLeaf, 1);
+        PinLeaf(&pin, nLeaf, 0);
         CLeafNode leaf = LeafView(pin.Buffer());
         if (pCursor->nSlot >= leaf.GetCount())
             ThrowFault();
-        leaf.RemoveAt(pCursor->nSlot);
-        nCount = leaf.GetCount();
+        CheckFill(leaf, true, false);
+        bUnderflow = leaf.GetCount() - 1 < (m_nLeafOrder + 1) / 2;
         pin.Release();
     }
-    if (nCount < (m_nLeafOrder + 1) / 2) {
-        SSibling sibling = LeafSiblingCheck(nLeaf);
+    SSibling sibling = {};
+    if (bUnderflow)
+        sibling = LeafSiblingCheck(nLeaf);
+    {
+        CPin pin;
+        PinLeaf(&pin, nLeaf, 1);
+        LeafView(pin.Buffer()).RemoveAt(pCursor->nSlot);
+        pin.Release();
+    }
+    if (bUnderflow) {
         if (sibling.bCanBorrow)
             LeafBorrow(nLeaf, sibling);
         else
@@ -59,10 +70,19 @@ int CBPTree::Erase(const Cursor* pCursor)
 CBPTree::SSibling CBPTree::FullerSibling(const CIndexNode& parent, std::uint32_t nPosition,
                                          bool bLeaves, std::uint32_t* pnCount)
 {
+    // The neighbours are as the last operation left them, so they must be full
+    // enough: one borrowed from or merged with beyond that would spread the damage.
     auto count = [&](std::uint32_t nChild) {
         CPin pin;
         PinNode(&pin, bLeaves, nChild, 0);
-        return bLeaves ? LeafView(pin.Buffer()).GetCount() : IndexView(pin.Buffer()).GetCount();
+        if (bLeaves) {
+            CLeafNode leaf = LeafView(pin.Buffer());
+            CheckFill(leaf, true, false);
+            return leaf.GetCount();
+        }
+        CIndexNode node = IndexView(pin.Buffer());
+        CheckFill(node, false, false);
+        return node.GetCount();
     };
     SSibling sibling = {false, nPosition, true};
     std::uint32_t nBest = 0;
@@ -95,8 +115,7 @@ CBPTree::SSibling CBPTree::LeafSiblingCheck(std::uint32_t nLeaf)
         ThrowFault();
     PinIndex(&pinParent, leaf.GetParent(), 0);
     CIndexNode parent = IndexView(pinParent.Buffer());
-    // A leaf that has just run empty still holds its removed key in slot 0, which
-    // locates it all the same.
+    CheckFill(parent, false, leaf.GetParent() == m_nRoot);
     std::uint32_t nBest = 0;
     SSibling sibling = FullerSibling(
         parent, ChildPosition(parent, nLeaf, leaf.GetKeyBytes(0), leaf.GetKeyLength(0), true), true,
@@ -208,6 +227,7 @@ void CBPTree::IndexRemove(std::uint32_t nNode, std::uint32_t nSeparator, bool bC
     CPin pin;
     PinIndex(&pin, nNode, 1);
     CIndexNode node = IndexView(pin.Buffer());
+    CheckFill(node, false, nNode == m_nRoot);
     node.RemoveKey(nSeparator);
     if (node.GetParent() != 0) {
         std::uint32_t n = node.GetCount();
@@ -243,6 +263,7 @@ CBPTree::SSibling CBPTree::IndexSiblingCheck(std::uint32_t nNode)
     CIndexNode node = IndexView(pinNode.Buffer());
     PinIndex(&pinParent, node.GetParent(), 0);
     CIndexNode parent = IndexView(pinParent.Buffer());
+    CheckFill(parent, false, node.GetParent() == m_nRoot);
     std::uint32_t nBest = 0;
     SSibling sibling = FullerSibling(
         parent, ChildPosition(parent, nNode, node.GetKeyBytes(0), node.GetKeyLength(0), true), false,
