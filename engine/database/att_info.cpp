@@ -258,9 +258,13 @@ void CADBImpl::ClaimFreeId(std::uint32_t nId)
             m_nameIndex.GetValue(&cursor, abId, cbValue);
             if (cbValue != 0 && GetU32LE(abId) == nId)
                 ThrowFault();  // a free record that is named: the record file is damaged
-            if (m_nameIndex.Next(&cursor, 1, 0) != CBPTree::kOk)
-                break;
+            // A chain that ends before the count, or goes on after it, hides names
+            // from this walk.
+            if (i + 1 < m_nameIndex.GetCount() && m_nameIndex.Next(&cursor, 1, 0) != CBPTree::kOk)
+                ThrowFault();
         }
+        if (!m_nameIndex.IsLastEntry(&cursor))
+            ThrowFault();
     }
     // A free id owns no list: anything under its list's name is a leftover that
     // would make the creation fail, and it goes, through the transaction, so that
