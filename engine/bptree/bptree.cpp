@@ -292,6 +292,27 @@ void CBPTree::CheckLink(std::uint32_t nLeaf, std::uint32_t nNext)
         ThrowFault();
 }
 
+void CBPTree::CheckLinkAfter(std::uint32_t nLeaf, std::uint32_t nNext)
+{
+    if (nNext != 0)
+        CheckLink(nLeaf, nNext);
+    else if (LastLeaf() != nLeaf)
+        ThrowFault();  // a chain cut short: the leaves after it would be lost
+}
+
+std::uint32_t CBPTree::LastLeaf()
+{
+    std::uint32_t nNode = m_nRoot;
+    for (std::uint32_t nLevel = 0; nLevel < m_nHeight; ++nLevel) {
+        CPin pin;
+        PinIndex(&pin, nNode, 0);
+        CIndexNode node = IndexView(pin.Buffer());
+        nNode = node.GetChild(node.GetCount());
+        pin.Release();
+    }
+    return nNode;
+}
+
 void CBPTree::CountLeafStep(std::uint32_t* pnLeaves) const
 {
     // A chain longer than the leaf file has records must loop.
@@ -376,7 +397,7 @@ CBPTree::SLocation CBPTree::Descend(const void* pKey, std::uint32_t cbKey, bool 
         parent = node;
         pParent = &parent;
     }
-    SLocation location = {nNode, 0, false};
+    SLocation location = {nNode, 0, false, 0, 0};
     if (nNode == 0)
         return location;
     CPin pin;
@@ -386,6 +407,8 @@ CBPTree::SLocation CBPTree::Descend(const void* pKey, std::uint32_t cbKey, bool 
     if (bWriting)
         CheckFill(leaf, true, m_nHeight == 0);
     location.bFound = leaf.Search(pKey, cbKey, &location.nSlot);
+    location.nCount = leaf.GetCount();
+    location.nNext = leaf.GetNext();
     pin.Release();
     aPins[0].Release();
     aPins[1].Release();
@@ -422,6 +445,9 @@ int CBPTree::Insert(const void* pKey, std::uint32_t cbKey, const void* pValue,
             *pCursor = Cursor{location.nLeaf, location.nSlot};
         return kExists;
     }
+    // A full leaf splits, and the chain after it is relinked: checked first.
+    if (location.nCount >= m_nLeafOrder)
+        CheckLinkAfter(location.nLeaf, location.nNext);
     std::uint32_t nCount;
     {
         CPin pin;
@@ -570,7 +596,7 @@ int CBPTree::Find(const void* pKey, std::uint32_t cbKey, Cursor* pCursor, int nM
             CLeafNode previous = LeafView(pin.Buffer());
             std::uint32_t n = previous.GetCount();
             if (n != 0 && previous.CompareWith(pKey, cbKey, n - 1) == 0)
-                location = SLocation{nPrevious, n - 1, true};
+                location = SLocation{nPrevious, n - 1, true, n, previous.GetNext()};
             pin.Release();
         }
     }

@@ -203,6 +203,9 @@ private:
         std::uint32_t nLeaf;
         std::uint32_t nSlot;
         bool bFound;
+        // The leaf's entry count and next leaf as the descent found them.
+        std::uint32_t nCount;
+        std::uint32_t nNext;
     };
 
     void CheckOpenForWriting() const;
@@ -232,6 +235,12 @@ private:
     CLeafNode PinCursorLeaf(const Cursor* pCursor, CPin* pPin, int nWritable);
     void CountLeafStep(std::uint32_t* pnLeaves) const;
     void CheckLink(std::uint32_t nLeaf, std::uint32_t nNext);
+    // Throws unless the chain after nLeaf holds as the index says: nNext links
+    // back to it, or nNext is 0 and nLeaf is the last leaf. For a write about to
+    // relink the chain there.
+    void CheckLinkAfter(std::uint32_t nLeaf, std::uint32_t nNext);
+    // The last leaf in key order, reached through the last child at every level.
+    std::uint32_t LastLeaf();
     std::uint32_t ChildPosition(const CIndexNode& parent, std::uint32_t nChild,
                                 const void* pKey, std::uint32_t cbKey, bool bAfterEqual) const;
 

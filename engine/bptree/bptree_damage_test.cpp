@@ -317,6 +317,39 @@ TEST_F(TreeDamageTest, WritesRefuseNodesFullerOrEmptierThanTheTreeKeepsThem)
     }
 }
 
+TEST_F(TreeDamageTest, AMergeRefusesAChainCutShortAfterTheLeafItRemoves)
+{
+    const std::vector<std::uint32_t> v = m_vLeaves;
+    auto countOf = [&](std::uint32_t nLeaf) {
+        std::uint32_t n = 0;
+        ChangeLeaf(nLeaf, [&](CLeafNode& leaf) { n = leaf.GetCount(); });
+        return n;
+    };
+    // A leaf at its least fill, not the last, whose left neighbour under the same
+    // parent is at its least fill too: an erase merges it into that neighbour.
+    const std::uint32_t nLeast = (kLeafOrder + 1) / 2;
+    std::size_t i = 1;
+    while (i + 1 < v.size() && (countOf(v[i]) != nLeast || countOf(v[i - 1]) != nLeast ||
+                                ParentOf(v[i]) != ParentOf(v[i - 1]) ||
+                                (ParentOf(v[i + 1]) == ParentOf(v[i]) && countOf(v[i + 1]) > nLeast)))
+        ++i;
+    ASSERT_LT(i + 1, v.size());
+    unsigned char bKey = 0;
+    ChangeLeaf(v[i], [&](CLeafNode& leaf) {
+        bKey = *leaf.GetKeyBytes(0);
+        leaf.SetNext(0);
+    });
+    const testing::Bytes vIndexFile = m_store.Read("tree\\index");
+    const testing::Bytes vLeafFile = m_store.Read("tree\\leaf");
+    Open(1);
+    Cursor cursor;
+    ASSERT_NE(0, m_tree.Find(&bKey, 1, &cursor, 0));
+    EXPECT_THROW(m_tree.Erase(&cursor), CFault);
+    m_tree.Close();
+    EXPECT_EQ(vIndexFile, m_store.Read("tree\\index"));
+    EXPECT_EQ(vLeafFile, m_store.Read("tree\\leaf"));
+}
+
 TEST_F(TreeDamageTest, CheckComparesNodeRecordSizesWithTheOrders)
 {
     Open(0);

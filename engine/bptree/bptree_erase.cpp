@@ -120,9 +120,32 @@ CBPTree::SSibling CBPTree::LeafSiblingCheck(std::uint32_t nLeaf)
     SSibling sibling = FullerSibling(
         parent, ChildPosition(parent, nLeaf, leaf.GetKeyBytes(0), leaf.GetKeyLength(0), true), true,
         &nBest);
+    sibling.bCanBorrow = nBest > (m_nLeafOrder + 1) / 2;
+    if (!sibling.bCanBorrow) {
+        // A merge relinks the chain around the right leaf of the pair, so the chain
+        // must hold as the parent says: the pair linked to each other, the leaf
+        // after them linked back, or none after the last leaf. A damaged link is
+        // refused here, before the removal changes anything.
+        const std::uint32_t p = sibling.nPosition;
+        const std::uint32_t nSibling = parent.GetChild(sibling.bLeft ? p - 1 : p + 1);
+        if (nSibling == nLeaf)
+            ThrowFault();
+        CPin pinSibling;
+        PinLeaf(&pinSibling, nSibling, 0);
+        CLeafNode other = LeafView(pinSibling.Buffer());
+        const CLeafNode& target = sibling.bLeft ? other : leaf;
+        const CLeafNode& source = sibling.bLeft ? leaf : other;
+        const std::uint32_t nTarget = sibling.bLeft ? nSibling : nLeaf;
+        const std::uint32_t nSource = sibling.bLeft ? nLeaf : nSibling;
+        const std::uint32_t nAfter = source.GetNext();
+        if (target.GetNext() != nSource || source.GetPrevious() != nTarget ||
+            nAfter == nTarget || nAfter == nSource)
+            ThrowFault();
+        pinSibling.Release();
+        CheckLinkAfter(nSource, nAfter);
+    }
     pinParent.Release();
     pinLeaf.Release();
-    sibling.bCanBorrow = nBest > (m_nLeafOrder + 1) / 2;
     return sibling;
 }
 
@@ -181,27 +204,16 @@ void CBPTree::LeafMerge(std::uint32_t nLeaf, const SSibling& sibling)
         CIndexNode parent = IndexView(pinParent.Buffer());
         std::uint32_t p = sibling.nPosition;
         std::uint32_t nSibling = parent.GetChild(sibling.bLeft ? p - 1 : p + 1);
-        if (nSibling == nLeaf)
-            ThrowFault();
         PinLeaf(&pinSibling, nSibling, 1);
         CLeafNode other = LeafView(pinSibling.Buffer());
         // Merge the right leaf of the pair into the left one, and unlink it.
         CLeafNode& target = sibling.bLeft ? other : leaf;
         CLeafNode& source = sibling.bLeft ? leaf : other;
         std::uint32_t nTarget = sibling.bLeft ? nSibling : nLeaf;
-        std::uint32_t nSource = sibling.bLeft ? nLeaf : nSibling;
-        // The chain is relinked around the source, so it must hold as the parent
-        // says: the pair linked to each other, the leaf after them linked back. A
-        // damaged link is refused before anything changes, never built upon.
+        // LeafSiblingCheck found the chain around the pair sound before the removal.
         std::uint32_t nAfter = source.GetNext();
-        if (target.GetNext() != nSource || source.GetPrevious() != nTarget ||
-            nAfter == nTarget || nAfter == nSource)
-            ThrowFault();
-        if (nAfter != 0) {
+        if (nAfter != 0)
             PinLeaf(&pinNext, nAfter, 1);
-            if (LeafView(pinNext.Buffer()).GetPrevious() != nSource)
-                ThrowFault();
-        }
         target.AppendFrom(source);
         target.SetNext(nAfter);
         if (nAfter != 0)
