@@ -204,9 +204,13 @@ int CAttInfo::Merge(std::uint32_t nOtherId)
                 otherList.GetKey(&cursor, abFileId, sizeof(abFileId));
                 if (ownList.Insert(abFileId, sizeof(abFileId), nullptr, 0, nullptr) == CBPTree::kOk)
                     ++nAdded;
-                if (otherList.Next(&cursor, 1, 1) != CBPTree::kOk)
-                    break;
+                // The list is removed afterwards: a chain that ends before its count
+                // or goes on after it would take files with it.
+                if (i + 1 < nOtherEntries && otherList.Next(&cursor, 1, 0) != CBPTree::kOk)
+                    ThrowFault();
             }
+            if (!otherList.IsLastEntry(&cursor))
+                ThrowFault();
             SetFileCount(GetFileCount() + nAdded);
             ownList.Close();
         }

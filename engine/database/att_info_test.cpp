@@ -314,6 +314,29 @@ TEST_F(AttTest, MergeAndRenameRefuseANameIndexThatDoesNotNameTheAttribute)
     ASSERT_EQ(1, m_adb.Open(1, 0));
 }
 
+// The other attribute's list is removed after its files were copied: a list
+// whose count disagrees with its leaves would lose the files past the count.
+TEST_F(AttTest, MergeRefusesAListWhoseCountDisagreesWithItsLeaves)
+{
+    const std::uint32_t nKeep = Add("keep");
+    const std::uint32_t nGone = Add("gone");
+    Link(nGone, {3, 4, 5});
+    m_adb.Close(1);
+    for (const std::uint32_t nCount : {2u, 4u}) {
+        SCOPED_TRACE(nCount);
+        testing::CTreeDamage(m_db.Sub("fidlists\\2")).SetHeader(44, nCount);
+        ASSERT_EQ(1, m_adb.Open(1, 0));
+        EXPECT_THROW(Att(nKeep)->Merge(nGone), CFault);
+        m_adb.Close(0);
+        ASSERT_EQ(1, m_adb.Open(0, 0));
+        EXPECT_EQ(nGone, FindAttribute(m_adb, "gone"));
+        EXPECT_EQ(0u, Att(nKeep, 0)->GetRefCount());
+        EXPECT_EQ(nCount, Att(nGone, 0)->GetRefCount());
+        m_adb.Close(0);
+    }
+    ASSERT_EQ(1, m_adb.Open(1, 0));
+}
+
 TEST_F(AttTest, ExtraDataAndReservedSlots)
 {
     const std::uint32_t nId = Add("x");
