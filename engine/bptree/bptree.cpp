@@ -313,6 +313,31 @@ std::uint32_t CBPTree::LastLeaf()
     return nNode;
 }
 
+void CBPTree::CheckNeighbourOrder(const SLocation& location, const void* pKey,
+                                  std::uint32_t cbKey)
+{
+    // The descent kept the key between the separators that led to its leaf, but
+    // a separator can be wrong itself; only the leaves beside it can tell.
+    // Duplicates may equal their neighbours across a leaf boundary.
+    const int nLeast = m_nDuplicates ? 0 : 1;
+    CPin pin;
+    if (location.nSlot == 0 && location.nPrevious != 0) {
+        PinLeaf(&pin, location.nPrevious, 0);
+        CLeafNode previous = LeafView(pin.Buffer());
+        const std::uint32_t n = previous.GetCount();
+        if (n != 0 && previous.CompareWith(pKey, cbKey, n - 1) < nLeast)
+            ThrowFault();
+        pin.Release();
+    }
+    if (location.nSlot == location.nCount && location.nNext != 0) {
+        PinLeaf(&pin, location.nNext, 0);
+        CLeafNode next = LeafView(pin.Buffer());
+        if (next.GetCount() != 0 && next.CompareWith(pKey, cbKey, 0) > -nLeast)
+            ThrowFault();
+        pin.Release();
+    }
+}
+
 void CBPTree::CountLeafStep(std::uint32_t* pnLeaves) const
 {
     // A chain longer than the leaf file has records must loop.
@@ -397,7 +422,7 @@ CBPTree::SLocation CBPTree::Descend(const void* pKey, std::uint32_t cbKey, bool 
         parent = node;
         pParent = &parent;
     }
-    SLocation location = {nNode, 0, false, 0, 0};
+    SLocation location = {nNode, 0, false, 0, 0, 0};
     if (nNode == 0)
         return location;
     CPin pin;
@@ -409,6 +434,7 @@ CBPTree::SLocation CBPTree::Descend(const void* pKey, std::uint32_t cbKey, bool 
     location.bFound = leaf.Search(pKey, cbKey, &location.nSlot);
     location.nCount = leaf.GetCount();
     location.nNext = leaf.GetNext();
+    location.nPrevious = leaf.GetPrevious();
     pin.Release();
     aPins[0].Release();
     aPins[1].Release();
@@ -445,6 +471,7 @@ int CBPTree::Insert(const void* pKey, std::uint32_t cbKey, const void* pValue,
             *pCursor = Cursor{location.nLeaf, location.nSlot};
         return kExists;
     }
+    CheckNeighbourOrder(location, pKey, cbKey);
     // A full leaf splits, and the chain after it is relinked: checked first.
     if (location.nCount >= m_nLeafOrder)
         CheckLinkAfter(location.nLeaf, location.nNext);
@@ -596,7 +623,8 @@ int CBPTree::Find(const void* pKey, std::uint32_t cbKey, Cursor* pCursor, int nM
             CLeafNode previous = LeafView(pin.Buffer());
             std::uint32_t n = previous.GetCount();
             if (n != 0 && previous.CompareWith(pKey, cbKey, n - 1) == 0)
-                location = SLocation{nPrevious, n - 1, true, n, previous.GetNext()};
+                location = SLocation{nPrevious, n - 1, true, n, previous.GetNext(),
+                                     previous.GetPrevious()};
             pin.Release();
         }
     }

@@ -203,9 +203,10 @@ private:
         std::uint32_t nLeaf;
         std::uint32_t nSlot;
         bool bFound;
-        // The leaf's entry count and next leaf as the descent found them.
+        // The leaf's entry count and its neighbours as the descent found them.
         std::uint32_t nCount;
         std::uint32_t nNext;
+        std::uint32_t nPrevious;
     };
 
     void CheckOpenForWriting() const;
@@ -241,6 +242,10 @@ private:
     void CheckLinkAfter(std::uint32_t nLeaf, std::uint32_t nNext);
     // The last leaf in key order, reached through the last child at every level.
     std::uint32_t LastLeaf();
+    // Throws when a key about to go to an end of the leaf at location does not
+    // sort after the previous leaf's last key (at slot 0) or before the next
+    // leaf's first key (after the last slot): a damaged separator sent it there.
+    void CheckNeighbourOrder(const SLocation& location, const void* pKey, std::uint32_t cbKey);
     std::uint32_t ChildPosition(const CIndexNode& parent, std::uint32_t nChild,
                                 const void* pKey, std::uint32_t cbKey, bool bAfterEqual) const;
 

@@ -350,6 +350,55 @@ TEST_F(TreeDamageTest, AMergeRefusesAChainCutShortAfterTheLeafItRemoves)
     EXPECT_EQ(vLeafFile, m_store.Read("tree\\leaf"));
 }
 
+TEST_F(TreeDamageTest, AnInsertionRefusesASeparatorThatSendsItBesideItsPlace)
+{
+    const std::vector<std::uint32_t> v = m_vLeaves;
+    // Three neighbouring leaves under one parent, and the separators between them.
+    std::size_t i = 1;
+    while (i + 1 < v.size() &&
+           (ParentOf(v[i - 1]) != ParentOf(v[i]) || ParentOf(v[i + 1]) != ParentOf(v[i])))
+        ++i;
+    ASSERT_LT(i + 1, v.size());
+    const std::uint32_t nParent = ParentOf(v[i]);
+    std::uint32_t j = 0;
+    ChangeIndex(nParent, [&](CIndexNode& node) {
+        while (j <= node.GetCount() && node.GetChild(j) != v[i])
+            ++j;
+    });
+    ASSERT_GE(j, 1u);
+    unsigned char bLeftFirst = 0, bRightFirst = 0;
+    ChangeLeaf(v[i - 1], [&](CLeafNode& leaf) { bLeftFirst = *leaf.GetKeyBytes(0); });
+    ChangeLeaf(v[i + 1], [&](CLeafNode& leaf) { bRightFirst = *leaf.GetKeyBytes(0); });
+    struct Case {
+        const char* szWhat;
+        std::function<void(CIndexNode&)> damage;
+        unsigned char bKey;  // a key of a neighbour, which the damage sends to leaf i
+    };
+    const Case kCases[] = {
+        {"a separator emptied, below the keys on its left",
+         [&](CIndexNode& node) { node.SetKey(j - 1, nullptr, 0); }, bLeftFirst},
+        {"a separator raised above the first key on its right",
+         [&](CIndexNode& node) {
+             const unsigned char b = static_cast<unsigned char>(bRightFirst + 1);
+             node.SetKey(j, &b, 1);
+         },
+         bRightFirst},
+    };
+    const testing::Bytes vIndexFile = m_store.Read("tree\\index");
+    const testing::Bytes vLeafFile = m_store.Read("tree\\leaf");
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.szWhat);
+        m_store.Write("tree\\index", vIndexFile);
+        ChangeIndex(nParent, c.damage);
+        const testing::Bytes vDamaged = m_store.Read("tree\\index");
+        Open(1);
+        EXPECT_THROW(Insert(c.bKey), CFault);
+        m_tree.Close();
+        EXPECT_EQ(vDamaged, m_store.Read("tree\\index"));
+        EXPECT_EQ(vLeafFile, m_store.Read("tree\\leaf"));
+    }
+}
+
 TEST_F(TreeDamageTest, CheckComparesNodeRecordSizesWithTheOrders)
 {
     Open(0);
