@@ -58,9 +58,9 @@ TEST(DamagedDatabase, NameIndexDamageFailsListCheckAndAdd)
     };
     const Case kCases[] = {
         {"a count one lower than the leaves hold",
-         [](CTreeDamage& t) { t.SetHeader(44, t.Count() - 1); }, 1, false},
+         [](CTreeDamage& t) { t.SetHeader(44, t.Count() - 1); }, 1, true},
         {"a count one higher than the leaves hold",
-         [](CTreeDamage& t) { t.SetHeader(44, t.Count() + 1); }, 1, false},
+         [](CTreeDamage& t) { t.SetHeader(44, t.Count() + 1); }, 1, true},
         {"a huge count and a chain that comes back to its head",
          [](CTreeDamage& t) {
              t.SetHeader(44, 0xFFFFFFFF);

@@ -280,6 +280,19 @@ TEST_F(RecoverTest, DamageMatrix)
              Patch(t->In("attinfo_db"), 12, 0x7FFFFFFF);
              Patch(t->In("attname_db\\bptinfo"), 52, 0);
              Patch(t->In("attname_db\\bptinfo"), 56, 0);
+             // The free list at the file's end still says the record freed by the
+             // merge is free.
+             e->strReportPart = "note: attinfo_db: the header is damaged; the records were "
+                                "read one by one\n";
+         }},
+        {"attribute records: the header's count and the free list's last id; name index: "
+         "root and first leaf gone",
+         [](RecoverTest* t, SExpected* e) {
+             Patch(t->In("attinfo_db"), 12, 0x7FFFFFFF);
+             const std::size_t cbRecords = ReadWhole(t->In("attinfo_db")).size();
+             Patch(t->In("attinfo_db"), cbRecords - 4, 0xFFFFFFFF);
+             Patch(t->In("attname_db\\bptinfo"), 52, 0);
+             Patch(t->In("attname_db\\bptinfo"), 56, 0);
              // The record freed by the merge reads like a live one now.
              e->nCode = 1;
              e->setLost = {kMergedEmpty};

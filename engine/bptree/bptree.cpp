@@ -292,6 +292,52 @@ void CBPTree::CheckLink(std::uint32_t nLeaf, std::uint32_t nNext)
         ThrowFault();
 }
 
+void CBPTree::CheckLinkAfter(std::uint32_t nLeaf, std::uint32_t nNext)
+{
+    if (nNext != 0)
+        CheckLink(nLeaf, nNext);
+    else if (LastLeaf() != nLeaf)
+        ThrowFault();  // a chain cut short: the leaves after it would be lost
+}
+
+std::uint32_t CBPTree::LastLeaf()
+{
+    std::uint32_t nNode = m_nRoot;
+    for (std::uint32_t nLevel = 0; nLevel < m_nHeight; ++nLevel) {
+        CPin pin;
+        PinIndex(&pin, nNode, 0);
+        CIndexNode node = IndexView(pin.Buffer());
+        nNode = node.GetChild(node.GetCount());
+        pin.Release();
+    }
+    return nNode;
+}
+
+void CBPTree::CheckNeighbourOrder(const SLocation& location, const void* pKey,
+                                  std::uint32_t cbKey)
+{
+    // The descent kept the key between the separators that led to its leaf, but
+    // a separator can be wrong itself; only the leaves beside it can tell.
+    // Duplicates may equal their neighbours across a leaf boundary.
+    const int nLeast = m_nDuplicates ? 0 : 1;
+    CPin pin;
+    if (location.nSlot == 0 && location.nPrevious != 0) {
+        PinLeaf(&pin, location.nPrevious, 0);
+        CLeafNode previous = LeafView(pin.Buffer());
+        const std::uint32_t n = previous.GetCount();
+        if (n != 0 && previous.CompareWith(pKey, cbKey, n - 1) < nLeast)
+            ThrowFault();
+        pin.Release();
+    }
+    if (location.nSlot == location.nCount && location.nNext != 0) {
+        PinLeaf(&pin, location.nNext, 0);
+        CLeafNode next = LeafView(pin.Buffer());
+        if (next.GetCount() != 0 && next.CompareWith(pKey, cbKey, 0) > -nLeast)
+            ThrowFault();
+        pin.Release();
+    }
+}
+
 void CBPTree::CountLeafStep(std::uint32_t* pnLeaves) const
 {
     // A chain longer than the leaf file has records must loop.
@@ -343,7 +389,16 @@ void CBPTree::CheckReached(const CNodeBase& node, std::uint32_t nParent,
     }
 }
 
-CBPTree::SLocation CBPTree::Descend(const void* pKey, std::uint32_t cbKey)
+void CBPTree::CheckFill(const CNodeBase& node, bool bLeaf, bool bRoot) const
+{
+    const std::uint64_t n = node.GetCount();
+    const std::uint64_t nMost = bLeaf ? m_nLeafOrder : 2ull * m_nIndexOrder;
+    const std::uint64_t nLeast = bRoot ? 1 : bLeaf ? (m_nLeafOrder + 1ull) / 2 : m_nIndexOrder;
+    if (n < nLeast || n > nMost)
+        ThrowFault();
+}
+
+CBPTree::SLocation CBPTree::Descend(const void* pKey, std::uint32_t cbKey, bool bWriting)
 {
     // The node a level up stays pinned until its child is checked against it.
     CPin aPins[2];
@@ -357,6 +412,8 @@ CBPTree::SLocation CBPTree::Descend(const void* pKey, std::uint32_t cbKey)
         PinIndex(&pin, nNode, 0);
         CIndexNode node = IndexView(pin.Buffer());
         CheckReached(node, nParent, pParent, nPosition);
+        if (bWriting)
+            CheckFill(node, false, nLevel == 0);
         aPins[(nLevel + 1) & 1].Release();
         if (node.Search(pKey, cbKey, &nPosition))
             ++nPosition;
@@ -365,14 +422,19 @@ CBPTree::SLocation CBPTree::Descend(const void* pKey, std::uint32_t cbKey)
         parent = node;
         pParent = &parent;
     }
-    SLocation location = {nNode, 0, false};
+    SLocation location = {nNode, 0, false, 0, 0, 0};
     if (nNode == 0)
         return location;
     CPin pin;
     PinLeaf(&pin, nNode, 0);
     CLeafNode leaf = LeafView(pin.Buffer());
     CheckReached(leaf, nParent, pParent, nPosition);
+    if (bWriting)
+        CheckFill(leaf, true, m_nHeight == 0);
     location.bFound = leaf.Search(pKey, cbKey, &location.nSlot);
+    location.nCount = leaf.GetCount();
+    location.nNext = leaf.GetNext();
+    location.nPrevious = leaf.GetPrevious();
     pin.Release();
     aPins[0].Release();
     aPins[1].Release();
@@ -403,12 +465,16 @@ int CBPTree::Insert(const void* pKey, std::uint32_t cbKey, const void* pValue,
             *pCursor = Cursor{nLeaf, 0};
         return kOk;
     }
-    SLocation location = Descend(pKey, cbKey);
+    SLocation location = Descend(pKey, cbKey, true);
     if (location.bFound && !m_nDuplicates) {
         if (pCursor != nullptr)
             *pCursor = Cursor{location.nLeaf, location.nSlot};
         return kExists;
     }
+    CheckNeighbourOrder(location, pKey, cbKey);
+    // A full leaf splits, and the chain after it is relinked: checked first.
+    if (location.nCount >= m_nLeafOrder)
+        CheckLinkAfter(location.nLeaf, location.nNext);
     std::uint32_t nCount;
     {
         CPin pin;
@@ -543,7 +609,7 @@ int CBPTree::Find(const void* pKey, std::uint32_t cbKey, Cursor* pCursor, int nM
 {
     if (m_pContext == nullptr || (cbKey != 0 && pKey == nullptr))
         return 0;
-    SLocation location = Descend(pKey, cbKey);
+    SLocation location = Descend(pKey, cbKey, false);
     if (!location.bFound && m_nDuplicates && location.nLeaf != 0 && location.nSlot == 0) {
         // Equal keys may lie left of a separator equal to them, and once the ones on
         // its right are erased the descent ends in the leaf after them; the last of
@@ -557,7 +623,8 @@ int CBPTree::Find(const void* pKey, std::uint32_t cbKey, Cursor* pCursor, int nM
             CLeafNode previous = LeafView(pin.Buffer());
             std::uint32_t n = previous.GetCount();
             if (n != 0 && previous.CompareWith(pKey, cbKey, n - 1) == 0)
-                location = SLocation{nPrevious, n - 1, true};
+                location = SLocation{nPrevious, n - 1, true, n, previous.GetNext(),
+                                     previous.GetPrevious()};
             pin.Release();
         }
     }

@@ -203,12 +203,23 @@ private:
         std::uint32_t nLeaf;
         std::uint32_t nSlot;
         bool bFound;
+        // The leaf's entry count and its neighbours as the descent found them.
+        std::uint32_t nCount;
+        std::uint32_t nNext;
+        std::uint32_t nPrevious;
     };
 
     void CheckOpenForWriting() const;
     void CheckShape() const;
     void Reset();
-    SLocation Descend(const void* pKey, std::uint32_t cbKey);
+    // The leaf where pKey is or belongs. A descent for a write (bWriting) also
+    // requires every node on its way to hold as many entries as the tree keeps
+    // between operations (CheckFill), so that no write builds on a damaged node.
+    SLocation Descend(const void* pKey, std::uint32_t cbKey, bool bWriting);
+    // Throws when a node holds fewer entries than the tree keeps in it between
+    // operations, or more: a leaf (L + 1) div 2 .. L, an index node d .. 2d, a
+    // root at least 1. Only for nodes that no operation in progress has changed.
+    void CheckFill(const CNodeBase& node, bool bLeaf, bool bRoot) const;
     void CheckReached(const CNodeBase& node, std::uint32_t nParent, const CIndexNode* pParent,
                       std::uint32_t nPosition) const;
     void PinLeaf(CPin* pPin, std::uint32_t nId, int nWritable);
@@ -225,6 +236,16 @@ private:
     CLeafNode PinCursorLeaf(const Cursor* pCursor, CPin* pPin, int nWritable);
     void CountLeafStep(std::uint32_t* pnLeaves) const;
     void CheckLink(std::uint32_t nLeaf, std::uint32_t nNext);
+    // Throws unless the chain after nLeaf holds as the index says: nNext links
+    // back to it, or nNext is 0 and nLeaf is the last leaf. For a write about to
+    // relink the chain there.
+    void CheckLinkAfter(std::uint32_t nLeaf, std::uint32_t nNext);
+    // The last leaf in key order, reached through the last child at every level.
+    std::uint32_t LastLeaf();
+    // Throws when a key about to go to an end of the leaf at location does not
+    // sort after the previous leaf's last key (at slot 0) or before the next
+    // leaf's first key (after the last slot): a damaged separator sent it there.
+    void CheckNeighbourOrder(const SLocation& location, const void* pKey, std::uint32_t cbKey);
     std::uint32_t ChildPosition(const CIndexNode& parent, std::uint32_t nChild,
                                 const void* pKey, std::uint32_t cbKey, bool bAfterEqual) const;
 

@@ -87,6 +87,30 @@ protected:
         ChangeLeaf(nLeaf, [&](CLeafNode& leaf) { nParent = leaf.GetParent(); });
         return nParent;
     }
+    std::uint32_t CountOf(std::uint32_t nLeaf)
+    {
+        std::uint32_t n = 0;
+        ChangeLeaf(nLeaf, [&](CLeafNode& leaf) { n = leaf.GetCount(); });
+        return n;
+    }
+    unsigned char KeyOf(std::uint32_t nLeaf, std::uint32_t nSlot)
+    {
+        unsigned char b = 0;
+        ChangeLeaf(nLeaf, [&](CLeafNode& leaf) { b = *leaf.GetKeyBytes(nSlot); });
+        return b;
+    }
+    // Runs a write on the tree as it is on disk now: it must throw the engine's
+    // exception and leave both node files as they were.
+    void ExpectRefusedUnchanged(const std::function<void()>& write)
+    {
+        const testing::Bytes vIndex = m_store.Read("tree\\index");
+        const testing::Bytes vLeaves = m_store.Read("tree\\leaf");
+        Open(1);
+        EXPECT_THROW(write(), CFault);
+        m_tree.Close();
+        EXPECT_EQ(vIndex, m_store.Read("tree\\index"));
+        EXPECT_EQ(vLeaves, m_store.Read("tree\\leaf"));
+    }
 
     // Walks the whole tree one step at a time from one end; the number of entries
     // seen, or -1 when the walk threw. A walk that goes on far beyond the entries
@@ -238,6 +262,129 @@ TEST_F(TreeDamageTest, DescentThroughAChildOfAnotherParentWritesNothing)
         m_tree.Close();
         EXPECT_EQ(vDamaged, m_store.Read("tree\\index"));
         EXPECT_EQ(vLeafFile, m_store.Read("tree\\leaf"));
+    }
+}
+
+TEST_F(TreeDamageTest, WritesRefuseNodesFullerOrEmptierThanTheTreeKeepsThem)
+{
+    const std::vector<std::uint32_t> v = m_vLeaves;
+    // A leaf at its least fill with a neighbour under the same parent: an erase
+    // there must borrow from the neighbour or merge with it.
+    std::size_t i = 0;
+    while (i + 1 < v.size() &&
+           (CountOf(v[i]) != (kLeafOrder + 1) / 2 || ParentOf(v[i]) != ParentOf(v[i + 1])))
+        ++i;
+    ASSERT_LT(i + 1, v.size());
+    const std::uint32_t nLeast = v[i];
+    const std::uint32_t nNeighbour = v[i + 1];
+    const std::uint32_t nIndexNode = ParentOf(v[0]);
+    ASSERT_NE(m_nRoot, nIndexNode);
+    auto erase = [&](unsigned char bKey) {
+        Cursor cursor;
+        if (m_tree.Find(&bKey, 1, &cursor, 0) == 0)
+            ADD_FAILURE() << "key " << int(bKey) << " is not found";
+        else
+            m_tree.Erase(&cursor);
+    };
+    struct Case {
+        const char* szWhat;
+        std::function<void()> damage;
+        std::function<void()> write;
+    };
+    // Each key written belongs where the damage is: a hidden entry comes back, or
+    // the write rebalances with the damaged node.
+    const unsigned char bSecondOfFirst = KeyOf(v[1], 1);
+    const Case kCases[] = {
+        {"an insertion into a leaf whose count was zeroed",
+         [&] { ChangeLeaf(v[1], [](CLeafNode& leaf) { leaf.SetCount(0); }); },
+         [&] { Insert(KeyOf(v[1], 0)); }},
+        {"an insertion into a leaf one entry short of its least fill",
+         [&] { ChangeLeaf(v[1], [](CLeafNode& leaf) { leaf.SetCount(1); }); },
+         [&] { Insert(bSecondOfFirst); }},
+        {"an insertion through an index node with fewer than d keys",
+         [&] { ChangeIndex(nIndexNode, [](CIndexNode& node) { node.SetCount(1); }); },
+         [&] { Insert(0); }},
+        {"an erase from a leaf already below its least fill",
+         [&] { ChangeLeaf(v[1], [](CLeafNode& leaf) { leaf.SetCount(1); }); },
+         [&] { erase(KeyOf(v[1], 0)); }},
+        {"an erase that would borrow from an emptied neighbour",
+         [&] { ChangeLeaf(nNeighbour, [](CLeafNode& leaf) { leaf.SetCount(0); }); },
+         [&] { erase(KeyOf(nLeast, 0)); }},
+        {"an erase that would borrow from an overfull neighbour",
+         [&] { ChangeLeaf(nNeighbour, [](CLeafNode& leaf) { leaf.SetCount(kLeafOrder + 1); }); },
+         [&] { erase(KeyOf(nLeast, 0)); }},
+    };
+    const testing::Bytes vIndexFile = m_store.Read("tree\\index");
+    const testing::Bytes vLeafFile = m_store.Read("tree\\leaf");
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.szWhat);
+        m_store.Write("tree\\index", vIndexFile);
+        m_store.Write("tree\\leaf", vLeafFile);
+        c.damage();
+        ExpectRefusedUnchanged(c.write);
+    }
+}
+
+TEST_F(TreeDamageTest, AMergeRefusesAChainCutShortAfterTheLeafItRemoves)
+{
+    const std::vector<std::uint32_t> v = m_vLeaves;
+    // A leaf at its least fill, not the last, whose left neighbour under the same
+    // parent is at its least fill too: an erase merges it into that neighbour.
+    const std::uint32_t nLeast = (kLeafOrder + 1) / 2;
+    std::size_t i = 1;
+    while (i + 1 < v.size() && (CountOf(v[i]) != nLeast || CountOf(v[i - 1]) != nLeast ||
+                                ParentOf(v[i]) != ParentOf(v[i - 1]) ||
+                                (ParentOf(v[i + 1]) == ParentOf(v[i]) && CountOf(v[i + 1]) > nLeast)))
+        ++i;
+    ASSERT_LT(i + 1, v.size());
+    const unsigned char bKey = KeyOf(v[i], 0);
+    ChangeLeaf(v[i], [](CLeafNode& leaf) { leaf.SetNext(0); });
+    ExpectRefusedUnchanged([&] {
+        Cursor cursor;
+        ASSERT_NE(0, m_tree.Find(&bKey, 1, &cursor, 0));
+        m_tree.Erase(&cursor);
+    });
+}
+
+TEST_F(TreeDamageTest, AnInsertionRefusesASeparatorThatSendsItBesideItsPlace)
+{
+    const std::vector<std::uint32_t> v = m_vLeaves;
+    // Three neighbouring leaves under one parent, and the separators between them.
+    std::size_t i = 1;
+    while (i + 1 < v.size() &&
+           (ParentOf(v[i - 1]) != ParentOf(v[i]) || ParentOf(v[i + 1]) != ParentOf(v[i])))
+        ++i;
+    ASSERT_LT(i + 1, v.size());
+    const std::uint32_t nParent = ParentOf(v[i]);
+    std::uint32_t j = 0;
+    ChangeIndex(nParent, [&](CIndexNode& node) {
+        while (j <= node.GetCount() && node.GetChild(j) != v[i])
+            ++j;
+    });
+    ASSERT_GE(j, 1u);
+    const unsigned char bLeftFirst = KeyOf(v[i - 1], 0);
+    const unsigned char bRightFirst = KeyOf(v[i + 1], 0);
+    struct Case {
+        const char* szWhat;
+        std::function<void(CIndexNode&)> damage;
+        unsigned char bKey;  // a key of a neighbour, which the damage sends to leaf i
+    };
+    const Case kCases[] = {
+        {"a separator emptied, below the keys on its left",
+         [&](CIndexNode& node) { node.SetKey(j - 1, nullptr, 0); }, bLeftFirst},
+        {"a separator raised above the first key on its right",
+         [&](CIndexNode& node) {
+             const unsigned char b = static_cast<unsigned char>(bRightFirst + 1);
+             node.SetKey(j, &b, 1);
+         },
+         bRightFirst},
+    };
+    const testing::Bytes vIndexFile = m_store.Read("tree\\index");
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.szWhat);
+        m_store.Write("tree\\index", vIndexFile);
+        ChangeIndex(nParent, c.damage);
+        ExpectRefusedUnchanged([&] { Insert(c.bKey); });
     }
 }
 

@@ -25,6 +25,7 @@ int CBPTree::Erase(const Cursor* pCursor)
         CLeafNode leaf = LeafView(pin.Buffer());
         if (pCursor->nSlot >= leaf.GetCount())
             return 1;
+        CheckFill(leaf, true, true);
         leaf.RemoveAt(pCursor->nSlot);
         pin.Release();
         if (--m_nRecordCount == 0) {
@@ -34,19 +35,29 @@ int CBPTree::Erase(const Cursor* pCursor)
         }
         return 0;
     }
-    std::uint32_t nCount;
+    // A leaf about to underflow looks at its neighbours first, so that damage
+    // there is refused before the removal changes anything.
+    bool bUnderflow;
     {
         CPin pin;
-        PinLeaf(&pin, nLeaf, 1);
+        PinLeaf(&pin, nLeaf, 0);
         CLeafNode leaf = LeafView(pin.Buffer());
         if (pCursor->nSlot >= leaf.GetCount())
             ThrowFault();
-        leaf.RemoveAt(pCursor->nSlot);
-        nCount = leaf.GetCount();
+        CheckFill(leaf, true, false);
+        bUnderflow = leaf.GetCount() - 1 < (m_nLeafOrder + 1) / 2;
         pin.Release();
     }
-    if (nCount < (m_nLeafOrder + 1) / 2) {
-        SSibling sibling = LeafSiblingCheck(nLeaf);
+    SSibling sibling = {};
+    if (bUnderflow)
+        sibling = LeafSiblingCheck(nLeaf);
+    {
+        CPin pin;
+        PinLeaf(&pin, nLeaf, 1);
+        LeafView(pin.Buffer()).RemoveAt(pCursor->nSlot);
+        pin.Release();
+    }
+    if (bUnderflow) {
         if (sibling.bCanBorrow)
             LeafBorrow(nLeaf, sibling);
         else
@@ -59,10 +70,19 @@ int CBPTree::Erase(const Cursor* pCursor)
 CBPTree::SSibling CBPTree::FullerSibling(const CIndexNode& parent, std::uint32_t nPosition,
                                          bool bLeaves, std::uint32_t* pnCount)
 {
+    // The neighbours are as the last operation left them, so they must be full
+    // enough: one borrowed from or merged with beyond that would spread the damage.
     auto count = [&](std::uint32_t nChild) {
         CPin pin;
         PinNode(&pin, bLeaves, nChild, 0);
-        return bLeaves ? LeafView(pin.Buffer()).GetCount() : IndexView(pin.Buffer()).GetCount();
+        if (bLeaves) {
+            CLeafNode leaf = LeafView(pin.Buffer());
+            CheckFill(leaf, true, false);
+            return leaf.GetCount();
+        }
+        CIndexNode node = IndexView(pin.Buffer());
+        CheckFill(node, false, false);
+        return node.GetCount();
     };
     SSibling sibling = {false, nPosition, true};
     std::uint32_t nBest = 0;
@@ -95,15 +115,37 @@ CBPTree::SSibling CBPTree::LeafSiblingCheck(std::uint32_t nLeaf)
         ThrowFault();
     PinIndex(&pinParent, leaf.GetParent(), 0);
     CIndexNode parent = IndexView(pinParent.Buffer());
-    // A leaf that has just run empty still holds its removed key in slot 0, which
-    // locates it all the same.
+    CheckFill(parent, false, leaf.GetParent() == m_nRoot);
     std::uint32_t nBest = 0;
     SSibling sibling = FullerSibling(
         parent, ChildPosition(parent, nLeaf, leaf.GetKeyBytes(0), leaf.GetKeyLength(0), true), true,
         &nBest);
+    sibling.bCanBorrow = nBest > (m_nLeafOrder + 1) / 2;
+    if (!sibling.bCanBorrow) {
+        // A merge relinks the chain around the right leaf of the pair, so the chain
+        // must hold as the parent says: the pair linked to each other, the leaf
+        // after them linked back, or none after the last leaf. A damaged link is
+        // refused here, before the removal changes anything.
+        const std::uint32_t p = sibling.nPosition;
+        const std::uint32_t nSibling = parent.GetChild(sibling.bLeft ? p - 1 : p + 1);
+        if (nSibling == nLeaf)
+            ThrowFault();
+        CPin pinSibling;
+        PinLeaf(&pinSibling, nSibling, 0);
+        CLeafNode other = LeafView(pinSibling.Buffer());
+        const CLeafNode& target = sibling.bLeft ? other : leaf;
+        const CLeafNode& source = sibling.bLeft ? leaf : other;
+        const std::uint32_t nTarget = sibling.bLeft ? nSibling : nLeaf;
+        const std::uint32_t nSource = sibling.bLeft ? nLeaf : nSibling;
+        const std::uint32_t nAfter = source.GetNext();
+        if (target.GetNext() != nSource || source.GetPrevious() != nTarget ||
+            nAfter == nTarget || nAfter == nSource)
+            ThrowFault();
+        pinSibling.Release();
+        CheckLinkAfter(nSource, nAfter);
+    }
     pinParent.Release();
     pinLeaf.Release();
-    sibling.bCanBorrow = nBest > (m_nLeafOrder + 1) / 2;
     return sibling;
 }
 
@@ -162,27 +204,16 @@ void CBPTree::LeafMerge(std::uint32_t nLeaf, const SSibling& sibling)
         CIndexNode parent = IndexView(pinParent.Buffer());
         std::uint32_t p = sibling.nPosition;
         std::uint32_t nSibling = parent.GetChild(sibling.bLeft ? p - 1 : p + 1);
-        if (nSibling == nLeaf)
-            ThrowFault();
         PinLeaf(&pinSibling, nSibling, 1);
         CLeafNode other = LeafView(pinSibling.Buffer());
         // Merge the right leaf of the pair into the left one, and unlink it.
         CLeafNode& target = sibling.bLeft ? other : leaf;
         CLeafNode& source = sibling.bLeft ? leaf : other;
         std::uint32_t nTarget = sibling.bLeft ? nSibling : nLeaf;
-        std::uint32_t nSource = sibling.bLeft ? nLeaf : nSibling;
-        // The chain is relinked around the source, so it must hold as the parent
-        // says: the pair linked to each other, the leaf after them linked back. A
-        // damaged link is refused before anything changes, never built upon.
+        // LeafSiblingCheck found the chain around the pair sound before the removal.
         std::uint32_t nAfter = source.GetNext();
-        if (target.GetNext() != nSource || source.GetPrevious() != nTarget ||
-            nAfter == nTarget || nAfter == nSource)
-            ThrowFault();
-        if (nAfter != 0) {
+        if (nAfter != 0)
             PinLeaf(&pinNext, nAfter, 1);
-            if (LeafView(pinNext.Buffer()).GetPrevious() != nSource)
-                ThrowFault();
-        }
         target.AppendFrom(source);
         target.SetNext(nAfter);
         if (nAfter != 0)
@@ -208,6 +239,7 @@ void CBPTree::IndexRemove(std::uint32_t nNode, std::uint32_t nSeparator, bool bC
     CPin pin;
     PinIndex(&pin, nNode, 1);
     CIndexNode node = IndexView(pin.Buffer());
+    CheckFill(node, false, nNode == m_nRoot);
     node.RemoveKey(nSeparator);
     if (node.GetParent() != 0) {
         std::uint32_t n = node.GetCount();
@@ -243,6 +275,7 @@ CBPTree::SSibling CBPTree::IndexSiblingCheck(std::uint32_t nNode)
     CIndexNode node = IndexView(pinNode.Buffer());
     PinIndex(&pinParent, node.GetParent(), 0);
     CIndexNode parent = IndexView(pinParent.Buffer());
+    CheckFill(parent, false, node.GetParent() == m_nRoot);
     std::uint32_t nBest = 0;
     SSibling sibling = FullerSibling(
         parent, ChildPosition(parent, nNode, node.GetKeyBytes(0), node.GetKeyLength(0), true), false,

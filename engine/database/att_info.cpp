@@ -2,12 +2,34 @@
 
 #include <cstring>
 #include <memory>
+#include <string>
 
 #include "engine/base/byte_order.h"
 #include "engine/base/fault.h"
 #include "engine/database/adb_impl.h"
 
 namespace velk {
+
+namespace {
+
+// The name index's entry of strName, which must name nId: an index that lacks
+// the name or gives it to another id is damaged, and a write that renames or
+// removes the attribute would build on that.
+CBPTree::Cursor FindOwnName(CBPTree& names, const std::string& strName, std::uint32_t nId)
+{
+    CBPTree::Cursor cursor;
+    unsigned char abId[4] = {};
+    if (!names.Find(strName.c_str(), static_cast<std::uint32_t>(strName.size() + 1), &cursor,
+                    CBPTree::kFindAny) ||
+        names.ValueLength(&cursor) != sizeof(abId))
+        ThrowFault();
+    names.GetValue(&cursor, abId, sizeof(abId));
+    if (GetU32LE(abId) != nId)
+        ThrowFault();
+    return cursor;
+}
+
+}  // namespace
 
 CAttInfo::CAttInfo(CADBImpl* pOwner, std::uint32_t nId, int nWritable)
     : m_pOwner(pOwner), m_nId(nId), m_nWritable(nWritable != 0 ? 1 : 0), m_pRecord(nullptr)
@@ -128,17 +150,7 @@ int CAttInfo::Rename(const char* szNewName)
     const std::string strOld = Name();
 
     CBPTree& names = m_pOwner->m_nameIndex;
-    CBPTree::Cursor cursor;
-    // The old name must be indexed under this attribute: an index that lacks it
-    // or gives it to another id is damaged, and a rename would build on that.
-    unsigned char abOld[4] = {};
-    if (!names.Find(strOld.c_str(), static_cast<std::uint32_t>(strOld.size() + 1), &cursor,
-                    CBPTree::kFindAny) ||
-        names.ValueLength(&cursor) != sizeof(abOld))
-        ThrowFault();
-    names.GetValue(&cursor, abOld, sizeof(abOld));
-    if (GetU32LE(abOld) != m_nId)
-        ThrowFault();
+    CBPTree::Cursor cursor = FindOwnName(names, strOld, m_nId);
     const int nResult =
         names.Insert(szNewName, static_cast<std::uint32_t>(cbNew), nullptr, 0, &cursor);
     if (nResult != CBPTree::kOk)
@@ -162,6 +174,9 @@ int CAttInfo::Merge(std::uint32_t nOtherId)
     if (pOther->GetState() != kAttStateLive)
         return CADB::kFailed;
     const std::string strOtherName = pOther->Name();
+    CBPTree& names = m_pOwner->m_nameIndex;
+    // Found before anything changes; the index is not written until the erase.
+    const CBPTree::Cursor nameCursor = FindOwnName(names, strOtherName, nOtherId);
     const std::uint32_t nOtherFileCount = pOther->GetFileCount();
     const std::string strOtherList = m_pOwner->FileListPath(nOtherId);
 
@@ -189,9 +204,13 @@ int CAttInfo::Merge(std::uint32_t nOtherId)
                 otherList.GetKey(&cursor, abFileId, sizeof(abFileId));
                 if (ownList.Insert(abFileId, sizeof(abFileId), nullptr, 0, nullptr) == CBPTree::kOk)
                     ++nAdded;
-                if (otherList.Next(&cursor, 1, 1) != CBPTree::kOk)
-                    break;
+                // The list is removed afterwards: a chain that ends before its count
+                // or goes on after it would take files with it.
+                if (i + 1 < nOtherEntries && otherList.Next(&cursor, 1, 0) != CBPTree::kOk)
+                    ThrowFault();
             }
+            if (!otherList.IsLastEntry(&cursor))
+                ThrowFault();
             SetFileCount(GetFileCount() + nAdded);
             ownList.Close();
         }
@@ -199,11 +218,7 @@ int CAttInfo::Merge(std::uint32_t nOtherId)
     otherList.Close();
 
     m_pOwner->m_pContext->RemoveDirectory(strOtherList.c_str());
-    CBPTree& names = m_pOwner->m_nameIndex;
-    CBPTree::Cursor cursor;
-    if (names.Find(strOtherName.c_str(), static_cast<std::uint32_t>(strOtherName.size() + 1),
-                   &cursor, CBPTree::kFindAny))
-        names.Erase(&cursor);
+    names.Erase(&nameCursor);
     pOther->Release();
     pOther.reset();
     if (!bForward)
@@ -247,9 +262,13 @@ void CADBImpl::ClaimFreeId(std::uint32_t nId)
             m_nameIndex.GetValue(&cursor, abId, cbValue);
             if (cbValue != 0 && GetU32LE(abId) == nId)
                 ThrowFault();  // a free record that is named: the record file is damaged
-            if (m_nameIndex.Next(&cursor, 1, 0) != CBPTree::kOk)
-                break;
+            // A chain that ends before the count, or goes on after it, hides names
+            // from this walk.
+            if (i + 1 < m_nameIndex.GetCount() && m_nameIndex.Next(&cursor, 1, 0) != CBPTree::kOk)
+                ThrowFault();
         }
+        if (!m_nameIndex.IsLastEntry(&cursor))
+            ThrowFault();
     }
     // A free id owns no list: anything under its list's name is a leftover that
     // would make the creation fail, and it goes, through the transaction, so that

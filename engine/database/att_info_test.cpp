@@ -268,6 +268,75 @@ TEST_F(AttTest, MergeOfAnAttributeWithFilesLeavesAForwarder)
     EXPECT_EQ(1, Att(nKeep)->Merge(3));  // pinned by another object
 }
 
+// The name index must name the attribute by its record's name before a merge
+// removes that name or a rename moves it; otherwise the write would erase
+// another attribute's name or leave a stale one behind.
+TEST_F(AttTest, MergeAndRenameRefuseANameIndexThatDoesNotNameTheAttribute)
+{
+    const std::uint32_t nKeep = Add("keep");
+    const std::uint32_t nGone = Add("gone");
+    const std::uint32_t nThird = Add("third");
+    Link(nGone, {5});
+    m_adb.Close(1);
+    struct Case {
+        const char* szWhat;
+        const char* szRecordName;
+    };
+    const Case kCases[] = {
+        {"a record name the index lacks", "absent"},
+        {"a record name the index gives to another attribute", "third"},
+    };
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.szWhat);
+        {
+            CFSContext context(1, DestroyObject);
+            CRecordFile file;
+            file.Open(&context, m_db.Sub("attinfo_db").c_str(), 1);
+            unsigned char* p = static_cast<unsigned char*>(file.Get(nGone, 1));
+            std::memset(p + 4, 0, 256);
+            std::memcpy(p + 4, c.szRecordName, std::strlen(c.szRecordName));
+            file.Release(p);
+            file.Close();
+        }
+        ASSERT_EQ(1, m_adb.Open(1, 0));
+        EXPECT_THROW(Att(nKeep)->Merge(nGone), CFault);
+        m_adb.Close(0);
+        ASSERT_EQ(1, m_adb.Open(1, 0));
+        EXPECT_THROW(Att(nGone)->Rename("renamed"), CFault);
+        m_adb.Close(0);
+        ASSERT_EQ(1, m_adb.Open(0, 0));
+        EXPECT_EQ(nGone, FindAttribute(m_adb, "gone"));
+        EXPECT_EQ(nThird, FindAttribute(m_adb, "third"));
+        EXPECT_EQ(0u, FindAttribute(m_adb, "renamed"));
+        EXPECT_EQ(1u, Att(nGone, 0)->GetRefCount());
+        m_adb.Close(0);
+    }
+    ASSERT_EQ(1, m_adb.Open(1, 0));
+}
+
+// The other attribute's list is removed after its files were copied: a list
+// whose count disagrees with its leaves would lose the files past the count.
+TEST_F(AttTest, MergeRefusesAListWhoseCountDisagreesWithItsLeaves)
+{
+    const std::uint32_t nKeep = Add("keep");
+    const std::uint32_t nGone = Add("gone");
+    Link(nGone, {3, 4, 5});
+    m_adb.Close(1);
+    for (const std::uint32_t nCount : {2u, 4u}) {
+        SCOPED_TRACE(nCount);
+        testing::CTreeDamage(m_db.Sub("fidlists\\2")).SetHeader(44, nCount);
+        ASSERT_EQ(1, m_adb.Open(1, 0));
+        EXPECT_THROW(Att(nKeep)->Merge(nGone), CFault);
+        m_adb.Close(0);
+        ASSERT_EQ(1, m_adb.Open(0, 0));
+        EXPECT_EQ(nGone, FindAttribute(m_adb, "gone"));
+        EXPECT_EQ(0u, Att(nKeep, 0)->GetRefCount());
+        EXPECT_EQ(nCount, Att(nGone, 0)->GetRefCount());
+        m_adb.Close(0);
+    }
+    ASSERT_EQ(1, m_adb.Open(1, 0));
+}
+
 TEST_F(AttTest, ExtraDataAndReservedSlots)
 {
     const std::uint32_t nId = Add("x");

@@ -396,7 +396,8 @@ void CountListLoss(const STreeSalvage& files, std::uint64_t nRecovered,
 {
     const std::uint64_t nKnown = nRecovered + files.nEntriesDropped;
     pLoss->nLost = files.nEntriesDropped;
-    pLoss->bUnknown = files.nLeavesSkipped != 0 || !files.bLeafFileRead;
+    pLoss->bUnknown =
+        files.nLeavesSkipped != 0 || files.nLeavesUncertain != 0 || !files.bLeafFileRead;
     if (files.bHeaderRead && files.nHeaderCount >= nKnown &&
         (pLoss->bUnknown || files.nHeaderCount > nKnown)) {
         pLoss->nLost = files.nHeaderCount - nRecovered;

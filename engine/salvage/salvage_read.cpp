@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 
 #include "engine/base/byte_order.h"
 #include "engine/bptree/node.h"
@@ -16,6 +17,9 @@ const unsigned char kRecordMagic[8] = {0x89, 'F', 'L', 'R', 0x0D, 0x0A, 0x1A, 0x
 const unsigned char kTreeMagic[8] = {0x89, 'B', 'P', 'T', 0x0D, 0x0A, 0x1A, 0x0A};
 const std::uint64_t kRecordHeaderSize = 16;
 const std::uint64_t kMaxRecordFile = 0xFFFFFFFFull;
+// The longest free list looked for at a damaged file's end: beyond it the file is
+// read as records of unknown allocation.
+const std::uint64_t kMaxFreeListBytes = 64ull << 20;
 
 bool ReadAt(platform::CFileHandle* pFile, std::uint64_t nOffset, void* pBuffer, std::uint32_t cb)
 {
@@ -71,6 +75,12 @@ std::vector<std::size_t> LongestAscending(const std::vector<std::string>& vKeys,
     return vRun;
 }
 
+// The leaves a tree's header still reaches, and whether they are all it uses.
+struct SReach {
+    std::set<std::uint32_t> setLeaves;
+    bool bComplete = false;
+};
+
 class CTreeReader {
 public:
     CTreeReader(std::uint32_t cbKey, bool bFixedKeys, std::uint32_t cbValue,
@@ -89,7 +99,15 @@ private:
                             static_cast<std::uint32_t>(b.size())) < 0;
     }
     bool WalkChain(std::uint32_t nFirst, STreeSalvage* pResult);
-    void GatherLeaves(STreeSalvage* pResult);
+    bool IndexedLeaves(const CPath& directory, std::uint32_t nRoot, std::uint32_t nHeight,
+                       std::uint32_t nIndexOrder, std::uint32_t nEntries,
+                       std::set<std::uint32_t>* pLeaves);
+    bool ChainedLeaves(std::uint32_t nFirst, std::uint32_t nEntries,
+                       std::set<std::uint32_t>* pLeaves);
+    SReach FindLeavesInUse(const CPath& directory, std::uint32_t nRoot, std::uint32_t nHeight,
+                           std::uint32_t nIndexOrder, std::uint32_t nFirst,
+                           std::uint32_t nEntries);
+    void GatherLeaves(SReach reach, STreeSalvage* pResult);
 
     std::uint32_t m_cbKey;
     bool m_bFixedKeys;
@@ -145,8 +163,7 @@ bool CTreeReader::WalkChain(std::uint32_t nFirst, STreeSalvage* pResult)
     std::uint32_t nPrevious = 0;
     std::vector<std::pair<std::string, std::string>> vEntries;
     for (std::uint32_t nLeaf = nFirst; nLeaf != 0;) {
-        if (!m_leaves.IsHeaderSound() || !m_leaves.MayBeAllocated(nLeaf) ||
-            !setVisited.insert(nLeaf).second)
+        if (!m_leaves.MayBeAllocated(nLeaf) || !setVisited.insert(nLeaf).second)
             return false;
         SLeafRead leaf = ReadLeaf(nLeaf);
         if (!leaf.bRead || leaf.nDropped != 0 || leaf.nPrevious != nPrevious)
@@ -159,22 +176,198 @@ bool CTreeReader::WalkChain(std::uint32_t nFirst, STreeSalvage* pResult)
         nPrevious = nLeaf;
         nLeaf = leaf.nNext;
     }
-    // Every allocated leaf must be on the chain.
-    if (setVisited.size() != m_leaves.GetRecordCount() - m_leaves.GetFreeIds().size())
+    // Every allocated leaf must be on the chain; with the free list unknown, the
+    // chain must hold as many entries as the header counts.
+    if (m_leaves.IsAllocationKnown()
+            ? setVisited.size() != m_leaves.GetRecordCount() - m_leaves.GetFreeIds().size()
+            : vEntries.size() != pResult->nHeaderCount)
         return false;
     pResult->vEntries = std::move(vEntries);
     return true;
 }
 
-void CTreeReader::GatherLeaves(STreeSalvage* pResult)
+// The leaves under the root, down nHeight levels of index nodes; true when every
+// index node on the way read and each leaf was reached once. nEntries is the
+// header's count, which an empty tree's must match.
+bool CTreeReader::IndexedLeaves(const CPath& directory, std::uint32_t nRoot, std::uint32_t nHeight,
+                                std::uint32_t nIndexOrder, std::uint32_t nEntries,
+                                std::set<std::uint32_t>* pLeaves)
 {
-    std::vector<std::pair<std::string, std::string>> vAll;
-    for (std::uint32_t nId = 1; nId <= m_leaves.GetRecordCount(); ++nId) {
-        if (!m_leaves.MayBeAllocated(nId))
+    if (nRoot == 0)
+        return nHeight == 0 && nEntries == 0;  // the empty tree
+    if (nHeight == 0) {
+        if (!m_leaves.MayBeAllocated(nRoot))
+            return false;
+        pLeaves->insert(nRoot);
+        return true;
+    }
+    const std::uint64_t cbNode = CIndexNode::NodeSize(m_cbKey, nIndexOrder);
+    if (nIndexOrder == 0 || cbNode > kMaxRecordFile)
+        return false;
+    CSalvageRecords index;
+    if (!index.Open(directory.Join("index").GetString(), static_cast<std::uint32_t>(cbNode)))
+        return false;
+    bool bWhole = true;
+    std::set<std::uint32_t> setVisited;
+    std::vector<std::uint32_t> vLevel(1, nRoot);
+    // Each node is read once, so the walk ends within the index file's records
+    // whatever the height says.
+    for (std::uint32_t nLevel = nHeight; nLevel >= 1 && !vLevel.empty(); --nLevel) {
+        std::vector<std::uint32_t> vBelow;
+        for (std::uint32_t nNode : vLevel) {
+            if (!index.MayBeAllocated(nNode) || !setVisited.insert(nNode).second ||
+                !index.Read(nNode, &m_vRecord)) {
+                bWhole = false;
+                continue;
+            }
+            const CIndexNode node(m_pfnCompare, m_cbKey, nIndexOrder, m_vRecord.data());
+            const std::uint32_t n = node.GetCount();
+            if (n == 0 || n > 2 * static_cast<std::uint64_t>(nIndexOrder)) {
+                bWhole = false;
+                continue;
+            }
+            for (std::uint32_t i = 0; i <= n; ++i) {
+                const std::uint32_t nChild = node.GetChild(i);
+                if (nLevel > 1)
+                    vBelow.push_back(nChild);
+                else if (!m_leaves.MayBeAllocated(nChild) || !pLeaves->insert(nChild).second)
+                    bWhole = false;
+            }
+        }
+        vLevel.swap(vBelow);
+    }
+    return bWhole;
+}
+
+// The leaves along the chain from nFirst while each reads and links back to the
+// one before; true when the chain reached its end.
+bool CTreeReader::ChainedLeaves(std::uint32_t nFirst, std::uint32_t nEntries,
+                                std::set<std::uint32_t>* pLeaves)
+{
+    if (nFirst == 0)
+        return nEntries == 0;  // the empty tree
+    std::uint32_t nPrevious = 0;
+    for (std::uint32_t nLeaf = nFirst; nLeaf != 0;) {
+        if (!m_leaves.MayBeAllocated(nLeaf) || pLeaves->count(nLeaf) != 0)
+            return false;
+        const SLeafRead leaf = ReadLeaf(nLeaf);
+        if (!leaf.bRead || leaf.nPrevious != nPrevious)
+            return false;
+        pLeaves->insert(nLeaf);
+        nPrevious = nLeaf;
+        nLeaf = leaf.nNext;
+    }
+    return true;
+}
+
+SReach CTreeReader::FindLeavesInUse(const CPath& directory, std::uint32_t nRoot,
+                                    std::uint32_t nHeight, std::uint32_t nIndexOrder,
+                                    std::uint32_t nFirst, std::uint32_t nEntries)
+{
+    std::set<std::uint32_t> setIndexed, setChained;
+    const bool bIndexWhole =
+        IndexedLeaves(directory, nRoot, nHeight, nIndexOrder, nEntries, &setIndexed);
+    const bool bChainWhole = ChainedLeaves(nFirst, nEntries, &setChained);
+    SReach reach;
+    if (bIndexWhole && bChainWhole && setIndexed != setChained) {
+        // One of the two is damaged: only what both reach is sure.
+        std::set_intersection(setIndexed.begin(), setIndexed.end(), setChained.begin(),
+                              setChained.end(),
+                              std::inserter(reach.setLeaves, reach.setLeaves.end()));
+    } else if (bIndexWhole || bChainWhole) {
+        reach.setLeaves = bIndexWhole ? std::move(setIndexed) : std::move(setChained);
+        reach.bComplete = true;
+    } else {
+        reach.setLeaves = std::move(setIndexed);
+        reach.setLeaves.insert(setChained.begin(), setChained.end());
+    }
+    return reach;
+}
+
+// With neither the header nor the free list to say which leaves are in use: a
+// chain that runs whole from a leaf with no previous one to a leaf with no next
+// one, each leaf linked back to the one before, is the tree's, when exactly one
+// such chain exists and it holds every leaf the header still reaches. A leaf has
+// one previous leaf, so the walks share no leaf and together read each leaf once.
+// True when the chain was found; *pReach is then that chain, complete.
+bool WholeChainAmong(const std::vector<SLeafRead>& vLeaves, SReach* pReach)
+{
+    const std::size_t nCount = vLeaves.size() - 1;
+    std::set<std::uint32_t> setChain;
+    std::uint32_t nFound = 0;
+    for (std::uint32_t nFirst = 1; nFirst <= nCount; ++nFirst) {
+        if (!vLeaves[nFirst].bRead || vLeaves[nFirst].nPrevious != 0)
             continue;
-        SLeafRead leaf = ReadLeaf(nId);
+        std::set<std::uint32_t> setWalked;
+        std::uint32_t nPrevious = 0;
+        std::uint32_t nLeaf = nFirst;
+        for (; nLeaf != 0; nLeaf = vLeaves[nLeaf].nNext) {
+            if (nLeaf > nCount || !vLeaves[nLeaf].bRead || vLeaves[nLeaf].nPrevious != nPrevious ||
+                !setWalked.insert(nLeaf).second)
+                break;
+            nPrevious = nLeaf;
+        }
+        if (nLeaf == 0 && ++nFound == 1)
+            setChain = std::move(setWalked);
+    }
+    if (nFound == 1 && std::includes(setChain.begin(), setChain.end(), pReach->setLeaves.begin(),
+                                     pReach->setLeaves.end())) {
+        pReach->setLeaves = std::move(setChain);
+        pReach->bComplete = true;
+        return true;
+    }
+    return false;
+}
+
+void CTreeReader::GatherLeaves(SReach reach, STreeSalvage* pResult)
+{
+    const std::uint32_t nCount = m_leaves.GetRecordCount();
+    const bool bAllocationKnown = m_leaves.IsAllocationKnown();
+    std::vector<SLeafRead> vLeaves(static_cast<std::size_t>(nCount) + 1);
+    for (std::uint32_t nId = 1; nId <= nCount; ++nId)
+        vLeaves[nId] = ReadLeaf(nId);
+    // A leaf the tree uses links to its neighbours and they back to it. A freed
+    // leaf keeps the links it had, but its neighbours were relinked around it and
+    // never link to it again, so a link that holds both ways marks a leaf in use.
+    const auto linked = [&](std::uint32_t nId) {
+        const SLeafRead& leaf = vLeaves[nId];
+        const auto backTo = [&](std::uint32_t nOther, bool bOtherIsNext) {
+            return nOther != 0 && nOther <= nCount && nOther != nId &&
+                   m_leaves.MayBeAllocated(nOther) && vLeaves[nOther].bRead &&
+                   (bOtherIsNext ? vLeaves[nOther].nPrevious : vLeaves[nOther].nNext) == nId;
+        };
+        return backTo(leaf.nNext, true) || backTo(leaf.nPrevious, false);
+    };
+    if (!reach.bComplete && !bAllocationKnown && WholeChainAmong(vLeaves, &reach)) {
+        // A leaf off the chain that links both ways with a neighbour shows that
+        // the chain is not all the tree (a damaged link cut it short).
+        for (std::uint32_t nId = 1; nId <= nCount && reach.bComplete; ++nId)
+            if (reach.setLeaves.count(nId) == 0 && vLeaves[nId].bRead && linked(nId))
+                reach.bComplete = false;
+    }
+    std::vector<std::pair<std::string, std::string>> vAll;
+    for (std::uint32_t nId = 1; nId <= nCount; ++nId) {
+        SLeafRead& leaf = vLeaves[nId];
+        const bool bReached = reach.setLeaves.count(nId) != 0;
+        if (!m_leaves.MayBeAllocated(nId))
+            continue;  // free: never read back (the header's ways never lead here)
+        // A sound free list says it all. Without one, the leaves the header
+        // reaches are in use; when it reaches every leaf in use, a leaf off its
+        // way is freed unless its neighbours link to it, which contradicts that.
+        bool bInUse = bAllocationKnown || bReached;
+        bool bFreed = false;  // known to be freed: left out without a word
+        if (!bInUse && reach.bComplete)
+            bFreed = !(leaf.bRead && linked(nId));
+        else if (!bInUse && leaf.bRead)
+            bInUse = linked(nId);
         if (!leaf.bRead) {
-            ++pResult->nLeavesSkipped;
+            if (!bFreed)
+                ++pResult->nLeavesSkipped;
+            continue;
+        }
+        if (!bInUse) {
+            if (!bFreed)
+                ++pResult->nLeavesUncertain;
             continue;
         }
         pResult->nEntriesDropped += leaf.nDropped;
@@ -199,7 +392,7 @@ STreeSalvage CTreeReader::Run(const std::string& strDirectory, std::uint32_t nLe
     if (IsLink(strDirectory.c_str()))
         return result;
     const CPath directory(strDirectory.c_str());
-    std::uint32_t nFirstLeaf = 0;
+    std::uint32_t nFirstLeaf = 0, nRoot = 0, nHeight = 0, nIndexOrder = 0;
     std::string strHeader;
     if (ReadSmallFile(directory.Join("bptinfo").GetString(), 60, &strHeader) &&
         strHeader.size() >= 60 && std::memcmp(strHeader.data(), kTreeMagic, 8) == 0) {
@@ -210,6 +403,9 @@ STreeSalvage CTreeReader::Run(const std::string& strDirectory, std::uint32_t nLe
         if (bSizes) {
             result.bHeaderRead = true;
             result.nHeaderCount = GetU32LE(pb + 44);
+            nIndexOrder = GetU32LE(pb + 8);
+            nHeight = GetU32LE(pb + 48);
+            nRoot = GetU32LE(pb + 52);
             nFirstLeaf = GetU32LE(pb + 56);
             if (nLeafOrder == 0)
                 nLeafOrder = nOrder;
@@ -241,7 +437,11 @@ STreeSalvage CTreeReader::Run(const std::string& strDirectory, std::uint32_t nLe
         result.bSound = result.vEntries.size() == result.nHeaderCount;
         return result;
     }
-    GatherLeaves(&result);
+    SReach reach;
+    if (result.bHeaderRead)
+        reach = FindLeavesInUse(directory, nRoot, nHeight, nIndexOrder, nFirstLeaf,
+                                result.nHeaderCount);
+    GatherLeaves(reach, &result);
     return result;
 }
 
@@ -258,6 +458,7 @@ bool CSalvageRecords::Open(const char* szPath, std::uint32_t cbExpectedRecord)
 {
     m_file.Close();
     m_bHeaderSound = false;
+    m_bAllocationKnown = false;
     m_cbRecord = 0;
     m_nCount = 0;
     m_vFreeIds.clear();
@@ -287,6 +488,7 @@ bool CSalvageRecords::Open(const char* szPath, std::uint32_t cbExpectedRecord)
                 }
                 if (bSound) {
                     m_bHeaderSound = true;
+                    m_bAllocationKnown = true;
                     m_cbRecord = cbStated;
                     m_nCount = nStated;
                 }
@@ -298,11 +500,61 @@ bool CSalvageRecords::Open(const char* szPath, std::uint32_t cbExpectedRecord)
         m_cbRecord = cbExpectedRecord != 0 ? cbExpectedRecord : cbStated;
         if (m_cbRecord == 0)
             return false;
-        const std::uint64_t nFits =
-            m_cbFile > kRecordHeaderSize ? (m_cbFile - kRecordHeaderSize) / m_cbRecord : 0;
-        m_nCount = static_cast<std::uint32_t>(nFits > 0xFFFFFFFFull ? 0xFFFFFFFFull : nFits);
+        m_bAllocationKnown = cbExpectedRecord != 0 && FindFreeListAtEnd(&file);
+        if (!m_bAllocationKnown) {
+            const std::uint64_t nFits =
+                m_cbFile > kRecordHeaderSize ? (m_cbFile - kRecordHeaderSize) / m_cbRecord : 0;
+            m_nCount = static_cast<std::uint32_t>(nFits > 0xFFFFFFFFull ? 0xFFFFFFFFull : nFits);
+        }
     }
     m_file = static_cast<platform::CFileHandle&&>(file);
+    return true;
+}
+
+bool CSalvageRecords::FindFreeListAtEnd(platform::CFileHandle* pFile)
+{
+    if (m_cbFile < kRecordHeaderSize + 4)
+        return false;
+    // N records and F free ids fill the file after the header: N * size + 4 + 4 * F
+    // bytes, with F <= N.
+    const std::uint64_t cbBody = m_cbFile - kRecordHeaderSize - 4;
+    const std::uint64_t nMostFree = cbBody / (static_cast<std::uint64_t>(m_cbRecord) + 4);
+    const std::uint64_t cbTail = 4 + 4 * nMostFree;
+    if (cbTail > kMaxFreeListBytes)
+        return false;
+    std::vector<unsigned char> vTail(static_cast<std::size_t>(cbTail));
+    if (!ReadAt(pFile, m_cbFile - cbTail, vTail.data(), static_cast<std::uint32_t>(cbTail)))
+        return false;
+    // Every F that leaves a whole number of records is tried; the list counts
+    // only when exactly one F has its count word and ascending ids within 1..N.
+    std::uint32_t nFound = 0;
+    std::uint32_t nCount = 0;
+    std::vector<std::uint32_t> vFree;
+    for (std::uint64_t nFree = 0; nFree <= nMostFree; ++nFree) {
+        if ((cbBody - 4 * nFree) % m_cbRecord != 0)
+            continue;
+        const std::uint64_t nRecords = (cbBody - 4 * nFree) / m_cbRecord;
+        const unsigned char* pList = vTail.data() + (cbTail - 4 * nFree - 4);
+        if (nFree > nRecords || nRecords > 0xFFFFFFFFull || GetU32LE(pList) != nFree)
+            continue;
+        std::vector<std::uint32_t> vIds;
+        for (std::uint64_t i = 0; i < nFree; ++i) {
+            const std::uint32_t nId = GetU32LE(pList + 4 + 4 * i);
+            if (nId == 0 || nId > nRecords || (!vIds.empty() && nId <= vIds.back()))
+                break;
+            vIds.push_back(nId);
+        }
+        if (vIds.size() != nFree)
+            continue;
+        if (++nFound > 1)
+            return false;
+        nCount = static_cast<std::uint32_t>(nRecords);
+        vFree = std::move(vIds);
+    }
+    if (nFound != 1)
+        return false;
+    m_nCount = nCount;
+    m_vFreeIds = std::move(vFree);
     return true;
 }
 
@@ -310,7 +562,7 @@ bool CSalvageRecords::MayBeAllocated(std::uint32_t nId) const
 {
     if (nId == 0 || nId > m_nCount)
         return false;
-    if (!m_bHeaderSound)
+    if (!m_bAllocationKnown)
         return true;
     return !std::binary_search(m_vFreeIds.begin(), m_vFreeIds.end(), nId);
 }

@@ -1,6 +1,7 @@
 #include "support/xml/description.h"
 
 #include <algorithm>
+#include <atomic>
 #include <climits>
 #include <cstring>
 #include <new>
@@ -8,18 +9,34 @@
 #include "support/runtime/heap.h"
 #include "support/text/compare.h"
 #include "support/text/stream_wide_string.h"
+#include "support/xml/node_arena.h"
 
-// An attribute entry: name and value, whose texts lie in the entry's block: a
-// block of its own (the texts follow the entry), or the block in which the reader
-// put every attribute of a node. A value that later outgrows its room moves to a
-// buffer of its own.
+// An attribute's name: its text follows it. A shared name (the reader's) is a
+// block of CNodeArena that goes with its last reference; the name of an entry
+// with a block of its own lies in that block, and has only that entry. While its
+// maker holds it open, the count stays above kOpenName less the entries counted
+// in nOpenUses, so that the entries taking it need no shared count; closing it
+// takes off kOpenName less those entries.
+struct EDescription::Name {
+    std::atomic<size_t> nRefs{0};
+    size_t nOpenUses = 0;
+    bool bShared = false;
+    CNodeText str;
+};
+
+// An attribute entry: a name and a value, whose text lies in the entry's block:
+// a block of its own (name and texts follow the entry), or the block in which the
+// reader put every attribute of a node. A value that later outgrows its room
+// moves to a buffer of its own.
 struct EDescription::Attribute {
-    CNodeText strName;
+    Name* pName = nullptr;
     CNodeText strValue;
     bool bOwnBlock = false;
 };
 
 namespace {
+
+constexpr size_t kOpenName = SIZE_MAX / 2;
 
 // Units of room for an entry's or a block's texts beyond this do not fit a size_t.
 constexpr uint64_t kMaxTextUnits = (SIZE_MAX - 4096) / sizeof(char16_t) / 2;
@@ -122,6 +139,16 @@ int CompareValues(const EWideString* pA, const EWideString* pB)
 
 }  // namespace
 
+void* EDescription::operator new(size_t cb) noexcept
+{
+    return CNodeArena::Allocate(cb);
+}
+
+void EDescription::operator delete(void* p) noexcept
+{
+    CNodeArena::Free(p);
+}
+
 EDescription::EDescription()
 {
     m_achTag[0] = 0;
@@ -185,7 +212,7 @@ int EDescription::SearchAttribute(const char16_t* szName, int nCount) const
     int nLow = 0, nHigh = m_nAttributes - 1;
     while (nLow <= nHigh) {
         const int nMiddle = nLow + (nHigh - nLow) / 2;
-        const EWideString& strName = AttributeAt(nMiddle)->strName;
+        const EWideString& strName = AttributeAt(nMiddle)->pName->str;
         const char16_t* pEntry = strName.GetText();
         const int nEntry = strName.GetLength();
         int nCompare = 0;
@@ -210,9 +237,60 @@ const EWideString* EDescription::FindValue(const char16_t* szName) const
     return n >= 0 ? &AttributeAt(n)->strValue : nullptr;
 }
 
+EDescription::Name* EDescription::NewName(const char16_t* p, int n)
+{
+    if (n < 0 || static_cast<uint64_t>(n) + 1 > kMaxTextUnits)
+        return nullptr;
+    void* pBlock = CNodeArena::Allocate(sizeof(Name) + (static_cast<size_t>(n) + 1) * sizeof(char16_t));
+    if (pBlock == nullptr)
+        return nullptr;
+    Name* pName = new (pBlock) Name;
+    pName->nRefs.store(kOpenName, std::memory_order_relaxed);
+    pName->bShared = true;
+    char16_t* pText = reinterpret_cast<char16_t*>(pName + 1);
+    PutText(pText, p, n);
+    pName->str.Lend(pText, n, n);
+    return pName;
+}
+
+namespace {
+
+template <typename N>
+void DropName(N* pName, size_t nCount)
+{
+    if (pName->nRefs.fetch_sub(nCount, std::memory_order_acq_rel) == nCount) {
+        pName->~N();
+        CNodeArena::Free(pName);
+    }
+}
+
+}  // namespace
+
+void EDescription::CloseName(Name* pName)
+{
+    if (pName != nullptr)
+        DropName(pName, kOpenName - pName->nOpenUses);
+}
+
+void EDescription::ReleaseName(Name* pName)
+{
+    if (pName == nullptr)
+        return;
+    if (!pName->bShared)
+        pName->~Name();  // its memory is its entry's block
+    else
+        DropName(pName, 1);
+}
+
+const EWideString& EDescription::NameText(const Name* pName)
+{
+    return pName->str;
+}
+
 void EDescription::DestroyAttribute(Attribute* pEntry)
 {
     const bool bOwnBlock = pEntry->bOwnBlock;
+    ReleaseName(pEntry->pName);
     pEntry->~Attribute();
     if (bOwnBlock)
         vokFree(pEntry);
@@ -265,15 +343,16 @@ int EDescription::StoreAttribute(const char16_t* szName, int nNameCount, const c
     const uint64_t nUnits = static_cast<uint64_t>(nNameCount) + nCount + 2;
     if (nNameCount < 0 || nCount < 0 || nUnits > kMaxTextUnits)
         return 1;
-    void* pBlock = vokAllocate(sizeof(Attribute) + static_cast<size_t>(nUnits) * sizeof(char16_t));
+    void* pBlock = vokAllocate(sizeof(Attribute) + sizeof(Name) + static_cast<size_t>(nUnits) * sizeof(char16_t));
     if (pBlock == nullptr)
         return 1;
     Attribute* pEntry = new (pBlock) Attribute;
     pEntry->bOwnBlock = true;
-    char16_t* pName = reinterpret_cast<char16_t*>(pEntry + 1);
+    pEntry->pName = new (pEntry + 1) Name;
+    char16_t* pName = reinterpret_cast<char16_t*>(pEntry->pName + 1);
     char16_t* pValue = PutText(pName, szName, nNameCount);
     PutText(pValue, pText, nCount);
-    pEntry->strName.Lend(pName, nNameCount, nNameCount);
+    pEntry->pName->str.Lend(pName, nNameCount, nNameCount);
     pEntry->strValue.Lend(pValue, nCount, nCount);
     if (!InsertAttribute(-n - 1, pEntry)) {
         DestroyAttribute(pEntry);
@@ -289,18 +368,19 @@ bool EDescription::AdoptAttributes(const AttributeText* a, int n)
     if (m_nAttributes != 0 || m_ppAttributes != nullptr) {
         // A node that came with attributes of its own takes them one by one.
         for (int i = 0; i < n; ++i) {
-            if (StoreAttribute(a[i].pName, a[i].nName, a[i].pValue, a[i].nValue) != 0)
+            const EWideString& strName = a[i].pName->str;
+            if (StoreAttribute(strName.GetText(), strName.GetLength(), a[i].pValue, a[i].nValue) != 0)
                 return false;
         }
         return true;
     }
     uint64_t nUnits = 0;
     for (int i = 0; i < n; ++i)
-        nUnits += static_cast<uint64_t>(a[i].nName) + a[i].nValue + 2;
+        nUnits += static_cast<uint64_t>(a[i].nValue) + 1;
     const uint64_t cbHead = static_cast<uint64_t>(n) * (sizeof(Attribute*) + sizeof(Attribute));
     if (nUnits > kMaxTextUnits || cbHead > SIZE_MAX / 4)
         return false;
-    void* pBlock = vokAllocate(static_cast<size_t>(cbHead + nUnits * sizeof(char16_t)));
+    void* pBlock = CNodeArena::Allocate(static_cast<size_t>(cbHead + nUnits * sizeof(char16_t)));
     if (pBlock == nullptr)
         return false;
     Attribute** pp = static_cast<Attribute**>(pBlock);
@@ -308,10 +388,10 @@ bool EDescription::AdoptAttributes(const AttributeText* a, int n)
     char16_t* q = reinterpret_cast<char16_t*>(pEntries + n);
     for (int i = 0; i < n; ++i) {
         Attribute* pEntry = new (pEntries + i) Attribute;
-        char16_t* pName = q;
-        char16_t* pValue = PutText(pName, a[i].pName, a[i].nName);
+        ++a[i].pName->nOpenUses;
+        pEntry->pName = a[i].pName;
+        char16_t* pValue = q;
         q = PutText(pValue, a[i].pValue, a[i].nValue);
-        pEntry->strName.Lend(pName, a[i].nName, a[i].nName);
         pEntry->strValue.Lend(pValue, a[i].nValue, a[i].nValue);
         pp[i] = pEntry;
     }
@@ -434,7 +514,7 @@ int EDescription::SetText(const char16_t* szText, int nCount)
 
 const EWideString& EDescription::GetAttributeNameAt(int nIndex) const
 {
-    return nIndex >= 0 && nIndex < m_nAttributes ? AttributeAt(nIndex)->strName : EmptyString();
+    return nIndex >= 0 && nIndex < m_nAttributes ? AttributeAt(nIndex)->pName->str : EmptyString();
 }
 
 const EWideString& EDescription::GetAttributeValueAt(int nIndex) const
@@ -468,17 +548,19 @@ void EDescription::RemoveAttribute(const char16_t* szName)
 
 void EDescription::RemoveAllAttributes()
 {
-    // Entries of the block whose texts all still lie there own nothing: the block
-    // goes as a whole, without a look at them.
+    // Entries of the block whose values all still lie there own nothing but a
+    // reference to their name: the block goes as a whole.
     const bool bSkipBlock = !m_bBlockBuffers;
     for (int n = m_nAttributes - 1; n >= 0; --n) {
         Attribute* pEntry = m_ppAttributes[n];
-        if (!(bSkipBlock && InBlock(pEntry)))
+        if (bSkipBlock && InBlock(pEntry))
+            ReleaseName(pEntry->pName);
+        else
             DestroyAttribute(pEntry);
     }
     if (static_cast<void*>(m_ppAttributes) != m_pAttributeBlock)
         vokFree(m_ppAttributes);
-    vokFree(m_pAttributeBlock);
+    CNodeArena::Free(m_pAttributeBlock);
     m_ppAttributes = nullptr;
     m_nAttributes = 0;
     m_nAttributeRoom = 0;
@@ -801,7 +883,7 @@ int EDescription::CopyAt(const EDescription* pSource, int nDepth)
         return 1;
     for (int n = 0; n < pSource->GetAttributeCount(); ++n) {
         const Attribute* pEntry = pSource->AttributeAt(n);
-        if (SetAttributeText(pEntry->strName.GetText(), pEntry->strValue.GetText(),
+        if (SetAttributeText(pEntry->pName->str.GetText(), pEntry->strValue.GetText(),
                              pEntry->strValue.GetLength()) != 0)
             return 1;
     }
@@ -839,7 +921,7 @@ int EDescription::MergeAt(const EDescription* pSource, int nDepth)
         return 1;
     for (int n = 0; n < pSource->GetAttributeCount(); ++n) {
         const Attribute* pEntry = pSource->AttributeAt(n);
-        if (SetAttributeText(pEntry->strName.GetText(), pEntry->strValue.GetText(),
+        if (SetAttributeText(pEntry->pName->str.GetText(), pEntry->strValue.GetText(),
                              pEntry->strValue.GetLength()) != 0)
             return 1;
     }

@@ -55,6 +55,15 @@ public:
     typedef int (*CompareProc)(const EDescription* a, const EDescription* b,
                                const char16_t* szAttribute);
 
+    // Nodes of this class and its subclasses are carved by the reader's arena
+    // while a document is read, and are blocks of the library heap otherwise;
+    // either way each one is deleted on its own (see CNodeArena). Null when
+    // memory runs out.
+    static void* operator new(size_t cb) noexcept;
+    static void* operator new(size_t, void* p) noexcept { return p; }
+    static void operator delete(void* p) noexcept;
+    static void operator delete(void*, void*) noexcept {}
+
     EDescription();
     // Destroys the children, last first, then the attributes, last first.
     ~EDescription() override;
@@ -206,13 +215,27 @@ public:
 
 private:
     struct Attribute;
-    // An attribute to adopt: the name and the value, texts of their length.
+    // An attribute's name. Names are never changed in place, so the reader gives
+    // the attributes of one name the same one; each entry holds a reference.
+    struct Name;
+    // An attribute to adopt: an open name (see NewName) and the value, a text of
+    // its length.
     struct AttributeText {
-        const char16_t* pName;
-        int nName;
+        Name* pName;
         const char16_t* pValue;
         int nValue;
     };
+    // A new shared name of n units at p, from the reader's arena while there is
+    // one; null when memory runs out. The name is open: its maker holds it, and
+    // the entries that take it are counted without a shared count (AdoptAttributes
+    // does) until the maker closes it. Only the maker's thread takes it then.
+    static Name* NewName(const char16_t* p, int n);
+    // The maker lets go; the name goes now when no entry took it, else with the
+    // last entry that did.
+    static void CloseName(Name* pName);
+    // Drops an entry's reference.
+    static void ReleaseName(Name* pName);
+    static const EWideString& NameText(const Name* pName);
     template <typename T>
     friend class CDocumentReader;
     friend class CDocumentWriter;
@@ -242,8 +265,8 @@ private:
     CNodeText m_strText;
     // The attributes, sorted by name: m_nAttributes entries in a list with room
     // for m_nAttributeRoom. The list and the entries the reader made lie in
-    // m_pAttributeBlock; a list grown later and entries added later have blocks
-    // of their own.
+    // m_pAttributeBlock (a block of CNodeArena); a list grown later and entries
+    // added later have blocks of their own.
     Attribute** m_ppAttributes = nullptr;
     int m_nAttributes = 0;
     int m_nAttributeRoom = 0;

@@ -173,6 +173,50 @@ TEST_F(XmlDocument, ReadsContent)
     }
 }
 
+// Elements share the names of their attributes; whatever one element does with
+// its attributes, the others keep theirs, also with more names than the reader
+// keeps in mind at once and names that push one another out within an element.
+TEST_F(XmlDocument, ElementsSharingAttributeNamesKeepTheirOwn)
+{
+    std::string strDocument;
+    for (int nElement = 0; nElement < 3; ++nElement) {
+        strDocument += "<e";
+        for (int i = 0; i < 300; ++i) {
+            const int k = nElement == 1 ? 299 - i : i;  // the second one in reverse
+            strDocument += " n" + std::to_string(k) + "=\"" + std::to_string(nElement * 1000 + k) + "\"";
+        }
+        // The first name once more: the last value counts.
+        strDocument += " n0=\"last" + std::to_string(nElement) + "\"/>";
+    }
+    EDescription* pRoot = new EDescription;
+    ASSERT_EQ(kVokOk, Read(pRoot, strDocument, 0));
+    ASSERT_EQ(3, pRoot->GetChildCount());
+    EDescription* pFirst = pRoot->DetachChildAt(0);
+    EDescription* pSecond = pRoot->GetChildAt(0);
+    EDescription* pThird = pRoot->GetChildAt(1);
+    pThird->RemoveAllAttributes();
+    EXPECT_EQ(300, pSecond->GetAttributeCount());
+    EXPECT_EQ(u"last1", Text(pSecond->GetAttributeValueAt(pSecond->FindAttribute(u"n0"))));
+    EXPECT_EQ(u"1299", Text(pSecond->GetAttributeValueAt(pSecond->FindAttribute(u"n299"))));
+    pFirst->RemoveAttribute(u"n5");
+    EXPECT_EQ(0, pFirst->SetStringAttribute(u"n7", u"changed"));
+    delete pRoot;  // the second and the third go; the first keeps the names
+    ASSERT_EQ(299, pFirst->GetAttributeCount());
+    for (int i = 0; i < 300; ++i) {
+        const std::u16string strName = u"n" + Text(EDescription::FormatInteger(i));
+        const int n = pFirst->FindAttribute(strName.c_str());
+        if (i == 5) {
+            EXPECT_EQ(-1, n);
+            continue;
+        }
+        ASSERT_LE(0, n) << i;
+        EXPECT_EQ(strName, Text(pFirst->GetAttributeNameAt(n)));
+        const std::u16string strValue = i == 0 ? u"last0" : i == 7 ? u"changed" : Text(EDescription::FormatInteger(i));
+        EXPECT_EQ(strValue, Text(pFirst->GetAttributeValueAt(n))) << i;
+    }
+    delete pFirst;
+}
+
 // The reader keeps an element's attributes and their texts in one block, and short
 // tag names in the node: changed afterwards, they behave as any others.
 TEST_F(XmlDocument, ReadAttributesAndTagsChangeAsAnyOthers)
@@ -422,6 +466,25 @@ TEST_F(XmlDocument, WrapsAttributesBeforeTheLineReachesItsLimit)
     EXPECT_EQ("<item a=\"" + std::string(63, 'x') + "\" b=\"1\"/>\r\n", Write(item, 0));
     // ...and one level down the first attribute already needs a new line: 6 + 63 + 1 + 4 >= 73.
     EXPECT_EQ("\t<item\r\n\t  a=\"" + std::string(63, 'x') + "\"\r\n\t  b=\"1\"/>\r\n", Write(item, 0, 0, 1));
+}
+
+// UTF-8 escapes values straight into the output, the other encodings into a
+// line of wide text first: with ASCII text both must wrap at the same places,
+// whatever entities the values take.
+TEST_F(XmlDocument, EntitiesCountTowardsTheLineAlikeInEveryEncoding)
+{
+    static const char16_t kUnits[] = {u'x', u'<', u'>', u'"', u'&', u'\t', u'\n', u'\x1F', u' '};
+    for (char16_t c : kUnits) {
+        for (int n = 0; n < 40; ++n) {
+            EDescription item;
+            item.SetTagName(u"item");
+            item.SetStringAttribute(u"a", std::u16string(static_cast<size_t>(n), u'y').c_str());
+            item.SetStringAttribute(u"b", (std::u16string(static_cast<size_t>(n % 7), c) + u"z").c_str());
+            item.SetStringAttribute(u"c", std::u16string(static_cast<size_t>(n / 3), c).c_str());
+            const std::string strWide = Write(item, 0, EDescription::kShiftJis, 1);
+            EXPECT_EQ(strWide, Write(item, 0, EDescription::kUtf8, 1)) << static_cast<int>(c) << " " << n;
+        }
+    }
 }
 
 TEST_F(XmlDocument, ReportsAShortWrite)

@@ -19,7 +19,9 @@ public:
     // room for nRoom units and a terminator (nRoom >= n), and p[n] must be 0.
     void Lend(char16_t* p, int n, int nRoom)
     {
-        FreeBuffer();
+        // A text that holds no buffer (a new one) has nothing to let go of.
+        if (m_pBuffer != nullptr)
+            FreeBuffer();
         m_pBuffer = p;
         m_nLength = n;
         m_nCapacity = nRoom;

@@ -93,6 +93,18 @@ TEST(OutOfMemory, EveryFailedAllocationEndsInTheDocumentedResult)
              *pstr = Text(root);  // what was parsed stays, and is a tree
              return r;
          }},
+        {"read of many arena chunks", [](std::size_t k, std::size_t* pn, std::string* pstr) {
+             std::string strDocument = "<view>";
+             for (int i = 0; i < 300; ++i)
+                 strDocument += "<item id=\"" + std::to_string(i) + "\" name=\"item\"/>";
+             strDocument += "</view>";
+             EDescription root;
+             EStreamBuffer stream;
+             stream.Write(strDocument.data(), static_cast<uint32_t>(strDocument.size()));
+             const VOKRESULT r = Armed(k, pn, [&] { return root.ReadDocument(&stream, 0, 1); });
+             *pstr = Text(root);
+             return r;
+         }},
         {"read shift_jis", [](std::size_t k, std::size_t* pn, std::string* pstr) {
              EDescription source, root;
              EXPECT_EQ(kVokOk, Read(&source, kDocument));

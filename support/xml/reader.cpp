@@ -19,6 +19,7 @@
 #include "support/xml/ascii_run.h"
 #include "support/xml/codec.h"
 #include "support/xml/description.h"
+#include "support/xml/node_arena.h"
 #include "support/xml/system_code_page.h"
 
 namespace {
@@ -145,35 +146,44 @@ struct CSystemUnits {
     }
 };
 
+// The length of the sequence at p[i] (a byte above 7F) when the decoder gives its
+// character on its own, else 0: complete, with continuation bytes 80-BF, and no
+// unit below 80. A byte that leads nothing stands alone (it gives U+30FB).
+size_t PlainUtf8Sequence(const unsigned char* p, size_t i, size_t cb)
+{
+    const unsigned char b = p[i];
+    const size_t nLength = (b & 0xE0) == 0xC0 ? 2 : (b & 0xF0) == 0xE0 ? 3 : (b & 0xF8) == 0xF0 ? 4 : 1;
+    if (nLength == 1)
+        return 1;
+    if (cb - i < nLength)
+        return 0;
+    uint32_t c = b & (0x7F >> nLength);
+    for (size_t k = 1; k < nLength; ++k) {
+        if ((p[i + k] & 0xC0) != 0x80)
+            return 0;
+        c = c << 6 | (p[i + k] & 0x3F);
+    }
+    const bool bPair = nLength == 4 && c >= 0x10000 && c <= 0x10FFFF;
+    return bPair || (c & 0xFFFF) >= 0x80 ? nLength : 0;
+}
+
 // True when the decoder gives the characters of these bytes one sequence at a
-// time, so that they can be walked as bytes: every sequence complete, with
-// continuation bytes 80-BF, and giving no unit below 80. (Bytes that give U+30FB
-// on their own do no harm.)
+// time, so that they can be walked as bytes: every sequence plain as above.
 bool IsPlainUtf8(const unsigned char* p, size_t cb)
 {
     size_t i = 0;
     while (i < cb) {
+        // Long runs of ASCII eight bytes at a time; then the group where the run
+        // ended byte by byte, and the sequences after it, before the next run.
         i += xmlcodec::AsciiRun(p + i, cb - i);
-        if (i == cb)
-            break;
-        const unsigned char b = p[i];
-        const size_t nLength = (b & 0xE0) == 0xC0 ? 2 : (b & 0xF0) == 0xE0 ? 3 : (b & 0xF8) == 0xF0 ? 4 : 1;
-        if (nLength == 1) {
+        while (i < cb && p[i] < 0x80)
             ++i;
-            continue;
-        }
-        if (cb - i < nLength)
-            return false;
-        uint32_t c = b & (0x7F >> nLength);
-        for (size_t k = 1; k < nLength; ++k) {
-            if ((p[i + k] & 0xC0) != 0x80)
+        while (i < cb && p[i] >= 0x80) {
+            const size_t n = PlainUtf8Sequence(p, i, cb);
+            if (n == 0)
                 return false;
-            c = c << 6 | (p[i + k] & 0x3F);
+            i += n;
         }
-        const bool bPair = nLength == 4 && c >= 0x10000 && c <= 0x10FFFF;
-        if (!bPair && (c & 0xFFFF) < 0x80)
-            return false;
-        i += nLength;
     }
     return true;
 }
@@ -304,6 +314,14 @@ public:
         : m_pText(pText), m_nLength(nLength), m_bBackslashes(nFlag == 1)
     {
     }
+    ~CDocumentReader()
+    {
+        ClearPending();
+        for (const KnownName& k : m_aKnownNames)
+            EDescription::CloseName(k.pName);
+    }
+    CDocumentReader(const CDocumentReader&) = delete;
+    CDocumentReader& operator=(const CDocumentReader&) = delete;
 
     VOKRESULT Parse(EDescription* pRoot);
 
@@ -394,6 +412,11 @@ private:
     bool ParseAttributes(Level* pLevel, EDescription* pElement, bool* pEmpty);
     // Gives pElement the attributes read so far, all in one block.
     bool AdoptPending(EDescription* pElement);
+    // The open name of the token, valid until ClearPending; null when memory runs
+    // out or the name is too long.
+    EDescription::Name* NameOf(const Token& t);
+    // Forgets the attributes read, and closes the names no longer known.
+    void ClearPending();
     void Error(Level* pLevel, const EString& strMessage)
     {
         pLevel->pNode->OnError(strMessage.GetText());
@@ -404,22 +427,32 @@ private:
     size_t m_nLength;
     size_t m_nPosition = 0;
     bool m_bBackslashes;
-    // An attribute read: its name in m_names, its value in m_values.
+    // An attribute read: its name and its value in m_values.
     struct Pending {
-        size_t nNameStart;
-        int nNameLength;
+        EDescription::Name* pName;
         size_t nValueStart;
         int nValueLength;
     };
+    // Names met lately, by their units in the text: most documents use a few
+    // names over and over, and each then lies in memory once. The names are
+    // open; one pushed out of its slot is closed once the attributes that may
+    // name it are adopted.
+    struct KnownName {
+        const T* p;
+        size_t n;
+        EDescription::Name* pName;
+    };
+    enum { kKnownNames = 64 };
 
     CHeapBuffer<char16_t> m_text;    // the text run being collected
-    CHeapBuffer<char16_t> m_names;   // the names of the element's attributes
     CHeapBuffer<char16_t> m_values;  // the decoded values of the element's attributes
     CHeapBuffer<Pending> m_pending;  // the element's attributes read so far
+    CHeapBuffer<EDescription::Name*> m_retired;  // names pushed out of their slots
     CHeapBuffer<size_t> m_order;     // their order by name, when not in order
     CHeapBuffer<EDescription::AttributeText> m_adopt;
     CHeapBuffer<char16_t> m_name;    // a tag name, zero-terminated
     CHeapBuffer<char16_t> m_wide;    // a piece of UTF-8 text, decoded
+    KnownName m_aKnownNames[kKnownNames] = {};
     Level m_aLevels[EDescription::kMaxDepth + 1];
 };
 
@@ -533,8 +566,7 @@ template <typename U>
 bool CDocumentReader<U>::ParseAttributes(Level* pLevel, EDescription* pElement, bool* pEmpty)
 {
     *pEmpty = false;
-    m_pending.Clear();
-    m_names.Clear();
+    ClearPending();
     m_values.Clear();
     for (;;) {
         SkipBlanks();
@@ -567,9 +599,9 @@ bool CDocumentReader<U>::ParseAttributes(Level* pLevel, EDescription* pElement, 
             SkipPastClose();
             return true;
         }
-        const size_t nNameStart = m_names.Size();
-        if (!U::Append(&m_names, m_pText + name.nStart, name.nLength) ||
-            m_names.Size() - nNameStart > static_cast<size_t>(EWideString::kMaxLength))
+        EDescription::Name* pName = NameOf(name);
+        const Pending pending = {pName, m_values.Size(), 0};
+        if (pName == nullptr || !m_pending.Push(pending))
             return false;
         const size_t nValueStart = m_values.Size();
         SkipBlanks();
@@ -602,18 +634,55 @@ bool CDocumentReader<U>::ParseAttributes(Level* pLevel, EDescription* pElement, 
             if (!bDecoded || m_values.Size() - nValueStart > static_cast<size_t>(EWideString::kMaxLength))
                 return false;
         }
-        const Pending pending = {nNameStart, static_cast<int>(m_names.Size() - nNameStart), nValueStart,
-                                 static_cast<int>(m_values.Size() - nValueStart)};
-        if (!m_pending.Push(pending))
-            return false;
+        m_pending.Data()[m_pending.Size() - 1].nValueLength = static_cast<int>(m_values.Size() - nValueStart);
     }
+}
+
+template <typename U>
+EDescription::Name* CDocumentReader<U>::NameOf(const Token& t)
+{
+    // A name is a token: never empty. Its length and its first, middle and last
+    // units tell most names apart; the comparison does the rest.
+    const T* p = m_pText + t.nStart;
+    const size_t n = t.nLength;
+    size_t nHash = (static_cast<size_t>(p[0]) * 31 + p[n - 1]) * 31 + n * 7 + p[n / 2];
+    nHash ^= nHash >> 6;
+    KnownName& k = m_aKnownNames[nHash % kKnownNames];
+    bool bKnown = k.pName != nullptr && k.n == n;
+    for (size_t i = 0; bKnown && i < n; ++i)
+        bKnown = k.p[i] == p[i];
+    if (!bKnown) {
+        m_name.Clear();
+        if (!U::Append(&m_name, p, t.nLength) || m_name.Size() > static_cast<size_t>(EWideString::kMaxLength))
+            return nullptr;
+        EDescription::Name* pName =
+            EDescription::NewName(m_name.Data() != nullptr ? m_name.Data() : u"", static_cast<int>(m_name.Size()));
+        if (pName == nullptr || (k.pName != nullptr && !m_retired.Push(k.pName))) {
+            EDescription::CloseName(pName);
+            return nullptr;
+        }
+        k = {p, t.nLength, pName};
+    }
+    return k.pName;
+}
+
+template <typename U>
+void CDocumentReader<U>::ClearPending()
+{
+    m_pending.Clear();
+    for (size_t i = 0; i < m_retired.Size(); ++i)
+        EDescription::CloseName(m_retired.Data()[i]);
+    m_retired.Clear();
 }
 
 namespace {
 
 // Attribute names in the order of the tree: by code unit, a prefix first.
-int CompareNames(const char16_t* p, int n, const char16_t* q, int m)
+int CompareNames(const EWideString& a, const EWideString& b)
 {
+    const char16_t* p = a.GetText();
+    const char16_t* q = b.GetText();
+    const int n = a.GetLength(), m = b.GetLength();
     const int nCommon = n < m ? n : m;
     for (int i = 0; i < nCommon; ++i) {
         if (p[i] != q[i])
@@ -635,14 +704,12 @@ bool CDocumentReader<U>::AdoptPending(EDescription* pElement)
         return false;
     const Pending* a = m_pending.Data();
     const auto text = [&](const Pending& p) {
-        return EDescription::AttributeText{m_names.Data() + p.nNameStart, p.nNameLength,
-                                           p.nValueLength > 0 ? m_values.Data() + p.nValueStart : u"",
+        return EDescription::AttributeText{p.pName, p.nValueLength > 0 ? m_values.Data() + p.nValueStart : u"",
                                            p.nValueLength};
     };
+    const auto name = [&](size_t x) -> const EWideString& { return EDescription::NameText(a[x].pName); };
     size_t i = 1;
-    const char16_t* pNames = m_names.Data();
-    while (i < n && CompareNames(pNames + a[i - 1].nNameStart, a[i - 1].nNameLength, pNames + a[i].nNameStart,
-                                 a[i].nNameLength) < 0)
+    while (i < n && (a[i - 1].pName != a[i].pName && CompareNames(name(i - 1), name(i)) < 0))
         ++i;
     if (i == n) {
         // In order already, as written: no name twice.
@@ -656,25 +723,21 @@ bool CDocumentReader<U>::AdoptPending(EDescription* pElement)
         for (i = 0; i < n; ++i)
             m_order.Push(i);
         std::sort(m_order.Data(), m_order.Data() + n, [&](size_t x, size_t y) {
-            const int nCompare =
-                CompareNames(pNames + a[x].nNameStart, a[x].nNameLength, pNames + a[y].nNameStart, a[y].nNameLength);
+            const int nCompare = CompareNames(name(x), name(y));
             return nCompare != 0 ? nCompare < 0 : x < y;
         });
         const size_t* pOrder = m_order.Data();
         for (i = 0; i < n; ++i) {
-            const Pending& p = a[pOrder[i]];
-            if (i + 1 < n) {
-                const Pending& q = a[pOrder[i + 1]];
-                if (CompareNames(pNames + p.nNameStart, p.nNameLength, pNames + q.nNameStart, q.nNameLength) == 0)
-                    continue;
-            }
-            m_adopt.Push(text(p));
+            if (i + 1 < n && CompareNames(name(pOrder[i]), name(pOrder[i + 1])) == 0)
+                continue;
+            m_adopt.Push(text(a[pOrder[i]]));
         }
     }
     if (m_adopt.Size() > static_cast<size_t>(INT_MAX))
         return false;
-    m_pending.Clear();
-    return pElement->AdoptAttributes(m_adopt.Data(), static_cast<int>(m_adopt.Size()));
+    const bool bAdopted = pElement->AdoptAttributes(m_adopt.Data(), static_cast<int>(m_adopt.Size()));
+    ClearPending();
+    return bAdopted;
 }
 
 template <typename U>
@@ -874,7 +937,7 @@ bool ReadDeclaration(const unsigned char* p, size_t cb, int* pEncoding, bool* pb
 namespace {
 
 // Parses n units of text at p into pRoot. The reader's stack of levels is kept off
-// the machine stack.
+// the machine stack; the nodes and attribute blocks come from an arena.
 template <typename U>
 VOKRESULT ParseText(EDescription* pRoot, const typename U::Unit* p, size_t n, int nFlag)
 {
@@ -882,7 +945,11 @@ VOKRESULT ParseText(EDescription* pRoot, const typename U::Unit* p, size_t n, in
     if (pMemory == nullptr)
         return kVokError;
     CDocumentReader<U>* pReader = new (pMemory) CDocumentReader<U>(p, n, nFlag);
-    const VOKRESULT nResult = pReader->Parse(pRoot);
+    VOKRESULT nResult;
+    {
+        CNodeArena arena;
+        nResult = pReader->Parse(pRoot);
+    }
     pReader->~CDocumentReader();
     vokFree(pReader);
     return nResult;

@@ -37,6 +37,28 @@ bool IsEscaped(char16_t c)
     return c < 64 && (kEscaped >> c & 1);
 }
 
+// The units of str with the entities the writer puts for the units it escapes,
+// without the line breaks it may add after inner line feeds.
+size_t EscapedUnits(const EWideString& str)
+{
+    const char16_t* p = str.GetText();
+    const size_t n = static_cast<size_t>(str.GetLength());
+    size_t nUnits = n;
+    for (size_t i = 0; i < n; ++i) {
+        const char16_t c = p[i];
+        if (!IsEscaped(c))
+            continue;
+        switch (c) {
+        case '<':
+        case '>': nUnits += 3; break;   // "&lt;", "&gt;"
+        case '"': nUnits += 5; break;   // "&quot;"
+        case '&': nUnits += 4; break;   // "&amp;"
+        default: nUnits += c < 10 ? 3 : 4; break;  // "&#" digits ";"
+        }
+    }
+    return nUnits;
+}
+
 // Escaped text straight into UTF-8 bytes, counting the units it stands for:
 // every unit is encoded on its own in UTF-8, so a piece encodes as it would
 // within its line. Offers what the writer's escapes use of a wide buffer; Push
@@ -180,18 +202,10 @@ private:
         m_nLineUnits += m_line.Size() - nBefore;
         return bOk;
     }
-    // An attribute's value, escaped, for PutValue; *pnUnits gets its units.
+    // An attribute's value, escaped as wide text, for PutValue; *pnUnits gets
+    // its units.
     bool EscapeValue(const EWideString& str, size_t* pnUnits)
     {
-        if (m_bDirect && !m_bBackslashes) {
-            m_valueBytes.Clear();
-            CUtf8Sink sink(&m_valueBytes);
-            *pnUnits = 0;
-            if (!EscapeText(&sink, str, -1))
-                return false;
-            *pnUnits = sink.Units();
-            return true;
-        }
         m_value.Clear();
         *pnUnits = 0;
         if (!(m_bBackslashes ? EscapeBackslashes(&m_value, str) : EscapeText(&m_value, str, -1)))
@@ -199,15 +213,8 @@ private:
         *pnUnits = m_value.Size();
         return true;
     }
-    // Adds the value EscapeValue made, of nUnits units, to the line.
-    bool PutValue(size_t nUnits)
-    {
-        if (m_bDirect && !m_bBackslashes) {
-            m_nLineUnits += nUnits;
-            return m_bytes.Append(m_valueBytes.Data(), m_valueBytes.Size());
-        }
-        return Put(m_value.Data(), m_value.Size());
-    }
+    // Adds the value EscapeValue made to the line.
+    bool PutValue() { return Put(m_value.Data(), m_value.Size()); }
     // Backslash escapes for control characters, quotes and the backslash.
     bool EscapeBackslashes(CHeapBuffer<char16_t>* pOut, const EWideString& str);
     // Encodes the line into the output buffer, which goes to the file once it is
@@ -224,7 +231,6 @@ private:
     size_t m_nLineUnits = 0;  // in the line so far
     CHeapBuffer<char16_t> m_line;
     CHeapBuffer<char16_t> m_value;
-    CHeapBuffer<char> m_valueBytes;
     CHeapBuffer<char> m_bytes;
 };
 
@@ -371,6 +377,19 @@ bool CDocumentWriter::WriteNode(const EDescription* p, int nIndent, int nDepth)
     const long long nLimit = 80 - 7LL * nIndent;
     for (int n = 0; n < p->GetAttributeCount(); ++n) {
         const EWideString& strName = p->GetAttributeNameAt(n);
+        if (m_bDirect && !m_bBackslashes) {
+            // UTF-8 with entities: the value's length is known before it is
+            // escaped, and it is escaped straight into the output.
+            const EWideString& strValue = p->GetAttributeValueAt(n);
+            const size_t nUnits = EscapedUnits(strValue);
+            if (static_cast<long long>(m_nLineUnits + nUnits) + strName.GetLength() + 4 >= nLimit) {
+                if (!Ascii("\r\n") || !Flush() || !Tabs(nIndent) || !Ascii(" "))
+                    return false;
+            }
+            if (!Ascii(" ") || !Append(strName) || !Ascii("=\"") || !EscapeText(strValue, -1) || !Ascii("\""))
+                return false;
+            continue;
+        }
         size_t nValueUnits = 0;
         if (!EscapeValue(p->GetAttributeValueAt(n), &nValueUnits))
             return false;
@@ -378,7 +397,7 @@ bool CDocumentWriter::WriteNode(const EDescription* p, int nIndent, int nDepth)
             if (!Ascii("\r\n") || !Flush() || !Tabs(nIndent) || !Ascii(" "))
                 return false;
         }
-        if (!Ascii(" ") || !Append(strName) || !Ascii("=\"") || !PutValue(nValueUnits) ||
+        if (!Ascii(" ") || !Append(strName) || !Ascii("=\"") || !PutValue() ||
             !Ascii("\""))
             return false;
     }
