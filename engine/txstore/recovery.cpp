@@ -63,21 +63,6 @@ void RefuseLinkedLog(const CPath& directory)
     }
 }
 
-// The path made of the first n components of path.
-CPath Prefix(const CPath& path, size_t n)
-{
-    CPath prefix;
-    for (size_t i = 0; i < n; ++i)
-        prefix = prefix.Join(path.GetComponent(i).c_str());
-    return prefix;
-}
-
-void FlushDirectory(const CPath& path)
-{
-    if (platform::DirFlush(path.GetString()) != platform::kFileOk)
-        ThrowFault();
-}
-
 // The directory that holds szPath's entry; empty for a path of one component.
 CPath Parent(const char* szPath)
 {

@@ -37,6 +37,20 @@ void MoveToDustboxOrThrow(const CPath& directory, const char* szPath)
         ThrowFault();
 }
 
+void FlushDirectory(const CPath& path)
+{
+    if (platform::DirFlush(path.GetString()) != platform::kFileOk)
+        ThrowFault();
+}
+
+CPath Prefix(const CPath& path, size_t n)
+{
+    CPath prefix;
+    for (size_t i = 0; i < n; ++i)
+        prefix = prefix.Join(path.GetComponent(i).c_str());
+    return prefix;
+}
+
 void FlushFile(const char* szPath)
 {
     platform::CFileHandle file;

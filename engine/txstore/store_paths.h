@@ -2,6 +2,7 @@
 // the transaction, its context and recovery. The names are in store_names.h.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -26,6 +27,12 @@ void MoveToDustbox(const CPath& directory, const char* szPath, const char* szFro
 
 // As MoveToDustbox, but throws when szPath still exists afterwards.
 void MoveToDustboxOrThrow(const CPath& directory, const char* szPath);
+
+// Makes the entries of a directory durable (nothing to do on Windows). Throws.
+void FlushDirectory(const CPath& path);
+
+// The path made of the first n components of path.
+CPath Prefix(const CPath& path, size_t n);
 
 // Opens (or creates) a file with the given access and makes it durable. Throws.
 void FlushFile(const char* szPath);

@@ -22,22 +22,6 @@ void MakeDirectory(const CPath& path)
         ThrowFault();
 }
 
-// Makes the entries of a directory durable (nothing to do on Windows).
-void FlushDirectory(const CPath& path)
-{
-    if (platform::DirFlush(path.GetString()) != platform::kFileOk)
-        ThrowFault();
-}
-
-// The path made of the first n components of path.
-CPath Prefix(const CPath& path, size_t n)
-{
-    CPath prefix;
-    for (size_t i = 0; i < n; ++i)
-        prefix = prefix.Join(path.GetComponent(i).c_str());
-    return prefix;
-}
-
 unsigned Attributes(const char* szPath)
 {
     unsigned nAttributes = 0;
