@@ -10,7 +10,11 @@ version=$2
 scripts=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d "${TMPDIR:-/tmp}/attview-package.XXXXXX")
 trap 'rm -rf "$work"' EXIT
-fail() { echo "package_test: $*" >&2; exit 1; }
+fail() {
+  echo "package_test: $*" >&2
+  [ -s "$work/wine-stderr" ] && sed 's/^/  /' "$work/wine-stderr" >&2
+  exit 1
+}
 
 (cd "$build" && cpack -G ZIP -B "$work/out" >/dev/null) || fail "cpack failed"
 zip=$(ls "$work"/out/attview-restore-"$version"-win*.zip) || fail "no attview-restore-$version-win*.zip"
@@ -35,7 +39,9 @@ done
 
 prefix=$build/wineprefix
 win() { printf 'Z:%s' "${1//\//\\}"; }
-run() { "$scripts/wine-run.sh" "$prefix" "$@"; }
+# Wine's standard error goes to a file: a helper process that Wine starts on demand
+# inherits it and can outlive the test; on ctest's pipe it keeps ctest waiting.
+run() { "$scripts/wine-run.sh" "$prefix" "$@" 2>>"$work/wine-stderr"; }
 
 out=$(run "$app/adbtool.exe" --help </dev/null) || fail "adbtool --help failed"
 [[ $out == *create* ]] || fail "adbtool --help says: $out"
