@@ -5,13 +5,18 @@
 // and directory flushed once, in the order recovery needs:
 //
 //   1. the log's directories (log, files, dugout) made;
-//   2. the creation list: both records appended, flushed once, then both objects
-//      made (a record must be durable before its object exists);
+//   2. the creation list: both records appended and flushed once, the log's
+//      directory and the store's directory flushed (the list's entry, and the
+//      log's own entry beside the store's other files, must be durable before an
+//      object it names exists, or roll-back after a power cut would not find the
+//      record), then both objects made;
 //   3. the dugout entry: its directory and path record made and flushed, then the
 //      old file moved into it;
 //   4. the per-file log: directory, path record, blocks directory, the one block
 //      file and the size record written;
-//   5. before the marker: every file and directory of the log flushed once;
+//   5. before the marker: every file and directory of the log flushed once, and
+//      the data directory, whose entries the creations and the dig-out changed
+//      (a commit must not lose what it made or keep what it removed);
 //   6. the marker made and its directory flushed (the commit point);
 //   7. the apply: the block written into the target, the target flushed;
 //   8. the log moved to the dustbox, the store's directory flushed, the log
@@ -76,6 +81,7 @@ bool Round(const std::string& t, const std::string& data, int i, const std::vect
     const std::string clist = PathRecord(created) + PathRecord(created + ".d");
     if (!WriteNew(log + "\\clist", clist.data(), static_cast<std::uint32_t>(clist.size()), true) ||
         platform::DirFlush(log.c_str()) != platform::kFileOk ||
+        platform::DirFlush(t.c_str()) != platform::kFileOk ||
         !WriteNew(created, nullptr, 0, false) ||
         platform::DirCreate((created + ".d").c_str()) != platform::kFileOk)
         return false;
@@ -102,7 +108,7 @@ bool Round(const std::string& t, const std::string& data, int i, const std::vect
         !WriteNew(fileLog + "\\size", &nSize, 8, true))
         return false;
     // 5.
-    for (const std::string& dir : {fileLog + "\\blocks", fileLog, log + "\\files", log})
+    for (const std::string& dir : {fileLog + "\\blocks", fileLog, log + "\\files", log, data})
         if (platform::DirFlush(dir.c_str()) != platform::kFileOk)
             return false;
     // 6.
