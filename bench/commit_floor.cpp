@@ -22,10 +22,25 @@
 //   8. the log moved to the dustbox, the store's directory flushed, the log
 //      removed.
 //
-// It prints the time and the flushes per transaction; run transaction_bench in the
-// same session for the engine's figures beside it.
+// Then the floor of link_bench's link of one id into each of many file lists in one
+// transaction: per list its two changed files (the tree's header and its leaf),
+// each through a per-file log as in step 4, with the same rules:
 //
-//   commit_floor [rounds]
+//   1. the log's directories made;
+//   2. per changed file its log: directory, path record, blocks directory, the
+//      one block file and the size record, each file flushed once as written;
+//   3. before the marker: every directory of the log flushed once, and the store's
+//      directory (the log's entry must be durable before anything is applied);
+//   4. the marker made and its directory flushed;
+//   5. the apply: each target written and flushed;
+//   6. the log moved to the dustbox, the store's directory flushed, the log
+//      removed.
+//
+// It prints the time and the flushes per transaction (for the link, the time per
+// id); run transaction_bench and link_bench in the same session for the engine's
+// figures beside it.
+//
+//   commit_floor [rounds [lists]]      default: 200 small transactions, 1000 lists
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -132,11 +147,95 @@ bool Round(const std::string& t, const std::string& data, int i, const std::vect
            velk::RemoveTree(thrown.c_str(), nullptr, 0, 0) == velk::kTreeRemoved;
 }
 
+// The sizes of a file list's two files that one link into an empty list changes.
+const std::uint32_t kListHeader = 20;
+const std::uint32_t kListLeaf = 3120;
+
+// The file lists of the link: data\lists\<i>\{header, leaf}.
+bool MakeLists(const std::string& data, int nLists, const std::vector<char>& block)
+{
+    const std::string lists = data + "\\lists";
+    if (platform::DirCreate(lists.c_str()) != platform::kFileOk)
+        return false;
+    for (int i = 0; i < nLists; ++i) {
+        const std::string list = lists + "\\" + std::to_string(i);
+        if (platform::DirCreate(list.c_str()) != platform::kFileOk ||
+            !WriteNew(list + "\\header", block.data(), kListHeader, false) ||
+            !WriteNew(list + "\\leaf", block.data(), kListLeaf, false))
+            return false;
+    }
+    return true;
+}
+
+// One link transaction's unavoidable work over nLists lists; false when a step
+// failed.
+bool LinkRound(const std::string& t, const std::string& data, int nLists, int i,
+               const std::vector<char>& block)
+{
+    const std::string log = t + "\\log";
+    const std::string files = log + "\\files";
+    // 1.
+    if (platform::DirCreate(log.c_str()) != platform::kFileOk ||
+        platform::DirCreate(files.c_str()) != platform::kFileOk ||
+        platform::DirCreate((log + "\\dugout").c_str()) != platform::kFileOk)
+        return false;
+    // 2. (each log's name stands for the digest of its target's path)
+    struct SChange {
+        std::string target, fileLog;
+        std::uint64_t nSize;
+    };
+    std::vector<SChange> vChanges;
+    for (int n = 0; n < nLists; ++n) {
+        const std::string list = data + "\\lists\\" + std::to_string(n);
+        vChanges.push_back({list + "\\header", files + "\\H" + std::to_string(n), kListHeader});
+        vChanges.push_back({list + "\\leaf", files + "\\L" + std::to_string(n), kListLeaf});
+    }
+    for (const SChange& change : vChanges) {
+        const std::string pathRecord = PathRecord(change.target);
+        if (platform::DirCreate(change.fileLog.c_str()) != platform::kFileOk ||
+            !WriteNew(change.fileLog + "\\path", pathRecord.data(),
+                      static_cast<std::uint32_t>(pathRecord.size()), true) ||
+            platform::DirCreate((change.fileLog + "\\blocks").c_str()) != platform::kFileOk ||
+            !WriteNew(change.fileLog + "\\blocks\\0", block.data(), kBlock, true) ||
+            !WriteNew(change.fileLog + "\\size", &change.nSize, 8, true))
+            return false;
+    }
+    // 3.
+    for (const SChange& change : vChanges)
+        if (platform::DirFlush((change.fileLog + "\\blocks").c_str()) != platform::kFileOk ||
+            platform::DirFlush(change.fileLog.c_str()) != platform::kFileOk)
+            return false;
+    for (const std::string& dir : {files, log, t})
+        if (platform::DirFlush(dir.c_str()) != platform::kFileOk)
+            return false;
+    // 4.
+    if (!WriteNew(log + "\\commit", nullptr, 0, false) ||
+        platform::DirFlush(log.c_str()) != platform::kFileOk)
+        return false;
+    // 5.
+    for (const SChange& change : vChanges) {
+        platform::CFileHandle h;
+        std::uint32_t cbDone = 0;
+        const std::uint32_t cb = static_cast<std::uint32_t>(change.nSize);
+        if (platform::FileOpen(change.target.c_str(), platform::kFileAccessWrite, 0,
+                               platform::kFileOpenExisting, &h) != platform::kFileOk ||
+            h.Write(block.data(), cb, &cbDone) != platform::kFileOk || cbDone != cb ||
+            h.Flush() != platform::kFileOk)
+            return false;
+    }
+    // 6.
+    const std::string thrown = t + "\\dustbox\\link" + std::to_string(i);
+    return platform::FileMove(log.c_str(), thrown.c_str()) == platform::kFileOk &&
+           platform::DirFlush(t.c_str()) == platform::kFileOk &&
+           velk::RemoveTree(thrown.c_str(), nullptr, 0, 0) == velk::kTreeRemoved;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
     const int nRounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 200;
+    const int nLists = argc > 2 ? std::max(1, std::atoi(argv[2])) : 1000;
     const std::string t = platform::TempDirectory() + "attview-commit-floor";
     const std::string data = t + "\\data";
     velk::RemoveTree(t.c_str(), nullptr, 0, 0);
@@ -172,6 +271,32 @@ int main(int argc, char** argv)
     std::printf("commit floor, small transaction (1 logged change, 2 creations, 1 dig-out):\n"
                 "  %.3f ms [%.3f - %.3f] over %d runs of %d, %u flushes each\n",
                 ms.Median(), ms.Min(), ms.Max(), bench::kMinRuns, nRounds, nFlushes);
+    std::fflush(stdout);
+
+    if (!MakeLists(data, nLists, block)) {
+        std::fprintf(stderr, "commit_floor: could not make the file lists\n");
+        return 1;
+    }
+    bench::CSpread usPerId;
+    int nLink = 0;
+    bench::Repeat(bench::kMinRuns, [&](bool bTimed) {
+        platform::CFaultInjector counter;
+        platform::SetFaultInjector(&counter);
+        const auto start = Clock::now();
+        bFailed = bFailed || !LinkRound(t, data, nLists, ++nLink, block);
+        const double us = std::chrono::duration<double, std::micro>(Clock::now() - start).count();
+        platform::SetFaultInjector(nullptr);
+        if (bTimed)
+            usPerId.Add(us / nLists);
+        nFlushes = counter.Flushes();
+    });
+    if (bFailed) {
+        std::fprintf(stderr, "commit_floor: a step failed in link transaction %d\n", nLink);
+        return 1;
+    }
+    std::printf("commit floor, one id linked into each of %d file lists in one transaction:\n"
+                "  %.1f us/id [%.1f - %.1f] over %d runs, %u flushes each\n",
+                nLists, usPerId.Median(), usPerId.Min(), usPerId.Max(), bench::kMinRuns, nFlushes);
     bench::PrintLoad("at end");
     velk::RemoveTree(t.c_str(), nullptr, 0, 0);
     return 0;

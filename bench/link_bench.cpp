@@ -21,6 +21,7 @@
 #include "engine/database/adb.h"
 #include "engine/database/adb_tools.h"
 #include "engine/txstore/remove_tree.h"
+#include "platform/fault_injection.h"
 #include "platform/file.h"
 #include "tool/database_steps.h"
 
@@ -48,18 +49,22 @@ bool MakeDatabase(const std::string& db, int nAtts, std::vector<std::uint32_t>* 
 }
 
 // Seconds for linking file ids 1..n: all into vIds[0] (bOneList), or one into each
-// of vIds, commit included; *pCpu gets the processor seconds. Negative when
-// something failed.
+// of vIds, commit included; *pCpu gets the processor seconds and *pnFlushes the
+// flushes of files and directories. Negative when something failed.
 double LinkOurs(const std::string& db, const std::vector<std::uint32_t>& vIds, int n, bool bOneList,
-                double* pCpu)
+                double* pCpu, unsigned* pnFlushes)
 {
     velk::CADB adb;
     if (adb.Associate(db.c_str(), kNoCaseAscendingId, nullptr) != 0)
         return -1;
+    platform::CFaultInjector counter;  // counts, arms nothing
+    platform::SetFaultInjector(&counter);
     const auto start = Clock::now();
     const double cpu = bench::CpuSeconds();
-    if (adb.Open(1, 10000) == 0)
+    if (adb.Open(1, 10000) == 0) {
+        platform::SetFaultInjector(nullptr);
         return -1;
+    }
     int nLinked = 0;
     for (int i = 0; i < n; ++i)
         nLinked += velk::LinkFile(adb, bOneList ? vIds[0] : vIds[static_cast<std::size_t>(i)],
@@ -67,6 +72,8 @@ double LinkOurs(const std::string& db, const std::vector<std::uint32_t>& vIds, i
     adb.Close(1);
     const double s = std::chrono::duration<double>(Clock::now() - start).count();
     *pCpu = bench::CpuSeconds() - cpu;
+    platform::SetFaultInjector(nullptr);
+    *pnFlushes = counter.Flushes();
     return nLinked == n ? s : -1;
 }
 
@@ -115,13 +122,14 @@ int main(int argc, char** argv)
     for (bool bOneList : {true, false}) {
         bench::CSpread vOurs, vSqlite, vRatio, vOursCpu, vSqliteCpu;
         std::vector<std::uint32_t> vIds;
+        unsigned nFlushes = 0;
         for (int r = -1; r < nRepetitions; ++r) {  // the first run is discarded
             if (!MakeDatabase(db, bOneList ? 1 : n, &vIds)) {
                 std::printf("could not make %s\n", db.c_str());
                 return 1;
             }
             double cpuOurs = 0, cpuSqlite = 0;
-            const double sOurs = LinkOurs(db, vIds, n, bOneList, &cpuOurs);
+            const double sOurs = LinkOurs(db, vIds, n, bOneList, &cpuOurs, &nFlushes);
             const double sSqlite = LinkSqlite(sqlite, n, bOneList, &cpuSqlite);
             if (sOurs < 0 || sSqlite < 0) {
                 std::printf("a run failed\n");
@@ -144,6 +152,7 @@ int main(int argc, char** argv)
                     vRatio.Max(), "", vOursCpu.Median() / n * 1e6, vOursCpu.Min() / n * 1e6,
                     vOursCpu.Max() / n * 1e6, vSqliteCpu.Median() / n * 1e6, vSqliteCpu.Min() / n * 1e6,
                     vSqliteCpu.Max() / n * 1e6);
+        std::printf("  %-20s flushes per transaction: ours %u\n", "", nFlushes);
         std::fflush(stdout);
     }
     velk::RemoveTree(db.c_str(), nullptr, 0, 0);
