@@ -81,6 +81,41 @@ std::string PathRecord(const std::string& path)
     return record;
 }
 
+// A per-file log of target: directory, path record, blocks directory, the one
+// block file and the size record, each file flushed once as written.
+bool WriteFileLog(const std::string& fileLog, const std::string& target, std::uint64_t nSize,
+                  const std::vector<char>& block)
+{
+    const std::string pathRecord = PathRecord(target);
+    return platform::DirCreate(fileLog.c_str()) == platform::kFileOk &&
+           WriteNew(fileLog + "\\path", pathRecord.data(),
+                    static_cast<std::uint32_t>(pathRecord.size()), true) &&
+           platform::DirCreate((fileLog + "\\blocks").c_str()) == platform::kFileOk &&
+           WriteNew(fileLog + "\\blocks\\0", block.data(), kBlock, true) &&
+           WriteNew(fileLog + "\\size", &nSize, 8, true);
+}
+
+// The apply of one change: cb bytes written into the target, the target flushed.
+bool Apply(const std::string& target, const std::vector<char>& block, std::uint32_t cb)
+{
+    platform::CFileHandle h;
+    std::uint32_t cbDone = 0;
+    return platform::FileOpen(target.c_str(), platform::kFileAccessWrite, 0,
+                              platform::kFileOpenExisting, &h) == platform::kFileOk &&
+           h.Write(block.data(), cb, &cbDone) == platform::kFileOk && cbDone == cb &&
+           h.Flush() == platform::kFileOk;
+}
+
+// The finished log moved to the dustbox as name, the store's directory flushed,
+// the log removed.
+bool DropLog(const std::string& t, const std::string& name)
+{
+    const std::string thrown = t + "\\dustbox\\" + name;
+    return platform::FileMove((t + "\\log").c_str(), thrown.c_str()) == platform::kFileOk &&
+           platform::DirFlush(t.c_str()) == platform::kFileOk &&
+           velk::RemoveTree(thrown.c_str(), nullptr, 0, 0) == velk::kTreeRemoved;
+}
+
 // One transaction's unavoidable work; false when a step failed.
 bool Round(const std::string& t, const std::string& data, int i, const std::vector<char>& block)
 {
@@ -113,14 +148,7 @@ bool Round(const std::string& t, const std::string& data, int i, const std::vect
     // 4. (the log's name stands for the SHA-256 digest of the target's path)
     const std::string target = data + "\\index";
     const std::string fileLog = log + "\\files\\0123456789ABCDEF";
-    const std::string pathRecord = PathRecord(target);
-    const std::uint64_t nSize = 200000;
-    if (platform::DirCreate(fileLog.c_str()) != platform::kFileOk ||
-        !WriteNew(fileLog + "\\path", pathRecord.data(),
-                  static_cast<std::uint32_t>(pathRecord.size()), true) ||
-        platform::DirCreate((fileLog + "\\blocks").c_str()) != platform::kFileOk ||
-        !WriteNew(fileLog + "\\blocks\\0", block.data(), kBlock, true) ||
-        !WriteNew(fileLog + "\\size", &nSize, 8, true))
+    if (!WriteFileLog(fileLog, target, 200000, block))
         return false;
     // 5.
     for (const std::string& dir : {fileLog + "\\blocks", fileLog, log + "\\files", log, data})
@@ -130,21 +158,8 @@ bool Round(const std::string& t, const std::string& data, int i, const std::vect
     if (!WriteNew(log + "\\commit", nullptr, 0, false) ||
         platform::DirFlush(log.c_str()) != platform::kFileOk)
         return false;
-    // 7.
-    {
-        platform::CFileHandle h;
-        std::uint32_t cbDone = 0;
-        if (platform::FileOpen(target.c_str(), platform::kFileAccessWrite, 0,
-                               platform::kFileOpenExisting, &h) != platform::kFileOk ||
-            h.Write(block.data(), kBlock, &cbDone) != platform::kFileOk ||
-            h.Flush() != platform::kFileOk)
-            return false;
-    }
-    // 8.
-    const std::string thrown = t + "\\dustbox\\" + std::to_string(i);
-    return platform::FileMove(log.c_str(), thrown.c_str()) == platform::kFileOk &&
-           platform::DirFlush(t.c_str()) == platform::kFileOk &&
-           velk::RemoveTree(thrown.c_str(), nullptr, 0, 0) == velk::kTreeRemoved;
+    // 7. and 8.
+    return Apply(target, block, kBlock) && DropLog(t, std::to_string(i));
 }
 
 // The sizes of a file list's two files that one link into an empty list changes.
@@ -190,16 +205,9 @@ bool LinkRound(const std::string& t, const std::string& data, int nLists, int i,
         vChanges.push_back({list + "\\header", files + "\\H" + std::to_string(n), kListHeader});
         vChanges.push_back({list + "\\leaf", files + "\\L" + std::to_string(n), kListLeaf});
     }
-    for (const SChange& change : vChanges) {
-        const std::string pathRecord = PathRecord(change.target);
-        if (platform::DirCreate(change.fileLog.c_str()) != platform::kFileOk ||
-            !WriteNew(change.fileLog + "\\path", pathRecord.data(),
-                      static_cast<std::uint32_t>(pathRecord.size()), true) ||
-            platform::DirCreate((change.fileLog + "\\blocks").c_str()) != platform::kFileOk ||
-            !WriteNew(change.fileLog + "\\blocks\\0", block.data(), kBlock, true) ||
-            !WriteNew(change.fileLog + "\\size", &change.nSize, 8, true))
+    for (const SChange& change : vChanges)
+        if (!WriteFileLog(change.fileLog, change.target, change.nSize, block))
             return false;
-    }
     // 3.
     for (const SChange& change : vChanges)
         if (platform::DirFlush((change.fileLog + "\\blocks").c_str()) != platform::kFileOk ||
@@ -213,21 +221,11 @@ bool LinkRound(const std::string& t, const std::string& data, int nLists, int i,
         platform::DirFlush(log.c_str()) != platform::kFileOk)
         return false;
     // 5.
-    for (const SChange& change : vChanges) {
-        platform::CFileHandle h;
-        std::uint32_t cbDone = 0;
-        const std::uint32_t cb = static_cast<std::uint32_t>(change.nSize);
-        if (platform::FileOpen(change.target.c_str(), platform::kFileAccessWrite, 0,
-                               platform::kFileOpenExisting, &h) != platform::kFileOk ||
-            h.Write(block.data(), cb, &cbDone) != platform::kFileOk || cbDone != cb ||
-            h.Flush() != platform::kFileOk)
+    for (const SChange& change : vChanges)
+        if (!Apply(change.target, block, static_cast<std::uint32_t>(change.nSize)))
             return false;
-    }
     // 6.
-    const std::string thrown = t + "\\dustbox\\link" + std::to_string(i);
-    return platform::FileMove(log.c_str(), thrown.c_str()) == platform::kFileOk &&
-           platform::DirFlush(t.c_str()) == platform::kFileOk &&
-           velk::RemoveTree(thrown.c_str(), nullptr, 0, 0) == velk::kTreeRemoved;
+    return DropLog(t, "link" + std::to_string(i));
 }
 
 }  // namespace
