@@ -61,6 +61,13 @@ public:
         ++m_nUnits;
         return m_pOut->Push(static_cast<char>(c));
     }
+    // N bytes of ASCII text, N known when compiled.
+    template <size_t N>
+    bool AppendFixed(const char* p)
+    {
+        m_nUnits += N;
+        return m_pOut->AppendFixed<N>(p);
+    }
     // The units up to the first one the writer escapes, in one pass; how many it
     // took, or SIZE_MAX when memory runs out.
     size_t AppendPlain(const char16_t* p, size_t n)
@@ -97,6 +104,12 @@ template <class Out, size_t N>
 bool AppendLiteral(Out* pOut, const char (&sz)[N])
 {
     return pOut->AppendAscii(sz, N - 1);
+}
+
+template <size_t N>
+bool AppendLiteral(CUtf8Sink* pOut, const char (&sz)[N])
+{
+    return pOut->AppendFixed<N - 1>(sz);
 }
 
 template <class Out>
@@ -136,6 +149,20 @@ public:
 private:
     bool Tabs(int n)
     {
+        if (m_bDirect) {
+            // Mostly a few tabs: written in place rather than copied.
+            if (n <= 0)
+                return true;
+            const size_t cTabs = static_cast<size_t>(n);
+            if (!m_bytes.Reserve(cTabs))
+                return false;
+            char* q = m_bytes.End();
+            for (size_t i = 0; i < cTabs; ++i)
+                q[i] = '\t';
+            m_bytes.Grow(cTabs);
+            m_nLineUnits += cTabs;
+            return true;
+        }
         static const char kTabs[] = "\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t";
         for (; n > 16; n -= 16) {
             if (!PutAscii(kTabs, 16))
@@ -146,7 +173,8 @@ private:
     template <size_t N>
     bool Ascii(const char (&sz)[N])
     {
-        return PutAscii(sz, N - 1);
+        m_nLineUnits += N - 1;
+        return m_bDirect ? m_bytes.AppendFixed<N - 1>(sz) : m_line.AppendAscii(sz, N - 1);
     }
     bool Append(const EWideString& str) { return Put(str.GetText(), static_cast<size_t>(str.GetLength())); }
     // Adds to the line: n units at p, or n bytes of ASCII text at p. In UTF-8 the
