@@ -72,6 +72,17 @@ public:
         m_n += n;
         return true;
     }
+    // Appends the N values at p; with N known when compiled, the copy is a few
+    // moves instead of a call.
+    template <size_t N>
+    bool AppendFixed(const T* p)
+    {
+        if (!Reserve(N))
+            return false;
+        std::memcpy(m_p + m_n, p, N * sizeof(T));
+        m_n += N;
+        return true;
+    }
     // Appends the ASCII text sz, one value per byte.
     bool AppendAscii(const char* sz) { return AppendAscii(sz, std::strlen(sz)); }
     // Appends n bytes of ASCII text at p, one value per byte.

@@ -37,28 +37,6 @@ bool IsEscaped(char16_t c)
     return c < 64 && (kEscaped >> c & 1);
 }
 
-// The units of str with the entities the writer puts for the units it escapes,
-// without the line breaks it may add after inner line feeds.
-size_t EscapedUnits(const EWideString& str)
-{
-    const char16_t* p = str.GetText();
-    const size_t n = static_cast<size_t>(str.GetLength());
-    size_t nUnits = n;
-    for (size_t i = 0; i < n; ++i) {
-        const char16_t c = p[i];
-        if (!IsEscaped(c))
-            continue;
-        switch (c) {
-        case '<':
-        case '>': nUnits += 3; break;   // "&lt;", "&gt;"
-        case '"': nUnits += 5; break;   // "&quot;"
-        case '&': nUnits += 4; break;   // "&amp;"
-        default: nUnits += c < 10 ? 3 : 4; break;  // "&#" digits ";"
-        }
-    }
-    return nUnits;
-}
-
 // Escaped text straight into UTF-8 bytes, counting the units it stands for:
 // every unit is encoded on its own in UTF-8, so a piece encodes as it would
 // within its line. Offers what the writer's escapes use of a wide buffer; Push
@@ -82,6 +60,13 @@ public:
     {
         ++m_nUnits;
         return m_pOut->Push(static_cast<char>(c));
+    }
+    // N bytes of ASCII text, N known when compiled.
+    template <size_t N>
+    bool AppendFixed(const char* p)
+    {
+        m_nUnits += N;
+        return m_pOut->AppendFixed<N>(p);
     }
     // The units up to the first one the writer escapes, in one pass; how many it
     // took, or SIZE_MAX when memory runs out.
@@ -121,6 +106,12 @@ bool AppendLiteral(Out* pOut, const char (&sz)[N])
     return pOut->AppendAscii(sz, N - 1);
 }
 
+template <size_t N>
+bool AppendLiteral(CUtf8Sink* pOut, const char (&sz)[N])
+{
+    return pOut->AppendFixed<N - 1>(sz);
+}
+
 template <class Out>
 bool AppendDecimal(Out* pOut, unsigned v)
 {
@@ -158,6 +149,20 @@ public:
 private:
     bool Tabs(int n)
     {
+        if (m_bDirect) {
+            // Mostly a few tabs: written in place rather than copied.
+            if (n <= 0)
+                return true;
+            const size_t cTabs = static_cast<size_t>(n);
+            if (!m_bytes.Reserve(cTabs))
+                return false;
+            char* q = m_bytes.End();
+            for (size_t i = 0; i < cTabs; ++i)
+                q[i] = '\t';
+            m_bytes.Grow(cTabs);
+            m_nLineUnits += cTabs;
+            return true;
+        }
         static const char kTabs[] = "\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t";
         for (; n > 16; n -= 16) {
             if (!PutAscii(kTabs, 16))
@@ -168,7 +173,8 @@ private:
     template <size_t N>
     bool Ascii(const char (&sz)[N])
     {
-        return PutAscii(sz, N - 1);
+        m_nLineUnits += N - 1;
+        return m_bDirect ? m_bytes.AppendFixed<N - 1>(sz) : m_line.AppendAscii(sz, N - 1);
     }
     bool Append(const EWideString& str) { return Put(str.GetText(), static_cast<size_t>(str.GetLength())); }
     // Adds to the line: n units at p, or n bytes of ASCII text at p. In UTF-8 the
@@ -221,6 +227,10 @@ private:
     // full, and empties the line.
     bool Flush();
     bool WriteBytes(const char* p, size_t cb);
+    // In UTF-8: ends the line before the byte at nAt of the output (nLineUnits
+    // units into the line) and starts the next one with nIndent tabs and a
+    // space, moving what follows along.
+    bool BreakBefore(size_t nAt, size_t nLineUnits, int nIndent);
 
     enum : size_t { kOutputBytes = 64 * 1024 };
 
@@ -260,6 +270,24 @@ bool CDocumentWriter::Finish()
     const bool bOk = WriteBytes(m_bytes.Data(), m_bytes.Size());
     m_bytes.Clear();
     return bOk;
+}
+
+bool CDocumentWriter::BreakBefore(size_t nAt, size_t nLineUnits, int nIndent)
+{
+    const size_t cTabs = nIndent > 0 ? static_cast<size_t>(nIndent) : 0;
+    const size_t cbBreak = 2 + cTabs + 1;
+    if (!m_bytes.Reserve(cbBreak))
+        return false;
+    char* const q = m_bytes.Data() + nAt;
+    std::memmove(q + cbBreak, q, m_bytes.Size() - nAt);
+    q[0] = '\r';
+    q[1] = '\n';
+    for (size_t i = 0; i < cTabs; ++i)
+        q[2 + i] = '\t';
+    q[2 + cTabs] = ' ';
+    m_bytes.Grow(cbBreak);
+    m_nLineUnits = m_nLineUnits - nLineUnits + cTabs + 1;
+    return true;
 }
 
 bool CDocumentWriter::WriteDeclaration()
@@ -378,15 +406,21 @@ bool CDocumentWriter::WriteNode(const EDescription* p, int nIndent, int nDepth)
     for (int n = 0; n < p->GetAttributeCount(); ++n) {
         const EWideString& strName = p->GetAttributeNameAt(n);
         if (m_bDirect && !m_bBackslashes) {
-            // UTF-8 with entities: the value's length is known before it is
-            // escaped, and it is escaped straight into the output.
-            const EWideString& strValue = p->GetAttributeValueAt(n);
-            const size_t nUnits = EscapedUnits(strValue);
-            if (static_cast<long long>(m_nLineUnits + nUnits) + strName.GetLength() + 4 >= nLimit) {
-                if (!Ascii("\r\n") || !Flush() || !Tabs(nIndent) || !Ascii(" "))
-                    return false;
-            }
-            if (!Ascii(" ") || !Append(strName) || !Ascii("=\"") || !EscapeText(strValue, -1) || !Ascii("\""))
+            // UTF-8 with entities: the value is escaped straight into the
+            // output, and the line break goes in front of the attribute
+            // afterwards when its escaped length calls for one.
+            const size_t nAt = m_bytes.Size();
+            const size_t nLineBefore = m_nLineUnits;
+            if (!Ascii(" ") || !Append(strName) || !Ascii("=\""))
+                return false;
+            const size_t nValueStart = m_nLineUnits;
+            if (!EscapeText(p->GetAttributeValueAt(n), -1))
+                return false;
+            const size_t nUnits = m_nLineUnits - nValueStart;
+            if (static_cast<long long>(nLineBefore + nUnits) + strName.GetLength() + 4 >= nLimit &&
+                !BreakBefore(nAt, nLineBefore, nIndent))
+                return false;
+            if (!Ascii("\""))
                 return false;
             continue;
         }
