@@ -51,6 +51,14 @@ int CBPTree::Erase(const Cursor* pCursor)
     SSibling sibling = {};
     if (bUnderflow)
         sibling = LeafSiblingCheck(nLeaf);
+    if (bUnderflow && !sibling.bCanBorrow) {
+        // The merge frees a leaf: a header count that the leaves left could not
+        // hold is damage, and the tree would no longer open after the write.
+        const std::uint64_t nLeaves =
+            m_leafFile.GetRecordCount() - static_cast<std::uint64_t>(m_leafFile.GetFreeIds().size());
+        if (nLeaves < 2 || m_nRecordCount - 1 > (nLeaves - 1) * m_nLeafOrder)
+            ThrowFault();
+    }
     {
         CPin pin;
         PinLeaf(&pin, nLeaf, 1);
