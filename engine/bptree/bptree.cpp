@@ -208,6 +208,9 @@ void CBPTree::Close()
     bool bFailed = false;
     if (m_nWritable) {
         try {
+            // A write on a header whose count was damaged can leave a shape that no
+            // open accepts: that is never written, and the change does not commit.
+            CheckShape();
             std::string strInfo = FilePath(m_strDirectory, kInfoFile);
             CFileSystem::IFile* pFile = m_pContext->OpenFile(strInfo.c_str(), 1);
             CFileReturner returner(m_pContext, pFile);
