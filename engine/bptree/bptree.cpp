@@ -432,8 +432,12 @@ CBPTree::SLocation CBPTree::Descend(const void* pKey, std::uint32_t cbKey, bool 
     PinLeaf(&pin, nNode, 0);
     CLeafNode leaf = LeafView(pin.Buffer());
     CheckReached(leaf, nParent, pParent, nPosition);
-    if (bWriting)
+    if (bWriting) {
         CheckFill(leaf, true, m_nHeight == 0);
+        // A tree of one leaf holds exactly the header's count in it.
+        if (m_nHeight == 0 && leaf.GetCount() != m_nRecordCount)
+            ThrowFault();
+    }
     location.bFound = leaf.Search(pKey, cbKey, &location.nSlot);
     location.nCount = leaf.GetCount();
     location.nNext = leaf.GetNext();

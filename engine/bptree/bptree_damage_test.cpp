@@ -325,6 +325,44 @@ TEST_F(TreeDamageTest, WritesRefuseNodesFullerOrEmptierThanTheTreeKeepsThem)
     }
 }
 
+TEST_F(TreeDamageTest, WritesOnATreeOfOneLeafRequireTheHeadersCountInIt)
+{
+    // Two keys in the only leaf; the header's count says one fewer or one more.
+    const std::string strDir = m_store.Path("single");
+    ASSERT_EQ(0, CBPTree::Create(m_store.Context(), strDir.c_str(), kIndexOrder, kLeafOrder, 1, 0,
+                                 0, kGuidBinaryAscending));
+    CBPTree tree;
+    tree.Open(m_store.Context(), strDir.c_str(), 1, kGuidBinaryAscending, nullptr);
+    for (unsigned char b = 1; b <= 2; ++b)
+        ASSERT_EQ(0, tree.Insert(&b, 1, nullptr, 0, nullptr));
+    ASSERT_EQ(0u, tree.GetHeight());
+    tree.Close();
+    const testing::Bytes vHeader = m_store.Read("single\\bptinfo");
+    const testing::Bytes vLeaves = m_store.Read("single\\leaf");
+    for (std::uint32_t nCount : {1u, 3u}) {
+        for (bool bErase : {true, false}) {
+            SCOPED_TRACE(std::to_string(nCount) + (bErase ? ", erase" : ", insert"));
+            testing::Bytes v = vHeader;
+            PutU32LE(&v[44], nCount);
+            m_store.Write("single\\bptinfo", v);
+            m_store.Write("single\\leaf", vLeaves);
+            tree.Open(m_store.Context(), strDir.c_str(), 1, kGuidBinaryAscending, nullptr);
+            EXPECT_THROW(
+                {
+                    const unsigned char b = bErase ? 1 : 3;
+                    Cursor cursor;
+                    if (!bErase)
+                        tree.Insert(&b, 1, nullptr, 0, nullptr);
+                    else if (tree.Find(&b, 1, &cursor, 0) != 0)
+                        tree.Erase(&cursor);
+                },
+                CFault);
+            tree.Close();
+            EXPECT_EQ(vLeaves, m_store.Read("single\\leaf"));
+        }
+    }
+}
+
 TEST_F(TreeDamageTest, AMergeRefusesAChainCutShortAfterTheLeafItRemoves)
 {
     const std::vector<std::uint32_t> v = m_vLeaves;

@@ -26,6 +26,8 @@ int CBPTree::Erase(const Cursor* pCursor)
         if (pCursor->nSlot >= leaf.GetCount())
             return 1;
         CheckFill(leaf, true, true);
+        if (leaf.GetCount() != m_nRecordCount)
+            ThrowFault();
         leaf.RemoveAt(pCursor->nSlot);
         pin.Release();
         if (--m_nRecordCount == 0) {
