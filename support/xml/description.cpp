@@ -361,40 +361,61 @@ int EDescription::StoreAttribute(const char16_t* szName, int nNameCount, const c
     return 0;
 }
 
-bool EDescription::AdoptAttributes(const AttributeText* a, int n)
+bool EDescription::AdoptAttributes(const AttributeText* a, int n, PutValueProc pfnPut, void* pContext)
 {
     if (n <= 0)
         return true;
     if (m_nAttributes != 0 || m_ppAttributes != nullptr) {
         // A node that came with attributes of its own takes them one by one.
         for (int i = 0; i < n; ++i) {
+            if (static_cast<uint64_t>(a[i].nRoom) + 1 > kMaxTextUnits)
+                return false;
+            char16_t* pValue = static_cast<char16_t*>(vokAllocate((a[i].nRoom + 1) * sizeof(char16_t)));
+            const long long nValue = pValue != nullptr ? pfnPut(pContext, a[i].nIndex, pValue) : -1;
             const EWideString& strName = a[i].pName->str;
-            if (StoreAttribute(strName.GetText(), strName.GetLength(), a[i].pValue, a[i].nValue) != 0)
+            const bool bStored = nValue >= 0 && static_cast<size_t>(nValue) <= a[i].nRoom &&
+                                 nValue <= EWideString::kMaxLength &&
+                                 StoreAttribute(strName.GetText(), strName.GetLength(), pValue,
+                                                static_cast<int>(nValue)) == 0;
+            vokFree(pValue);
+            if (!bStored)
                 return false;
         }
         return true;
     }
     uint64_t nUnits = 0;
     for (int i = 0; i < n; ++i)
-        nUnits += static_cast<uint64_t>(a[i].nValue) + 1;
+        nUnits += static_cast<uint64_t>(a[i].nRoom) + 1;
     const uint64_t cbHead = static_cast<uint64_t>(n) * (sizeof(Attribute*) + sizeof(Attribute));
     if (nUnits > kMaxTextUnits || cbHead > SIZE_MAX / 4)
         return false;
-    void* pBlock = CNodeArena::Allocate(static_cast<size_t>(cbHead + nUnits * sizeof(char16_t)));
+    const size_t cbBlock = static_cast<size_t>(cbHead + nUnits * sizeof(char16_t));
+    void* pBlock = CNodeArena::Allocate(cbBlock);
     if (pBlock == nullptr)
         return false;
     Attribute** pp = static_cast<Attribute**>(pBlock);
     Attribute* pEntries = reinterpret_cast<Attribute*>(pp + n);
-    char16_t* q = reinterpret_cast<char16_t*>(pEntries + n);
+    char16_t* const pTexts = reinterpret_cast<char16_t*>(pEntries + n);
+    char16_t* q = pTexts;
     for (int i = 0; i < n; ++i) {
+        const long long nValue = pfnPut(pContext, a[i].nIndex, q);
+        if (nValue < 0 || static_cast<size_t>(nValue) > a[i].nRoom || nValue > EWideString::kMaxLength) {
+            for (int k = 0; k < i; ++k)
+                pEntries[k].~Attribute();
+            CNodeArena::Free(pBlock);
+            return false;
+        }
         Attribute* pEntry = new (pEntries + i) Attribute;
-        ++a[i].pName->nOpenUses;
         pEntry->pName = a[i].pName;
-        char16_t* pValue = q;
-        q = PutText(pValue, a[i].pValue, a[i].nValue);
-        pEntry->strValue.Lend(pValue, a[i].nValue, a[i].nValue);
+        q[nValue] = 0;
+        pEntry->strValue.Lend(q, static_cast<int>(nValue), static_cast<int>(nValue));
+        q += nValue + 1;
         pp[i] = pEntry;
     }
+    for (int i = 0; i < n; ++i)
+        ++a[i].pName->nOpenUses;
+    // The values took the room they needed; the rest goes back to the arena.
+    CNodeArena::Shrink(pBlock, cbBlock, static_cast<size_t>(reinterpret_cast<char*>(q) - static_cast<char*>(pBlock)));
     m_ppAttributes = pp;
     m_nAttributes = n;
     m_nAttributeRoom = n;

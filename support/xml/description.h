@@ -218,13 +218,18 @@ private:
     // An attribute's name. Names are never changed in place, so the reader gives
     // the attributes of one name the same one; each entry holds a reference.
     struct Name;
-    // An attribute to adopt: an open name (see NewName) and the value, a text of
-    // its length.
+    // An attribute to adopt: an open name (see NewName), and nRoom, units enough
+    // for its value, which the adopter's PutValueProc writes (see AdoptAttributes).
     struct AttributeText {
         Name* pName;
-        const char16_t* pValue;
-        int nValue;
+        size_t nRoom;
+        size_t nIndex;
     };
+    // Writes the value of the attribute nIndex of the adopter at q, in at most the
+    // nRoom units of its AttributeText, without terminator. Returns the units
+    // written, or -1 when the value cannot be made (memory ran out, or it is longer
+    // than a string can be).
+    typedef long long (*PutValueProc)(void* pContext, size_t nIndex, char16_t* q);
     // A new shared name of n units at p, from the reader's arena while there is
     // one; null when memory runs out. The name is open: its maker holds it, and
     // the entries that take it are counted without a shared count (AdoptAttributes
@@ -252,8 +257,9 @@ private:
     // Inserts pEntry at nIndex of the list; false when memory runs out.
     bool InsertAttribute(int nIndex, Attribute* pEntry);
     // Gives a node without attributes the n attributes of a, sorted by name with
-    // no name twice, all in one block. False when memory runs out (no change).
-    bool AdoptAttributes(const AttributeText* a, int n);
+    // no name twice, all in one block, each value written straight into its place
+    // by pfnPut. False when memory runs out or a value cannot be made (no change).
+    bool AdoptAttributes(const AttributeText* a, int n, PutValueProc pfnPut, void* pContext);
     static void DestroyAttribute(Attribute* pEntry);
     bool InBlock(const Attribute* pEntry) const;
     const EWideString* FindValue(const char16_t* szName) const;

@@ -77,6 +77,20 @@ void CNodeArena::Free(void* p)
     }
 }
 
+void CNodeArena::Shrink(void* p, size_t cbOld, size_t cbNew)
+{
+    CNodeArena* pArena = t_pCurrent;
+    if (pArena == nullptr || p == nullptr || pArena->m_pChunk == nullptr || cbNew > cbOld ||
+        cbOld > SIZE_MAX / 2 || ChunkOf(p) != pArena->m_pChunk)
+        return;
+    const size_t cbOldBlock = (cbOld + 7) & ~static_cast<size_t>(7);
+    const size_t cbNewBlock = (cbNew + 7) & ~static_cast<size_t>(7);
+    if (static_cast<char*>(p) + cbOldBlock != pArena->m_pNext)
+        return;
+    pArena->m_pNext -= cbOldBlock - cbNewBlock;
+    pArena->m_cbLeft += cbOldBlock - cbNewBlock;
+}
+
 void* CNodeArena::Carve(size_t cb)
 {
     if (cb > SIZE_MAX / 2)

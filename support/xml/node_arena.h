@@ -34,6 +34,12 @@ public:
     // Gives back a block from Allocate; null is ignored. Any thread may call it
     // for a block that no other thread uses.
     static void Free(void* p);
+    // Tells the calling thread's arena that the block p of cbOld bytes needs only
+    // its first cbNew (cbNew <= cbOld): when it is the block that arena carved
+    // last, the rest is carved again for the next one. Any other block keeps its
+    // size. A block may be allocated large enough for the worst case and then
+    // trimmed to what it holds.
+    static void Shrink(void* p, size_t cbOld, size_t cbNew);
 
 private:
     struct Chunk;

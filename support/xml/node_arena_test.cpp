@@ -87,6 +87,43 @@ TEST_F(NodeArena, BlocksGoBackInAnyOrderAndOutliveTheArena)
     CNodeArena::Free(nullptr);
 }
 
+TEST_F(NodeArena, OnlyTheLastCarvedBlockShrinks)
+{
+    char* aBlocks[6] = {};
+    {
+        CNodeArena arena;
+        char* a = static_cast<char*>(CNodeArena::Allocate(200));
+        char* b = static_cast<char*>(CNodeArena::Allocate(64));
+        ASSERT_NE(nullptr, a);
+        ASSERT_NE(nullptr, b);
+        std::memset(a, 'a', 200);
+        std::memset(b, 'b', 64);
+        // Not the last block: its room stays, and b is untouched.
+        CNodeArena::Shrink(a, 200, 8);
+        EXPECT_EQ(std::string(64, 'b'), std::string(b, 64));
+        // The last one gives back its tail to the block after it, rounded to 8.
+        CNodeArena::Shrink(b, 64, 13);
+        char* c = static_cast<char*>(CNodeArena::Allocate(32));
+        ASSERT_NE(nullptr, c);
+        EXPECT_EQ(b + 16 + 8, c);  // 13 bytes in 16, then the next block's head
+        std::memset(c, 'c', 32);
+        EXPECT_EQ(std::string(13, 'b'), std::string(b, 13));
+        // A block of a chunk of its own keeps its size; so does a heap block.
+        char* d = static_cast<char*>(CNodeArena::Allocate(20000));
+        ASSERT_NE(nullptr, d);
+        CNodeArena::Shrink(d, 20000, 16);
+        char* e = static_cast<char*>(CNodeArena::Allocate(16));
+        ASSERT_NE(nullptr, e);
+        EXPECT_EQ(c + 32 + 8, e);
+        aBlocks[0] = a, aBlocks[1] = b, aBlocks[2] = c, aBlocks[3] = d, aBlocks[4] = e;
+    }
+    char* f = static_cast<char*>(CNodeArena::Allocate(40));
+    CNodeArena::Shrink(f, 40, 8);
+    aBlocks[5] = f;
+    for (char* p : aBlocks)
+        CNodeArena::Free(p);
+}
+
 std::string Write(const EDescription& root)
 {
     EMemoryFile file;

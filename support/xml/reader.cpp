@@ -73,6 +73,24 @@ char16_t FindEntity(const T* p, size_t n)
     return 0;
 }
 
+// Room for what a decoder writes: an attribute's place in its node, sized for
+// the worst case, since a value never has more units than its text. Every write
+// checks the room all the same. pScratch serves decoders that cannot write in
+// place.
+struct CRoom {
+    char16_t* q;
+    char16_t* pEnd;
+    CHeapBuffer<char16_t>* pScratch;
+    bool Push(char16_t c)
+    {
+        if (q == pEnd)
+            return false;
+        *q++ = c;
+        return true;
+    }
+    bool Fits(size_t n) const { return n <= static_cast<size_t>(pEnd - q); }
+};
+
 // The units of the reader's texts, and how they give UTF-16: UTF-16 units
 // themselves, the bytes of UTF-8 that IsPlainUtf8 accepted, or the bytes of the
 // system code page that IsPlainSystemText accepted. kAsciiTrails: a byte inside a
@@ -82,6 +100,15 @@ struct CWideUnits {
     typedef char16_t Unit;
     static constexpr bool kAsciiTrails = false;
     static bool Append(CHeapBuffer<char16_t>* pOut, const char16_t* p, size_t n) { return pOut->Append(p, n); }
+    static bool Put(CRoom* pRoom, const char16_t* p, size_t n)
+    {
+        if (!pRoom->Fits(n))
+            return false;
+        if (n > 0)
+            std::memcpy(pRoom->q, p, n * sizeof(char16_t));
+        pRoom->q += n;
+        return true;
+    }
     // The units of the character at p[i] of n.
     static size_t CharLength(const char16_t*, size_t, size_t) { return 1; }
 };
@@ -96,7 +123,19 @@ struct CUtf8Units {
         if (!pOut->Reserve(n))
             return false;
         char16_t* const pStart = pOut->End();
-        char16_t* q = pStart;
+        pOut->Grow(static_cast<size_t>(Decode(pStart, p, n) - pStart));
+        return true;
+    }
+    static bool Put(CRoom* pRoom, const unsigned char* p, size_t n)
+    {
+        if (!pRoom->Fits(n))
+            return false;
+        pRoom->q = Decode(pRoom->q, p, n);
+        return true;
+    }
+    // Writes the units of the n bytes at p (at most n) at q; returns the end.
+    static char16_t* Decode(char16_t* q, const unsigned char* p, size_t n)
+    {
         for (size_t i = 0; i < n;) {
             const unsigned char b = p[i];
             if (b < 0x80) {
@@ -122,8 +161,7 @@ struct CUtf8Units {
                 *q++ = static_cast<char16_t>(c & 0xFFFF);
             }
         }
-        pOut->Grow(static_cast<size_t>(q - pStart));
-        return true;
+        return q;
     }
     static size_t CharLength(const unsigned char* p, size_t i, size_t n)
     {
@@ -139,6 +177,13 @@ struct CSystemUnits {
     static bool Append(CHeapBuffer<char16_t>* pOut, const unsigned char* p, size_t n)
     {
         return xmlcodec::SystemToWide(reinterpret_cast<const char*>(p), n, pOut) == kVokOk;
+    }
+    static bool Put(CRoom* pRoom, const unsigned char* p, size_t n)
+    {
+        pRoom->pScratch->Clear();
+        if (!Append(pRoom->pScratch, p, n))
+            return false;
+        return CWideUnits::Put(pRoom, pRoom->pScratch->Data(), pRoom->pScratch->Size());
     }
     static size_t CharLength(const unsigned char* p, size_t i, size_t n)
     {
@@ -202,12 +247,12 @@ size_t FindUnit(const T* p, size_t n, char c)
 // Attribute values with entities: "&#" and decimal digits, or one of the five
 // names, between "&" and ";" (blanks around them ignored).
 template <typename U>
-bool DecodeEntities(const typename U::Unit* p, size_t n, CHeapBuffer<char16_t>* pOut)
+bool DecodeEntities(const typename U::Unit* p, size_t n, CRoom* pOut)
 {
     size_t i = 0;
     while (i < n) {
         const size_t nAmp = i + FindUnit(p + i, n - i, '&');
-        if (!U::Append(pOut, p + i, nAmp - i))
+        if (!U::Put(pOut, p + i, nAmp - i))
             return false;
         if (nAmp == n)
             break;
@@ -215,7 +260,7 @@ bool DecodeEntities(const typename U::Unit* p, size_t n, CHeapBuffer<char16_t>* 
         while (nSemicolon < n && p[nSemicolon] != ';')
             ++nSemicolon;
         if (nSemicolon == n)
-            return U::Append(pOut, p + nAmp, n - nAmp);
+            return U::Put(pOut, p + nAmp, n - nAmp);
         size_t nFirst = nAmp + 1, nLast = nSemicolon;
         while (nFirst < nLast && IsBlank(p[nFirst]))
             ++nFirst;
@@ -246,7 +291,7 @@ bool DecodeEntities(const typename U::Unit* p, size_t n, CHeapBuffer<char16_t>* 
 
 // Attribute values with backslash escapes.
 template <typename U>
-bool DecodeBackslashes(const typename U::Unit* p, size_t n, CHeapBuffer<char16_t>* pOut)
+bool DecodeBackslashes(const typename U::Unit* p, size_t n, CRoom* pOut)
 {
     for (size_t i = 0; i < n;) {
         if (p[i] != '\\') {
@@ -254,7 +299,7 @@ bool DecodeBackslashes(const typename U::Unit* p, size_t n, CHeapBuffer<char16_t
             size_t nEnd = i;
             while (nEnd < n && p[nEnd] != '\\')
                 nEnd += U::kAsciiTrails && p[nEnd] >= 0x80 ? U::CharLength(p, nEnd, n) : 1;
-            if (!U::Append(pOut, p + i, nEnd - i))
+            if (!U::Put(pOut, p + i, nEnd - i))
                 return false;
             i = nEnd;
             continue;
@@ -264,7 +309,7 @@ bool DecodeBackslashes(const typename U::Unit* p, size_t n, CHeapBuffer<char16_t
         if (p[i] >= 0x80) {
             // The backslash is dropped and the character kept.
             const size_t nLength = U::CharLength(p, i, n);
-            if (!U::Append(pOut, p + i, nLength))
+            if (!U::Put(pOut, p + i, nLength))
                 return false;
             i += nLength;
             continue;
@@ -412,6 +457,9 @@ private:
     bool ParseAttributes(Level* pLevel, EDescription* pElement, bool* pEmpty);
     // Gives pElement the attributes read so far, all in one block.
     bool AdoptPending(EDescription* pElement);
+    // The PutValueProc of AdoptPending: decodes the value of the attribute read
+    // nIndex-th into its place.
+    static long long PutValue(void* pContext, size_t nIndex, char16_t* q);
     // The open name of the token, valid until ClearPending; null when memory runs
     // out or the name is too long.
     EDescription::Name* NameOf(const Token& t);
@@ -427,11 +475,12 @@ private:
     size_t m_nLength;
     size_t m_nPosition = 0;
     bool m_bBackslashes;
-    // An attribute read: its name and its value in m_values.
+    // An attribute read: its name and the text of its value, still encoded
+    // (nValueStart to nValueStop of the text; the same for none).
     struct Pending {
         EDescription::Name* pName;
         size_t nValueStart;
-        int nValueLength;
+        size_t nValueStop;
     };
     // Names met lately, by their units in the text: most documents use a few
     // names over and over, and each then lies in memory once. The names are
@@ -445,13 +494,12 @@ private:
     enum { kKnownNames = 64 };
 
     CHeapBuffer<char16_t> m_text;    // the text run being collected
-    CHeapBuffer<char16_t> m_values;  // the decoded values of the element's attributes
     CHeapBuffer<Pending> m_pending;  // the element's attributes read so far
     CHeapBuffer<EDescription::Name*> m_retired;  // names pushed out of their slots
     CHeapBuffer<size_t> m_order;     // their order by name, when not in order
     CHeapBuffer<EDescription::AttributeText> m_adopt;
     CHeapBuffer<char16_t> m_name;    // a tag name, zero-terminated
-    CHeapBuffer<char16_t> m_wide;    // a piece of UTF-8 text, decoded
+    CHeapBuffer<char16_t> m_wide;    // a piece of text, decoded
     KnownName m_aKnownNames[kKnownNames] = {};
     Level m_aLevels[EDescription::kMaxDepth + 1];
 };
@@ -567,7 +615,6 @@ bool CDocumentReader<U>::ParseAttributes(Level* pLevel, EDescription* pElement, 
 {
     *pEmpty = false;
     ClearPending();
-    m_values.Clear();
     for (;;) {
         SkipBlanks();
         if (AtEnd())
@@ -600,10 +647,7 @@ bool CDocumentReader<U>::ParseAttributes(Level* pLevel, EDescription* pElement, 
             return true;
         }
         EDescription::Name* pName = NameOf(name);
-        const Pending pending = {pName, m_values.Size(), 0};
-        if (pName == nullptr || !m_pending.Push(pending))
-            return false;
-        const size_t nValueStart = m_values.Size();
+        Pending pending = {pName, 0, 0};
         SkipBlanks();
         if (!AtEnd() && m_pText[m_nPosition] == '=') {
             ++m_nPosition;
@@ -629,12 +673,11 @@ bool CDocumentReader<U>::ParseAttributes(Level* pLevel, EDescription* pElement, 
                     ++m_nPosition;
                 nStop = m_nPosition;
             }
-            const bool bDecoded = m_bBackslashes ? DecodeBackslashes<U>(m_pText + nStart, nStop - nStart, &m_values)
-                                                 : DecodeEntities<U>(m_pText + nStart, nStop - nStart, &m_values);
-            if (!bDecoded || m_values.Size() - nValueStart > static_cast<size_t>(EWideString::kMaxLength))
-                return false;
+            pending.nValueStart = nStart;
+            pending.nValueStop = nStop;
         }
-        m_pending.Data()[m_pending.Size() - 1].nValueLength = static_cast<int>(m_values.Size() - nValueStart);
+        if (pName == nullptr || !m_pending.Push(pending))
+            return false;
     }
 }
 
@@ -703,9 +746,8 @@ bool CDocumentReader<U>::AdoptPending(EDescription* pElement)
     if (!m_adopt.Reserve(n))
         return false;
     const Pending* a = m_pending.Data();
-    const auto text = [&](const Pending& p) {
-        return EDescription::AttributeText{p.pName, p.nValueLength > 0 ? m_values.Data() + p.nValueStart : u"",
-                                           p.nValueLength};
+    const auto text = [&](size_t x) {
+        return EDescription::AttributeText{a[x].pName, a[x].nValueStop - a[x].nValueStart, x};
     };
     const auto name = [&](size_t x) -> const EWideString& { return EDescription::NameText(a[x].pName); };
     size_t i = 1;
@@ -714,7 +756,7 @@ bool CDocumentReader<U>::AdoptPending(EDescription* pElement)
     if (i == n) {
         // In order already, as written: no name twice.
         for (i = 0; i < n; ++i)
-            m_adopt.Push(text(a[i]));
+            m_adopt.Push(text(i));
     } else {
         // Sorted by name; of a name given twice the last value counts.
         m_order.Clear();
@@ -730,14 +772,28 @@ bool CDocumentReader<U>::AdoptPending(EDescription* pElement)
         for (i = 0; i < n; ++i) {
             if (i + 1 < n && CompareNames(name(pOrder[i]), name(pOrder[i + 1])) == 0)
                 continue;
-            m_adopt.Push(text(a[pOrder[i]]));
+            m_adopt.Push(text(pOrder[i]));
         }
     }
     if (m_adopt.Size() > static_cast<size_t>(INT_MAX))
         return false;
-    const bool bAdopted = pElement->AdoptAttributes(m_adopt.Data(), static_cast<int>(m_adopt.Size()));
+    const bool bAdopted = pElement->AdoptAttributes(m_adopt.Data(), static_cast<int>(m_adopt.Size()), PutValue, this);
     ClearPending();
     return bAdopted;
+}
+
+template <typename U>
+long long CDocumentReader<U>::PutValue(void* pContext, size_t nIndex, char16_t* q)
+{
+    CDocumentReader* pReader = static_cast<CDocumentReader*>(pContext);
+    const Pending& a = pReader->m_pending.Data()[nIndex];
+    const size_t n = a.nValueStop - a.nValueStart;
+    CRoom room = {q, q + n, &pReader->m_wide};
+    const T* p = pReader->m_pText + a.nValueStart;
+    const bool bDecoded =
+        pReader->m_bBackslashes ? DecodeBackslashes<U>(p, n, &room) : DecodeEntities<U>(p, n, &room);
+    const size_t nUnits = static_cast<size_t>(room.q - q);
+    return bDecoded && nUnits <= static_cast<size_t>(EWideString::kMaxLength) ? static_cast<long long>(nUnits) : -1;
 }
 
 template <typename U>
