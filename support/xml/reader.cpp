@@ -109,6 +109,9 @@ struct CWideUnits {
         pRoom->q += n;
         return true;
     }
+    // Puts the units before the first unit c (all n when there is none), and
+    // gives their count in *pnTaken.
+    static bool PutUntil(CRoom* pRoom, const char16_t* p, size_t n, char c, size_t* pnTaken);
     // The units of the character at p[i] of n.
     static size_t CharLength(const char16_t*, size_t, size_t) { return 1; }
 };
@@ -131,6 +134,31 @@ struct CUtf8Units {
         if (!pRoom->Fits(n))
             return false;
         pRoom->q = Decode(pRoom->q, p, n);
+        return true;
+    }
+    // As CWideUnits::PutUntil, in one pass: the bytes are looked at once.
+    static bool PutUntil(CRoom* pRoom, const unsigned char* p, size_t n, char c, size_t* pnTaken)
+    {
+        if (!pRoom->Fits(n))
+            return false;
+        char16_t* q = pRoom->q;
+        size_t i = 0;
+        while (i < n) {
+            const unsigned char b = p[i];
+            if (b < 0x80) {
+                if (b == static_cast<unsigned char>(c))
+                    break;
+                *q++ = b;
+                ++i;
+                continue;
+            }
+            // A character of several bytes: none of them is ASCII.
+            const size_t nLength = CharLength(p, i, n);
+            q = Decode(q, p + i, nLength);
+            i += nLength;
+        }
+        pRoom->q = q;
+        *pnTaken = i;
         return true;
     }
     // Writes the units of the n bytes at p (at most n) at q; returns the end.
@@ -185,6 +213,7 @@ struct CSystemUnits {
             return false;
         return CWideUnits::Put(pRoom, pRoom->pScratch->Data(), pRoom->pScratch->Size());
     }
+    static bool PutUntil(CRoom* pRoom, const unsigned char* p, size_t n, char c, size_t* pnTaken);
     static size_t CharLength(const unsigned char* p, size_t i, size_t n)
     {
         return p[i] < 0x80 ? 1 : xmlcodec::SystemCharLength(p, i, n);
@@ -244,6 +273,18 @@ size_t FindUnit(const T* p, size_t n, char c)
     return i;
 }
 
+bool CWideUnits::PutUntil(CRoom* pRoom, const char16_t* p, size_t n, char c, size_t* pnTaken)
+{
+    *pnTaken = FindUnit(p, n, c);
+    return Put(pRoom, p, *pnTaken);
+}
+
+bool CSystemUnits::PutUntil(CRoom* pRoom, const unsigned char* p, size_t n, char c, size_t* pnTaken)
+{
+    *pnTaken = FindUnit(p, n, c);
+    return Put(pRoom, p, *pnTaken);
+}
+
 // Attribute values with entities: "&#" and decimal digits, or one of the five
 // names, between "&" and ";" (blanks around them ignored).
 template <typename U>
@@ -251,9 +292,10 @@ bool DecodeEntities(const typename U::Unit* p, size_t n, CRoom* pOut)
 {
     size_t i = 0;
     while (i < n) {
-        const size_t nAmp = i + FindUnit(p + i, n - i, '&');
-        if (!U::Put(pOut, p + i, nAmp - i))
+        size_t nAmp = 0;
+        if (!U::PutUntil(pOut, p + i, n - i, '&', &nAmp))
             return false;
+        nAmp += i;
         if (nAmp == n)
             break;
         size_t nSemicolon = nAmp + 1;
