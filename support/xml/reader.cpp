@@ -491,6 +491,22 @@ private:
         return 1;
     }
     bool TokenIs(const Token& t, char16_t c) const { return t.nLength == 1 && m_pText[t.nStart] == c; }
+    // Gives pElement the token as its tag name; a short one is decoded straight
+    // into the room the node has for it. False when memory runs out.
+    bool SetTagName(EDescription* pElement, const Token& t)
+    {
+        if (t.nLength <= EDescription::kTagRoom) {
+            CRoom room = {pElement->m_achTag, pElement->m_achTag + EDescription::kTagRoom, &m_wide};
+            if (!U::Put(&room, m_pText + t.nStart, t.nLength))
+                return false;
+            *room.q = 0;
+            pElement->m_strTagName.Lend(pElement->m_achTag, static_cast<int>(room.q - pElement->m_achTag),
+                                        EDescription::kTagRoom);
+            return true;
+        }
+        const char16_t* szTag = TerminatedToken(t);
+        return szTag != nullptr && pElement->SetTagName(szTag) == 0;
+    }
 
     // Makes a text node of the buffer, when it holds anything, as the last child of pNode.
     bool FlushText(EDescription* pNode);
@@ -943,9 +959,7 @@ VOKRESULT CDocumentReader<U>::Parse(EDescription* pRoot)
             return kVokError;
         }
         EDescription* pElement = pNode->CreateInstance();
-        const char16_t* szTag = TerminatedToken(name);
-        if (pElement == nullptr || szTag == nullptr || pElement->SetTagName(szTag) != 0 ||
-            pNode->AppendChild(pElement) != 0) {
+        if (pElement == nullptr || !SetTagName(pElement, name) || pNode->AppendChild(pElement) != 0) {
             delete pElement;
             return kVokError;
         }
