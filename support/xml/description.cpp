@@ -190,6 +190,10 @@ EDescription::~EDescription()
         p = pUp;
     }
     RemoveAllAttributes();
+    if (m_pText != nullptr) {
+        m_pText->~CNodeText();
+        CNodeArena::Free(m_pText);
+    }
 }
 
 EDescription* EDescription::CreateInstance()
@@ -530,7 +534,31 @@ int EDescription::SetText(const char16_t* szText, int nCount)
 {
     if (szText == nullptr || nCount < 0)
         nCount = WideTextLength(szText);
-    return m_strText.Assign(szText, nCount) ? 0 : 1;
+    return StoreText(szText, nCount) ? 0 : 1;
+}
+
+const EWideString& EDescription::NoText()
+{
+    return EmptyString();
+}
+
+bool EDescription::StoreText(const char16_t* pText, int nCount)
+{
+    if (m_pText != nullptr)
+        return m_pText->Assign(pText, nCount);
+    if (nCount <= 0)
+        return nCount == 0;
+    if (static_cast<uint64_t>(nCount) + 1 > kMaxTextUnits)
+        return false;
+    void* pBlock = CNodeArena::Allocate(sizeof(CNodeText) + (static_cast<size_t>(nCount) + 1) * sizeof(char16_t));
+    if (pBlock == nullptr)
+        return false;
+    CNodeText* pNew = new (pBlock) CNodeText;
+    char16_t* q = reinterpret_cast<char16_t*>(pNew + 1);
+    PutText(q, pText, nCount);
+    pNew->Lend(q, nCount, nCount);
+    m_pText = pNew;
+    return true;
 }
 
 const EWideString& EDescription::GetAttributeNameAt(int nIndex) const
@@ -686,7 +714,7 @@ const char16_t* EDescription::GetChildText(const char16_t* szTag, const char16_t
 {
     const EDescription* p = szTag != nullptr ? FindChild(0, szTag) : this;
     const EDescription* pFirst = p != nullptr ? p->GetChildAt(0) : nullptr;
-    return pFirst != nullptr && IsTextNode(pFirst) ? pFirst->m_strText.GetText() : szDefault;
+    return pFirst != nullptr && IsTextNode(pFirst) ? pFirst->GetText().GetText() : szDefault;
 }
 
 int EDescription::SetChildText(const char16_t* szTag, const char16_t* szText)
@@ -900,7 +928,7 @@ int EDescription::CopyAt(const EDescription* pSource, int nDepth)
     if (nDepth > kMaxDepth + 1)
         return 1;
     if (!m_strTagName.Assign(pSource->m_strTagName.GetText(), pSource->m_strTagName.GetLength()) ||
-        !m_strText.Assign(pSource->m_strText.GetText(), pSource->m_strText.GetLength()))
+        !StoreText(pSource->GetText().GetText(), pSource->GetText().GetLength()))
         return 1;
     for (int n = 0; n < pSource->GetAttributeCount(); ++n) {
         const Attribute* pEntry = pSource->AttributeAt(n);
@@ -937,8 +965,7 @@ int EDescription::MergeAt(const EDescription* pSource, int nDepth)
 {
     if (nDepth > kMaxDepth + 1)
         return 1;
-    if (pSource->m_strText.GetLength() > 0 &&
-        !m_strText.Assign(pSource->m_strText.GetText(), pSource->m_strText.GetLength()))
+    if (pSource->GetText().GetLength() > 0 && !StoreText(pSource->GetText().GetText(), pSource->GetText().GetLength()))
         return 1;
     for (int n = 0; n < pSource->GetAttributeCount(); ++n) {
         const Attribute* pEntry = pSource->AttributeAt(n);

@@ -95,7 +95,10 @@ public:
 
     // Fields.
     const EWideString& GetTagName() const { return m_strTagName; }
-    const EWideString& GetText() const { return m_strText; }
+    // A node that never stored a text (an element) gives the one shared empty
+    // string; once a node has stored a text, it gives that node's own string
+    // from then on, until the node goes.
+    const EWideString& GetText() const { return m_pText != nullptr ? *m_pText : NoText(); }
     EDescription* GetParent() const { return m_pParent; }
     // Return 0, or 1 when memory runs out (unchanged then). A null text empties.
     int SetTagName(const char16_t* szName);
@@ -249,6 +252,10 @@ private:
     enum { kTagRoom = 11 };
 
     Attribute* AttributeAt(int nIndex) const { return m_ppAttributes[nIndex]; }
+    static const EWideString& NoText();
+    // Stores nCount units of pText as the text; false when memory runs out
+    // (unchanged then).
+    bool StoreText(const char16_t* pText, int nCount);
     // Binary search: the index of szName (nCount units), or -(insertion point) - 1.
     int SearchAttribute(const char16_t* szName, int nCount) const;
     // Stores nCount units of pText as the value of the attribute szName (nNameCount
@@ -268,7 +275,10 @@ private:
 
     EDescription* m_pParent = nullptr;
     CNodeText m_strTagName;
-    CNodeText m_strText;
+    // The text, made by the first text stored that is not empty, in one block
+    // with its units while it keeps its size. Most nodes are elements, which
+    // have none.
+    CNodeText* m_pText = nullptr;
     // The attributes, sorted by name: m_nAttributes entries in a list with room
     // for m_nAttributeRoom. The list and the entries the reader made lie in
     // m_pAttributeBlock (a block of CNodeArena); a list grown later and entries

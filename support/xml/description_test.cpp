@@ -207,6 +207,55 @@ TEST_F(HeapCheck, ChildTextAndPaths)
     EXPECT_EQ(-1, root.GetPathBinary(u"bin", u"bad", abSmall, 2));
 }
 
+TEST_F(HeapCheck, TextIsKeptInPlaceOnceStored)
+{
+    // An element has no text of its own; storing nothing keeps it that way.
+    EDescription element;
+    EXPECT_EQ(0, element.GetText().GetLength());
+    EXPECT_EQ(0, element.SetText(u""));
+    EXPECT_EQ(0, element.SetText(nullptr));
+    EXPECT_EQ(0, element.GetText().GetLength());
+
+    // Once stored, the string a caller holds follows every later change.
+    EDescription text;
+    ASSERT_EQ(0, text.SetText(u"short"));
+    const EWideString& strHeld = text.GetText();
+    const std::u16string strLong(300, u'長');
+    const struct {
+        const char16_t* szText;
+        int nCount;
+        std::u16string strExpected;
+    } kSteps[] = {
+        {strLong.c_str(), -1, strLong},  // outgrows the room it was made with
+        {u"ab\0cd", 2, u"ab"},
+        {u"", -1, u""},
+        {nullptr, 0, u""},
+        {u"again", -1, u"again"},
+    };
+    for (const auto& step : kSteps) {
+        ASSERT_EQ(0, text.SetText(step.szText, step.nCount));
+        EXPECT_EQ(&strHeld, &text.GetText());
+        EXPECT_EQ(step.strExpected, Text(strHeld));
+    }
+
+    // A copy of an element takes away the text; a merge of one leaves it.
+    EDescription copy;
+    copy.SetText(u"old");
+    copy.MergeFrom(&element);
+    EXPECT_EQ(u"old", Text(copy.GetText()));
+    ASSERT_EQ(0, copy.CopyFrom(&element));
+    EXPECT_EQ(u"", Text(copy.GetText()));
+    ASSERT_EQ(0, element.MergeFrom(&text));
+    EXPECT_EQ(u"again", Text(element.GetText()));
+
+    // A text that cannot be made leaves the node as it was.
+    EDescription failing;
+    vokHeapFailAllocation(1);
+    EXPECT_EQ(1, failing.SetText(u"lost"));
+    vokHeapFailAllocation(0);
+    EXPECT_EQ(0, failing.GetText().GetLength());
+}
+
 TEST_F(HeapCheck, CopyMergeAndSort)
 {
     EDescription source;
