@@ -316,6 +316,41 @@ TEST_F(XmlDocument, ShiftJisReadsAsItsDecodedText)
     ExpectBytesReadAsTheirDecodedText(EDescription::kShiftJis, kPieces, sizeof(kPieces) / sizeof(kPieces[0]), 3);
 }
 
+// A node that comes with an attribute of its own takes the ones read one by one:
+// decoded as any, sorted in among its own, replacing it when named alike.
+class CPreset : public EDescription {
+public:
+    CPreset() { SetStringAttribute(u"m", u"preset"); }
+    EDescription* CreateInstance() override { return new CPreset; }
+};
+
+TEST_F(XmlDocument, NodesWithAttributesOfTheirOwnTakeTheReadOnes)
+{
+    const struct {
+        const char* szInput;
+        int nFlag;
+        int nEncoding;
+        std::u16string strExpected;  // name=value pairs in the node's order
+    } kCases[] = {
+        {"<x z=\"&amp;\xC3\xA9\" a=\"1\"/>", 0, EDescription::kUtf8, u"a=1 m=preset z=&\u00E9"},
+        {"<x m=\"\xE5\x86\x99&#65;\" b/>", 0, EDescription::kUtf8, u"b= m=\u5199A"},
+        {"<x z=\"\\x41\\n\"/>", 1, EDescription::kUtf8, u"m=preset z=A\n"},
+        {"<x z=\"\x83\x5C&lt;\" m=\"\"/>", 0, EDescription::kShiftJis, u"m= z=\u30BD<"},
+    };
+    for (const auto& c : kCases) {
+        CPreset root;
+        ASSERT_EQ(kVokOk, Read(&root, c.szInput, c.nFlag, c.nEncoding)) << c.szInput;
+        const EDescription* pNode = root.GetChildAt(0);
+        ASSERT_NE(nullptr, pNode);
+        std::u16string str;
+        for (int i = 0; i < pNode->GetAttributeCount(); ++i) {
+            str += (i > 0 ? u" " : u"") + Text(pNode->GetAttributeNameAt(i)) + u"=" +
+                   Text(pNode->GetAttributeValueAt(i));
+        }
+        EXPECT_EQ(c.strExpected, str) << c.szInput;
+    }
+}
+
 TEST_F(XmlDocument, ReportsErrorsOnTheNodeBeingParsed)
 {
     struct Case { const char* szInput; std::vector<std::string> vLog; };
