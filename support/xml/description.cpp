@@ -26,12 +26,11 @@ struct EDescription::Name {
 
 // An attribute entry: a name and a value, whose text lies in the entry's block:
 // a block of its own (name and texts follow the entry), or the block in which the
-// reader put every attribute of a node. A value that later outgrows its room
-// moves to a buffer of its own.
+// reader put every attribute of a node (see InBlock). A value that later outgrows
+// its room moves to a buffer of its own.
 struct EDescription::Attribute {
     Name* pName = nullptr;
     CNodeText strValue;
-    bool bOwnBlock = false;
 };
 
 namespace {
@@ -293,7 +292,7 @@ const EWideString& EDescription::NameText(const Name* pName)
 
 void EDescription::DestroyAttribute(Attribute* pEntry)
 {
-    const bool bOwnBlock = pEntry->bOwnBlock;
+    const bool bOwnBlock = !InBlock(pEntry);
     ReleaseName(pEntry->pName);
     pEntry->~Attribute();
     if (bOwnBlock)
@@ -351,7 +350,6 @@ int EDescription::StoreAttribute(const char16_t* szName, int nNameCount, const c
     if (pBlock == nullptr)
         return 1;
     Attribute* pEntry = new (pBlock) Attribute;
-    pEntry->bOwnBlock = true;
     pEntry->pName = new (pEntry + 1) Name;
     char16_t* pName = reinterpret_cast<char16_t*>(pEntry->pName + 1);
     char16_t* pValue = PutText(pName, szName, nNameCount);

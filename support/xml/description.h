@@ -267,7 +267,8 @@ private:
     // no name twice, all in one block, each value written straight into its place
     // by pfnPut. False when memory runs out or a value cannot be made (no change).
     bool AdoptAttributes(const AttributeText* a, int n, PutValueProc pfnPut, void* pContext);
-    static void DestroyAttribute(Attribute* pEntry);
+    // Destroys an entry of this node that has left its list (or never joined it).
+    void DestroyAttribute(Attribute* pEntry);
     bool InBlock(const Attribute* pEntry) const;
     const EWideString* FindValue(const char16_t* szName) const;
     int CopyAt(const EDescription* pSource, int nDepth);
