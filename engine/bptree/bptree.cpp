@@ -401,6 +401,21 @@ void CBPTree::CheckFill(const CNodeBase& node, bool bLeaf, bool bRoot) const
         ThrowFault();
 }
 
+void CBPTree::CheckLeaf(const CLeafNode& leaf, bool bRoot) const
+{
+    CheckFill(leaf, true, bRoot);
+    const std::uint32_t n = leaf.GetCount();
+    for (std::uint32_t i = 0; i < n; ++i) {
+        const std::uint32_t cbKey = leaf.GetKeyLength(i);  // each throws past its size
+        leaf.GetValueLength(i);
+        if (i + 1 < n) {
+            const int nOrder = leaf.CompareWith(leaf.GetKeyBytes(i), cbKey, i + 1);
+            if (nOrder > 0 || (nOrder == 0 && m_nDuplicates == 0))
+                ThrowFault();
+        }
+    }
+}
+
 CBPTree::SLocation CBPTree::Descend(const void* pKey, std::uint32_t cbKey, bool bWriting)
 {
     // The node a level up stays pinned until its child is checked against it.
@@ -433,7 +448,7 @@ CBPTree::SLocation CBPTree::Descend(const void* pKey, std::uint32_t cbKey, bool 
     CLeafNode leaf = LeafView(pin.Buffer());
     CheckReached(leaf, nParent, pParent, nPosition);
     if (bWriting) {
-        CheckFill(leaf, true, m_nHeight == 0);
+        CheckLeaf(leaf, m_nHeight == 0);
         // A tree of one leaf holds exactly the header's count in it.
         if (m_nHeight == 0 && leaf.GetCount() != m_nRecordCount)
             ThrowFault();

@@ -364,63 +364,79 @@ TEST_F(TreeDamageTest, WritesOnATreeOfOneLeafRequireTheHeadersCountInIt)
 }
 
 // A tree without values still keeps a value length word in each entry. A slot past
-// a leaf's count may hold anything; an entry written there must not keep its word.
-TEST_F(TreeDamageTest, EntriesWrittenIntoUnusedSlotsGetAValueLengthOfTheirOwn)
+// a leaf's count may hold anything: an entry inserted there gets a word of its own.
+TEST_F(TreeDamageTest, AnEntryInsertedIntoAnUnusedSlotGetsAValueLengthOfItsOwn)
 {
+    const std::string strDir = m_store.Path("slots");
+    ASSERT_EQ(0, CBPTree::Create(m_store.Context(), strDir.c_str(), kIndexOrder, kLeafOrder, 1, 0,
+                                 0, kGuidBinaryAscending));
+    CBPTree tree;
+    tree.Open(m_store.Context(), strDir.c_str(), 1, kGuidBinaryAscending, nullptr);
+    for (unsigned char b = 1; b <= 2; ++b)
+        ASSERT_EQ(0, tree.Insert(&b, 1, nullptr, 0, nullptr));
+    Cursor cursor;
+    tree.First(&cursor);
+    tree.Close();
+    {
+        CRecordFile file;
+        file.Open(m_store.Context(), (strDir + "\\leaf").c_str(), 1);
+        unsigned char* p = static_cast<unsigned char*>(file.Get(cursor.nLeaf, 1));
+        CLeafNode leaf(nullptr, 1, 0, kLeafOrder, p);
+        // The value's length follows the one key byte.
+        PutU32LE(const_cast<unsigned char*>(leaf.GetKeyBytes(2)) + 1, 5);
+        ASSERT_EQ(5u, leaf.GetStoredValueLength(2));
+        file.Release(p);
+        file.Close();
+    }
+    tree.Open(m_store.Context(), strDir.c_str(), 1, kGuidBinaryAscending, nullptr);
+    const unsigned char b = 3;
+    ASSERT_EQ(0, tree.Insert(&b, 1, nullptr, 0, nullptr));
+    tree.Close();
+    tree.Open(m_store.Context(), strDir.c_str(), 0, kGuidBinaryAscending, nullptr);
+    std::vector<std::string> vProblems;
+    EXPECT_EQ(0u, CheckTree(tree, &vProblems)) << (vProblems.empty() ? "" : vProblems[0]);
+    tree.Close();
+}
+
+// A write moves a leaf's entries about: damage inside any of them is refused before
+// it spreads.
+TEST_F(TreeDamageTest, WritesRefuseLeavesWithADamagedEntry)
+{
+    const std::uint32_t nLeaf = m_vLeaves[1];
+    const unsigned char bFirst = KeyOf(nLeaf, 0);
+    const unsigned char bSecond = KeyOf(nLeaf, 1);
+    auto erase = [&](unsigned char bKey) {
+        Cursor cursor;
+        if (m_tree.Find(&bKey, 1, &cursor, 0) == 0)
+            ADD_FAILURE() << "key " << int(bKey) << " is not found";
+        else
+            m_tree.Erase(&cursor);
+    };
     struct Case {
         const char* szWhat;
-        std::vector<unsigned char> vKeys;  // inserted in this order
-        unsigned char bLeafKey;            // a key of the leaf whose slot is damaged
-        std::uint32_t nSlot;
-        std::function<void(CBPTree&)> write;
+        std::function<void(CLeafNode&)> damage;
+        std::function<void()> write;
     };
     const Case kCases[] = {
-        {"an insertion after the last entry of a leaf", {1, 2}, 1, 2,
-         [](CBPTree& tree) {
-             const unsigned char b = 3;
-             tree.Insert(&b, 1, nullptr, 0, nullptr);
-         }},
-        // [10 20] [30 35 40]: erasing 20 borrows 30 into the slot 20 leaves.
-        {"an entry borrowed into a leaf", {10, 20, 30, 40, 35}, 10, 1,
-         [](CBPTree& tree) {
-             const unsigned char b = 20;
-             Cursor cursor;
-             ASSERT_NE(0, tree.Find(&b, 1, &cursor, 0));
-             tree.Erase(&cursor);
-         }},
+        {"an erase beside a value length past the value size",
+         [](CLeafNode& leaf) { PutU32LE(const_cast<unsigned char*>(leaf.GetKeyBytes(0)) + 1, 5); },
+         [&] { erase(bSecond); }},
+        {"an insertion into a leaf whose keys are out of order",
+         [&](CLeafNode& leaf) {
+             const unsigned char b = static_cast<unsigned char>(bSecond + 1);
+             leaf.SetKey(0, &b, 1);
+         },
+         [&] { Insert(bSecond); }},
+        {"an insertion beside a key length past the key size",
+         [](CLeafNode& leaf) { PutU32LE(const_cast<unsigned char*>(leaf.GetKeyBytes(1)) - 4, 2); },
+         [&] { Insert(bFirst); }},
     };
-    int nCase = 0;
+    const testing::Bytes vLeafFile = m_store.Read("tree\\leaf");
     for (const Case& c : kCases) {
         SCOPED_TRACE(c.szWhat);
-        const std::string strName = "slots" + std::to_string(++nCase);
-        const std::string strDir = m_store.Path(strName);
-        ASSERT_EQ(0, CBPTree::Create(m_store.Context(), strDir.c_str(), kIndexOrder, kLeafOrder,
-                                     1, 0, 0, kGuidBinaryAscending));
-        CBPTree tree;
-        tree.Open(m_store.Context(), strDir.c_str(), 1, kGuidBinaryAscending, nullptr);
-        for (unsigned char b : c.vKeys)
-            ASSERT_EQ(0, tree.Insert(&b, 1, nullptr, 0, nullptr));
-        Cursor cursor;
-        ASSERT_NE(0, tree.Find(&c.bLeafKey, 1, &cursor, 0));
-        tree.Close();
-        {
-            CRecordFile file;
-            file.Open(m_store.Context(), (strDir + "\\leaf").c_str(), 1);
-            unsigned char* p = static_cast<unsigned char*>(file.Get(cursor.nLeaf, 1));
-            CLeafNode leaf(nullptr, 1, 0, kLeafOrder, p);
-            // The value's length follows the one key byte.
-            PutU32LE(const_cast<unsigned char*>(leaf.GetKeyBytes(c.nSlot)) + 1, 5);
-            ASSERT_EQ(5u, leaf.GetStoredValueLength(c.nSlot));
-            file.Release(p);
-            file.Close();
-        }
-        tree.Open(m_store.Context(), strDir.c_str(), 1, kGuidBinaryAscending, nullptr);
-        c.write(tree);
-        tree.Close();
-        tree.Open(m_store.Context(), strDir.c_str(), 0, kGuidBinaryAscending, nullptr);
-        std::vector<std::string> vProblems;
-        EXPECT_EQ(0u, CheckTree(tree, &vProblems)) << (vProblems.empty() ? "" : vProblems[0]);
-        tree.Close();
+        m_store.Write("tree\\leaf", vLeafFile);
+        ChangeLeaf(nLeaf, c.damage);
+        ExpectRefusedUnchanged(c.write);
     }
 }
 
