@@ -7,11 +7,11 @@
 namespace {
 
 // The listing reads every name leaf and every attribute record once, so what the
-// caches keep of it is never asked for again; left at the process's bound, they
-// would fill it with records that the table's entries then lie between, and
-// memory so fragmented does not go back to the system when the database closes.
-// A small bound keeps what the walk itself goes back to: the upper nodes and the
-// leaf under the cursor.
+// caches keep of it is never asked for again. Left at the process's bound, they
+// would fill it with records that the table's entries lie between; freed when the
+// database closes, that memory stays with the C heap, where the view's tree (built
+// next, from the library heap) cannot use it. A small bound keeps what the walk
+// itself comes back to while it moves on.
 const std::size_t kListingCacheBytes = 1u << 20;
 
 // Holds the process's cache bound at cbBound while it lives, never raising it.
