@@ -464,8 +464,7 @@ int CBPTree::Insert(const void* pKey, std::uint32_t cbKey, const void* pValue,
         CLeafNode leaf = LeafView(pin.Buffer());
         leaf.InsertGap(0);
         leaf.SetKey(0, pKey, cbKey);
-        if (cbValue != 0)
-            leaf.SetValue(0, pValue, cbValue);
+        leaf.SetValue(0, pValue, cbValue);
         pin.Release();
         m_nRecordCount = 1;
         if (pCursor != nullptr)
@@ -488,9 +487,10 @@ int CBPTree::Insert(const void* pKey, std::uint32_t cbKey, const void* pValue,
         PinLeaf(&pin, location.nLeaf, 1);
         CLeafNode leaf = LeafView(pin.Buffer());
         leaf.InsertGap(location.nSlot);
+        // The value's length is written even where there is none: a slot past the
+        // count may hold anything.
         leaf.SetKey(location.nSlot, pKey, cbKey);
-        if (m_cbValueSize != 0)
-            leaf.SetValue(location.nSlot, pValue, cbValue);
+        leaf.SetValue(location.nSlot, pValue, cbValue);
         nCount = leaf.GetCount();
         pin.Release();
     }

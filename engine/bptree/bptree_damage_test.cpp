@@ -363,6 +363,67 @@ TEST_F(TreeDamageTest, WritesOnATreeOfOneLeafRequireTheHeadersCountInIt)
     }
 }
 
+// A tree without values still keeps a value length word in each entry. A slot past
+// a leaf's count may hold anything; an entry written there must not keep its word.
+TEST_F(TreeDamageTest, EntriesWrittenIntoUnusedSlotsGetAValueLengthOfTheirOwn)
+{
+    struct Case {
+        const char* szWhat;
+        std::vector<unsigned char> vKeys;  // inserted in this order
+        unsigned char bLeafKey;            // a key of the leaf whose slot is damaged
+        std::uint32_t nSlot;
+        std::function<void(CBPTree&)> write;
+    };
+    const Case kCases[] = {
+        {"an insertion after the last entry of a leaf", {1, 2}, 1, 2,
+         [](CBPTree& tree) {
+             const unsigned char b = 3;
+             tree.Insert(&b, 1, nullptr, 0, nullptr);
+         }},
+        // [10 20] [30 35 40]: erasing 20 borrows 30 into the slot 20 leaves.
+        {"an entry borrowed into a leaf", {10, 20, 30, 40, 35}, 10, 1,
+         [](CBPTree& tree) {
+             const unsigned char b = 20;
+             Cursor cursor;
+             ASSERT_NE(0, tree.Find(&b, 1, &cursor, 0));
+             tree.Erase(&cursor);
+         }},
+    };
+    int nCase = 0;
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.szWhat);
+        const std::string strName = "slots" + std::to_string(++nCase);
+        const std::string strDir = m_store.Path(strName);
+        ASSERT_EQ(0, CBPTree::Create(m_store.Context(), strDir.c_str(), kIndexOrder, kLeafOrder,
+                                     1, 0, 0, kGuidBinaryAscending));
+        CBPTree tree;
+        tree.Open(m_store.Context(), strDir.c_str(), 1, kGuidBinaryAscending, nullptr);
+        for (unsigned char b : c.vKeys)
+            ASSERT_EQ(0, tree.Insert(&b, 1, nullptr, 0, nullptr));
+        Cursor cursor;
+        ASSERT_NE(0, tree.Find(&c.bLeafKey, 1, &cursor, 0));
+        tree.Close();
+        {
+            CRecordFile file;
+            file.Open(m_store.Context(), (strDir + "\\leaf").c_str(), 1);
+            unsigned char* p = static_cast<unsigned char*>(file.Get(cursor.nLeaf, 1));
+            CLeafNode leaf(nullptr, 1, 0, kLeafOrder, p);
+            // The value's length follows the one key byte.
+            PutU32LE(const_cast<unsigned char*>(leaf.GetKeyBytes(c.nSlot)) + 1, 5);
+            ASSERT_EQ(5u, leaf.GetStoredValueLength(c.nSlot));
+            file.Release(p);
+            file.Close();
+        }
+        tree.Open(m_store.Context(), strDir.c_str(), 1, kGuidBinaryAscending, nullptr);
+        c.write(tree);
+        tree.Close();
+        tree.Open(m_store.Context(), strDir.c_str(), 0, kGuidBinaryAscending, nullptr);
+        std::vector<std::string> vProblems;
+        EXPECT_EQ(0u, CheckTree(tree, &vProblems)) << (vProblems.empty() ? "" : vProblems[0]);
+        tree.Close();
+    }
+}
+
 TEST_F(TreeDamageTest, AMergeRefusesAChainCutShortAfterTheLeafItRemoves)
 {
     const std::vector<std::uint32_t> v = m_vLeaves;
