@@ -1,10 +1,41 @@
 #include "reconcile/att_table.h"
 
 #include "engine/base/fault.h"
+#include "engine/txstore/cache_budget.h"
 #include "platform/console.h"
+
+namespace {
+
+// The listing reads every name leaf and every attribute record once, so what the
+// caches keep of it is never asked for again. Left at the process's bound, they
+// would fill it with records that the table's entries lie between; freed when the
+// database closes, that memory stays with the C heap, where the view's tree (built
+// next, from the library heap) cannot use it. A small bound keeps what the walk
+// itself comes back to while it moves on.
+const std::size_t kListingCacheBytes = 1u << 20;
+
+// Holds the process's cache bound at cbBound while it lives, never raising it.
+class CLowerCacheBound {
+public:
+    explicit CLowerCacheBound(std::size_t cbBound)
+        : m_cbBefore(velk::CCacheClient::GetBudgetBound())
+    {
+        if (cbBound < m_cbBefore)
+            velk::CCacheClient::SetBudgetBound(cbBound);
+    }
+    ~CLowerCacheBound() { velk::CCacheClient::SetBudgetBound(m_cbBefore); }
+    CLowerCacheBound(const CLowerCacheBound&) = delete;
+    CLowerCacheBound& operator=(const CLowerCacheBound&) = delete;
+
+private:
+    const std::size_t m_cbBefore;
+};
+
+}  // namespace
 
 void FillAttTable(velk::CADB* pDatabase, AttTable* pTable, bool bShowProgress)
 {
+    const CLowerCacheBound bound(kListingCacheBytes);
     velk::CADB::IFindAtt* pFind = pDatabase->CreateFindAtt();
     if (pFind == nullptr)
         velk::ThrowFault();

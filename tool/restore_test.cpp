@@ -14,6 +14,7 @@
 #include "engine/database/adb.h"
 #include "engine/database/adb_test_support.h"
 #include "engine/database/adb_tools.h"
+#include "engine/txstore/cache_budget.h"
 #include "platform/clock.h"
 #include "platform/codepage.h"
 #include "platform/fault_injection.h"
@@ -367,6 +368,50 @@ TEST(Restore, DamagedNameIndexStopsTheListing)
             EXPECT_EQ(ng, rest.substr(rest.size() - ng.size()));
         }
         EXPECT_EQ("old", ReadFileBytes(app.Target()));
+    }
+}
+
+// The listing reads each record once: the caches keep little of it, however
+// large the process's bound, so that the memory goes back whole when the
+// database closes; and the bound is the process's again afterwards, also when
+// the listing fails part way.
+TEST(AttTable, ListingKeepsLittleInTheCachesAndLeavesTheBound)
+{
+    // Attribute records of 16 KiB, so that a few hundred names make megabytes.
+    velk::SDatabaseInfo info;
+    info.nExtraSize = 16u << 10;
+    std::vector<std::pair<std::string, int>> vNames;
+    for (int i = 0; i < 300; ++i)
+        vNames.emplace_back("name" + std::to_string(1000 + i), 0);
+    AppDir app;
+    app.Make(vNames, info);
+    const std::size_t cbBound = velk::CCacheClient::GetBudgetBound();
+    ASSERT_GE(cbBound, 8u << 20);
+    for (bool bDamaged : {false, true}) {
+        SCOPED_TRACE(bDamaged ? "damaged" : "sound");
+        if (bDamaged) {
+            velk::testing::CTreeDamage tree(app.Db() + "\\attname_db");
+            ASSERT_GE(tree.Leaves().size(), 2u);
+            tree.SetHeader(44, tree.Count() + 1);
+        }
+        velk::CADB db;
+        ASSERT_EQ(0, db.Associate(app.Db().c_str(), kNoCaseAscendingId, nullptr));
+        ASSERT_EQ(1, db.Open(0, 1000));
+        AttTable table;
+        bool bThrown = false;
+        try {
+            FillAttTable(&db, &table, false);
+        } catch (...) {
+            bThrown = true;
+        }
+        EXPECT_EQ(bDamaged, bThrown);
+        EXPECT_EQ(cbBound, velk::CCacheClient::GetBudgetBound());
+        if (!bDamaged) {
+            EXPECT_EQ(vNames.size(), table.size());
+            // Every record read passes through the caches: about 5 MiB here.
+            EXPECT_GT(2u << 20, velk::CCacheClient::GetBudgetBytes());
+        }
+        db.Close(1);
     }
 }
 

@@ -45,8 +45,9 @@ public:
 
     // The bytes the caches of the process keep.
     static std::size_t GetBudgetBytes();
-    // Sets the bound and returns the one before (for tests; what the caches keep
-    // beyond a lower bound leaves memory as they are next used).
+    // Sets the bound and returns the one before: for tests, and for a walk that
+    // reads each record once and gains nothing from keeping it. What the caches
+    // keep beyond a lower bound leaves memory as they are next used.
     static std::size_t SetBudgetBound(std::size_t cbBytes);
     // The bound the process starts with (see cache_budget.cpp).
     static std::size_t GetBudgetBound();
