@@ -401,6 +401,21 @@ void CBPTree::CheckFill(const CNodeBase& node, bool bLeaf, bool bRoot) const
         ThrowFault();
 }
 
+void CBPTree::CheckLeaf(const CLeafNode& leaf, bool bRoot) const
+{
+    CheckFill(leaf, true, bRoot);
+    const std::uint32_t n = leaf.GetCount();
+    for (std::uint32_t i = 0; i < n; ++i) {
+        const std::uint32_t cbKey = leaf.GetKeyLength(i);  // each throws past its size
+        leaf.GetValueLength(i);
+        if (i + 1 < n) {
+            const int nOrder = leaf.CompareWith(leaf.GetKeyBytes(i), cbKey, i + 1);
+            if (nOrder > 0 || (nOrder == 0 && m_nDuplicates == 0))
+                ThrowFault();
+        }
+    }
+}
+
 CBPTree::SLocation CBPTree::Descend(const void* pKey, std::uint32_t cbKey, bool bWriting)
 {
     // The node a level up stays pinned until its child is checked against it.
@@ -433,7 +448,7 @@ CBPTree::SLocation CBPTree::Descend(const void* pKey, std::uint32_t cbKey, bool 
     CLeafNode leaf = LeafView(pin.Buffer());
     CheckReached(leaf, nParent, pParent, nPosition);
     if (bWriting) {
-        CheckFill(leaf, true, m_nHeight == 0);
+        CheckLeaf(leaf, m_nHeight == 0);
         // A tree of one leaf holds exactly the header's count in it.
         if (m_nHeight == 0 && leaf.GetCount() != m_nRecordCount)
             ThrowFault();
@@ -464,8 +479,7 @@ int CBPTree::Insert(const void* pKey, std::uint32_t cbKey, const void* pValue,
         CLeafNode leaf = LeafView(pin.Buffer());
         leaf.InsertGap(0);
         leaf.SetKey(0, pKey, cbKey);
-        if (cbValue != 0)
-            leaf.SetValue(0, pValue, cbValue);
+        leaf.SetValue(0, pValue, cbValue);
         pin.Release();
         m_nRecordCount = 1;
         if (pCursor != nullptr)
@@ -488,9 +502,10 @@ int CBPTree::Insert(const void* pKey, std::uint32_t cbKey, const void* pValue,
         PinLeaf(&pin, location.nLeaf, 1);
         CLeafNode leaf = LeafView(pin.Buffer());
         leaf.InsertGap(location.nSlot);
+        // The value's length is written even where there is none: a slot past the
+        // count may hold anything.
         leaf.SetKey(location.nSlot, pKey, cbKey);
-        if (m_cbValueSize != 0)
-            leaf.SetValue(location.nSlot, pValue, cbValue);
+        leaf.SetValue(location.nSlot, pValue, cbValue);
         nCount = leaf.GetCount();
         pin.Release();
     }

@@ -220,6 +220,9 @@ private:
     // operations, or more: a leaf (L + 1) div 2 .. L, an index node d .. 2d, a
     // root at least 1. Only for nodes that no operation in progress has changed.
     void CheckFill(const CNodeBase& node, bool bLeaf, bool bRoot) const;
+    // CheckFill for a leaf a write is about to change or take entries from, and
+    // its entries: lengths within the sizes, keys in the tree's order.
+    void CheckLeaf(const CLeafNode& leaf, bool bRoot) const;
     void CheckReached(const CNodeBase& node, std::uint32_t nParent, const CIndexNode* pParent,
                       std::uint32_t nPosition) const;
     void PinLeaf(CPin* pPin, std::uint32_t nId, int nWritable);

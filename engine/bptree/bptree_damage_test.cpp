@@ -363,6 +363,83 @@ TEST_F(TreeDamageTest, WritesOnATreeOfOneLeafRequireTheHeadersCountInIt)
     }
 }
 
+// A tree without values still keeps a value length word in each entry. A slot past
+// a leaf's count may hold anything: an entry inserted there gets a word of its own.
+TEST_F(TreeDamageTest, AnEntryInsertedIntoAnUnusedSlotGetsAValueLengthOfItsOwn)
+{
+    const std::string strDir = m_store.Path("slots");
+    ASSERT_EQ(0, CBPTree::Create(m_store.Context(), strDir.c_str(), kIndexOrder, kLeafOrder, 1, 0,
+                                 0, kGuidBinaryAscending));
+    CBPTree tree;
+    tree.Open(m_store.Context(), strDir.c_str(), 1, kGuidBinaryAscending, nullptr);
+    for (unsigned char b = 1; b <= 2; ++b)
+        ASSERT_EQ(0, tree.Insert(&b, 1, nullptr, 0, nullptr));
+    Cursor cursor;
+    tree.First(&cursor);
+    tree.Close();
+    {
+        CRecordFile file;
+        file.Open(m_store.Context(), (strDir + "\\leaf").c_str(), 1);
+        unsigned char* p = static_cast<unsigned char*>(file.Get(cursor.nLeaf, 1));
+        CLeafNode leaf(nullptr, 1, 0, kLeafOrder, p);
+        // The value's length follows the one key byte.
+        PutU32LE(const_cast<unsigned char*>(leaf.GetKeyBytes(2)) + 1, 5);
+        ASSERT_EQ(5u, leaf.GetStoredValueLength(2));
+        file.Release(p);
+        file.Close();
+    }
+    tree.Open(m_store.Context(), strDir.c_str(), 1, kGuidBinaryAscending, nullptr);
+    const unsigned char b = 3;
+    ASSERT_EQ(0, tree.Insert(&b, 1, nullptr, 0, nullptr));
+    tree.Close();
+    tree.Open(m_store.Context(), strDir.c_str(), 0, kGuidBinaryAscending, nullptr);
+    std::vector<std::string> vProblems;
+    EXPECT_EQ(0u, CheckTree(tree, &vProblems)) << (vProblems.empty() ? "" : vProblems[0]);
+    tree.Close();
+}
+
+// A write moves a leaf's entries about: damage inside any of them is refused before
+// it spreads.
+TEST_F(TreeDamageTest, WritesRefuseLeavesWithADamagedEntry)
+{
+    const std::uint32_t nLeaf = m_vLeaves[1];
+    const unsigned char bFirst = KeyOf(nLeaf, 0);
+    const unsigned char bSecond = KeyOf(nLeaf, 1);
+    auto erase = [&](unsigned char bKey) {
+        Cursor cursor;
+        if (m_tree.Find(&bKey, 1, &cursor, 0) == 0)
+            ADD_FAILURE() << "key " << int(bKey) << " is not found";
+        else
+            m_tree.Erase(&cursor);
+    };
+    struct Case {
+        const char* szWhat;
+        std::function<void(CLeafNode&)> damage;
+        std::function<void()> write;
+    };
+    const Case kCases[] = {
+        {"an erase beside a value length past the value size",
+         [](CLeafNode& leaf) { PutU32LE(const_cast<unsigned char*>(leaf.GetKeyBytes(0)) + 1, 5); },
+         [&] { erase(bSecond); }},
+        {"an insertion into a leaf whose keys are out of order",
+         [&](CLeafNode& leaf) {
+             const unsigned char b = static_cast<unsigned char>(bSecond + 1);
+             leaf.SetKey(0, &b, 1);
+         },
+         [&] { Insert(bSecond); }},
+        {"an insertion beside a key length past the key size",
+         [](CLeafNode& leaf) { PutU32LE(const_cast<unsigned char*>(leaf.GetKeyBytes(1)) - 4, 2); },
+         [&] { Insert(bFirst); }},
+    };
+    const testing::Bytes vLeafFile = m_store.Read("tree\\leaf");
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.szWhat);
+        m_store.Write("tree\\leaf", vLeafFile);
+        ChangeLeaf(nLeaf, c.damage);
+        ExpectRefusedUnchanged(c.write);
+    }
+}
+
 TEST_F(TreeDamageTest, AMergeRefusesAChainCutShortAfterTheLeafItRemoves)
 {
     const std::vector<std::uint32_t> v = m_vLeaves;

@@ -25,7 +25,7 @@ int CBPTree::Erase(const Cursor* pCursor)
         CLeafNode leaf = LeafView(pin.Buffer());
         if (pCursor->nSlot >= leaf.GetCount())
             return 1;
-        CheckFill(leaf, true, true);
+        CheckLeaf(leaf, true);
         if (leaf.GetCount() != m_nRecordCount)
             ThrowFault();
         leaf.RemoveAt(pCursor->nSlot);
@@ -46,7 +46,7 @@ int CBPTree::Erase(const Cursor* pCursor)
         CLeafNode leaf = LeafView(pin.Buffer());
         if (pCursor->nSlot >= leaf.GetCount())
             ThrowFault();
-        CheckFill(leaf, true, false);
+        CheckLeaf(leaf, false);
         bUnderflow = leaf.GetCount() - 1 < (m_nLeafOrder + 1) / 2;
         pin.Release();
     }
@@ -87,7 +87,7 @@ CBPTree::SSibling CBPTree::FullerSibling(const CIndexNode& parent, std::uint32_t
         PinNode(&pin, bLeaves, nChild, 0);
         if (bLeaves) {
             CLeafNode leaf = LeafView(pin.Buffer());
-            CheckFill(leaf, true, false);
+            CheckLeaf(leaf, false);
             return leaf.GetCount();
         }
         CIndexNode node = IndexView(pin.Buffer());

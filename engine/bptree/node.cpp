@@ -133,8 +133,7 @@ void CLeafNode::CopyEntry(std::uint32_t i, const CLeafNode& source, std::uint32_
     if (j >= source.GetCount())
         ThrowFault();
     SetKey(i, source.GetKeyBytes(j), source.GetKeyLength(j));
-    if (m_cbValueSize != 0)
-        SetValue(i, source.ValueLengthAt(j) + 4, source.GetValueLength(j));
+    SetValue(i, source.ValueLengthAt(j) + 4, source.GetValueLength(j));
 }
 
 void CLeafNode::InsertGap(std::uint32_t i)

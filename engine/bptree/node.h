@@ -166,8 +166,8 @@ public:
     std::uint32_t GetStoredValueLength(std::uint32_t i) const { return GetU32LE(ValueLengthAt(i)); }
     void SetValue(std::uint32_t i, const void* pValue, std::uint32_t cbValue);
     int GetValue(std::uint32_t i, void* pBuffer, std::uint32_t cbBuffer) const;
-    // Copies key and, when the tree has values, value of entry j of another leaf
-    // into entry i.
+    // Copies key and value of entry j of another leaf into entry i (in a tree
+    // without values, the value's length alone).
     void CopyEntry(std::uint32_t i, const CLeafNode& source, std::uint32_t j);
 
     // Moves entries i .. n - 1 one slot up and adds one to the count. Throws when

@@ -75,6 +75,8 @@ public:
     void Close(int nCommit);
 
     int AddAtt(const char* szName, std::uint32_t* pnId);
+    // Throws when any entry of the name index gives nId, or the walk cannot see them all.
+    void RequireUnnamed(std::uint32_t nId);
     // Throws when the id the record file just handed out is still in use: the
     // name index names it, or its file list has entries. Removes an empty list
     // left under its name.

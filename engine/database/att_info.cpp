@@ -219,6 +219,9 @@ int CAttInfo::Merge(std::uint32_t nOtherId)
 
     m_pOwner->m_pContext->RemoveDirectory(strOtherList.c_str());
     names.Erase(&nameCursor);
+    // Another name still given to the merged id would name a forwarder, or a record
+    // freed for reuse: the index is damaged.
+    m_pOwner->RequireUnnamed(nOtherId);
     pOther->Release();
     pOther.reset();
     if (!bForward)
@@ -246,7 +249,7 @@ int CAttInfo::SetExtra(const void* pData)
 
 // The attribute operations of the implementation object.
 
-void CADBImpl::ClaimFreeId(std::uint32_t nId)
+void CADBImpl::RequireUnnamed(std::uint32_t nId)
 {
     // The name index is walked whole: it holds one short entry per attribute, and
     // the walk costs little beside the write's commit.
@@ -261,7 +264,7 @@ void CADBImpl::ClaimFreeId(std::uint32_t nId)
                 ThrowFault();
             m_nameIndex.GetValue(&cursor, abId, cbValue);
             if (cbValue != 0 && GetU32LE(abId) == nId)
-                ThrowFault();  // a free record that is named: the record file is damaged
+                ThrowFault();
             // A chain that ends before the count, or goes on after it, hides names
             // from this walk.
             if (i + 1 < m_nameIndex.GetCount() && m_nameIndex.Next(&cursor, 1, 0) != CBPTree::kOk)
@@ -270,6 +273,12 @@ void CADBImpl::ClaimFreeId(std::uint32_t nId)
         if (!m_nameIndex.IsLastEntry(&cursor))
             ThrowFault();
     }
+}
+
+void CADBImpl::ClaimFreeId(std::uint32_t nId)
+{
+    // A free record that is named: the record file or the index is damaged.
+    RequireUnnamed(nId);
     // A free id owns no list: anything under its list's name is a leftover that
     // would make the creation fail, and it goes, through the transaction, so that
     // a roll-back puts it back. A list that reads with entries is another

@@ -7,6 +7,7 @@
 
 #include "engine/base/byte_order.h"
 #include "engine/base/fault.h"
+#include "engine/bptree/bptree.h"
 #include "engine/bptree/record_file.h"
 #include "engine/database/adb.h"
 #include "engine/database/adb_test_support.h"
@@ -312,6 +313,43 @@ TEST_F(AttTest, MergeAndRenameRefuseANameIndexThatDoesNotNameTheAttribute)
         m_adb.Close(0);
     }
     ASSERT_EQ(1, m_adb.Open(1, 0));
+}
+
+// A second name entry that gives the other attribute's id would outlive the merge
+// and name a forwarder or a freed record that the next add hands out again.
+TEST_F(AttTest, MergeRefusesASecondNameForTheOtherAttribute)
+{
+    const std::uint32_t nKeep = Add("keep");
+    const std::uint32_t nGone = Add("gone");
+    const std::uint32_t nThird = Add("third");
+    auto giveThirdTo = [&](std::uint32_t nId) {
+        CFSContext context(1, DestroyObject);
+        CBPTree names;
+        names.Open(&context, m_db.Sub("attname_db").c_str(), 1, kGuidStringAscending, nullptr);
+        CBPTree::Cursor cursor;
+        ASSERT_NE(0, names.Find("third", 6, &cursor, CBPTree::kFindAny));
+        unsigned char abId[4];
+        PutU32LE(abId, nId);
+        names.SetValue(&cursor, abId, sizeof(abId));
+        names.Close();
+    };
+    for (bool bWithFiles : {false, true}) {
+        SCOPED_TRACE(bWithFiles ? "the other has files" : "the other has none");
+        if (bWithFiles)
+            Link(nGone, {5});
+        m_adb.Close(1);
+        giveThirdTo(nGone);
+        ASSERT_EQ(1, m_adb.Open(1, 0));
+        EXPECT_THROW(Att(nKeep)->Merge(nGone), CFault);
+        m_adb.Close(0);
+        ASSERT_EQ(1, m_adb.Open(0, 0));
+        EXPECT_EQ(nGone, FindAttribute(m_adb, "gone"));
+        EXPECT_EQ(nGone, FindAttribute(m_adb, "third"));
+        EXPECT_EQ(bWithFiles ? 1u : 0u, Att(nGone, 0)->GetRefCount());
+        m_adb.Close(0);
+        giveThirdTo(nThird);  // for the next case
+        ASSERT_EQ(1, m_adb.Open(1, 0));
+    }
 }
 
 // The other attribute's list is removed after its files were copied: a list

@@ -177,6 +177,20 @@ std::set<std::string> Problems(const std::string& strDb)
     return setKinds;
 }
 
+// Whether the check walked the whole name index: only then does it report records
+// that no name refers to, so a write that lets a later check walk further may show
+// that kind of problem for the first time without having made it.
+bool AllNamesWalked(const std::set<std::string>& setProblems)
+{
+    for (const std::string& strProblem : setProblems)
+        if (strProblem.find("are not checked") != std::string::npos ||
+            strProblem.find("the walk ended before the record count") != std::string::npos ||
+            strProblem.find("the names cannot be walked") != std::string::npos ||
+            strProblem.find("the leaf chain goes on past the record count") != std::string::npos)
+            return false;
+    return true;
+}
+
 // Runs one write on the database in strDb. Returns "" or what went wrong.
 std::string RunWrite(const SWrite& w, const std::string& strDb, const unsigned char* pPathOrder)
 {
@@ -209,8 +223,10 @@ std::string RunWrite(const SWrite& w, const std::string& strDb, const unsigned c
     }
     if (!bCommitted)
         return "";
+    const bool bAllNamesWalked = AllNamesWalked(setBefore);
     for (const std::string& strProblem : Problems(strDb))
-        if (setBefore.count(strProblem) == 0)
+        if (setBefore.count(strProblem) == 0 &&
+            (bAllNamesWalked || strProblem.find("is not in the name index") == std::string::npos))
             return std::string(w.szName) + " committed, and the check finds new damage: " +
                    strProblem;
     if (!bBeforeRead)
