@@ -177,7 +177,7 @@ Times RunSqlite(const std::string& file, int n, bool bFull)
 
 // Per transaction: one logged change, two creations, one dig-out, the commit.
 // *pnFlushes receives the flushes (of files and directories) per transaction.
-double RunOursSmall(const std::string& dir, int nRounds, unsigned* pnFlushes)
+double RunOursSmall(const std::string& dir, int nRounds, unsigned* pnFlushes, double* pCpu)
 {
     velk::RemoveTree(dir.c_str(), nullptr, 0, 0);
     const std::string tx = MakeStore(dir);
@@ -199,6 +199,7 @@ double RunOursSmall(const std::string& dir, int nRounds, unsigned* pnFlushes)
     platform::CFaultInjector counter;  // counts, arms nothing
     platform::SetFaultInjector(&counter);
     const auto start = Clock::now();
+    const double cpuStart = bench::CpuSeconds();
     for (int i = 1; i <= nRounds; ++i) {
         velk::CTransaction::IContext* pTx = store.Begin(1, 10000);
         velk::CFileSystem::IContext* pFs = velk::CreateTFSContext(pTx);
@@ -213,6 +214,7 @@ double RunOursSmall(const std::string& dir, int nRounds, unsigned* pnFlushes)
         store.End(1);
     }
     const double t = Seconds(start);
+    *pCpu = (bench::CpuSeconds() - cpuStart) / nRounds;
     platform::SetFaultInjector(nullptr);
     *pnFlushes = counter.Flushes() / static_cast<unsigned>(nRounds);
     store.Close();
@@ -269,7 +271,8 @@ void Row(const char* szWhat, const bench::CSpread& ours, const bench::CSpread& o
 }  // namespace
 
 // transaction_bench [N [rounds [runs]]]: at least 5 runs, each figure the median
-// [min - max] of the runs after a discarded first one.
+// [min - max] of the runs after a discarded first one; N = 0 runs only the small
+// transactions.
 int main(int argc, char** argv)
 {
     const std::string temp = platform::TempDirectory();
@@ -278,7 +281,10 @@ int main(int argc, char** argv)
     std::printf("wall time, median [min - max] of %d runs after a discarded one; each run on a new "
                 "store or database\n", nRuns);
     bench::PrintLoad("at start");
-    for (int n : {100000, argc > 1 ? std::atoi(argv[1]) : 1000000}) {
+    const int nLarge = argc > 1 ? std::atoi(argv[1]) : 1000000;
+    for (int n : {100000, nLarge}) {
+        if (nLarge == 0)
+            break;  // only the small transactions
         Spreads ours, off, full;
         bench::Repeat(nRuns, [&](bool bTimed) {
             const Times o = RunOurs(temp + "attview-tx-bench", n);
@@ -299,12 +305,15 @@ int main(int argc, char** argv)
     }
     const int nRounds = argc > 2 ? std::atoi(argv[2]) : 200;
     unsigned nFlushes = 0;
-    bench::CSpread ours, full;
+    bench::CSpread ours, oursCpu, full;
     bench::Repeat(nRuns, [&](bool bTimed) {
-        const double tOurs = RunOursSmall(temp + "attview-tx-bench-small", nRounds, &nFlushes);
+        double tCpu = 0;
+        const double tOurs =
+            RunOursSmall(temp + "attview-tx-bench-small", nRounds, &nFlushes, &tCpu);
         const double tFull = RunSqliteSmall(native, nRounds);
         if (bTimed) {
             ours.Add(tOurs * 1000);
+            oursCpu.Add(tCpu * 1000);
             full.Add(tFull * 1000);
         }
     });
@@ -312,6 +321,8 @@ int main(int argc, char** argv)
                 "%.3f ms each [%.3f - %.3f] (x%.2f)\n",
                 nRounds, ours.Median(), ours.Min(), ours.Max(), nFlushes, full.Median(), full.Min(),
                 full.Max(), ours.Median() / full.Median());
+    std::printf("  processor time, ours %.3f ms each [%.3f - %.3f]\n", oursCpu.Median(),
+                oursCpu.Min(), oursCpu.Max());
     bench::PrintLoad("at end");
     return 0;
 }

@@ -108,7 +108,11 @@ std::vector<std::pair<CPath, CPath>> FileLogs(const char* szTransactionDir)
 void ApplyFileLogs(const char* szTransactionDir)
 {
     // Every target lies in the store before any is written.
-    const std::vector<std::pair<CPath, CPath>> vLogs = FileLogs(szTransactionDir);
+    ApplyFileLogs(FileLogs(szTransactionDir));
+}
+
+void ApplyFileLogs(const std::vector<std::pair<CPath, CPath>>& vLogs)
+{
     for (const auto& log : vLogs)
         ApplyFileLog(log.first.GetString(), log.second.GetString());
 }

@@ -20,6 +20,10 @@ std::vector<std::pair<CPath, CPath>> FileLogs(const char* szTransactionDir);
 // the targets may then be partly applied, and applying again completes them.
 void ApplyFileLogs(const char* szTransactionDir);
 
+// The same for the per-file logs FileLogs gave, when nothing has changed them
+// since.
+void ApplyFileLogs(const std::vector<std::pair<CPath, CPath>>& vLogs);
+
 // Applies one per-file log directory szLogDir to szTarget: the target is cut or
 // extended to the size record's length (zeros), then each block file up to that
 // length is written over it. Each target is flushed to the disk before it is

@@ -104,6 +104,34 @@ void FlushDirectories(const std::set<std::string>& directories)
     FlushDirectories(directories, &flushed);
 }
 
+// What the commit reads back of an unfinished log, once: the per-file logs
+// (log directory, target) and the dugout entries that hold their object (entry,
+// the path its record names). Nothing changes them between the check, the flush
+// before the marker and the apply.
+struct SLogRead {
+    std::vector<std::pair<CPath, CPath>> vFileLogs;
+    std::vector<std::pair<CPath, std::string>> vDugOut;
+};
+
+// The dugout is read only when it is needed: for the flush, or for the check of
+// the per-file logs' targets.
+SLogRead ReadLog(const CPath& directory, bool bSync)
+{
+    SLogRead read;
+    const CPath log = directory.Join(txdir::kLog);
+    if (platform::PathExists(log.Join(txdir::kFiles).GetString()))
+        read.vFileLogs = FileLogs(directory.GetString());
+    if (!bSync && read.vFileLogs.empty())
+        return read;
+    const CPath dugout = log.Join(txdir::kDugout);
+    for (const std::string& name : Subdirectories(dugout.GetString())) {
+        const CPath entry = dugout.Join(name.c_str());
+        if (platform::PathExists(entry.Join(txdir::kDugObject).GetString()))
+            read.vDugOut.emplace_back(entry, ReadPathFile(entry.Join(txdir::kPath).GetString()));
+    }
+    return read;
+}
+
 // Flush point 1: everything the apply step and the new state will read is on
 // stable storage before the commit marker exists. Directory entries are made
 // durable from the top down, so that nothing is found on the disk in a directory
@@ -115,16 +143,15 @@ void FlushDirectories(const std::set<std::string>& directories)
 // unchanged is skipped: T and T\log when their entries are on the disk, the
 // dugout (each dig-out flushes it), "files" when no per-file log was made or
 // dropped, the dustbox when nothing moved into it, created files never written.
-void SyncLog(const CPath& directory, const LogFlushState* pKnown)
+void SyncLog(const CPath& directory, const LogFlushState* pKnown, const SLogRead& read)
 {
     const CPath log = directory.Join(txdir::kLog);
     const CPath files = log.Join(txdir::kFiles);
     const CPath dugout = log.Join(txdir::kDugout);
     std::vector<CPath> inner;
-    bool bFileLogs = false;
-    for (const std::string& name : Subdirectories(files.GetString())) {
-        bFileLogs = true;
-        const CPath fileLog = files.Join(name.c_str());
+    const bool bFileLogs = !read.vFileLogs.empty();
+    for (const auto& fileLogAndTarget : read.vFileLogs) {
+        const CPath& fileLog = fileLogAndTarget.first;
         FlushFile(fileLog.Join(txdir::kSize).GetString());
         std::vector<platform::DirEntry> vBlocks;
         const CPath blocks = fileLog.Join(txdir::kBlocks);
@@ -154,12 +181,9 @@ void SyncLog(const CPath& directory, const LogFlushState* pKnown)
             FlushFile(path.c_str());
         parents.insert(Parent(path.c_str()).GetString());
     }
-    for (const std::string& name : Subdirectories(dugout.GetString())) {
-        const CPath entry = dugout.Join(name.c_str());
-        if (!platform::PathExists(entry.Join(txdir::kDugObject).GetString()))
-            continue;
-        inner.push_back(entry);
-        parents.insert(Parent(ReadPathFile(entry.Join(txdir::kPath).GetString()).c_str()).GetString());
+    for (const auto& dug : read.vDugOut) {
+        inner.push_back(dug.first);
+        parents.insert(Parent(dug.second.c_str()).GetString());
     }
     std::vector<CPath> own;
     if (pKnown == nullptr || !pKnown->bLogDurable) {
@@ -191,23 +215,14 @@ void SyncLog(const CPath& directory, const LogFlushState* pKnown)
 // leads nowhere, or to something made since). A log that cannot be applied
 // after the marker would stop the store from ever opening again; before it, the
 // commit fails and the transaction rolls back.
-void CheckFileLogTargets(const CPath& directory)
+void CheckFileLogTargets(const CPath& directory, const SLogRead& read)
 {
-    const CPath log = directory.Join(txdir::kLog);
-    if (!platform::PathExists(log.Join(txdir::kFiles).GetString()))
-        return;
-    const std::vector<std::pair<CPath, CPath>> vLogs = FileLogs(directory.GetString());
-    if (vLogs.empty())
+    if (read.vFileLogs.empty())
         return;
     std::vector<CPath> vDugOut;
-    const CPath dugout = log.Join(txdir::kDugout);
-    for (const std::string& name : Subdirectories(dugout.GetString())) {
-        const CPath entry = dugout.Join(name.c_str());
-        if (platform::PathExists(entry.Join(txdir::kDugObject).GetString()))
-            vDugOut.push_back(
-                RecordedPath(directory, ReadPathFile(entry.Join(txdir::kPath).GetString())));
-    }
-    for (const auto& fileLog : vLogs) {
+    for (const auto& dug : read.vDugOut)
+        vDugOut.push_back(RecordedPath(directory, dug.second));
+    for (const auto& fileLog : read.vFileLogs) {
         const CPath& target = fileLog.second;
         unsigned nAttributes = 0;
         if (platform::FileGetAttributes(target.GetString(), &nAttributes) != platform::kFileOk ||
@@ -330,9 +345,10 @@ void RollForward(const char* szDirectory, bool bSync, const LogFlushState* pKnow
     const CPath commit = log.Join(txdir::kCommit);
     RefuseLinkedLog(directory);
     if (!platform::PathExists(commit.GetString())) {
-        CheckFileLogTargets(directory);
+        const SLogRead read = ReadLog(directory, bSync);
+        CheckFileLogTargets(directory, read);
         if (bSync)
-            SyncLog(directory, pKnown);
+            SyncLog(directory, pKnown, read);
         platform::CFileHandle marker;
         if (platform::FileOpen(commit.GetString(), 0, 0, platform::kFileCreateNew, &marker) !=
             platform::kFileOk)
@@ -341,10 +357,12 @@ void RollForward(const char* szDirectory, bool bSync, const LogFlushState* pKnow
         if (bSync && platform::DirFlush(log.GetString()) != platform::kFileOk)
             ThrowFault();
         platform::CrashPoint("commit-marker");
-    }
-    // The marker exists: from here on the transaction is committed.
-    if (platform::PathExists(log.Join(txdir::kFiles).GetString()))
+        // Committed: the per-file logs just read are applied as they were read.
+        ApplyFileLogs(read.vFileLogs);
+    } else if (platform::PathExists(log.Join(txdir::kFiles).GetString())) {
+        // The marker exists: from here on the transaction is committed.
         ApplyFileLogs(szDirectory);
+    }
     platform::CrashPoint("applied");
     DropLog(directory);
 }
