@@ -127,10 +127,14 @@ void CBPTree::Open(CFileSystem::IContext* pContext, const char* szDirectory, int
             ThrowFault();
         m_indexFile.Open(pContext, FilePath(m_strDirectory, kIndexFile).c_str(), m_nWritable);
         m_leafFile.Open(pContext, FilePath(m_strDirectory, kLeafFile).c_str(), m_nWritable);
-        // Records larger than the nodes are allowed; smaller ones would put node
-        // fields outside the record.
-        if (m_indexFile.GetRecordSize() < CIndexNode::NodeSize(m_cbKeySize, m_nIndexOrder) ||
-            m_leafFile.GetRecordSize() < CLeafNode::NodeSize(m_cbKeySize, m_cbValueSize, m_nLeafOrder))
+        // Records larger than the nodes are read; smaller ones would put node
+        // fields outside the record. A write needs the sizes the orders give: a
+        // damaged record size could otherwise ask for records of gigabytes.
+        const std::uint64_t cbIndexNode = CIndexNode::NodeSize(m_cbKeySize, m_nIndexOrder);
+        const std::uint64_t cbLeafNode = CLeafNode::NodeSize(m_cbKeySize, m_cbValueSize, m_nLeafOrder);
+        if (m_indexFile.GetRecordSize() < cbIndexNode || m_leafFile.GetRecordSize() < cbLeafNode ||
+            (m_nWritable && (m_indexFile.GetRecordSize() != cbIndexNode ||
+                             m_leafFile.GetRecordSize() != cbLeafNode)))
             ThrowFault();
         CheckShape();
         m_pfnCompare = pfnCompare != nullptr ? pfnCompare : FindKeyOrder(m_abGuid);

@@ -503,7 +503,8 @@ TEST_F(TreeDamageTest, AnInsertionRefusesASeparatorThatSendsItBesideItsPlace)
     }
 }
 
-TEST_F(TreeDamageTest, CheckComparesNodeRecordSizesWithTheOrders)
+// Larger records still read, but the check reports them and no write opens them.
+TEST_F(TreeDamageTest, NodeRecordSizesOtherThanTheOrdersGiveAreReportedAndNotWritten)
 {
     Open(0);
     EXPECT_EQ("", testing::Problems(m_tree));
@@ -514,11 +515,14 @@ TEST_F(TreeDamageTest, CheckComparesNodeRecordSizesWithTheOrders)
               testing::Problems(m_tree).find("index file: records of 57 bytes, but d and K give 39"))
         << testing::Problems(m_tree);
     m_tree.Close();
+    EXPECT_THROW(Open(1), CFault);
     SetHeader(12, kLeafOrder - 1);
     Open(0);
     EXPECT_NE(std::string::npos, testing::Problems(m_tree).find(
                                      "leaf file: records of 52 bytes, but L, K and V give 43"))
         << testing::Problems(m_tree);
+    m_tree.Close();
+    EXPECT_THROW(Open(1), CFault);
 }
 
 }  // namespace
