@@ -55,6 +55,15 @@ protected:
         const unsigned char b = static_cast<unsigned char>(nKey);
         return m_tree.Insert(&b, 1, nullptr, 0, nullptr);
     }
+    // Erases bKey from the open tree, which must hold it.
+    void Erase(unsigned char bKey)
+    {
+        Cursor cursor;
+        if (m_tree.Find(&bKey, 1, &cursor, 0) == 0)
+            ADD_FAILURE() << "key " << int(bKey) << " is not found";
+        else
+            m_tree.Erase(&cursor);
+    }
     void SetHeader(std::size_t nOffset, std::uint32_t nValue)
     {
         testing::Bytes v = m_vHeader;
@@ -98,6 +107,18 @@ protected:
         unsigned char b = 0;
         ChangeLeaf(nLeaf, [&](CLeafNode& leaf) { b = *leaf.GetKeyBytes(nSlot); });
         return b;
+    }
+    // Creates the tree szName beside the fixture's, holding keys 1 and 2, and leaves
+    // it open for writing in *pTree. Returns its path.
+    std::string OpenTreeOfTwoKeys(const char* szName, CBPTree* pTree)
+    {
+        const std::string strDir = m_store.Path(szName);
+        EXPECT_EQ(0, CBPTree::Create(m_store.Context(), strDir.c_str(), kIndexOrder, kLeafOrder,
+                                     1, 0, 0, kGuidBinaryAscending));
+        pTree->Open(m_store.Context(), strDir.c_str(), 1, kGuidBinaryAscending, nullptr);
+        for (unsigned char b = 1; b <= 2; ++b)
+            EXPECT_EQ(0, pTree->Insert(&b, 1, nullptr, 0, nullptr));
+        return strDir;
     }
     // Runs a write on the tree as it is on disk now: it must throw the engine's
     // exception and leave both node files as they were.
@@ -279,13 +300,6 @@ TEST_F(TreeDamageTest, WritesRefuseNodesFullerOrEmptierThanTheTreeKeepsThem)
     const std::uint32_t nNeighbour = v[i + 1];
     const std::uint32_t nIndexNode = ParentOf(v[0]);
     ASSERT_NE(m_nRoot, nIndexNode);
-    auto erase = [&](unsigned char bKey) {
-        Cursor cursor;
-        if (m_tree.Find(&bKey, 1, &cursor, 0) == 0)
-            ADD_FAILURE() << "key " << int(bKey) << " is not found";
-        else
-            m_tree.Erase(&cursor);
-    };
     struct Case {
         const char* szWhat;
         std::function<void()> damage;
@@ -306,13 +320,13 @@ TEST_F(TreeDamageTest, WritesRefuseNodesFullerOrEmptierThanTheTreeKeepsThem)
          [&] { Insert(0); }},
         {"an erase from a leaf already below its least fill",
          [&] { ChangeLeaf(v[1], [](CLeafNode& leaf) { leaf.SetCount(1); }); },
-         [&] { erase(KeyOf(v[1], 0)); }},
+         [&] { Erase(KeyOf(v[1], 0)); }},
         {"an erase that would borrow from an emptied neighbour",
          [&] { ChangeLeaf(nNeighbour, [](CLeafNode& leaf) { leaf.SetCount(0); }); },
-         [&] { erase(KeyOf(nLeast, 0)); }},
+         [&] { Erase(KeyOf(nLeast, 0)); }},
         {"an erase that would borrow from an overfull neighbour",
          [&] { ChangeLeaf(nNeighbour, [](CLeafNode& leaf) { leaf.SetCount(kLeafOrder + 1); }); },
-         [&] { erase(KeyOf(nLeast, 0)); }},
+         [&] { Erase(KeyOf(nLeast, 0)); }},
     };
     const testing::Bytes vIndexFile = m_store.Read("tree\\index");
     const testing::Bytes vLeafFile = m_store.Read("tree\\leaf");
@@ -328,13 +342,8 @@ TEST_F(TreeDamageTest, WritesRefuseNodesFullerOrEmptierThanTheTreeKeepsThem)
 TEST_F(TreeDamageTest, WritesOnATreeOfOneLeafRequireTheHeadersCountInIt)
 {
     // Two keys in the only leaf; the header's count says one fewer or one more.
-    const std::string strDir = m_store.Path("single");
-    ASSERT_EQ(0, CBPTree::Create(m_store.Context(), strDir.c_str(), kIndexOrder, kLeafOrder, 1, 0,
-                                 0, kGuidBinaryAscending));
     CBPTree tree;
-    tree.Open(m_store.Context(), strDir.c_str(), 1, kGuidBinaryAscending, nullptr);
-    for (unsigned char b = 1; b <= 2; ++b)
-        ASSERT_EQ(0, tree.Insert(&b, 1, nullptr, 0, nullptr));
+    const std::string strDir = OpenTreeOfTwoKeys("single", &tree);
     ASSERT_EQ(0u, tree.GetHeight());
     tree.Close();
     const testing::Bytes vHeader = m_store.Read("single\\bptinfo");
@@ -367,13 +376,8 @@ TEST_F(TreeDamageTest, WritesOnATreeOfOneLeafRequireTheHeadersCountInIt)
 // a leaf's count may hold anything: an entry inserted there gets a word of its own.
 TEST_F(TreeDamageTest, AnEntryInsertedIntoAnUnusedSlotGetsAValueLengthOfItsOwn)
 {
-    const std::string strDir = m_store.Path("slots");
-    ASSERT_EQ(0, CBPTree::Create(m_store.Context(), strDir.c_str(), kIndexOrder, kLeafOrder, 1, 0,
-                                 0, kGuidBinaryAscending));
     CBPTree tree;
-    tree.Open(m_store.Context(), strDir.c_str(), 1, kGuidBinaryAscending, nullptr);
-    for (unsigned char b = 1; b <= 2; ++b)
-        ASSERT_EQ(0, tree.Insert(&b, 1, nullptr, 0, nullptr));
+    const std::string strDir = OpenTreeOfTwoKeys("slots", &tree);
     Cursor cursor;
     tree.First(&cursor);
     tree.Close();
@@ -405,13 +409,6 @@ TEST_F(TreeDamageTest, WritesRefuseLeavesWithADamagedEntry)
     const std::uint32_t nLeaf = m_vLeaves[1];
     const unsigned char bFirst = KeyOf(nLeaf, 0);
     const unsigned char bSecond = KeyOf(nLeaf, 1);
-    auto erase = [&](unsigned char bKey) {
-        Cursor cursor;
-        if (m_tree.Find(&bKey, 1, &cursor, 0) == 0)
-            ADD_FAILURE() << "key " << int(bKey) << " is not found";
-        else
-            m_tree.Erase(&cursor);
-    };
     struct Case {
         const char* szWhat;
         std::function<void(CLeafNode&)> damage;
@@ -420,7 +417,7 @@ TEST_F(TreeDamageTest, WritesRefuseLeavesWithADamagedEntry)
     const Case kCases[] = {
         {"an erase beside a value length past the value size",
          [](CLeafNode& leaf) { PutU32LE(const_cast<unsigned char*>(leaf.GetKeyBytes(0)) + 1, 5); },
-         [&] { erase(bSecond); }},
+         [&] { Erase(bSecond); }},
         {"an insertion into a leaf whose keys are out of order",
          [&](CLeafNode& leaf) {
              const unsigned char b = static_cast<unsigned char>(bSecond + 1);
