@@ -292,6 +292,6 @@ private:
     // to a buffer of its own (until then they need no destruction).
     int m_nBlockAttributes = 0;
     bool m_bBlockBuffers = false;
-    EPtrArray m_vChildren;
+    CPtrList m_vChildren;
     char16_t m_achTag[kTagRoom + 1];
 };
