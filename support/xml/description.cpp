@@ -27,7 +27,7 @@ struct EDescription::Name {
 // An attribute entry: a name and a value, whose text lies in the entry's block:
 // a block of its own (name and texts follow the entry), or the block in which the
 // reader put every attribute of a node (see InBlock). A value that later outgrows
-// its room moves to a buffer of its own.
+// its room moves to a buffer of its own (see ValueLent).
 struct EDescription::Attribute {
     Name* pName = nullptr;
     CNodeText strValue;
@@ -189,7 +189,9 @@ EDescription::~EDescription()
         p = pUp;
     }
     RemoveAllAttributes();
+    m_strTagName.Release(TagLent());
     if (m_pText != nullptr) {
+        m_pText->Release(TextLent());
         m_pText->~CNodeText();
         CNodeArena::Free(m_pText);
     }
@@ -293,6 +295,7 @@ const EWideString& EDescription::NameText(const Name* pName)
 void EDescription::DestroyAttribute(Attribute* pEntry)
 {
     const bool bOwnBlock = !InBlock(pEntry);
+    pEntry->strValue.Release(ValueLent(pEntry));
     ReleaseName(pEntry->pName);
     pEntry->~Attribute();
     if (bOwnBlock)
@@ -306,6 +309,32 @@ bool EDescription::InBlock(const Attribute* pEntry) const
     const Attribute* pFirst = reinterpret_cast<const Attribute*>(static_cast<Attribute**>(m_pAttributeBlock) +
                                                                  m_nBlockAttributes);
     return pEntry >= pFirst && pEntry < pFirst + m_nBlockAttributes;
+}
+
+bool EDescription::ValueLent(const Attribute* pEntry) const
+{
+    // A buffer of its own is a block of the heap, which never lies inside the
+    // entry's block: where the units lie tells which they are.
+    const uintptr_t p = reinterpret_cast<uintptr_t>(pEntry->strValue.GetText());
+    if (InBlock(pEntry)) {
+        const uintptr_t pTexts = reinterpret_cast<uintptr_t>(
+            reinterpret_cast<const Attribute*>(static_cast<Attribute**>(m_pAttributeBlock) + m_nBlockAttributes) +
+            m_nBlockAttributes);
+        return p >= pTexts && p - pTexts < static_cast<uintptr_t>(m_nBlockUnits) * sizeof(char16_t);
+    }
+    // An entry of its own: its name follows it, and the value's room the name.
+    const Name* pName = pEntry->pName;
+    return p == reinterpret_cast<uintptr_t>(reinterpret_cast<const char16_t*>(pName + 1) + pName->str.GetLength() + 1);
+}
+
+bool EDescription::TextLent() const
+{
+    return m_pText->GetText() == reinterpret_cast<const char16_t*>(m_pText + 1);
+}
+
+bool EDescription::TagLent() const
+{
+    return m_strTagName.GetText() == m_achTag;
 }
 
 bool EDescription::InsertAttribute(int nIndex, Attribute* pEntry)
@@ -338,10 +367,7 @@ int EDescription::StoreAttribute(const char16_t* szName, int nNameCount, const c
     if (n >= 0) {
         // The old value stays unless the new one could be copied whole.
         Attribute* pEntry = AttributeAt(n);
-        const bool bStored = pEntry->strValue.Assign(pText, nCount);
-        if (!pEntry->strValue.IsLent() && InBlock(pEntry))
-            m_bBlockBuffers = true;
-        return bStored ? 0 : 1;
+        return pEntry->strValue.Assign(pText, nCount, ValueLent(pEntry)) ? 0 : 1;
     }
     const uint64_t nUnits = static_cast<uint64_t>(nNameCount) + nCount + 2;
     if (nNameCount < 0 || nCount < 0 || nUnits > kMaxTextUnits)
@@ -391,6 +417,9 @@ bool EDescription::AdoptAttributes(const AttributeText* a, int n, PutValueProc p
     const uint64_t cbHead = static_cast<uint64_t>(n) * (sizeof(Attribute*) + sizeof(Attribute));
     if (nUnits > kMaxTextUnits || cbHead > SIZE_MAX / 4)
         return false;
+    // The block's texts are counted in 32 bits (see ValueLent).
+    if (nUnits > UINT32_MAX)
+        return false;
     const size_t cbBlock = static_cast<size_t>(cbHead + nUnits * sizeof(char16_t));
     void* pBlock = CNodeArena::Allocate(cbBlock);
     if (pBlock == nullptr)
@@ -423,6 +452,7 @@ bool EDescription::AdoptAttributes(const AttributeText* a, int n, PutValueProc p
     m_nAttributeRoom = n;
     m_pAttributeBlock = pBlock;
     m_nBlockAttributes = n;
+    m_nBlockUnits = static_cast<uint32_t>(q - pTexts);
     return true;
 }
 
@@ -525,7 +555,7 @@ int EDescription::SetStringAttribute(const char16_t* szName, const char16_t* szT
 
 int EDescription::SetTagName(const char16_t* szName)
 {
-    return m_strTagName.Assign(szName, WideTextLength(szName)) ? 0 : 1;
+    return m_strTagName.Assign(szName, WideTextLength(szName), TagLent()) ? 0 : 1;
 }
 
 int EDescription::SetText(const char16_t* szText, int nCount)
@@ -543,7 +573,7 @@ const EWideString& EDescription::NoText()
 bool EDescription::StoreText(const char16_t* pText, int nCount)
 {
     if (m_pText != nullptr)
-        return m_pText->Assign(pText, nCount);
+        return m_pText->Assign(pText, nCount, TextLent());
     if (nCount <= 0)
         return nCount == 0;
     if (static_cast<uint64_t>(nCount) + 1 > kMaxTextUnits)
@@ -595,12 +625,11 @@ void EDescription::RemoveAttribute(const char16_t* szName)
 
 void EDescription::RemoveAllAttributes()
 {
-    // Entries of the block whose values all still lie there own nothing but a
+    // Entries of the block whose values still lie there own nothing but a
     // reference to their name: the block goes as a whole.
-    const bool bSkipBlock = !m_bBlockBuffers;
     for (int n = m_nAttributes - 1; n >= 0; --n) {
         Attribute* pEntry = m_ppAttributes[n];
-        if (bSkipBlock && InBlock(pEntry))
+        if (InBlock(pEntry) && ValueLent(pEntry))
             ReleaseName(pEntry->pName);
         else
             DestroyAttribute(pEntry);
@@ -613,7 +642,7 @@ void EDescription::RemoveAllAttributes()
     m_nAttributeRoom = 0;
     m_pAttributeBlock = nullptr;
     m_nBlockAttributes = 0;
-    m_bBlockBuffers = false;
+    m_nBlockUnits = 0;
 }
 
 EDescription* EDescription::GetChildAt(unsigned nIndex) const
@@ -925,7 +954,7 @@ int EDescription::CopyAt(const EDescription* pSource, int nDepth)
 {
     if (nDepth > kMaxDepth + 1)
         return 1;
-    if (!m_strTagName.Assign(pSource->m_strTagName.GetText(), pSource->m_strTagName.GetLength()) ||
+    if (!m_strTagName.Assign(pSource->m_strTagName.GetText(), pSource->m_strTagName.GetLength(), TagLent()) ||
         !StoreText(pSource->GetText().GetText(), pSource->GetText().GetLength()))
         return 1;
     for (int n = 0; n < pSource->GetAttributeCount(); ++n) {

@@ -270,6 +270,10 @@ private:
     // Destroys an entry of this node that has left its list (or never joined it).
     void DestroyAttribute(Attribute* pEntry);
     bool InBlock(const Attribute* pEntry) const;
+    // Whether a text still lies in the room its owner lent it (see CNodeText).
+    bool ValueLent(const Attribute* pEntry) const;
+    bool TextLent() const;
+    bool TagLent() const;
     const EWideString* FindValue(const char16_t* szName) const;
     int CopyAt(const EDescription* pSource, int nDepth);
     int MergeAt(const EDescription* pSource, int nDepth);
@@ -288,10 +292,10 @@ private:
     int m_nAttributes = 0;
     int m_nAttributeRoom = 0;
     void* m_pAttributeBlock = nullptr;
-    // The entries in m_pAttributeBlock, and whether one of their values has moved
-    // to a buffer of its own (until then they need no destruction).
+    // The entries in m_pAttributeBlock, and the units of the texts that follow
+    // them there: a value outside those has moved to a buffer of its own.
     int m_nBlockAttributes = 0;
-    bool m_bBlockBuffers = false;
+    uint32_t m_nBlockUnits = 0;
     CPtrList m_vChildren;
     char16_t m_achTag[kTagRoom + 1];
 };

@@ -500,6 +500,7 @@ private:
             if (!U::Put(&room, m_pText + t.nStart, t.nLength))
                 return false;
             *room.q = 0;
+            pElement->m_strTagName.Release(pElement->TagLent());
             pElement->m_strTagName.Lend(pElement->m_achTag, static_cast<int>(room.q - pElement->m_achTag),
                                         EDescription::kTagRoom);
             return true;
