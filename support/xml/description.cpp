@@ -11,19 +11,6 @@
 #include "support/text/stream_wide_string.h"
 #include "support/xml/node_arena.h"
 
-// An attribute's name: its text follows it. A shared name (the reader's) is a
-// block of CNodeArena that goes with its last reference; the name of an entry
-// with a block of its own lies in that block, and has only that entry. While its
-// maker holds it open, the count stays above kOpenName less the entries counted
-// in nOpenUses, so that the entries taking it need no shared count; closing it
-// takes off kOpenName less those entries.
-struct EDescription::Name {
-    std::atomic<size_t> nRefs{0};
-    size_t nOpenUses = 0;
-    bool bShared = false;
-    CNodeText str;
-};
-
 // An attribute entry: a name and a value, whose text lies in the entry's block:
 // a block of its own (name and texts follow the entry), or the block in which the
 // reader put every attribute of a node (see InBlock). A value that later outgrows
@@ -148,11 +135,7 @@ void EDescription::operator delete(void* p) noexcept
     CNodeArena::Free(p);
 }
 
-EDescription::EDescription()
-{
-    m_achTag[0] = 0;
-    m_strTagName.Lend(m_achTag, 0, kTagRoom);
-}
+EDescription::EDescription() = default;
 
 EDescription::~EDescription()
 {
@@ -189,7 +172,7 @@ EDescription::~EDescription()
         p = pUp;
     }
     RemoveAllAttributes();
-    m_strTagName.Release(TagLent());
+    ReleaseName(m_pTag);
     if (m_pText != nullptr) {
         m_pText->Release(TextLent());
         m_pText->~CNodeText();
@@ -330,11 +313,6 @@ bool EDescription::ValueLent(const Attribute* pEntry) const
 bool EDescription::TextLent() const
 {
     return m_pText->GetText() == reinterpret_cast<const char16_t*>(m_pText + 1);
-}
-
-bool EDescription::TagLent() const
-{
-    return m_strTagName.GetText() == m_achTag;
 }
 
 bool EDescription::InsertAttribute(int nIndex, Attribute* pEntry)
@@ -555,7 +533,25 @@ int EDescription::SetStringAttribute(const char16_t* szName, const char16_t* szT
 
 int EDescription::SetTagName(const char16_t* szName)
 {
-    return m_strTagName.Assign(szName, WideTextLength(szName), TagLent()) ? 0 : 1;
+    const int n = WideTextLength(szName);
+    Name* pName = nullptr;
+    if (n > 0) {
+        if (n > EWideString::kMaxLength || (pName = NewName(szName, n)) == nullptr)
+            return 1;
+        // Taken and closed at once: this node holds the only reference.
+        ++pName->nOpenUses;
+        CloseName(pName);
+    }
+    ReleaseName(m_pTag);
+    m_pTag = pName;
+    return 0;
+}
+
+void EDescription::TakeOpenTag(Name* pOpen)
+{
+    ++pOpen->nOpenUses;
+    ReleaseName(m_pTag);
+    m_pTag = pOpen;
 }
 
 int EDescription::SetText(const char16_t* szText, int nCount)
@@ -954,9 +950,13 @@ int EDescription::CopyAt(const EDescription* pSource, int nDepth)
 {
     if (nDepth > kMaxDepth + 1)
         return 1;
-    if (!m_strTagName.Assign(pSource->m_strTagName.GetText(), pSource->m_strTagName.GetLength(), TagLent()) ||
-        !StoreText(pSource->GetText().GetText(), pSource->GetText().GetLength()))
+    if (!StoreText(pSource->GetText().GetText(), pSource->GetText().GetLength()))
         return 1;
+    // Names never change: the copy shares the source's.
+    if (pSource->m_pTag != nullptr)
+        pSource->m_pTag->nRefs.fetch_add(1, std::memory_order_relaxed);
+    ReleaseName(m_pTag);
+    m_pTag = pSource->m_pTag;
     for (int n = 0; n < pSource->GetAttributeCount(); ++n) {
         const Attribute* pEntry = pSource->AttributeAt(n);
         if (SetAttributeText(pEntry->pName->str.GetText(), pEntry->strValue.GetText(),
@@ -967,7 +967,7 @@ int EDescription::CopyAt(const EDescription* pSource, int nDepth)
         const EDescription* pFrom = pSource->GetChildAt(static_cast<unsigned>(n));
         // Comments are plain nodes, as the reader makes them; everything else
         // takes the class of the copy.
-        const bool bComment = CompareWideText(pFrom->m_strTagName.GetText(), u"!--") == 0;
+        const bool bComment = CompareWideText(pFrom->GetTagName().GetText(), u"!--") == 0;
         EDescription* pTo = bComment ? new EDescription : CreateInstance();
         if (pTo == nullptr || AppendChild(pTo) != 0) {
             delete pTo;
@@ -1003,7 +1003,7 @@ int EDescription::MergeAt(const EDescription* pSource, int nDepth)
     const int nOwn = GetChildCount();  // children appended below are not matched again
     for (int n = 0; n < pSource->GetChildCount(); ++n) {
         const EDescription* pFrom = pSource->GetChildAt(static_cast<unsigned>(n));
-        const EWideString& strTag = pFrom->m_strTagName;
+        const EWideString& strTag = pFrom->GetTagName();
         const bool bElement = strTag.GetLength() > 0 && CompareWideText(strTag.GetText(), u"!--") != 0;
         EDescription* pTo = nullptr;
         if (bElement) {

@@ -25,6 +25,8 @@
 // reported by the results below. A tree must not be used by two threads at once.
 #pragma once
 
+#include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 #include "support/runtime/result.h"
@@ -94,7 +96,7 @@ public:
     virtual int SetStringAttribute(const char16_t* szName, const char16_t* szText);
 
     // Fields.
-    const EWideString& GetTagName() const { return m_strTagName; }
+    const EWideString& GetTagName() const { return m_pTag != nullptr ? m_pTag->str : NoText(); }
     // A node that never stored a text (an element) gives the one shared empty
     // string; once a node has stored a text, it gives that node's own string
     // from then on, until the node goes.
@@ -218,9 +220,20 @@ public:
 
 private:
     struct Attribute;
-    // An attribute's name. Names are never changed in place, so the reader gives
-    // the attributes of one name the same one; each entry holds a reference.
-    struct Name;
+    // The name of an attribute or a node's tag name: its text follows it. Names
+    // are never changed in place, so the reader gives the attributes and tags of
+    // one name the same one; each entry and node holds a reference. A shared name
+    // is a block of CNodeArena that goes with its last reference; the name of an
+    // attribute entry with a block of its own lies in that block, and has only
+    // that entry. While its maker holds it open, the count stays above kOpenName
+    // less the uses counted in nOpenUses, so that the entries and nodes taking it
+    // need no shared count; closing it takes off kOpenName less those uses.
+    struct Name {
+        std::atomic<size_t> nRefs{0};
+        size_t nOpenUses = 0;
+        bool bShared = false;
+        CNodeText str;
+    };
     // An attribute to adopt: an open name (see NewName), and nRoom, units enough
     // for its value, which the adopter's PutValueProc writes (see AdoptAttributes).
     struct AttributeText {
@@ -241,15 +254,14 @@ private:
     // The maker lets go; the name goes now when no entry took it, else with the
     // last entry that did.
     static void CloseName(Name* pName);
+    // Makes the open name pOpen (see NewName) the tag name, on the maker's thread.
+    void TakeOpenTag(Name* pOpen);
     // Drops an entry's reference.
     static void ReleaseName(Name* pName);
     static const EWideString& NameText(const Name* pName);
     template <typename T>
     friend class CDocumentReader;
     friend class CDocumentWriter;
-
-    // Tag names up to this many units lie in the node itself.
-    enum { kTagRoom = 11 };
 
     Attribute* AttributeAt(int nIndex) const { return m_ppAttributes[nIndex]; }
     static const EWideString& NoText();
@@ -273,13 +285,13 @@ private:
     // Whether a text still lies in the room its owner lent it (see CNodeText).
     bool ValueLent(const Attribute* pEntry) const;
     bool TextLent() const;
-    bool TagLent() const;
     const EWideString* FindValue(const char16_t* szName) const;
     int CopyAt(const EDescription* pSource, int nDepth);
     int MergeAt(const EDescription* pSource, int nDepth);
 
     EDescription* m_pParent = nullptr;
-    CNodeText m_strTagName;
+    // The tag name; null for an empty one (text nodes and documents).
+    Name* m_pTag = nullptr;
     // The text, made by the first text stored that is not empty, in one block
     // with its units while it keeps its size. Most nodes are elements, which
     // have none.
@@ -297,5 +309,4 @@ private:
     int m_nBlockAttributes = 0;
     uint32_t m_nBlockUnits = 0;
     CPtrList m_vChildren;
-    char16_t m_achTag[kTagRoom + 1];
 };
