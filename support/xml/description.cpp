@@ -20,6 +20,16 @@ struct EDescription::Attribute {
     CNodeText strValue;
 };
 
+inline EDescription::Attribute* EDescription::BlockEntries() const
+{
+    return static_cast<Attribute*>(m_pAttributeBlock);
+}
+
+inline EDescription::Attribute* EDescription::AttributeAt(int nIndex) const
+{
+    return m_ppAttributes != nullptr ? m_ppAttributes[nIndex] : BlockEntries() + nIndex;
+}
+
 namespace {
 
 constexpr size_t kOpenName = SIZE_MAX / 2;
@@ -289,8 +299,7 @@ bool EDescription::InBlock(const Attribute* pEntry) const
 {
     if (m_pAttributeBlock == nullptr)
         return false;
-    const Attribute* pFirst = reinterpret_cast<const Attribute*>(static_cast<Attribute**>(m_pAttributeBlock) +
-                                                                 m_nBlockAttributes);
+    const Attribute* pFirst = BlockEntries();
     return pEntry >= pFirst && pEntry < pFirst + m_nBlockAttributes;
 }
 
@@ -300,9 +309,7 @@ bool EDescription::ValueLent(const Attribute* pEntry) const
     // entry's block: where the units lie tells which they are.
     const uintptr_t p = reinterpret_cast<uintptr_t>(pEntry->strValue.GetText());
     if (InBlock(pEntry)) {
-        const uintptr_t pTexts = reinterpret_cast<uintptr_t>(
-            reinterpret_cast<const Attribute*>(static_cast<Attribute**>(m_pAttributeBlock) + m_nBlockAttributes) +
-            m_nBlockAttributes);
+        const uintptr_t pTexts = reinterpret_cast<uintptr_t>(BlockEntries() + m_nBlockAttributes);
         return p >= pTexts && p - pTexts < static_cast<uintptr_t>(m_nBlockUnits) * sizeof(char16_t);
     }
     // An entry of its own: its name follows it, and the value's room the name.
@@ -317,18 +324,19 @@ bool EDescription::TextLent() const
 
 bool EDescription::InsertAttribute(int nIndex, Attribute* pEntry)
 {
-    if (m_nAttributes == m_nAttributeRoom) {
+    if (m_ppAttributes == nullptr || m_nAttributes == m_nAttributeRoom) {
         // Room for a few attributes at once: most nodes have up to eight.
         if (m_nAttributes > INT_MAX / 2 || static_cast<size_t>(m_nAttributes) > SIZE_MAX / 2 / sizeof(Attribute*))
             return false;
         const int nRoom = m_nAttributes < 8 ? 8 : m_nAttributes + m_nAttributes / 2;
-        const bool bOwnList = static_cast<void*>(m_ppAttributes) != m_pAttributeBlock;
+        const bool bOwnList = m_ppAttributes != nullptr;
         Attribute** pp = static_cast<Attribute**>(
-            vokHeapReallocate(nullptr, bOwnList ? m_ppAttributes : nullptr, sizeof(Attribute*) * nRoom, 0));
+            vokHeapReallocate(nullptr, m_ppAttributes, sizeof(Attribute*) * nRoom, 0));
         if (pp == nullptr)
             return false;
-        if (!bOwnList && m_nAttributes > 0)
-            std::memcpy(pp, m_ppAttributes, sizeof(Attribute*) * static_cast<size_t>(m_nAttributes));
+        // The entries of the block get the list they did without.
+        for (int i = 0; !bOwnList && i < m_nAttributes; ++i)
+            pp[i] = BlockEntries() + i;
         m_ppAttributes = pp;
         m_nAttributeRoom = nRoom;
     }
@@ -371,7 +379,7 @@ bool EDescription::AdoptAttributes(const AttributeText* a, int n, PutValueProc p
 {
     if (n <= 0)
         return true;
-    if (m_nAttributes != 0 || m_ppAttributes != nullptr) {
+    if (m_nAttributes != 0 || m_ppAttributes != nullptr || m_pAttributeBlock != nullptr) {
         // A node that came with attributes of its own takes them one by one.
         for (int i = 0; i < n; ++i) {
             if (static_cast<uint64_t>(a[i].nRoom) + 1 > kMaxTextUnits)
@@ -392,7 +400,7 @@ bool EDescription::AdoptAttributes(const AttributeText* a, int n, PutValueProc p
     uint64_t nUnits = 0;
     for (int i = 0; i < n; ++i)
         nUnits += static_cast<uint64_t>(a[i].nRoom) + 1;
-    const uint64_t cbHead = static_cast<uint64_t>(n) * (sizeof(Attribute*) + sizeof(Attribute));
+    const uint64_t cbHead = static_cast<uint64_t>(n) * sizeof(Attribute);
     if (nUnits > kMaxTextUnits || cbHead > SIZE_MAX / 4)
         return false;
     // The block's texts are counted in 32 bits (see ValueLent).
@@ -402,8 +410,7 @@ bool EDescription::AdoptAttributes(const AttributeText* a, int n, PutValueProc p
     void* pBlock = CNodeArena::Allocate(cbBlock);
     if (pBlock == nullptr)
         return false;
-    Attribute** pp = static_cast<Attribute**>(pBlock);
-    Attribute* pEntries = reinterpret_cast<Attribute*>(pp + n);
+    Attribute* pEntries = static_cast<Attribute*>(pBlock);
     char16_t* const pTexts = reinterpret_cast<char16_t*>(pEntries + n);
     char16_t* q = pTexts;
     for (int i = 0; i < n; ++i) {
@@ -419,13 +426,12 @@ bool EDescription::AdoptAttributes(const AttributeText* a, int n, PutValueProc p
         q[nValue] = 0;
         pEntry->strValue.Lend(q, static_cast<int>(nValue), static_cast<int>(nValue));
         q += nValue + 1;
-        pp[i] = pEntry;
     }
     for (int i = 0; i < n; ++i)
         ++a[i].pName->nOpenUses;
     // The values took the room they needed; the rest goes back to the arena.
     CNodeArena::Shrink(pBlock, cbBlock, static_cast<size_t>(reinterpret_cast<char*>(q) - static_cast<char*>(pBlock)));
-    m_ppAttributes = pp;
+    m_ppAttributes = nullptr;
     m_nAttributes = n;
     m_nAttributeRoom = n;
     m_pAttributeBlock = pBlock;
@@ -605,6 +611,21 @@ void EDescription::RemoveAttributeAt(int nIndex)
 {
     if (nIndex < 0 || nIndex >= m_nAttributes)
         return;
+    if (m_ppAttributes == nullptr) {
+        // The block's entries are their own list: the ones after close the gap,
+        // each taking over the name and the text of the next, so that removing
+        // needs no memory.
+        Attribute* pEntries = BlockEntries();
+        pEntries[nIndex].strValue.Release(ValueLent(pEntries + nIndex));
+        ReleaseName(pEntries[nIndex].pName);
+        for (int i = nIndex; i + 1 < m_nAttributes; ++i) {
+            pEntries[i].pName = pEntries[i + 1].pName;
+            pEntries[i].strValue.MoveFrom(&pEntries[i + 1].strValue);
+        }
+        pEntries[m_nAttributes - 1].pName = nullptr;
+        --m_nAttributes;
+        return;
+    }
     Attribute* pEntry = m_ppAttributes[nIndex];
     std::memmove(m_ppAttributes + nIndex, m_ppAttributes + nIndex + 1,
                  sizeof(Attribute*) * static_cast<size_t>(m_nAttributes - nIndex - 1));
@@ -624,14 +645,13 @@ void EDescription::RemoveAllAttributes()
     // Entries of the block whose values still lie there own nothing but a
     // reference to their name: the block goes as a whole.
     for (int n = m_nAttributes - 1; n >= 0; --n) {
-        Attribute* pEntry = m_ppAttributes[n];
+        Attribute* pEntry = AttributeAt(n);
         if (InBlock(pEntry) && ValueLent(pEntry))
             ReleaseName(pEntry->pName);
         else
             DestroyAttribute(pEntry);
     }
-    if (static_cast<void*>(m_ppAttributes) != m_pAttributeBlock)
-        vokFree(m_ppAttributes);
+    vokFree(m_ppAttributes);
     CNodeArena::Free(m_pAttributeBlock);
     m_ppAttributes = nullptr;
     m_nAttributes = 0;

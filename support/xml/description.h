@@ -263,7 +263,9 @@ private:
     friend class CDocumentReader;
     friend class CDocumentWriter;
 
-    Attribute* AttributeAt(int nIndex) const { return m_ppAttributes[nIndex]; }
+    Attribute* AttributeAt(int nIndex) const;
+    // The entries the reader put in m_pAttributeBlock, first in the block.
+    Attribute* BlockEntries() const;
     static const EWideString& NoText();
     // Stores nCount units of pText as the text; false when memory runs out
     // (unchanged then).
@@ -297,9 +299,10 @@ private:
     // have none.
     CNodeText* m_pText = nullptr;
     // The attributes, sorted by name: m_nAttributes entries in a list with room
-    // for m_nAttributeRoom. The list and the entries the reader made lie in
-    // m_pAttributeBlock (a block of CNodeArena); a list grown later and entries
-    // added later have blocks of their own.
+    // for m_nAttributeRoom. The entries the reader made lie in m_pAttributeBlock
+    // (a block of CNodeArena) with their texts, and while the node has no list
+    // (m_ppAttributes null) they are the list themselves, in order; a list made
+    // later and entries added later have blocks of their own.
     Attribute** m_ppAttributes = nullptr;
     int m_nAttributes = 0;
     int m_nAttributeRoom = 0;

@@ -47,6 +47,17 @@ public:
         m_nLength = m_nCapacity = 0;
     }
 
+    // Takes over the units of *pOther, lent or not, which is then empty, without
+    // buffer. This text must hold no buffer of its own.
+    void MoveFrom(CNodeText* pOther)
+    {
+        m_pBuffer = pOther->m_pBuffer;
+        m_nLength = pOther->m_nLength;
+        m_nCapacity = pOther->m_nCapacity;
+        pOther->m_pBuffer = nullptr;
+        pOther->m_nLength = pOther->m_nCapacity = 0;
+    }
+
 private:
     bool AssignLent(const char16_t* p, int n);
 };
