@@ -96,6 +96,9 @@ public:
     virtual int SetStringAttribute(const char16_t* szName, const char16_t* szText);
 
     // Fields.
+    // The tag name, shared with the nodes of the same name read from one document
+    // (an empty one is the one shared empty string); valid until this node's tag
+    // name is next set or the node goes.
     const EWideString& GetTagName() const { return m_pTag != nullptr ? m_pTag->str : NoText(); }
     // A node that never stored a text (an element) gives the one shared empty
     // string; once a node has stored a text, it gives that node's own string
