@@ -259,7 +259,7 @@ private:
     static void CloseName(Name* pName);
     // Makes the open name pOpen (see NewName) the tag name, on the maker's thread.
     void TakeOpenTag(Name* pOpen);
-    // Drops an entry's reference.
+    // Drops an entry's or a node's reference.
     static void ReleaseName(Name* pName);
     static const EWideString& NameText(const Name* pName);
     template <typename T>
