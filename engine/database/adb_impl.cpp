@@ -206,6 +206,7 @@ int CADBImpl::Open(int nWrite, std::uint32_t nTimeout)
 
 void CADBImpl::OpenStores(int nWrite)
 {
+    ForgetNamedIds();
     const int nWritable = nWrite != 0 ? 1 : 0;
     m_pathIndex.Open(m_pContext, m_directory.Join(kPathIndexName).GetString(), nWritable,
                      m_abPathOrder, m_pfnPathCompare);
@@ -235,6 +236,7 @@ void CADBImpl::OpenStores(int nWrite)
 
 void CADBImpl::CloseStores()
 {
+    ForgetNamedIds();
     bool bFailed = false;
     CloseOne(&m_pathIndex, &bFailed);
     CloseOne(&m_hashIndex, &bFailed);

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "engine/bptree/bptree.h"
 #include "engine/bptree/key_order.h"
@@ -76,7 +77,18 @@ public:
 
     int AddAtt(const char* szName, std::uint32_t* pnId);
     // Throws when any entry of the name index gives nId, or the walk cannot see them all.
+    // The first call of a transaction walks the index whole and keeps the ids it
+    // gives; later calls look there, as long as every write of the index since
+    // then went through the Note functions below (an entry inserted or erased
+    // without them changes the count and brings a new walk).
     void RequireUnnamed(std::uint32_t nId);
+    // The index got an entry without value (a name being registered), an entry
+    // of it now gives nId, or an entry that gave nId went.
+    void NoteNameInserted();
+    void NoteNameGives(std::uint32_t nId);
+    void NoteNameErased(std::uint32_t nId);
+    // Drops the kept ids: the next RequireUnnamed walks the index again.
+    void ForgetNamedIds();
     // Throws when the id the record file just handed out is still in use: the
     // name index names it, or its file list has entries. Removes an empty list
     // left under its name.
@@ -126,6 +138,11 @@ private:
 
     CPath m_directory;
     bool m_bCloseFailed = false;
+    // The ids the name index gives, sorted, once for each entry giving them, while
+    // m_bNamedIdsKnown; m_nNamedEntries is the index's count they describe.
+    std::vector<std::uint32_t> m_vNamedIds;
+    bool m_bNamedIdsKnown = false;
+    std::uint32_t m_nNamedEntries = 0;
 };
 
 }  // namespace velk

@@ -1,6 +1,8 @@
 #include "engine/database/att_info.h"
 
+#include <algorithm>
 #include <cstring>
+#include <exception>
 #include <memory>
 #include <string>
 
@@ -11,6 +13,24 @@
 namespace velk {
 
 namespace {
+
+// Drops the ids RequireUnnamed keeps when a write of the name index ends in an
+// exception: the index may then differ from them in a way its count does not show.
+class CForgetNamedIdsOnThrow {
+public:
+    explicit CForgetNamedIdsOnThrow(CADBImpl* pOwner) : m_pOwner(pOwner), m_nThrown(std::uncaught_exceptions()) {}
+    ~CForgetNamedIdsOnThrow()
+    {
+        if (std::uncaught_exceptions() > m_nThrown)
+            m_pOwner->ForgetNamedIds();
+    }
+    CForgetNamedIdsOnThrow(const CForgetNamedIdsOnThrow&) = delete;
+    CForgetNamedIdsOnThrow& operator=(const CForgetNamedIdsOnThrow&) = delete;
+
+private:
+    CADBImpl* m_pOwner;
+    int m_nThrown;
+};
 
 // The name index's entry of strName, which must name nId: an index that lacks
 // the name or gives it to another id is damaged, and a write that renames or
@@ -151,16 +171,21 @@ int CAttInfo::Rename(const char* szNewName)
 
     CBPTree& names = m_pOwner->m_nameIndex;
     CBPTree::Cursor cursor = FindOwnName(names, strOld, m_nId);
+    CForgetNamedIdsOnThrow forget(m_pOwner);
     const int nResult =
         names.Insert(szNewName, static_cast<std::uint32_t>(cbNew), nullptr, 0, &cursor);
     if (nResult != CBPTree::kOk)
         return nResult;
+    m_pOwner->NoteNameInserted();
     unsigned char abId[4];
     PutU32LE(abId, m_nId);
     names.SetValue(&cursor, abId, sizeof(abId));
+    m_pOwner->NoteNameGives(m_nId);
     if (names.Find(strOld.c_str(), static_cast<std::uint32_t>(strOld.size() + 1), &cursor,
-                   CBPTree::kFindAny))
+                   CBPTree::kFindAny)) {
         names.Erase(&cursor);
+        m_pOwner->NoteNameErased(m_nId);
+    }
     SetName(szNewName);
     return CADB::kOk;
 }
@@ -218,7 +243,9 @@ int CAttInfo::Merge(std::uint32_t nOtherId)
     otherList.Close();
 
     m_pOwner->m_pContext->RemoveDirectory(strOtherList.c_str());
+    CForgetNamedIdsOnThrow forget(m_pOwner);
     names.Erase(&nameCursor);
+    m_pOwner->NoteNameErased(nOtherId);
     // Another name still given to the merged id would name a forwarder, or a record
     // freed for reuse: the index is damaged.
     m_pOwner->RequireUnnamed(nOtherId);
@@ -251,28 +278,67 @@ int CAttInfo::SetExtra(const void* pData)
 
 void CADBImpl::RequireUnnamed(std::uint32_t nId)
 {
-    // The name index is walked whole: it holds one short entry per attribute, and
-    // the walk costs little beside the write's commit.
-    if (m_nameIndex.GetCount() != 0) {
-        CBPTree::Cursor cursor;
-        m_nameIndex.First(&cursor);
-        for (std::uint32_t i = 0; i < m_nameIndex.GetCount(); ++i) {
-            // The name being registered has no value yet.
-            unsigned char abId[4] = {};
-            const std::uint32_t cbValue = m_nameIndex.ValueLength(&cursor);
-            if (cbValue != 0 && cbValue != sizeof(abId))
-                ThrowFault();
-            m_nameIndex.GetValue(&cursor, abId, cbValue);
-            if (cbValue != 0 && GetU32LE(abId) == nId)
-                ThrowFault();
-            // A chain that ends before the count, or goes on after it, hides names
-            // from this walk.
-            if (i + 1 < m_nameIndex.GetCount() && m_nameIndex.Next(&cursor, 1, 0) != CBPTree::kOk)
+    if (!m_bNamedIdsKnown || m_nNamedEntries != m_nameIndex.GetCount()) {
+        // The name index is walked whole once: it holds one short entry per
+        // attribute. Registering many names then costs one walk, not one a name.
+        ForgetNamedIds();
+        std::vector<std::uint32_t> vIds;
+        vIds.reserve(m_nameIndex.GetCount());
+        if (m_nameIndex.GetCount() != 0) {
+            CBPTree::Cursor cursor;
+            m_nameIndex.First(&cursor);
+            for (std::uint32_t i = 0; i < m_nameIndex.GetCount(); ++i) {
+                // A name being registered has no value yet.
+                unsigned char abId[4] = {};
+                const std::uint32_t cbValue = m_nameIndex.ValueLength(&cursor);
+                if (cbValue != 0 && cbValue != sizeof(abId))
+                    ThrowFault();
+                m_nameIndex.GetValue(&cursor, abId, cbValue);
+                if (cbValue != 0)
+                    vIds.push_back(GetU32LE(abId));
+                // A chain that ends before the count, or goes on after it, hides
+                // names from this walk.
+                if (i + 1 < m_nameIndex.GetCount() && m_nameIndex.Next(&cursor, 1, 0) != CBPTree::kOk)
+                    ThrowFault();
+            }
+            if (!m_nameIndex.IsLastEntry(&cursor))
                 ThrowFault();
         }
-        if (!m_nameIndex.IsLastEntry(&cursor))
-            ThrowFault();
+        std::sort(vIds.begin(), vIds.end());
+        m_vNamedIds.swap(vIds);
+        m_nNamedEntries = m_nameIndex.GetCount();
+        m_bNamedIdsKnown = true;
     }
+    if (std::binary_search(m_vNamedIds.begin(), m_vNamedIds.end(), nId))
+        ThrowFault();
+}
+
+void CADBImpl::NoteNameInserted()
+{
+    ++m_nNamedEntries;
+}
+
+void CADBImpl::NoteNameGives(std::uint32_t nId)
+{
+    if (m_bNamedIdsKnown)
+        m_vNamedIds.insert(std::upper_bound(m_vNamedIds.begin(), m_vNamedIds.end(), nId), nId);
+}
+
+void CADBImpl::NoteNameErased(std::uint32_t nId)
+{
+    --m_nNamedEntries;
+    const auto it = std::lower_bound(m_vNamedIds.begin(), m_vNamedIds.end(), nId);
+    if (it != m_vNamedIds.end() && *it == nId)
+        m_vNamedIds.erase(it);
+    else
+        ForgetNamedIds();
+}
+
+void CADBImpl::ForgetNamedIds()
+{
+    std::vector<std::uint32_t>().swap(m_vNamedIds);
+    m_bNamedIdsKnown = false;
+    m_nNamedEntries = 0;
 }
 
 void CADBImpl::ClaimFreeId(std::uint32_t nId)
@@ -317,6 +383,7 @@ int CADBImpl::AddAtt(const char* szName, std::uint32_t* pnId)
         return CADB::kFailed;
 
     CBPTree::Cursor cursor;
+    CForgetNamedIdsOnThrow forget(this);
     if (m_nameIndex.Insert(szName, static_cast<std::uint32_t>(cbName), nullptr, 0, &cursor) ==
         CBPTree::kExists) {
         if (pnId != nullptr) {
@@ -328,6 +395,7 @@ int CADBImpl::AddAtt(const char* szName, std::uint32_t* pnId)
         }
         return CADB::kAttExists;
     }
+    NoteNameInserted();
     const std::uint32_t nId = m_attRecords.Allocate();
     ClaimFreeId(nId);
     const std::string strList = FileListPath(nId);
@@ -344,6 +412,7 @@ int CADBImpl::AddAtt(const char* szName, std::uint32_t* pnId)
     unsigned char abId[4];
     PutU32LE(abId, nId);
     m_nameIndex.SetValue(&cursor, abId, sizeof(abId));
+    NoteNameGives(nId);
     if (pnId != nullptr)
         *pnId = nId;
     return CADB::kOk;

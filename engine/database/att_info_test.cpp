@@ -77,6 +77,22 @@ protected:
         return s;
     }
 
+    // Damage made while the database is closed: the name index's entry of
+    // szName gives nId.
+    void GiveName(const char* szName, std::uint32_t nId)
+    {
+        CFSContext context(1, DestroyObject);
+        CBPTree names;
+        names.Open(&context, m_db.Sub("attname_db").c_str(), 1, kGuidStringAscending, nullptr);
+        CBPTree::Cursor cursor;
+        ASSERT_NE(0, names.Find(szName, static_cast<std::uint32_t>(std::strlen(szName) + 1), &cursor,
+                                CBPTree::kFindAny));
+        unsigned char abId[4];
+        PutU32LE(abId, nId);
+        names.SetValue(&cursor, abId, sizeof(abId));
+        names.Close();
+    }
+
     CScratchDatabase m_db;
     CADB m_adb;
 };
@@ -322,23 +338,12 @@ TEST_F(AttTest, MergeRefusesASecondNameForTheOtherAttribute)
     const std::uint32_t nKeep = Add("keep");
     const std::uint32_t nGone = Add("gone");
     const std::uint32_t nThird = Add("third");
-    auto giveThirdTo = [&](std::uint32_t nId) {
-        CFSContext context(1, DestroyObject);
-        CBPTree names;
-        names.Open(&context, m_db.Sub("attname_db").c_str(), 1, kGuidStringAscending, nullptr);
-        CBPTree::Cursor cursor;
-        ASSERT_NE(0, names.Find("third", 6, &cursor, CBPTree::kFindAny));
-        unsigned char abId[4];
-        PutU32LE(abId, nId);
-        names.SetValue(&cursor, abId, sizeof(abId));
-        names.Close();
-    };
     for (bool bWithFiles : {false, true}) {
         SCOPED_TRACE(bWithFiles ? "the other has files" : "the other has none");
         if (bWithFiles)
             Link(nGone, {5});
         m_adb.Close(1);
-        giveThirdTo(nGone);
+        GiveName("third", nGone);
         ASSERT_EQ(1, m_adb.Open(1, 0));
         EXPECT_THROW(Att(nKeep)->Merge(nGone), CFault);
         m_adb.Close(0);
@@ -347,9 +352,41 @@ TEST_F(AttTest, MergeRefusesASecondNameForTheOtherAttribute)
         EXPECT_EQ(nGone, FindAttribute(m_adb, "third"));
         EXPECT_EQ(bWithFiles ? 1u : 0u, Att(nGone, 0)->GetRefCount());
         m_adb.Close(0);
-        giveThirdTo(nThird);  // for the next case
+        GiveName("third", nThird);  // for the next case
         ASSERT_EQ(1, m_adb.Open(1, 0));
     }
+}
+
+// A transaction reads the ids the name index gives once and keeps them in step
+// with its own writes: an add, a rename and a merge after the first add still
+// see every entry that gives an id.
+TEST_F(AttTest, IdsGivenByTheNameIndexAreSeenByEveryWriteOfATransaction)
+{
+    const std::uint32_t nKeep = Add("keep");
+    const std::uint32_t nGone = Add("gone");
+    const std::uint32_t nThird = Add("third");
+    m_adb.Close(1);
+    // The id the second add of a transaction gets is named already.
+    GiveName("third", nThird + 2);
+    ASSERT_EQ(1, m_adb.Open(1, 0));
+    EXPECT_EQ(nThird + 1, Add("first"));
+    std::uint32_t nId = 0;
+    EXPECT_THROW(m_adb.AddAtt("second", &nId), CFault);
+    m_adb.Close(0);
+    // A second name of the attribute merged away, after an add and a rename.
+    GiveName("third", nGone);
+    ASSERT_EQ(1, m_adb.Open(1, 0));
+    Add("first");
+    ASSERT_EQ(0, Att(nGone)->Rename("gone again"));
+    EXPECT_THROW(Att(nKeep)->Merge(nGone), CFault);
+    m_adb.Close(0);
+    GiveName("third", nThird);
+    // Sound, the same writes pass.
+    ASSERT_EQ(1, m_adb.Open(1, 0));
+    Add("first");
+    ASSERT_EQ(0, Att(nGone)->Rename("gone again"));
+    EXPECT_EQ(0, Att(nKeep)->Merge(nGone));
+    EXPECT_EQ(nGone, Add("second"));  // its record was freed
 }
 
 // The other attribute's list is removed after its files were copied: a list
