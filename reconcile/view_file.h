@@ -8,7 +8,7 @@
 
 // The largest source view the tool reads. The file's bytes and the tree are in
 // memory at once while the tree is built: an 18.2 MB view with 200,000 items
-// peaked at 123 MB in the 64-bit build, under 7 times its size (the tree most of
+// peaked at 93 MB in the 64-bit build, about 5 times its size (the tree most of
 // it), so 64 MiB stays well inside the 2 GiB a 32-bit process has.
 enum : unsigned { kMaxViewBytes = 64u << 20 };
 

@@ -88,9 +88,11 @@ bool StateBecomes(const std::string& guard, const std::string& expected, int nTi
 // One party of a test that takes the guard in its own thread or process: it waits
 // in mode "r" or "w" for up to a time-out, reports the result, and when granted
 // holds the guard until Finish. Both run the same steps and meet through named
-// objects, so every test below runs the same way with either kind of peer.
-int PeerMain(const std::string& guard, const std::string& mode, std::uint32_t nTimeout,
-             const std::string& ctl)
+// objects, so every test below runs the same way with either kind of peer. In
+// mode "gr" or "gw" the peer first reports that it runs and waits for Open: a
+// test that must time what the peer does next need not wait for a process to
+// start (which can take seconds under load).
+int PeerMain(const std::string& guard, std::string mode, std::uint32_t nTimeout, const std::string& ctl)
 {
     CNamedSemaphore event, go;
     CNamedSharedMemory result;
@@ -99,6 +101,11 @@ int PeerMain(const std::string& guard, const std::string& mode, std::uint32_t nT
         result.Create((ctl + ".r").c_str(), 4, nullptr) != 0)
         return 2;
     CSWMRG g(guard.c_str());
+    if (mode[0] == 'g') {
+        event.Release(1, nullptr);
+        go.Wait(kForever);
+        mode = mode.substr(1);
+    }
     const std::uint32_t r = mode == "w" ? g.WaitToWrite(nTimeout) : g.WaitToRead(nTimeout);
     result.Write(&r, 4);
     event.Release(1, nullptr);
@@ -140,10 +147,13 @@ public:
     ~CPeer()
     {
         if (m_thread) {
-            m_go.Release(1, nullptr);
+            m_go.Release(2, nullptr);  // past a gate that was never opened, too
             m_thread->join();
         }
     }
+    // A gated peer: true once it runs and waits for Open.
+    bool Ready(std::uint32_t nTimeoutMs) { return m_event.Wait(nTimeoutMs) == platform::kWaitSignaled; }
+    void Open() { m_go.Release(1, nullptr); }
     // 1 granted, 0 refused, -1 no answer within nTimeoutMs.
     int Result(std::uint32_t nTimeoutMs)
     {
@@ -290,10 +300,12 @@ TEST_P(SWMRGPeers, WriterThatTimesOutLetsTheReadersQueuedBehindItIn)
     const std::string guard = UniqueName("giveup");
     CPeer r1(GetParam(), guard, "r", 0);
     ASSERT_EQ(1, r1.Result(30000));
+    CPeer r2(GetParam(), guard, "gr", 30000);
+    ASSERT_TRUE(r2.Ready(30000));
     CSWMRG w(guard.c_str());
-    CAsyncWait wait(&w, true, 400);
+    CAsyncWait wait(&w, true, 1000);
     ASSERT_TRUE(StateBecomes(guard, "0/1/1"));
-    CPeer r2(GetParam(), guard, "r", 30000);
+    r2.Open();
     ASSERT_TRUE(StateBecomes(guard, "1/1/1"));
     EXPECT_EQ(0, wait.Join());
     const auto gaveUp = Clock::now();

@@ -11,27 +11,24 @@
 #include "support/text/stream_wide_string.h"
 #include "support/xml/node_arena.h"
 
-// An attribute's name: its text follows it. A shared name (the reader's) is a
-// block of CNodeArena that goes with its last reference; the name of an entry
-// with a block of its own lies in that block, and has only that entry. While its
-// maker holds it open, the count stays above kOpenName less the entries counted
-// in nOpenUses, so that the entries taking it need no shared count; closing it
-// takes off kOpenName less those entries.
-struct EDescription::Name {
-    std::atomic<size_t> nRefs{0};
-    size_t nOpenUses = 0;
-    bool bShared = false;
-    CNodeText str;
-};
-
 // An attribute entry: a name and a value, whose text lies in the entry's block:
 // a block of its own (name and texts follow the entry), or the block in which the
 // reader put every attribute of a node (see InBlock). A value that later outgrows
-// its room moves to a buffer of its own.
+// its room moves to a buffer of its own (see ValueLent).
 struct EDescription::Attribute {
     Name* pName = nullptr;
     CNodeText strValue;
 };
+
+inline EDescription::Attribute* EDescription::BlockEntries() const
+{
+    return static_cast<Attribute*>(m_pAttributeBlock);
+}
+
+inline EDescription::Attribute* EDescription::AttributeAt(int nIndex) const
+{
+    return m_ppAttributes != nullptr ? m_ppAttributes[nIndex] : BlockEntries() + nIndex;
+}
 
 namespace {
 
@@ -148,11 +145,7 @@ void EDescription::operator delete(void* p) noexcept
     CNodeArena::Free(p);
 }
 
-EDescription::EDescription()
-{
-    m_achTag[0] = 0;
-    m_strTagName.Lend(m_achTag, 0, kTagRoom);
-}
+EDescription::EDescription() = default;
 
 EDescription::~EDescription()
 {
@@ -189,7 +182,9 @@ EDescription::~EDescription()
         p = pUp;
     }
     RemoveAllAttributes();
+    ReleaseName(m_pTag);
     if (m_pText != nullptr) {
+        m_pText->Release(TextLent());
         m_pText->~CNodeText();
         CNodeArena::Free(m_pText);
     }
@@ -293,6 +288,7 @@ const EWideString& EDescription::NameText(const Name* pName)
 void EDescription::DestroyAttribute(Attribute* pEntry)
 {
     const bool bOwnBlock = !InBlock(pEntry);
+    pEntry->strValue.Release(ValueLent(pEntry));
     ReleaseName(pEntry->pName);
     pEntry->~Attribute();
     if (bOwnBlock)
@@ -303,25 +299,44 @@ bool EDescription::InBlock(const Attribute* pEntry) const
 {
     if (m_pAttributeBlock == nullptr)
         return false;
-    const Attribute* pFirst = reinterpret_cast<const Attribute*>(static_cast<Attribute**>(m_pAttributeBlock) +
-                                                                 m_nBlockAttributes);
+    const Attribute* pFirst = BlockEntries();
     return pEntry >= pFirst && pEntry < pFirst + m_nBlockAttributes;
+}
+
+bool EDescription::ValueLent(const Attribute* pEntry) const
+{
+    // A buffer of its own is a block of the heap, which never lies inside the
+    // entry's block: where the units lie tells which they are.
+    const uintptr_t p = reinterpret_cast<uintptr_t>(pEntry->strValue.GetText());
+    if (InBlock(pEntry)) {
+        const uintptr_t pTexts = reinterpret_cast<uintptr_t>(BlockEntries() + m_nBlockAttributes);
+        return p >= pTexts && p - pTexts < static_cast<uintptr_t>(m_nBlockUnits) * sizeof(char16_t);
+    }
+    // An entry of its own: its name follows it, and the value's room the name.
+    const Name* pName = pEntry->pName;
+    return p == reinterpret_cast<uintptr_t>(reinterpret_cast<const char16_t*>(pName + 1) + pName->str.GetLength() + 1);
+}
+
+bool EDescription::TextLent() const
+{
+    return m_pText->GetText() == reinterpret_cast<const char16_t*>(m_pText + 1);
 }
 
 bool EDescription::InsertAttribute(int nIndex, Attribute* pEntry)
 {
-    if (m_nAttributes == m_nAttributeRoom) {
+    if (m_ppAttributes == nullptr || m_nAttributes == m_nAttributeRoom) {
         // Room for a few attributes at once: most nodes have up to eight.
         if (m_nAttributes > INT_MAX / 2 || static_cast<size_t>(m_nAttributes) > SIZE_MAX / 2 / sizeof(Attribute*))
             return false;
         const int nRoom = m_nAttributes < 8 ? 8 : m_nAttributes + m_nAttributes / 2;
-        const bool bOwnList = static_cast<void*>(m_ppAttributes) != m_pAttributeBlock;
+        const bool bOwnList = m_ppAttributes != nullptr;
         Attribute** pp = static_cast<Attribute**>(
-            vokHeapReallocate(nullptr, bOwnList ? m_ppAttributes : nullptr, sizeof(Attribute*) * nRoom, 0));
+            vokHeapReallocate(nullptr, m_ppAttributes, sizeof(Attribute*) * nRoom, 0));
         if (pp == nullptr)
             return false;
-        if (!bOwnList && m_nAttributes > 0)
-            std::memcpy(pp, m_ppAttributes, sizeof(Attribute*) * static_cast<size_t>(m_nAttributes));
+        // The entries of the block get the list they did without.
+        for (int i = 0; !bOwnList && i < m_nAttributes; ++i)
+            pp[i] = BlockEntries() + i;
         m_ppAttributes = pp;
         m_nAttributeRoom = nRoom;
     }
@@ -338,10 +353,7 @@ int EDescription::StoreAttribute(const char16_t* szName, int nNameCount, const c
     if (n >= 0) {
         // The old value stays unless the new one could be copied whole.
         Attribute* pEntry = AttributeAt(n);
-        const bool bStored = pEntry->strValue.Assign(pText, nCount);
-        if (!pEntry->strValue.IsLent() && InBlock(pEntry))
-            m_bBlockBuffers = true;
-        return bStored ? 0 : 1;
+        return pEntry->strValue.Assign(pText, nCount, ValueLent(pEntry)) ? 0 : 1;
     }
     const uint64_t nUnits = static_cast<uint64_t>(nNameCount) + nCount + 2;
     if (nNameCount < 0 || nCount < 0 || nUnits > kMaxTextUnits)
@@ -367,7 +379,7 @@ bool EDescription::AdoptAttributes(const AttributeText* a, int n, PutValueProc p
 {
     if (n <= 0)
         return true;
-    if (m_nAttributes != 0 || m_ppAttributes != nullptr) {
+    if (m_nAttributes != 0 || m_ppAttributes != nullptr || m_pAttributeBlock != nullptr) {
         // A node that came with attributes of its own takes them one by one.
         for (int i = 0; i < n; ++i) {
             if (static_cast<uint64_t>(a[i].nRoom) + 1 > kMaxTextUnits)
@@ -388,15 +400,17 @@ bool EDescription::AdoptAttributes(const AttributeText* a, int n, PutValueProc p
     uint64_t nUnits = 0;
     for (int i = 0; i < n; ++i)
         nUnits += static_cast<uint64_t>(a[i].nRoom) + 1;
-    const uint64_t cbHead = static_cast<uint64_t>(n) * (sizeof(Attribute*) + sizeof(Attribute));
+    const uint64_t cbHead = static_cast<uint64_t>(n) * sizeof(Attribute);
     if (nUnits > kMaxTextUnits || cbHead > SIZE_MAX / 4)
+        return false;
+    // The block's texts are counted in 32 bits (see ValueLent).
+    if (nUnits > UINT32_MAX)
         return false;
     const size_t cbBlock = static_cast<size_t>(cbHead + nUnits * sizeof(char16_t));
     void* pBlock = CNodeArena::Allocate(cbBlock);
     if (pBlock == nullptr)
         return false;
-    Attribute** pp = static_cast<Attribute**>(pBlock);
-    Attribute* pEntries = reinterpret_cast<Attribute*>(pp + n);
+    Attribute* pEntries = static_cast<Attribute*>(pBlock);
     char16_t* const pTexts = reinterpret_cast<char16_t*>(pEntries + n);
     char16_t* q = pTexts;
     for (int i = 0; i < n; ++i) {
@@ -412,17 +426,17 @@ bool EDescription::AdoptAttributes(const AttributeText* a, int n, PutValueProc p
         q[nValue] = 0;
         pEntry->strValue.Lend(q, static_cast<int>(nValue), static_cast<int>(nValue));
         q += nValue + 1;
-        pp[i] = pEntry;
     }
     for (int i = 0; i < n; ++i)
         ++a[i].pName->nOpenUses;
     // The values took the room they needed; the rest goes back to the arena.
     CNodeArena::Shrink(pBlock, cbBlock, static_cast<size_t>(reinterpret_cast<char*>(q) - static_cast<char*>(pBlock)));
-    m_ppAttributes = pp;
+    m_ppAttributes = nullptr;
     m_nAttributes = n;
     m_nAttributeRoom = n;
     m_pAttributeBlock = pBlock;
     m_nBlockAttributes = n;
+    m_nBlockUnits = static_cast<uint32_t>(q - pTexts);
     return true;
 }
 
@@ -525,7 +539,25 @@ int EDescription::SetStringAttribute(const char16_t* szName, const char16_t* szT
 
 int EDescription::SetTagName(const char16_t* szName)
 {
-    return m_strTagName.Assign(szName, WideTextLength(szName)) ? 0 : 1;
+    const int n = WideTextLength(szName);
+    Name* pName = nullptr;
+    if (n > 0) {
+        if (n > EWideString::kMaxLength || (pName = NewName(szName, n)) == nullptr)
+            return 1;
+        // Taken and closed at once: this node holds the only reference.
+        ++pName->nOpenUses;
+        CloseName(pName);
+    }
+    ReleaseName(m_pTag);
+    m_pTag = pName;
+    return 0;
+}
+
+void EDescription::TakeOpenTag(Name* pOpen)
+{
+    ++pOpen->nOpenUses;
+    ReleaseName(m_pTag);
+    m_pTag = pOpen;
 }
 
 int EDescription::SetText(const char16_t* szText, int nCount)
@@ -543,7 +575,7 @@ const EWideString& EDescription::NoText()
 bool EDescription::StoreText(const char16_t* pText, int nCount)
 {
     if (m_pText != nullptr)
-        return m_pText->Assign(pText, nCount);
+        return m_pText->Assign(pText, nCount, TextLent());
     if (nCount <= 0)
         return nCount == 0;
     if (static_cast<uint64_t>(nCount) + 1 > kMaxTextUnits)
@@ -579,6 +611,21 @@ void EDescription::RemoveAttributeAt(int nIndex)
 {
     if (nIndex < 0 || nIndex >= m_nAttributes)
         return;
+    if (m_ppAttributes == nullptr) {
+        // The block's entries are their own list: the ones after close the gap,
+        // each taking over the name and the text of the next, so that removing
+        // needs no memory.
+        Attribute* pEntries = BlockEntries();
+        pEntries[nIndex].strValue.Release(ValueLent(pEntries + nIndex));
+        ReleaseName(pEntries[nIndex].pName);
+        for (int i = nIndex; i + 1 < m_nAttributes; ++i) {
+            pEntries[i].pName = pEntries[i + 1].pName;
+            pEntries[i].strValue.MoveFrom(&pEntries[i + 1].strValue);
+        }
+        pEntries[m_nAttributes - 1].pName = nullptr;
+        --m_nAttributes;
+        return;
+    }
     Attribute* pEntry = m_ppAttributes[nIndex];
     std::memmove(m_ppAttributes + nIndex, m_ppAttributes + nIndex + 1,
                  sizeof(Attribute*) * static_cast<size_t>(m_nAttributes - nIndex - 1));
@@ -595,25 +642,23 @@ void EDescription::RemoveAttribute(const char16_t* szName)
 
 void EDescription::RemoveAllAttributes()
 {
-    // Entries of the block whose values all still lie there own nothing but a
+    // Entries of the block whose values still lie there own nothing but a
     // reference to their name: the block goes as a whole.
-    const bool bSkipBlock = !m_bBlockBuffers;
     for (int n = m_nAttributes - 1; n >= 0; --n) {
-        Attribute* pEntry = m_ppAttributes[n];
-        if (bSkipBlock && InBlock(pEntry))
+        Attribute* pEntry = AttributeAt(n);
+        if (InBlock(pEntry) && ValueLent(pEntry))
             ReleaseName(pEntry->pName);
         else
             DestroyAttribute(pEntry);
     }
-    if (static_cast<void*>(m_ppAttributes) != m_pAttributeBlock)
-        vokFree(m_ppAttributes);
+    vokFree(m_ppAttributes);
     CNodeArena::Free(m_pAttributeBlock);
     m_ppAttributes = nullptr;
     m_nAttributes = 0;
     m_nAttributeRoom = 0;
     m_pAttributeBlock = nullptr;
     m_nBlockAttributes = 0;
-    m_bBlockBuffers = false;
+    m_nBlockUnits = 0;
 }
 
 EDescription* EDescription::GetChildAt(unsigned nIndex) const
@@ -925,9 +970,13 @@ int EDescription::CopyAt(const EDescription* pSource, int nDepth)
 {
     if (nDepth > kMaxDepth + 1)
         return 1;
-    if (!m_strTagName.Assign(pSource->m_strTagName.GetText(), pSource->m_strTagName.GetLength()) ||
-        !StoreText(pSource->GetText().GetText(), pSource->GetText().GetLength()))
+    if (!StoreText(pSource->GetText().GetText(), pSource->GetText().GetLength()))
         return 1;
+    // Names never change: the copy shares the source's.
+    if (pSource->m_pTag != nullptr)
+        pSource->m_pTag->nRefs.fetch_add(1, std::memory_order_relaxed);
+    ReleaseName(m_pTag);
+    m_pTag = pSource->m_pTag;
     for (int n = 0; n < pSource->GetAttributeCount(); ++n) {
         const Attribute* pEntry = pSource->AttributeAt(n);
         if (SetAttributeText(pEntry->pName->str.GetText(), pEntry->strValue.GetText(),
@@ -938,7 +987,7 @@ int EDescription::CopyAt(const EDescription* pSource, int nDepth)
         const EDescription* pFrom = pSource->GetChildAt(static_cast<unsigned>(n));
         // Comments are plain nodes, as the reader makes them; everything else
         // takes the class of the copy.
-        const bool bComment = CompareWideText(pFrom->m_strTagName.GetText(), u"!--") == 0;
+        const bool bComment = CompareWideText(pFrom->GetTagName().GetText(), u"!--") == 0;
         EDescription* pTo = bComment ? new EDescription : CreateInstance();
         if (pTo == nullptr || AppendChild(pTo) != 0) {
             delete pTo;
@@ -974,7 +1023,7 @@ int EDescription::MergeAt(const EDescription* pSource, int nDepth)
     const int nOwn = GetChildCount();  // children appended below are not matched again
     for (int n = 0; n < pSource->GetChildCount(); ++n) {
         const EDescription* pFrom = pSource->GetChildAt(static_cast<unsigned>(n));
-        const EWideString& strTag = pFrom->m_strTagName;
+        const EWideString& strTag = pFrom->GetTagName();
         const bool bElement = strTag.GetLength() > 0 && CompareWideText(strTag.GetText(), u"!--") != 0;
         EDescription* pTo = nullptr;
         if (bElement) {

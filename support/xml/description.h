@@ -25,6 +25,8 @@
 // reported by the results below. A tree must not be used by two threads at once.
 #pragma once
 
+#include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 #include "support/runtime/result.h"
@@ -94,7 +96,10 @@ public:
     virtual int SetStringAttribute(const char16_t* szName, const char16_t* szText);
 
     // Fields.
-    const EWideString& GetTagName() const { return m_strTagName; }
+    // The tag name, shared with the nodes of the same name read from one document
+    // (an empty one is the one shared empty string); valid until this node's tag
+    // name is next set or the node goes.
+    const EWideString& GetTagName() const { return m_pTag != nullptr ? m_pTag->str : NoText(); }
     // A node that never stored a text (an element) gives the one shared empty
     // string; once a node has stored a text, it gives that node's own string
     // from then on, until the node goes.
@@ -218,9 +223,20 @@ public:
 
 private:
     struct Attribute;
-    // An attribute's name. Names are never changed in place, so the reader gives
-    // the attributes of one name the same one; each entry holds a reference.
-    struct Name;
+    // The name of an attribute or a node's tag name: its text follows it. Names
+    // are never changed in place, so the reader gives the attributes and tags of
+    // one name the same one; each entry and node holds a reference. A shared name
+    // is a block of CNodeArena that goes with its last reference; the name of an
+    // attribute entry with a block of its own lies in that block, and has only
+    // that entry. While its maker holds it open, the count stays above kOpenName
+    // less the uses counted in nOpenUses, so that the entries and nodes taking it
+    // need no shared count; closing it takes off kOpenName less those uses.
+    struct Name {
+        std::atomic<size_t> nRefs{0};
+        size_t nOpenUses = 0;
+        bool bShared = false;
+        CNodeText str;
+    };
     // An attribute to adopt: an open name (see NewName), and nRoom, units enough
     // for its value, which the adopter's PutValueProc writes (see AdoptAttributes).
     struct AttributeText {
@@ -241,17 +257,18 @@ private:
     // The maker lets go; the name goes now when no entry took it, else with the
     // last entry that did.
     static void CloseName(Name* pName);
-    // Drops an entry's reference.
+    // Makes the open name pOpen (see NewName) the tag name, on the maker's thread.
+    void TakeOpenTag(Name* pOpen);
+    // Drops an entry's or a node's reference.
     static void ReleaseName(Name* pName);
     static const EWideString& NameText(const Name* pName);
     template <typename T>
     friend class CDocumentReader;
     friend class CDocumentWriter;
 
-    // Tag names up to this many units lie in the node itself.
-    enum { kTagRoom = 11 };
-
-    Attribute* AttributeAt(int nIndex) const { return m_ppAttributes[nIndex]; }
+    Attribute* AttributeAt(int nIndex) const;
+    // The entries the reader put in m_pAttributeBlock, first in the block.
+    Attribute* BlockEntries() const;
     static const EWideString& NoText();
     // Stores nCount units of pText as the text; false when memory runs out
     // (unchanged then).
@@ -270,28 +287,32 @@ private:
     // Destroys an entry of this node that has left its list (or never joined it).
     void DestroyAttribute(Attribute* pEntry);
     bool InBlock(const Attribute* pEntry) const;
+    // Whether a text still lies in the room its owner lent it (see CNodeText).
+    bool ValueLent(const Attribute* pEntry) const;
+    bool TextLent() const;
     const EWideString* FindValue(const char16_t* szName) const;
     int CopyAt(const EDescription* pSource, int nDepth);
     int MergeAt(const EDescription* pSource, int nDepth);
 
     EDescription* m_pParent = nullptr;
-    CNodeText m_strTagName;
+    // The tag name; null for an empty one (text nodes and documents).
+    Name* m_pTag = nullptr;
     // The text, made by the first text stored that is not empty, in one block
     // with its units while it keeps its size. Most nodes are elements, which
     // have none.
     CNodeText* m_pText = nullptr;
     // The attributes, sorted by name: m_nAttributes entries in a list with room
-    // for m_nAttributeRoom. The list and the entries the reader made lie in
-    // m_pAttributeBlock (a block of CNodeArena); a list grown later and entries
-    // added later have blocks of their own.
+    // for m_nAttributeRoom. The entries the reader made lie in m_pAttributeBlock
+    // (a block of CNodeArena) with their texts, and while the node has no list
+    // (m_ppAttributes null) they are the list themselves, in order; a list made
+    // later and entries added later have blocks of their own.
     Attribute** m_ppAttributes = nullptr;
     int m_nAttributes = 0;
     int m_nAttributeRoom = 0;
     void* m_pAttributeBlock = nullptr;
-    // The entries in m_pAttributeBlock, and whether one of their values has moved
-    // to a buffer of its own (until then they need no destruction).
+    // The entries in m_pAttributeBlock, and the units of the texts that follow
+    // them there: a value outside those has moved to a buffer of its own.
     int m_nBlockAttributes = 0;
-    bool m_bBlockBuffers = false;
-    EPtrArray m_vChildren;
-    char16_t m_achTag[kTagRoom + 1];
+    uint32_t m_nBlockUnits = 0;
+    CPtrList m_vChildren;
 };

@@ -251,6 +251,55 @@ TEST_F(XmlDocument, ReadAttributesAndTagsChangeAsAnyOthers)
     EXPECT_EQ(kVokOk, vokVerifyHeapChain(nullptr));
 }
 
+// The attributes the reader made are their own list until one is added: removing
+// one, also with a value that moved out of the block, needs no memory, and what
+// follows keeps its values.
+TEST_F(XmlDocument, ReadAttributesAreRemovedWithoutMemory)
+{
+    EDescription root;
+    ASSERT_EQ(kVokOk, Read(&root, "<e a=\"1\" b=\"2\" c=\"3\" d=\"4\" e=\"5\"/>", 0));
+    EDescription* p = root.GetChildAt(0);
+    ASSERT_NE(nullptr, p);
+    EXPECT_EQ(0, p->SetStringAttribute(u"c", u"a value longer than its room"));
+    EXPECT_EQ(0, p->SetStringAttribute(u"d", u""));  // shorter: stays in the block
+    EXPECT_EQ(0, p->SetStringAttribute(u"e", u"another value longer than its room"));
+    vokHeapFailAllocation(1);
+    p->RemoveAttribute(u"b");
+    p->RemoveAttributeAt(0);
+    p->RemoveAttribute(u"e");
+    vokHeapFailAllocation(0);
+    EXPECT_EQ("<e c=\"a&#32;value&#32;longer&#32;than&#32;its&#32;room\" d=\"\"/>\r\n", Write(root, 0));
+    EXPECT_EQ(0, p->SetStringAttribute(u"cc", u"x"));
+    EXPECT_EQ(0, p->SetStringAttribute(u"a", u"y"));
+    p->RemoveAttribute(u"c");
+    EXPECT_EQ(0, p->SetStringAttribute(u"d", u"a longer one"));
+    EXPECT_EQ("<e a=\"y\" cc=\"x\" d=\"a&#32;longer&#32;one\"/>\r\n", Write(root, 0));
+    EXPECT_EQ(kVokOk, vokVerifyHeapChain(nullptr));
+}
+
+// The reader gives every element of one tag the same name, and a copy shares it
+// too: a node whose tag changes, or that goes, leaves the others' alone.
+TEST_F(XmlDocument, TagsReadOnceChangeAndGoOneNodeAtATime)
+{
+    EDescription* pRoot = new EDescription;
+    ASSERT_EQ(kVokOk, Read(pRoot, "<item><item/><item a=\"1\"/></item>", 0));
+    EDescription* pOuter = pRoot->GetChildAt(0);
+    ASSERT_NE(nullptr, pOuter);
+    ASSERT_EQ(2, pOuter->GetChildCount());
+    EDescription copy;
+    ASSERT_EQ(0, copy.CopyFrom(pOuter));
+    EXPECT_EQ(0, pOuter->GetChildAt(0)->SetTagName(u"other"));
+    EXPECT_EQ(0, copy.GetChildAt(1)->SetTagName(u""));
+    EXPECT_EQ("<item>\r\n\t<other/>\r\n\t<item a=\"1\"/>\r\n</item>\r\n", Write(*pRoot, 0));
+    delete pRoot;
+    EXPECT_EQ(u"item", Text(copy.GetTagName()));
+    EXPECT_EQ(u"item", Text(copy.GetChildAt(0)->GetTagName()));
+    EXPECT_EQ(u"", Text(copy.GetChildAt(1)->GetTagName()));
+    EXPECT_EQ(0, copy.SetTagName(nullptr));
+    EXPECT_EQ(u"", Text(copy.GetTagName()));
+    copy.DeleteAllChildren();
+}
+
 // Plain UTF-8 is walked as bytes; whatever the bytes, the tree, the result and
 // every report must be those of the same text read as UTF-16 units.
 // Documents made of random pieces, read from their bytes and from their decoded

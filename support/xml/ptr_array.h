@@ -1,6 +1,5 @@
 // EPtrArray: the support library's growable array of untyped pointers, on the
-// library heap. The document tree keeps its attribute entries and its children in
-// it. The array does not own what its slots point to.
+// library heap, over a CPtrList. The array does not own what its slots point to.
 //
 // Growth: when n elements need more than the capacity, the block is reallocated to
 // n rounded down to a multiple of the step, plus one step. The step is the one
@@ -9,6 +8,7 @@
 #pragma once
 
 #include "support/runtime/object.h"
+#include "support/xml/ptr_list.h"
 
 class EPtrArray : public VOKObject {
     VOK_DECLARE_CLASS("EPtrArray", VOKObject)
@@ -19,14 +19,11 @@ public:
     EPtrArray(const EPtrArray&) = delete;
     EPtrArray& operator=(const EPtrArray&) = delete;
 
-    int GetSize() const { return m_nCount; }
+    int GetSize() const { return m_list.GetSize(); }
     // The slot at nIndex; null outside 0..count-1.
-    void* GetAt(int nIndex) const
-    {
-        return nIndex >= 0 && nIndex < m_nCount ? m_ppData[nIndex] : nullptr;
-    }
+    void* GetAt(int nIndex) const { return m_list.GetAt(nIndex); }
     // The slots themselves, valid until the array next changes size.
-    void** GetData() const { return m_ppData; }
+    void** GetData() const { return m_list.GetData(); }
 
     // Sets the count to nCount; new slots are null. nStep, when positive, is the
     // growth step of this call. Returns 0, or 1 when memory runs out or nCount is
@@ -37,7 +34,7 @@ public:
     // Replaces the slot at nIndex; returns 0, or 1 outside 0..count-1.
     int SetAt(int nIndex, void* p);
     // Appends p; returns 0, or 1 when memory runs out.
-    int Add(void* p) { return InsertAt(m_nCount, p); }
+    int Add(void* p) { return InsertAt(GetSize(), p); }
     // Inserts p before nIndex (0..count), shifting the tail up. Returns 0, or 1 when
     // the index is out of range or memory runs out (unchanged then).
     int InsertAt(int nIndex, void* p);
@@ -48,8 +45,6 @@ public:
     void RemoveAll();
 
 private:
-    void** m_ppData = nullptr;
-    int m_nCount = 0;
-    int m_nCapacity = 0;
+    CPtrList m_list;
     int m_nStep = 0;
 };

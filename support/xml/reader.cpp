@@ -464,13 +464,6 @@ private:
         return p != nullptr && n <= static_cast<size_t>(EWideString::kMaxLength) ? EWideString(p, static_cast<int>(n))
                                                                                 : EWideString();
     }
-    // The token as a zero-terminated text in a buffer of the reader (a token
-    // never holds a zero, which is a blank); null when memory runs out.
-    const char16_t* TerminatedToken(const Token& t)
-    {
-        m_name.Clear();
-        return U::Append(&m_name, m_pText + t.nStart, t.nLength) && m_name.Push(0) ? m_name.Data() : nullptr;
-    }
     // 1 when the token names strTag (ASCII letters without case), 0 when not, -1
     // when memory runs out.
     int TokenIsTag(const Token& t, const EWideString& strTag)
@@ -491,21 +484,15 @@ private:
         return 1;
     }
     bool TokenIs(const Token& t, char16_t c) const { return t.nLength == 1 && m_pText[t.nStart] == c; }
-    // Gives pElement the token as its tag name; a short one is decoded straight
-    // into the room the node has for it. False when memory runs out.
+    // Gives pElement the token as its tag name, shared with every other use of
+    // the name the reader keeps in mind. False when memory runs out.
     bool SetTagName(EDescription* pElement, const Token& t)
     {
-        if (t.nLength <= EDescription::kTagRoom) {
-            CRoom room = {pElement->m_achTag, pElement->m_achTag + EDescription::kTagRoom, &m_wide};
-            if (!U::Put(&room, m_pText + t.nStart, t.nLength))
-                return false;
-            *room.q = 0;
-            pElement->m_strTagName.Lend(pElement->m_achTag, static_cast<int>(room.q - pElement->m_achTag),
-                                        EDescription::kTagRoom);
-            return true;
-        }
-        const char16_t* szTag = TerminatedToken(t);
-        return szTag != nullptr && pElement->SetTagName(szTag) == 0;
+        EDescription::Name* pName = NameOf(t);
+        if (pName == nullptr)
+            return false;
+        pElement->TakeOpenTag(pName);
+        return true;
     }
 
     // Makes a text node of the buffer, when it holds anything, as the last child of pNode.
@@ -518,8 +505,8 @@ private:
     // The PutValueProc of AdoptPending: decodes the value of the attribute read
     // nIndex-th into its place.
     static long long PutValue(void* pContext, size_t nIndex, char16_t* q);
-    // The open name of the token, valid until ClearPending; null when memory runs
-    // out or the name is too long.
+    // The open name of the token (an attribute's name or a tag), valid until
+    // ClearPending; null when memory runs out or the name is too long.
     EDescription::Name* NameOf(const Token& t);
     // Forgets the attributes read, and closes the names no longer known.
     void ClearPending();
@@ -556,7 +543,7 @@ private:
     CHeapBuffer<EDescription::Name*> m_retired;  // names pushed out of their slots
     CHeapBuffer<size_t> m_order;     // their order by name, when not in order
     CHeapBuffer<EDescription::AttributeText> m_adopt;
-    CHeapBuffer<char16_t> m_name;    // a tag name, zero-terminated
+    CHeapBuffer<char16_t> m_name;    // a name, decoded
     CHeapBuffer<char16_t> m_wide;    // a piece of text, decoded
     KnownName m_aKnownNames[kKnownNames] = {};
     Level m_aLevels[EDescription::kMaxDepth + 1];
