@@ -685,6 +685,53 @@ TEST_F(XmlDocument, WritesTheLinesOfUtf16InEveryByteEncoding)
     }
 }
 
+// UTF-8 is written from the tree straight into bytes, four ASCII units at a
+// time where it can; UTF-16 goes through a line of wide text. Every ASCII unit
+// and a unit of each UTF-8 length, at each place before, on and after the edge
+// of a group of four, in names, values and text, must give the UTF-16 document
+// encoded.
+TEST_F(XmlDocument, Utf8IsTheUtf16DocumentEncodedForEveryUnit)
+{
+    std::u16string strUnits;
+    for (char16_t c = 0; c < 0x80; ++c)
+        strUnits += c;
+    strUnits += u"\u0080\u07FF\u0800\u3042\U0001F600\uFFFF";
+    strUnits += static_cast<char16_t>(0xDC00);
+    for (char16_t c : strUnits) {
+        for (size_t nAt = 0; nAt <= 8; ++nAt) {
+            std::u16string str = u"abcdefgh";
+            str.insert(nAt, 1, c);
+            const std::u16string strName = c > ' ' && c != '=' ? str : u"name";
+            EDescription tree;
+            EDescription* pTop = Element(strName.c_str());
+            tree.AppendChild(pTop);
+            pTop->SetAttributeText(strName.c_str(), str.data(), static_cast<int>(str.size()));
+            const std::u16string strLong = str + str + str + str + str + str + str;
+            pTop->SetAttributeText(u"long", strLong.data(), static_cast<int>(strLong.size()));
+            EDescription* pText = new EDescription;
+            pText->SetText(str.data(), static_cast<int>(str.size()));
+            pTop->AppendChild(pText);
+            EDescription* pLine = Element(u"line");
+            EDescription* pLineText = new EDescription;
+            pLineText->SetText(strLong.data(), static_cast<int>(strLong.size()));
+            pLine->AppendChild(pLineText);
+            pTop->AppendChild(pLine);
+            for (int nFlag : {0, 1}) {
+                for (int nIndent : {0, 3}) {
+                    const std::string strUtf16 = Write(tree, nFlag, EDescription::kUtf16, nIndent);
+                    CHeapBuffer<char> bytes;
+                    ASSERT_EQ(kVokOk, xmlcodec::Encode(EDescription::kUtf8,
+                                                       reinterpret_cast<const char16_t*>(strUtf16.data()),
+                                                       strUtf16.size() / 2, &bytes));
+                    ASSERT_EQ(std::string(bytes.Data(), bytes.Size()),
+                              Write(tree, nFlag, EDescription::kUtf8, nIndent))
+                        << static_cast<int>(c) << " at " << nAt << ", flag " << nFlag << ", indent " << nIndent;
+                }
+            }
+        }
+    }
+}
+
 TEST_F(XmlDocument, RoundTripsInEveryEncodingAndMode)
 {
     // Control characters, markup, backslashes, quotes and blanks at the edges;

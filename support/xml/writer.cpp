@@ -37,52 +37,69 @@ bool IsEscaped(char16_t c)
     return c < 64 && (kEscaped >> c & 1);
 }
 
-// Escaped text straight into UTF-8 bytes, counting the units it stands for:
-// every unit is encoded on its own in UTF-8, so a piece encodes as it would
-// within its line. Offers what the writer's escapes use of a wide buffer; Push
-// takes ASCII only.
-class CUtf8Sink {
-public:
-    explicit CUtf8Sink(CHeapBuffer<char>* pOut) : m_pOut(pOut) {}
-    size_t Units() const { return m_nUnits; }
-    bool Reserve(size_t n) { return m_pOut->Reserve(n); }
-    bool Append(const char16_t* p, size_t n)
+// The entities of the units the writer escapes, as the bytes written for them
+// (up to six) with their length in the last byte.
+struct CEntities {
+    char ach[64][8];
+    constexpr CEntities() : ach()
     {
-        m_nUnits += n;
-        return xmlcodec::AppendUtf8(p, n, m_pOut);
+        for (unsigned c = 0; c <= ' '; ++c) {
+            char* q = ach[c];
+            int n = 0;
+            q[n++] = '&';
+            q[n++] = '#';
+            if (c >= 10)
+                q[n++] = static_cast<char>('0' + c / 10);
+            q[n++] = static_cast<char>('0' + c % 10);
+            q[n++] = ';';
+            q[7] = static_cast<char>(n);
+        }
+        const char* const kNamed[] = {"<&lt;", ">&gt;", "\"&quot;", "&&amp;"};
+        for (const char* sz : kNamed) {
+            char* q = ach[static_cast<unsigned char>(sz[0])];
+            int n = 0;
+            for (const char* s = sz + 1; *s != 0; ++s)
+                q[n++] = *s;
+            q[7] = static_cast<char>(n);
+        }
     }
-    bool AppendAscii(const char* p, size_t n)
-    {
-        m_nUnits += n;
-        return m_pOut->Append(p, n);
-    }
-    bool Push(char16_t c)
-    {
-        ++m_nUnits;
-        return m_pOut->Push(static_cast<char>(c));
-    }
-    // N bytes of ASCII text, N known when compiled.
-    template <size_t N>
-    bool AppendFixed(const char* p)
-    {
-        m_nUnits += N;
-        return m_pOut->AppendFixed<N>(p);
-    }
-    // The units up to the first one the writer escapes, in one pass; how many it
-    // took, or SIZE_MAX when memory runs out.
-    size_t AppendPlain(const char16_t* p, size_t n)
-    {
-        const size_t nTaken =
-            xmlcodec::AppendUtf8Until(p, n, m_pOut, [](unsigned c) { return IsEscaped(static_cast<char16_t>(c)); });
-        if (nTaken != SIZE_MAX)
-            m_nUnits += nTaken;
-        return nTaken;
-    }
-
-private:
-    CHeapBuffer<char>* m_pOut;
-    size_t m_nUnits = 0;
 };
+constexpr CEntities kEntities;
+
+// Writes the units of p (n of them) at *pq in UTF-8 with the writer's entities,
+// and moves *pq past them; with bStopAtLineFeed, stops after the entity of a
+// line feed. *pq has room for six bytes a unit and eight more. Returns how many
+// units it took; *pnExtra grows by the bytes beyond one per unit of the escaped
+// text (units above 7F take two or three bytes).
+template <bool bStopAtLineFeed>
+inline __attribute__((always_inline)) size_t EscapeUtf8(const char16_t* p, size_t n, char** pq, size_t* pnExtra)
+{
+    char* q = *pq;
+    size_t nExtra = 0;
+    size_t i = 0;
+    while (i < n) {
+        const unsigned c = p[i++];
+        if (c < 0x80) {
+            if (!IsEscaped(static_cast<char16_t>(c))) {
+                *q++ = static_cast<char>(c);
+                continue;
+            }
+            // All eight bytes go over in one move; q moves past the entity only.
+            const char* pEntity = kEntities.ach[c];
+            std::memcpy(q, pEntity, 8);
+            q += static_cast<unsigned char>(pEntity[7]);
+            if (bStopAtLineFeed && c == '\n')
+                break;
+        } else {
+            char* const qUnit = q;
+            q = xmlcodec::PutUtf8Wide(c, q);
+            nExtra += static_cast<size_t>(q - qUnit) - 1;
+        }
+    }
+    *pq = q;
+    *pnExtra += nExtra;
+    return i;
+}
 
 // Appends the units of p (n of them) up to the first one the writer escapes;
 // how many it took, or SIZE_MAX when memory runs out.
@@ -94,22 +111,11 @@ size_t AppendPlain(CHeapBuffer<char16_t>* pOut, const char16_t* p, size_t n)
     return pOut->Append(p, i) ? i : SIZE_MAX;
 }
 
-size_t AppendPlain(CUtf8Sink* pOut, const char16_t* p, size_t n)
-{
-    return pOut->AppendPlain(p, n);
-}
-
 // Appends a literal of ASCII text without measuring it.
 template <class Out, size_t N>
 bool AppendLiteral(Out* pOut, const char (&sz)[N])
 {
     return pOut->AppendAscii(sz, N - 1);
-}
-
-template <size_t N>
-bool AppendLiteral(CUtf8Sink* pOut, const char (&sz)[N])
-{
-    return pOut->AppendFixed<N - 1>(sz);
 }
 
 template <class Out>
@@ -197,12 +203,8 @@ private:
     // The text with entities, into the line.
     bool EscapeText(const EWideString& str, int nIndent)
     {
-        if (m_bDirect) {
-            CUtf8Sink sink(&m_bytes);
-            const bool bOk = EscapeText(&sink, str, nIndent);
-            m_nLineUnits += sink.Units();
-            return bOk;
-        }
+        if (m_bDirect)
+            return EscapeTextUtf8(str, nIndent);
         const size_t nBefore = m_line.Size();
         const bool bOk = EscapeText(&m_line, str, nIndent);
         m_nLineUnits += m_line.Size() - nBefore;
@@ -221,6 +223,14 @@ private:
     }
     // Adds the value EscapeValue made to the line.
     bool PutValue() { return Put(m_value.Data(), m_value.Size()); }
+    // In UTF-8: the text with entities, straight into the output buffer.
+    bool EscapeTextUtf8(const EWideString& str, int nIndent);
+    // In UTF-8: nIndent tabs, '<' and the tag, in one piece.
+    bool StartTagUtf8(const EWideString& strTag, int nIndent);
+    // In UTF-8 with entities: an attribute, its value escaped straight into the
+    // output buffer, with a line break in front when the line would reach
+    // nLimit units.
+    bool PutAttributeUtf8(const EWideString& strName, const EWideString& strValue, long long nLimit, int nIndent);
     // Backslash escapes for control characters, quotes and the backslash.
     bool EscapeBackslashes(CHeapBuffer<char16_t>* pOut, const EWideString& str);
     // Encodes the line into the output buffer, which goes to the file once it is
@@ -339,6 +349,75 @@ bool CDocumentWriter::EscapeText(Out* pOut, const EWideString& str, int nIndent)
     return true;
 }
 
+bool CDocumentWriter::EscapeTextUtf8(const EWideString& str, int nIndent)
+{
+    const char16_t* p = str.GetText();
+    const size_t n = static_cast<size_t>(str.GetLength());
+    size_t i = 0;
+    for (;;) {
+        if (n - i > SIZE_MAX / 8 || !m_bytes.Reserve(6 * (n - i) + 8))
+            return false;
+        char* const qStart = m_bytes.End();
+        char* q = qStart;
+        size_t nExtra = 0;
+        i += nIndent >= 0 ? EscapeUtf8<true>(p + i, n - i, &q, &nExtra) : EscapeUtf8<false>(p + i, n - i, &q, &nExtra);
+        const size_t cb = static_cast<size_t>(q - qStart);
+        m_bytes.Grow(cb);
+        m_nLineUnits += cb - nExtra;
+        if (i == n)
+            return true;
+        // A line feed inside the text: the line breaks after its entity.
+        if (!Ascii("\r\n") || !Tabs(nIndent))
+            return false;
+    }
+}
+
+bool CDocumentWriter::StartTagUtf8(const EWideString& strTag, int nIndent)
+{
+    const size_t cTabs = nIndent > 0 ? static_cast<size_t>(nIndent) : 0;
+    const size_t nTag = static_cast<size_t>(strTag.GetLength());
+    if (nTag > SIZE_MAX / 8 || !m_bytes.Reserve(cTabs + 1 + 3 * nTag))
+        return false;
+    char* const qStart = m_bytes.End();
+    char* q = qStart;
+    for (size_t i = 0; i < cTabs; ++i)
+        *q++ = '\t';
+    *q++ = '<';
+    q = xmlcodec::PutUtf8(strTag.GetText(), nTag, q);
+    m_bytes.Grow(static_cast<size_t>(q - qStart));
+    m_nLineUnits += cTabs + 1 + nTag;
+    return true;
+}
+
+bool CDocumentWriter::PutAttributeUtf8(const EWideString& strName, const EWideString& strValue, long long nLimit,
+                                       int nIndent)
+{
+    const size_t nName = static_cast<size_t>(strName.GetLength());
+    const size_t nValue = static_cast<size_t>(strValue.GetLength());
+    // A space, the name, '="', the value and '"'; the lengths come from ints, so
+    // that only a 32-bit size_t can overflow.
+    if (nName + nValue > SIZE_MAX / 8 || !m_bytes.Reserve(4 + 3 * nName + 6 * nValue + 8))
+        return false;
+    const size_t nAt = m_bytes.Size();
+    char* const qStart = m_bytes.End();
+    char* q = qStart;
+    *q++ = ' ';
+    q = xmlcodec::PutUtf8(strName.GetText(), nName, q);
+    *q++ = '=';
+    *q++ = '"';
+    char* const qValue = q;
+    size_t nValueExtra = 0;
+    EscapeUtf8<false>(strValue.GetText(), nValue, &q, &nValueExtra);
+    const size_t nValueUnits = static_cast<size_t>(q - qValue) - nValueExtra;
+    *q++ = '"';
+    m_bytes.Grow(static_cast<size_t>(q - qStart));
+    const size_t nLineBefore = m_nLineUnits;
+    m_nLineUnits += 1 + nName + 2 + nValueUnits + 1;
+    if (static_cast<long long>(nLineBefore + nValueUnits) + static_cast<long long>(nName) + 4 >= nLimit)
+        return BreakBefore(nAt, nLineBefore, nIndent);
+    return true;
+}
+
 bool CDocumentWriter::EscapeBackslashes(CHeapBuffer<char16_t>* pOut, const EWideString& str)
 {
     static const char16_t kHex[] = u"0123456789ABCDEF";
@@ -400,27 +479,13 @@ bool CDocumentWriter::WriteNode(const EDescription* p, int nIndent, int nDepth)
                Flush();
     }
 
-    if (!Tabs(nIndent) || !Ascii("<") || !Append(strTag))
+    if (!(m_bDirect ? StartTagUtf8(strTag, nIndent) : Tabs(nIndent) && Ascii("<") && Append(strTag)))
         return false;
     const long long nLimit = 80 - 7LL * nIndent;
     for (int n = 0; n < p->GetAttributeCount(); ++n) {
         const EWideString& strName = p->GetAttributeNameAt(n);
         if (m_bDirect && !m_bBackslashes) {
-            // UTF-8 with entities: the value is escaped straight into the
-            // output, and the line break goes in front of the attribute
-            // afterwards when its escaped length calls for one.
-            const size_t nAt = m_bytes.Size();
-            const size_t nLineBefore = m_nLineUnits;
-            if (!Ascii(" ") || !Append(strName) || !Ascii("=\""))
-                return false;
-            const size_t nValueStart = m_nLineUnits;
-            if (!EscapeText(p->GetAttributeValueAt(n), -1))
-                return false;
-            const size_t nUnits = m_nLineUnits - nValueStart;
-            if (static_cast<long long>(nLineBefore + nUnits) + strName.GetLength() + 4 >= nLimit &&
-                !BreakBefore(nAt, nLineBefore, nIndent))
-                return false;
-            if (!Ascii("\""))
+            if (!PutAttributeUtf8(strName, p->GetAttributeValueAt(n), nLimit, nIndent))
                 return false;
             continue;
         }
