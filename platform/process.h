@@ -77,7 +77,9 @@ public:
 
     // The most memory the ended child held at once, in bytes (its peak resident
     // set on POSIX, its peak working set as last seen by Wait on Windows); 0 when
-    // the platform could not tell.
+    // the platform could not tell. On Linux the figure is at least what this
+    // process held when it started the child (the child's count begins as a copy
+    // of its parent, before the new program replaces it).
     std::uint64_t PeakMemory() const;
 
     // Ends the child at once (SIGKILL, TerminateProcess).
