@@ -122,6 +122,15 @@ Run Time(const std::string& program, const std::vector<std::string>& vArgs)
     return run;
 }
 
+void PrintToolAndFloor(const bench::CSpread& tool_s, std::uint64_t cbPeak, const bench::CSpread& floor_s,
+                       const bench::CSpread& ratio)
+{
+    std::printf("  tool          %8.3f s [%.3f - %.3f]   peak memory %.1f MB\n", tool_s.Median(), tool_s.Min(),
+                tool_s.Max(), static_cast<double>(cbPeak) / 1e6);
+    std::printf("  floor         %8.3f s [%.3f - %.3f]   tool / floor %.2f [%.2f - %.2f]\n", floor_s.Median(),
+                floor_s.Min(), floor_s.Max(), ratio.Median(), ratio.Min(), ratio.Max());
+}
+
 // The largest view of the benchmark: kViewItems items in categories of 20 over
 // the nAtts attributes of the database, each item with the five attributes the
 // application writes (18.2 MB for 20,000 attributes).
@@ -191,10 +200,7 @@ int RunBigView(int nRepetitions)
     }
     std::printf("view of %d items over %d attributes%s\n", kViewItems, nAtts,
                 bFailed ? "  A RUN FAILED: figures are not valid" : "");
-    std::printf("  tool          %8.3f s [%.3f - %.3f]   peak memory %.1f MB\n", tool_s.Median(),
-                tool_s.Min(), tool_s.Max(), static_cast<double>(cbPeak) / 1e6);
-    std::printf("  floor         %8.3f s [%.3f - %.3f]   tool / floor %.2f [%.2f - %.2f]\n",
-                floor_s.Median(), floor_s.Min(), floor_s.Max(), ratio.Median(), ratio.Min(), ratio.Max());
+    PrintToolAndFloor(tool_s, cbPeak, floor_s, ratio);
     return bFailed ? 1 : 0;
 }
 
@@ -264,11 +270,7 @@ int main(int argc, char** argv)
         }
         std::printf("%6d attributes (made in %.1f s)%s\n", nAtts, sMake,
                     bFailed ? "  A RUN FAILED: figures are not valid" : "");
-        std::printf("  tool          %8.3f s [%.3f - %.3f]   peak memory %.1f MB\n", tool_s.Median(),
-                    tool_s.Min(), tool_s.Max(), static_cast<double>(cbPeak) / 1e6);
-        std::printf("  floor         %8.3f s [%.3f - %.3f]   tool / floor %.2f [%.2f - %.2f]\n",
-                    floor_s.Median(), floor_s.Min(), floor_s.Max(), ratio.Median(), ratio.Min(),
-                    ratio.Max());
+        PrintToolAndFloor(tool_s, cbPeak, floor_s, ratio);
         std::printf("  header floor  %8.3f s [%.3f - %.3f]   tool / header floor %.2f [%.2f - %.2f]\n",
                     header_s.Median(), header_s.Min(), header_s.Max(), header_ratio.Median(),
                     header_ratio.Min(), header_ratio.Max());
