@@ -85,6 +85,26 @@ VOKRESULT EStreamBuffer::FillFromFile(VOKFileObject* pFile)
     return kVokOk;
 }
 
+bool EStreamBuffer::FillFromFile(VOKFileObject* pFile, uint32_t cbCount)
+{
+    if (pFile == nullptr)
+        return false;
+    if (cbCount == 0)
+        return true;
+    unsigned char* const p = Reserve(cbCount);
+    if (p == nullptr)
+        return false;
+    for (uint32_t cbRead = 0; cbRead < cbCount;) {
+        const uint32_t cbWanted = cbCount - cbRead < kFillChunk ? cbCount - cbRead : kFillChunk;
+        const uint32_t cb = pFile->Read(p + cbRead, cbWanted);
+        if (cb == 0 || cb > cbWanted)
+            return false;  // the room stays unused
+        cbRead += cb;
+    }
+    Commit(cbCount);
+    return true;
+}
+
 uint32_t EStreamBuffer::Write(const void* pData, uint32_t cbCount)
 {
     if (pData == nullptr || cbCount == 0)

@@ -1,7 +1,8 @@
 // EStreamBuffer: an in-memory byte queue made of blocks from the library heap.
 // Bytes are appended at the end (Write, FillFromFile) and taken from the front
 // (Read, or GetBuffer followed by Consume). The document reader takes its whole
-// input at once through GetBuffer. No lock: one thread at a time.
+// input at once through GetBuffer; a document appended in one block by the
+// counted FillFromFile is handed to it without being copied. No lock: one thread at a time.
 #pragma once
 
 #include <cstdint>
@@ -22,6 +23,10 @@ public:
     // fewer; a read error therefore looks like the end of the file. Returns kVokOk
     // (also when memory runs out, which ends the filling early).
     VOKRESULT FillFromFile(VOKFileObject* pFile);
+    // Appends the next cbCount bytes of pFile in one block, reading 8192 bytes at a
+    // time until they are all there. False when memory runs out, the queue would pass 4 GiB or the file
+    // ends or fails before them; nothing is appended then.
+    bool FillFromFile(VOKFileObject* pFile, uint32_t cbCount);
     // Appends a copy of cbCount bytes; returns the number appended (fewer only
     // when memory runs out or the queue would pass 4 GiB).
     uint32_t Write(const void* pData, uint32_t cbCount);

@@ -42,6 +42,32 @@ TEST(StreamBuffer, FillsFromAFileUntilAShortRead)
     }
 }
 
+// The counted fill appends exactly the bytes asked for, in one block that
+// GetBuffer hands out without assembling, or nothing when the file has fewer.
+TEST(StreamBuffer, CountedFillAppendsExactlyThatManyBytesInOneBlock)
+{
+    struct Case { size_t cbFile; uint32_t cbCount; bool bOk; };
+    const Case kCases[] = {{0, 0, true}, {100, 100, true}, {40000, 40000, true}, {100, 50, true},
+                           {100, 101, false}, {0, 1, false}};
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(std::to_string(c.cbFile) + " " + std::to_string(c.cbCount));
+        EMemoryFile file(Pattern(c.cbFile));
+        EStreamBuffer buffer;
+        ASSERT_EQ(3u, buffer.Write("xyz", 3));
+        EXPECT_EQ(c.bOk, buffer.FillFromFile(&file, c.cbCount));
+        const uint32_t cbExpected = 3 + (c.bOk ? c.cbCount : 0);
+        ASSERT_EQ(cbExpected, buffer.GetLength());
+        EXPECT_EQ(3u, buffer.Consume(3));
+        if (!c.bOk || c.cbCount == 0)
+            continue;
+        const size_t nBlocks = vokHeapGetBlockCount(nullptr);
+        const unsigned char* p = buffer.GetBuffer();
+        EXPECT_EQ(nBlocks, vokHeapGetBlockCount(nullptr));
+        ASSERT_NE(nullptr, p);
+        EXPECT_EQ(Pattern(c.cbFile).substr(0, c.cbCount), std::string(reinterpret_cast<const char*>(p), c.cbCount));
+    }
+}
+
 TEST(StreamBuffer, QueueKeepsOrderAcrossBlocks)
 {
     const size_t nBlocks = vokHeapGetBlockCount(nullptr);
